@@ -1,0 +1,2 @@
+// Camera discovery and the per-camera objects.
+#include "camera/camera_device.h"

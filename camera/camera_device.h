@@ -1,0 +1,140 @@
+#pragma once
+// The per-camera objects: CCameraDevice, the handle the front end holds, and
+// CCameraCore, the state of one opened camera with its register, flash and
+// read-out operations.
+
+#include <cstdint>
+#include <memory>
+
+#include "channel/xu_channel.h"
+#include "platform/platform.h"
+
+namespace qv {
+
+// Status codes of the per-camera operations.
+inline constexpr std::int32_t STATUS_OK = 0;
+inline constexpr std::int32_t STATUS_FAIL = 1;
+inline constexpr std::int32_t STATUS_REFUSED = 0xA0;  // type or family not accepted
+
+// The value that selects the serial flash on the chip's SPI master
+// (releasing writes 2 minus it); belongs to the camera opened last.
+extern std::int32_t g_spiCsAssertValue;
+
+// One page program: 3 address bytes (bits 23-16, 15-8, 7-0), up to 33 data
+// bytes, and the number of data bytes.
+struct PageProgramRequest {
+  std::uint8_t address[3];
+  std::uint8_t data[33];
+  std::uint16_t length;
+};
+
+// USB identity of a camera.
+struct CAMERA_USB_INFO {
+  std::uint16_t vendor;
+  std::uint16_t product;
+  std::uint16_t revision;
+  std::uint8_t portAddress;
+  char grandparentId[260];
+};
+
+class CCameraCore {
+ public:
+  explicit CCameraCore(const Platform& platform);
+  ~CCameraCore();
+  CCameraCore(const CCameraCore&) = delete;
+  CCameraCore& operator=(const CCameraCore&) = delete;
+
+  // Discovery (camera/).
+  std::int32_t OpenCamera(ChipFamily requestedFamily, std::int32_t index);
+  void ReleaseCore();
+
+  CXuChannel* channel() { return channel_.get(); }
+  const char* devicePath() const { return devicePath_; }
+  const Platform& platform() const { return platform_; }
+
+  // A bounded wait gave up on this camera: later flash operations fail fast
+  // and no update that met it may report success.
+  bool faulted() const { return faulted_; }
+  void markFaulted() { faulted_ = true; }
+
+  // Chip registers and serial-flash primitives (channel/).
+  HResult WriteRegister(std::uint16_t address, std::uint8_t value);
+  HResult ReadRegister(std::uint16_t address, std::uint8_t& value);
+  bool WaitSpiIdle();  // false when the wait gave up (the core is then faulted)
+  void SendSpiIdleByte();
+  HResult FlashWriteEnable();
+  HResult FlashEnableWriteStatus();
+  std::uint8_t FlashReadStatus();
+  void FlashWriteStatus(std::uint8_t value, std::int32_t useEwsr);
+  std::int32_t FlashWritePage(const PageProgramRequest& request);
+  HResult WriteFlashBytes(std::uint32_t address, std::uint32_t length, const std::uint8_t* data);
+  HResult XuWriteFlashBytes(std::uint32_t address, std::uint32_t length, const std::uint8_t* data);
+  std::int32_t ReadFlashId(std::uint8_t id[3], std::uint8_t command);
+  std::int32_t ResetChip();
+
+  // Flash command tables and image patch (flash/).
+  HResult LoadFlashCommandTable(std::uint8_t flashType);
+  void PatchImageFlashCode(std::uint8_t* image, std::uint8_t flashType);
+
+  // Sector-pair programming and verification (flash/).
+  std::int32_t ProgramBySectorPairs(std::uint8_t* image, std::uint32_t length,
+                                    std::uint8_t* computedChecksum, std::uint8_t* deviceChecksum,
+                                    std::uint8_t* state, std::uint8_t* progress);
+  std::int32_t ProgramSectorRange(const std::uint8_t* source, std::uint32_t start,
+                                  std::uint32_t end, std::uint8_t* state, std::uint8_t* progress);
+  std::int32_t ProgramSectorPair(const std::uint8_t* source, std::uint32_t address);
+  std::int32_t VerifyFlash(const std::uint8_t* expected, std::uint8_t flashType, std::uint32_t n);
+
+  // Read-out (flash/).
+  std::int32_t ReadFlash(std::uint8_t* buffer, std::uint8_t flashType, std::uint32_t start,
+                         std::uint32_t end);
+
+ private:
+  const Platform& platform_;
+  std::unique_ptr<CXuChannel> channel_;
+  std::unique_ptr<ICaptureFilter> filter_;
+  std::unique_ptr<IKsControl> ksControl_;
+  std::unique_ptr<IVendorXuAccess> private_;
+  char devicePath_[256]{};
+  bool faulted_ = false;
+};
+
+class CCameraDevice {
+ public:
+  explicit CCameraDevice(const Platform& platform);
+  ~CCameraDevice();
+  CCameraDevice(const CCameraDevice&) = delete;
+  CCameraDevice& operator=(const CCameraDevice&) = delete;
+
+  std::int32_t OpenCamera(ChipFamily requestedFamily, std::int32_t index);
+  void SetTraceFlag(std::int32_t value) { traceFlag_ = value; }
+  std::int32_t traceFlag() const { return traceFlag_; }
+  CCameraCore* core() { return core_.get(); }
+
+  // USB identity (camera/).
+  std::int32_t GetUsbInfo(CAMERA_USB_INFO& info);
+  // Flash identification (flash/).
+  std::int32_t QueryFlashType(std::uint8_t& flashType);
+  // Download engine (flash/).
+  std::int32_t DownloadFirmware(std::uint8_t* image, std::uint32_t length, std::uint8_t flashType,
+                                std::uint8_t* computedChecksum, std::uint8_t* deviceChecksum,
+                                std::uint8_t* state, std::uint8_t* progress);
+  std::int32_t UnprotectFlash(std::uint8_t flashType);
+  std::int32_t ProtectFlash(std::uint8_t flashType);
+  // Read-out of flash addresses 0 to 0xFFFF (flash/).
+  std::int32_t DumpFlash(std::uint8_t* buffer, std::uint8_t flashType);
+
+ private:
+  const Platform& platform_;
+  std::int32_t traceFlag_ = 0;
+  std::unique_ptr<CCameraCore> core_;
+};
+
+// Counts the USB video input devices whose extension unit answers.
+std::int32_t CountCameras(const Platform& platform, std::int32_t& count);
+
+// Four characters of a hardware ID as a 16-bit hexadecimal value; 0xFFFF
+// marks a character that is not accepted.
+std::uint16_t ParseHexField(const char* characters);
+
+}  // namespace qv

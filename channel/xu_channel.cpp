@@ -1,0 +1,2 @@
+// The extension-unit control channel.
+#include "channel/xu_channel.h"

@@ -1,0 +1,75 @@
+#pragma once
+// The extension-unit control channel: SET, GET and GET-LENGTH on a control
+// of the camera's vendor extension unit, over Kernel Streaming or the
+// driver's private interface.
+
+#include <cstdint>
+
+#include "platform/camera_stack.h"
+
+namespace qv {
+
+// Chip families, from the high nibble of the chip ID register.
+using ChipFamily = std::uint8_t;
+inline constexpr ChipFamily CHIP_FAMILY_NONE = 100;
+inline constexpr ChipFamily CHIP_FAMILY_ANY = 101;
+
+// Extension-unit control selectors.
+inline constexpr std::uint32_t XU_REG_ADDR = 2;
+inline constexpr std::uint32_t XU_REG_DATA = 3;
+inline constexpr std::uint32_t XU_FLASH_PARAM_INDEX = 7;
+inline constexpr std::uint32_t XU_FLASH_PARAM_VALUE = 8;
+inline constexpr std::uint32_t XU_DFU_ENABLE = 9;
+inline constexpr std::uint32_t XU_DFU_DATA = 10;
+inline constexpr std::uint32_t XU_DFU_CHECKSUM = 11;
+inline constexpr std::uint32_t XU_DFU_COMMIT = 12;
+inline constexpr std::uint32_t XU_SECTOR_ADDR = 13;
+inline constexpr std::uint32_t XU_FLASH_ADDR = 14;
+inline constexpr std::uint32_t XU_FLASH_DATA = 15;
+inline constexpr std::uint32_t XU_FLASH_MODE = 16;
+inline constexpr std::uint32_t XU_DFU_PREPARE = 20;
+inline constexpr std::uint32_t XU_FLASH_WRITE = 22;
+inline constexpr std::uint32_t XU_FLASH_ID = 23;
+
+// Channel modes.
+inline constexpr std::int32_t XU_MODE_PRIVATE = 0;
+inline constexpr std::int32_t XU_MODE_KS_AND_PRIVATE = 1;
+inline constexpr std::int32_t XU_MODE_KS = 2;
+inline constexpr std::int32_t XU_MODE_UNBOUND = 3;
+
+class CXuChannel {
+ public:
+  CXuChannel();
+  CXuChannel(const CXuChannel&) = delete;
+  CXuChannel& operator=(const CXuChannel&) = delete;
+
+  HResult SetPrivateInterface(IVendorXuAccess* privateInterface);
+  HResult SetControl(std::uint32_t selector, std::uint32_t length, const std::uint8_t* data);
+  HResult GetControl(std::uint32_t selector, std::uint32_t length, std::uint8_t* buffer);
+  HResult GetControlLength(std::uint32_t selector, std::uint32_t* length);
+  HResult FindExtensionUnit(IKsTopologyInfo* topology, IKsControl* control);
+
+  std::int32_t mode() const { return mode_; }
+  void setMode(std::int32_t mode) { mode_ = mode; }
+  ChipFamily family() const { return family_; }
+  void setFamily(ChipFamily family) { family_ = family; }
+  std::uint32_t nodeId() const { return nodeId_; }
+  const KSP_NODE& property() const { return property_; }
+
+ private:
+  HResult ksRequest(std::uint32_t selector, std::uint32_t flags, void* data, std::uint32_t length,
+                    std::uint32_t* bytesReturned);
+
+  std::uint32_t nodeId_ = 0;
+  IKsControl* ksControl_ = nullptr;
+  IVendorXuAccess* private_ = nullptr;
+  KSP_NODE property_{};
+  std::int32_t mode_ = XU_MODE_UNBOUND;
+  ChipFamily family_ = CHIP_FAMILY_NONE;
+  // The private route's fixed request block and reply area (no request
+  // allocates memory).
+  std::uint8_t block_[kXuRequestBlockSize]{};
+  std::uint8_t reply_[kXuReplySize]{};
+};
+
+}  // namespace qv

@@ -1,0 +1,2 @@
+// Flash identification and command tables.
+#include "camera/camera_device.h"

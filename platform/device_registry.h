@@ -1,0 +1,48 @@
+#pragma once
+// What the USB identity lookup needs of the platform's device registry: the
+// present devices of the Image setup class (SetupAPI and the configuration
+// manager on Windows).
+
+#include <cstdint>
+#include <memory>
+
+namespace qv {
+
+// A device node handle (DEVINST).
+using DevInst = std::uint32_t;
+
+enum class DeviceRegistryProperty {
+  Address,     // SPDRP_ADDRESS: a 32-bit value, least significant byte first
+  HardwareId,  // SPDRP_HARDWAREID: a list of NUL-terminated narrow strings
+};
+
+// The list of present Image-class devices (an HDEVINFO); destroying it is
+// SetupDiDestroyDeviceInfoList.
+class IImageDeviceList {
+ public:
+  virtual ~IImageDeviceList() = default;
+  // SetupDiEnumDeviceInfo: true with the device's node; false at the end or
+  // on error, with the last error (0 or ERROR_NO_MORE_ITEMS at the end).
+  virtual bool EnumDeviceInfo(std::uint32_t index, DevInst& node, std::uint32_t& lastError) = 0;
+  // CM_Get_Device_IDA (flags 0): true on success; the text is NUL-terminated
+  // within `size` bytes.
+  virtual bool GetDeviceId(DevInst node, char* buffer, std::uint32_t size) = 0;
+  // SetupDiGetDeviceRegistryPropertyA: true on success. On failure the last
+  // error is set and, with ERROR_INSUFFICIENT_BUFFER, the size required.
+  // `buffer` may be null with `size` 0.
+  virtual bool GetRegistryProperty(DevInst node, DeviceRegistryProperty property,
+                                   std::uint8_t* buffer, std::uint32_t size,
+                                   std::uint32_t& requiredSize, std::uint32_t& lastError) = 0;
+  // CM_Get_Parent (flags 0): true on success.
+  virtual bool GetParent(DevInst node, DevInst& parent) = 0;
+};
+
+class IDeviceRegistry {
+ public:
+  virtual ~IDeviceRegistry() = default;
+  // SetupDiGetClassDevsA(GUID_DEVCLASS_IMAGE, no enumerator, no window,
+  // DIGCF_PRESENT). Null when the list is not available.
+  virtual std::unique_ptr<IImageDeviceList> OpenPresentImageDevices() = 0;
+};
+
+}  // namespace qv

@@ -1,0 +1,2 @@
+// Linux OS services.
+#include "platform/host.h"

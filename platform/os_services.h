@@ -1,0 +1,107 @@
+#pragma once
+// What the logic needs of the operating system: the executable's path,
+// embedded resources, files, the INI profile, time, the single-instance
+// guard and the console. Paths are wide text in the platform's own form.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace qv {
+
+// MAX_PATH: the executable path and every path built from it fit this many
+// wide characters, terminator included.
+inline constexpr std::size_t kMaxPath = 260;
+
+class IFileSystem {
+ public:
+  virtual ~IFileSystem() = default;
+  // GetModuleFileNameW into a buffer of kMaxPath wide characters. False when
+  // the path cannot be read or does not fit (never a truncated path).
+  virtual bool ExecutablePath(std::wstring& path) = 0;
+  // The separator at which the executable path is cut (a backslash on
+  // Windows).
+  virtual wchar_t PathSeparator() const = 0;
+
+  // A writable mapping of a newly created file; destroying it unmaps the
+  // view and closes the mapping and the file.
+  class MappedFile {
+   public:
+    virtual ~MappedFile() = default;
+    virtual std::uint8_t* data() = 0;
+  };
+  // CreateFileW (read/write, no sharing, CREATE_ALWAYS, normal attributes),
+  // CreateFileMappingW of `size` bytes (read/write) and MapViewOfFile of all
+  // of it. Null when any step fails (everything opened is closed again).
+  // Does not follow a symbolic link planted at the path.
+  virtual std::unique_ptr<MappedFile> CreateMapped(const std::wstring& path, std::size_t size) = 0;
+
+  enum class ReadResult { Ok, CannotOpen, TooLong, ReadError };
+  // Opens the file for binary reading, finds its length, and reads it into
+  // the start of `buffer`. TooLong when the file is longer than the buffer
+  // (nothing beyond the buffer is written).
+  virtual ReadResult ReadFile(const std::wstring& path, std::span<std::uint8_t> buffer,
+                              std::size_t& length) = 0;
+  // Creates or replaces the file with exactly `data` (binary). Does not
+  // follow a symbolic link planted at the path. False when it cannot.
+  virtual bool WriteFile(const std::wstring& path, std::span<const std::uint8_t> data) = 0;
+  // DeleteFileW. (Not named DeleteFile: the Windows headers define that name as a macro.)
+  virtual bool RemoveFile(const std::wstring& path) = 0;
+};
+
+// Resources embedded in the program's own module.
+class IResources {
+ public:
+  virtual ~IResources() = default;
+  // FindResourceW (own module, `id`, type "BINARY"), LoadResource,
+  // LockResource, SizeofResource. Empty when any step yields nothing.
+  virtual std::span<const std::uint8_t> FindBinary(int id) = 0;
+};
+
+// The INI profile read (GetPrivateProfileStringA; named apart from the
+// Windows macro GetPrivateProfileString).
+class IProfile {
+ public:
+  virtual ~IProfile() = default;
+  // Copies the value of `key` in `section` of the file at `path` (or
+  // `defaultValue`) into `buffer` of `size` bytes, truncated and
+  // NUL-terminated; returns the number of characters copied.
+  virtual std::uint32_t ReadProfileString(std::string_view section, std::string_view key,
+                                                std::string_view defaultValue, char* buffer,
+                                                std::uint32_t size, const std::wstring& path) = 0;
+};
+
+// Time: the only way the logic waits, and the clock its bounded waits read.
+class IClock {
+ public:
+  virtual ~IClock() = default;
+  virtual void Sleep(std::uint32_t milliseconds) = 0;
+  // A monotonic time in microseconds (the simulated clock under the
+  // simulator).
+  virtual std::uint64_t NowMicroseconds() = 0;
+};
+
+// The named single-instance guard (CreateMutexW + GetLastError).
+class IInstanceGuard {
+ public:
+  virtual ~IInstanceGuard() = default;
+  enum class Result { Created, AlreadyExists, Error };
+  // Creates the system-wide named object without taking ownership; it is
+  // held until the process ends. AlreadyExists when another process holds it.
+  virtual Result Create(std::wstring_view name) = 0;
+};
+
+// The console: wide and narrow text both go to standard output, in the
+// order written, as the exact bytes of the (ASCII) text.
+class IConsole {
+ public:
+  virtual ~IConsole() = default;
+  virtual void WriteWide(std::wstring_view text) = 0;
+  virtual void WriteNarrow(std::string_view text) = 0;
+  virtual void WriteError(std::string_view text) = 0;  // standard error
+};
+
+}  // namespace qv

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds qvflash and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash tools/install-deps.sh
+cmake --preset default
+cmake --build --preset default
+ctest --preset default

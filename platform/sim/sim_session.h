@@ -1,0 +1,41 @@
+#pragma once
+// The simulated camera stack, switched on by QVFLASH_SIM: a scene file
+// describes the cameras and Image-class devices; requests run against the
+// camera model of sim/ and are written to the request trace.
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "platform/camera_stack.h"
+#include "platform/device_registry.h"
+#include "platform/os_services.h"
+
+namespace qv::sim {
+
+class CameraModel;
+
+class SimSession {
+ public:
+  // Reads and parses the scene file. Null, with a one-line message naming the
+  // file and the problem in `error`, when it cannot.
+  static std::unique_ptr<SimSession> Open(const std::string& scenePath, std::string& error);
+  // The same from scene text; relative paths are taken from `baseDir` and
+  // messages name `displayName`.
+  static std::unique_ptr<SimSession> OpenText(const std::string& text, const std::string& baseDir,
+                                              const std::string& displayName, std::string& error);
+  virtual ~SimSession() = default;  // writes the flash files back
+
+  virtual ICameraStack& cameras() = 0;
+  virtual IDeviceRegistry& registry() = 0;
+  // The simulated clock (virtual) or real time; every sleep is traced.
+  virtual IClock& clock() = 0;
+
+  // A normal exit: writes the END line and the flash files.
+  virtual void Finish() = 0;
+
+  virtual std::size_t cameraCount() const = 0;
+  virtual CameraModel& camera(std::size_t index) = 0;
+};
+
+}  // namespace qv::sim

@@ -37,6 +37,18 @@ inline constexpr std::int32_t XU_MODE_KS_AND_PRIVATE = 1;
 inline constexpr std::int32_t XU_MODE_KS = 2;
 inline constexpr std::int32_t XU_MODE_UNBOUND = 3;
 
+// Result of every request on an unbound channel, and of a topology search
+// in which no node answered (positive: not a failure code).
+inline constexpr HResult kXuUnbound = hr::False;
+// A private-route request longer than the request block or reply area
+// holds (E_INVALIDARG); nothing is sent.
+inline constexpr HResult kXuRequestTooLong = static_cast<HResult>(0x80070057u);
+
+// Writes the 4-byte header of a private-route request block: the data
+// length (16-bit little-endian), the UVC request code and the selector.
+void WriteXuRequestHeader(std::uint8_t* block, std::uint32_t selector, std::uint8_t requestCode,
+                          std::uint16_t length);
+
 class CXuChannel {
  public:
   CXuChannel();
@@ -52,9 +64,19 @@ class CXuChannel {
   std::int32_t mode() const { return mode_; }
   void setMode(std::int32_t mode) { mode_ = mode; }
   ChipFamily family() const { return family_; }
+  // Requests on this channel whose result was a failure (negative), SET, GET
+  // and GET-LENGTH alike, since the channel was created. The flash layer
+  // compares it before and after the serial-flash sequences that do not
+  // report every intermediate result (status write, page program, flash-byte
+  // writes), so that an update never passes over a request that failed.
+  std::uint32_t failedRequests() const { return failedRequests_; }
   void setFamily(ChipFamily family) { family_ = family; }
   std::uint32_t nodeId() const { return nodeId_; }
   const KSP_NODE& property() const { return property_; }
+  IKsControl* ksControl() const { return ksControl_; }
+  IVendorXuAccess* privateInterface() const { return private_; }
+  // Forgets the KS control interface (its owner is about to release it).
+  void detachKsControl() { ksControl_ = nullptr; }
 
  private:
   HResult ksRequest(std::uint32_t selector, std::uint32_t flags, void* data, std::uint32_t length,
@@ -66,6 +88,7 @@ class CXuChannel {
   KSP_NODE property_{};
   std::int32_t mode_ = XU_MODE_UNBOUND;
   ChipFamily family_ = CHIP_FAMILY_NONE;
+  std::uint32_t failedRequests_ = 0;  // counted by SetControl, GetControl, GetControlLength
   // The private route's fixed request block and reply area (no request
   // allocates memory).
   std::uint8_t block_[kXuRequestBlockSize]{};

@@ -74,6 +74,9 @@ class CCameraCore {
 
   // Flash command tables and image patch (flash/).
   HResult LoadFlashCommandTable(std::uint8_t flashType);
+  // The same load; `allSucceeded` tells whether every one of its 26 requests
+  // succeeded (the result alone reports only the last).
+  HResult LoadFlashCommandTable(std::uint8_t flashType, bool& allSucceeded);
   void PatchImageFlashCode(std::uint8_t* image, std::uint8_t flashType);
 
   // Sector-pair programming and verification (flash/).

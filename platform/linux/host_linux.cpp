@@ -1,2 +1,37 @@
-// Linux OS services.
+// The Linux OS backend: one object per service, bundled into a Platform.
 #include "platform/host.h"
+#include "platform/linux/linux_camera_stack.h"
+#include "platform/linux/linux_clock.h"
+#include "platform/linux/linux_console.h"
+#include "platform/linux/linux_device_registry.h"
+#include "platform/linux/linux_file_system.h"
+#include "platform/linux/linux_instance_guard.h"
+#include "platform/linux/linux_profile.h"
+#include "platform/linux/linux_resources.h"
+
+namespace qv {
+namespace {
+
+class LinuxHostPlatform : public HostPlatform {
+ public:
+  Platform platform() override {
+    return Platform{cameras_,   registry_, clock_,         files_,
+                    resources_, profile_,  instanceGuard_, console_};
+  }
+
+ private:
+  linux_host::LinuxCameraStack cameras_;
+  linux_host::LinuxDeviceRegistry registry_;
+  linux_host::LinuxClock clock_;
+  linux_host::LinuxFileSystem files_;
+  linux_host::LinuxResources resources_;
+  linux_host::LinuxProfile profile_;
+  linux_host::LinuxInstanceGuard instanceGuard_;
+  linux_host::LinuxConsole console_;
+};
+
+}  // namespace
+
+std::unique_ptr<HostPlatform> createHostPlatform() { return std::make_unique<LinuxHostPlatform>(); }
+
+}  // namespace qv

@@ -1,0 +1,43 @@
+#include "platform/linux/linux_console.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/linux/wide_text.h"
+
+namespace qv::linux_host {
+namespace {
+
+void WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // nothing useful to do when the console is gone
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+void LinuxConsole::WriteWide(std::wstring_view text) {
+  std::string utf8;
+  if (!WideToUtf8(text, utf8)) {
+    // A character without a UTF-8 form is shown as '?', the rest as it is.
+    utf8.clear();
+    for (wchar_t c : text) {
+      std::string one;
+      utf8 += WideToUtf8(std::wstring_view(&c, 1), one) ? one : std::string("?");
+    }
+  }
+  WriteAll(out_, utf8);
+}
+
+void LinuxConsole::WriteNarrow(std::string_view text) { WriteAll(out_, text); }
+
+void LinuxConsole::WriteError(std::string_view text) { WriteAll(err_, text); }
+
+}  // namespace qv::linux_host

@@ -1,0 +1,194 @@
+#include "platform/linux/linux_file_system.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <string>
+
+#include "platform/linux/wide_text.h"
+
+namespace qv::linux_host {
+namespace {
+
+// A file descriptor closed on scope exit.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// A new, empty file beside `target`, created exclusively (O_EXCL never
+// follows or reuses an existing name). Its name is returned in `tempPath`.
+Fd CreateTempBeside(const std::string& target, std::string& tempPath) {
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    tempPath = target + ".qvtmp-" + std::to_string(::getpid()) + "-" +
+               std::to_string(counter.fetch_add(1));
+    const int fd =
+        ::open(tempPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) return Fd(fd);
+    if (errno != EEXIST) break;
+  }
+  tempPath.clear();
+  return Fd();
+}
+
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+class LinuxMappedFile : public IFileSystem::MappedFile {
+ public:
+  LinuxMappedFile(int fd, void* view, std::size_t size) : fd_(fd), view_(view), size_(size) {}
+  ~LinuxMappedFile() override {
+    ::munmap(view_, size_);
+    ::close(fd_);
+  }
+  std::uint8_t* data() override { return static_cast<std::uint8_t*>(view_); }
+
+ private:
+  int fd_;
+  void* view_;
+  std::size_t size_;
+};
+
+}  // namespace
+
+bool LinuxFileSystem::AcceptExecutablePath(const std::string& utf8, std::wstring& path) {
+  std::wstring wide;
+  if (!Utf8ToWide(utf8, wide)) return false;
+  if (wide.empty() || wide.size() + 1 > kMaxPath) return false;
+  path = std::move(wide);
+  return true;
+}
+
+bool LinuxFileSystem::ExecutablePath(std::wstring& path) {
+  char buffer[PATH_MAX + 1];
+  const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer) return false;
+  return AcceptExecutablePath(std::string(buffer, static_cast<std::size_t>(n)), path);
+}
+
+std::unique_ptr<IFileSystem::MappedFile> LinuxFileSystem::CreateMapped(const std::wstring& path,
+                                                                       std::size_t size) {
+  std::string target;
+  if (size == 0 || !WideToUtf8(path, target)) return nullptr;
+  std::string temp;
+  Fd fd = CreateTempBeside(target, temp);
+  if (!fd) return nullptr;
+  if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
+    ::unlink(temp.c_str());
+    return nullptr;
+  }
+  void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+  if (view == MAP_FAILED) {
+    ::unlink(temp.c_str());
+    return nullptr;
+  }
+  // The file takes the target's name now, as a file created to replace an
+  // existing one would: rename() replaces whatever entry sits at the name
+  // (a symbolic link included) without following it.
+  if (::rename(temp.c_str(), target.c_str()) != 0) {
+    ::munmap(view, size);
+    ::unlink(temp.c_str());
+    return nullptr;
+  }
+  return std::make_unique<LinuxMappedFile>(fd.release(), view, size);
+}
+
+IFileSystem::ReadResult LinuxFileSystem::ReadFile(const std::wstring& path,
+                                                  std::span<std::uint8_t> buffer,
+                                                  std::size_t& length) {
+  length = 0;
+  std::string name;
+  if (!WideToUtf8(path, name)) return ReadResult::CannotOpen;
+  Fd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return ReadResult::CannotOpen;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return ReadResult::ReadError;
+  if (!S_ISREG(st.st_mode)) return ReadResult::ReadError;
+  if (static_cast<std::uint64_t>(st.st_size) > buffer.size()) return ReadResult::TooLong;
+
+  std::size_t total = 0;
+  while (total < buffer.size()) {
+    const ssize_t n = ::read(fd.get(), buffer.data() + total, buffer.size() - total);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ReadResult::ReadError;
+    }
+    if (n == 0) break;
+    total += static_cast<std::size_t>(n);
+  }
+  if (total == buffer.size()) {
+    // The file may have grown since it was measured: a further byte means
+    // it does not fit.
+    std::uint8_t probe;
+    ssize_t n;
+    do {
+      n = ::read(fd.get(), &probe, 1);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return ReadResult::ReadError;
+    if (n > 0) return ReadResult::TooLong;
+  }
+  length = total;
+  return ReadResult::Ok;
+}
+
+bool LinuxFileSystem::WriteFile(const std::wstring& path, std::span<const std::uint8_t> data) {
+  std::string target;
+  if (!WideToUtf8(path, target)) return false;
+  std::string temp;
+  Fd fd = CreateTempBeside(target, temp);
+  if (!fd) return false;
+  if (!WriteAll(fd.get(), data.data(), data.size()) || ::fsync(fd.get()) != 0) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  if (::close(fd.release()) != 0) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  if (::rename(temp.c_str(), target.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool LinuxFileSystem::RemoveFile(const std::wstring& path) {
+  std::string name;
+  if (!WideToUtf8(path, name)) return false;
+  return ::unlink(name.c_str()) == 0;
+}
+
+}  // namespace qv::linux_host

@@ -1,2 +1,55 @@
-// Flash identification and command tables.
+// Flash identification, the command-table load and the image code byte.
+#include "flash/flash_tables.h"
+
 #include "camera/camera_device.h"
+
+namespace qv {
+
+std::int32_t CCameraDevice::QueryFlashType(std::uint8_t& flashType) {
+  std::uint8_t result = FLASH_TYPE_UNDEFINED;
+  if (core_ != nullptr) {
+    for (const FlashIdStage& stage : kFlashIdStages) {
+      std::uint8_t reply[3] = {};
+      (void)core_->ReadFlashId(reply, stage.command);
+      result = MatchFlashIdStage(stage, reply);
+      if (result != FLASH_ID_NEXT_STAGE) break;
+    }
+    // The last stage never moves on; a reply it does not know is undefined.
+    if (result == FLASH_ID_NEXT_STAGE) result = FLASH_TYPE_UNDEFINED;
+  }
+  flashType = result;
+  return 0;
+}
+
+HResult CCameraCore::LoadFlashCommandTable(std::uint8_t flashType) {
+  bool allSucceeded = false;
+  return LoadFlashCommandTable(flashType, allSucceeded);
+}
+
+HResult CCameraCore::LoadFlashCommandTable(std::uint8_t flashType, bool& allSucceeded) {
+  allSucceeded = false;
+  if (channel_ == nullptr) return hr::Pointer;
+  const FlashCommandTable& table = kFlashCommandTables[CommandClassOf(flashType)];
+  bool clean = true;
+  // Index and value go in pairs; every request is sent whatever the one
+  // before it returned.
+  for (std::size_t i = 0; i < FLASH_TABLE_OPCODES; ++i) {
+    const std::uint8_t index = static_cast<std::uint8_t>(i + 1);
+    if (failed(channel_->SetControl(XU_FLASH_PARAM_INDEX, 1, &index))) clean = false;
+    if (failed(channel_->SetControl(XU_FLASH_PARAM_VALUE, 1, &table[i]))) clean = false;
+  }
+  if (failed(channel_->SetControl(XU_FLASH_MODE, 1, &table[FLASH_TABLE_OPCODES]))) clean = false;
+  std::uint32_t length = 0;
+  const HResult result = channel_->GetControlLength(XU_FLASH_DATA, &length);
+  allSucceeded = clean && succeeded(result);
+  return result;
+}
+
+void CCameraCore::PatchImageFlashCode(std::uint8_t* image, std::uint8_t flashType) {
+  if (image == nullptr || channel_ == nullptr) return;
+  const ImageCodeRow* row = ImageCodeRowOf(channel_->family());
+  if (row == nullptr) return;
+  image[row->offset] = row->codes[CommandClassOf(flashType)];
+}
+
+}  // namespace qv

@@ -1,0 +1,306 @@
+// The firmware download engine: the chip's download mode with checksum
+// verification, and the flash protection operations.
+#include "flash/download_engine.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace qv {
+
+namespace {
+
+constexpr char kSettingFileName[] = "setting.ini";
+// The profile value is read into a buffer of this many characters.
+constexpr std::uint32_t kProfileValueSize = 10;
+
+bool isProfileSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The full path of setting.ini beside the executable; false when the
+// executable's directory cannot be told or the path would not fit kMaxPath
+// (the GPIO preparation is then skipped, as for a missing file).
+bool settingFilePath(IFileSystem& files, std::wstring& path) {
+  std::wstring executable;
+  if (!files.ExecutablePath(executable)) return false;
+  const wchar_t separator = files.PathSeparator();
+  const std::size_t cut = executable.rfind(separator);
+  if (cut == std::wstring::npos) return false;
+  path.assign(executable, 0, cut + 1);
+  for (const char c : kSettingFileName) {
+    if (c != '\0') path.push_back(static_cast<wchar_t>(c));
+  }
+  return path.size() < kMaxPath;
+}
+
+// The request and status bookkeeping of one download.
+class Download {
+ public:
+  Download(CCameraCore& core, CXuChannel& channel, std::uint8_t* state, std::uint8_t* progress)
+      : core_(core), channel_(channel), state_(state), progress_(progress) {}
+
+  void report(std::uint8_t state, std::uint8_t progress) {
+    if (state_ != nullptr) *state_ = state;
+    if (progress_ != nullptr) *progress_ = progress;
+  }
+
+  // A step whose requests are not all reported by its own result: it passes
+  // when no request of the channel failed while it ran and no wait gave up.
+  template <typename Step>
+  bool runClean(Step step) {
+    const std::uint32_t before = channel_.failedRequests();
+    step();
+    return channel_.failedRequests() == before && !core_.faulted();
+  }
+
+  // The one-byte SET requests share one request byte.
+  HResult setByte(std::uint32_t selector, std::uint8_t value) {
+    requestByte_ = value;
+    return channel_.SetControl(selector, 1, &requestByte_);
+  }
+
+  std::uint8_t& requestByte() { return requestByte_; }
+
+ private:
+  CCameraCore& core_;
+  CXuChannel& channel_;
+  std::uint8_t* state_;
+  std::uint8_t* progress_;
+  std::uint8_t requestByte_ = 0;
+};
+
+}  // namespace
+
+std::int32_t ParseProfileInteger(const char* text) {
+  if (text == nullptr) return 0;
+  while (isProfileSpace(*text)) ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') {
+    negative = *text == '-';
+    ++text;
+  }
+  std::int64_t value = 0;
+  while (*text >= '0' && *text <= '9') {
+    value = value * 10 + (*text - '0');
+    // atoi's range; longer digit runs stay at the limit.
+    if (value > 0x80000000LL) value = 0x80000000LL;
+    ++text;
+  }
+  if (negative) value = -value;
+  if (value > 0x7FFFFFFFLL) value = 0x7FFFFFFFLL;
+  return static_cast<std::int32_t>(value);
+}
+
+std::int32_t CCameraDevice::UnprotectFlash(std::uint8_t flashType) {
+  if (!IsAcceptedFlashType(flashType)) return STATUS_REFUSED;
+  if (core_ == nullptr || core_->channel() == nullptr) return STATUS_REFUSED;
+  if (!DownloadProfileOf(core_->channel()->family()).writesProtection) return STATUS_REFUSED;
+  core_->FlashWriteStatus(FLASH_STATUS_UNPROTECTED, flashType == 1 ? 1 : 0);
+  return STATUS_OK;
+}
+
+std::int32_t CCameraDevice::ProtectFlash(std::uint8_t flashType) {
+  if (!IsAcceptedFlashType(flashType)) return STATUS_REFUSED;
+  if (core_ == nullptr || core_->channel() == nullptr) return STATUS_REFUSED;
+  if (!DownloadProfileOf(core_->channel()->family()).writesProtection) return STATUS_REFUSED;
+  core_->FlashWriteStatus(FLASH_STATUS_PROTECTED, flashType == 1 ? 1 : 0);
+  return STATUS_OK;
+}
+
+std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t length,
+                                             std::uint8_t flashType, std::uint8_t* computedChecksum,
+                                             std::uint8_t* deviceChecksum, std::uint8_t* state,
+                                             std::uint8_t* progress) {
+  if (!IsAcceptedFlashType(flashType)) return STATUS_REFUSED;
+  CXuChannel* channel = core_ != nullptr ? core_->channel() : nullptr;
+  const ChipFamily family = channel != nullptr ? channel->family() : CHIP_FAMILY_NONE;
+  const Platform& platform = platform_;
+  auto trace = [&](const char* text) {
+    if (traceFlag_ != 0) platform.console.WriteNarrow(text);
+  };
+
+  if (image != nullptr && core_ != nullptr) core_->PatchImageFlashCode(image, flashType);
+  if (state != nullptr) *state = UPD_START;
+  if (progress != nullptr) *progress = PROGRESS_START;
+
+  // Raw class 6 on families 102 to 104: the host programs the flash itself.
+  if (flashType == 6 && family >= 102 && family <= 104) {
+    trace("MX32\n");
+    if (image == nullptr) {
+      trace("NULL FW\n");
+      return STATUS_FAIL;
+    }
+    return core_->ProgramBySectorPairs(image, length, computedChecksum, deviceChecksum, state,
+                                       progress) == 1
+               ? STATUS_OK
+               : STATUS_FAIL;
+  }
+
+  if (image == nullptr) {
+    trace("NULL FW\n");
+    return STATUS_FAIL;
+  }
+  if (channel == nullptr) {
+    trace("NULL pointer.\n");
+    return STATUS_FAIL;
+  }
+
+  CCameraCore& core = *core_;
+  const DownloadFamilyProfile& profile = DownloadProfileOf(family);
+  Download dl(core, *channel, state, progress);
+  // Results the download does not retry but that decide whether the flash
+  // holds what the update reports: any of them failing fails the update.
+  bool unreported = false;
+
+  // GPIO preparation when setting.ini asks for it.
+  std::wstring settingPath;
+  if (settingFilePath(platform.files, settingPath)) {
+    char value[kProfileValueSize] = {};
+    (void)platform.profile.ReadProfileString("SETTING", "GPIO", "0", value, kProfileValueSize,
+                                             settingPath);
+    value[kProfileValueSize - 1] = '\0';
+    if (ParseProfileInteger(value) == 1) {
+      std::uint8_t reg = 0;
+      (void)core.ReadRegister(REG_GPIO_A, reg);
+      (void)core.WriteRegister(REG_GPIO_A, static_cast<std::uint8_t>(reg | GPIO_PREPARE_BIT));
+      platform.clock.Sleep(GPIO_PAUSE_MS);
+      reg = 0;
+      (void)core.ReadRegister(REG_GPIO_B, reg);
+      (void)core.WriteRegister(REG_GPIO_B, static_cast<std::uint8_t>(reg | GPIO_PREPARE_BIT));
+    }
+  }
+
+  std::uint8_t runningChecksum = 0;
+  for (std::uint32_t i = 0; i < length; ++i) runningChecksum ^= image[i];
+  if (computedChecksum != nullptr) *computedChecksum = runningChecksum;
+
+  bool tableLoaded = false;
+  (void)core.LoadFlashCommandTable(flashType, tableLoaded);
+  if (!tableLoaded) unreported = true;
+
+  if (profile.prepares && failed(dl.setByte(XU_DFU_PREPARE, 1))) unreported = true;
+
+  if (!dl.runClean([&] { (void)UnprotectFlash(flashType); })) unreported = true;
+
+  std::uint32_t errorCount = 0;
+  bool checksumFailed = false;
+  bool refused = false;
+
+  // Everything from here on ends by leaving download mode.
+  [&] {
+    if (failed(dl.setByte(XU_DFU_ENABLE, 1))) {
+      errorCount = 1;
+      trace("DFU init fail\n");
+      if (failed(dl.setByte(XU_DFU_ENABLE, 1))) return;
+    }
+
+    std::uint32_t blockLength = 0;
+    (void)channel->GetControlLength(XU_DFU_DATA, &blockLength);
+    if (failed(channel->GetControlLength(XU_DFU_DATA, &blockLength))) {
+      trace("DFU Access fail\n");
+      ++errorCount;
+      if (failed(channel->GetControlLength(XU_DFU_DATA, &blockLength))) return;
+    }
+    // The staging buffer holds 4096 bytes, and a block of 0 bytes would
+    // never finish the image: either announcement is refused.
+    if (blockLength == 0 || blockLength > DFU_STAGING_SIZE) {
+      refused = true;
+      return;
+    }
+    trace("Transfer data\n");
+
+    std::uint8_t staging[DFU_STAGING_SIZE];
+    bool headerMarked = false;
+    std::uint32_t offset = 0;
+    while (offset < length) {
+      dl.report(UPD_TRANSFER, DownloadProgress(offset, length));
+      if (length - offset >= blockLength) {
+        std::memcpy(staging, image + offset, blockLength);
+        offset += blockLength;
+      } else {
+        const std::uint32_t remaining = length - offset;
+        std::memcpy(staging, image + offset, remaining);
+        std::memset(staging + remaining, 0xFF, blockLength - remaining);
+        // Each pad byte is XORed into the checksum the chip will report.
+        if ((blockLength - remaining) % 2 != 0) runningChecksum = ~runningChecksum;
+        offset = length;
+      }
+      const HResult sent = channel->SetControl(XU_DFU_DATA, blockLength, staging);
+
+      if (profile.marksHeader && !headerMarked) {
+        headerMarked = true;
+        const std::uint8_t header = profile.transferHeader;
+        if (!dl.runClean([&] {
+              (void)core.WriteFlashBytes(0, 1, &header);
+              (void)core.WriteFlashBytes(profile.rewriteOffset, HEADER_REWRITE_LENGTH,
+                                         image + profile.rewriteOffset);
+            }))
+          unreported = true;
+      }
+
+      if (failed(sent)) {
+        ++errorCount;
+        trace("fail()\n   DFU Access fail\n");
+        if (failed(channel->SetControl(XU_DFU_DATA, blockLength, staging))) return;
+      }
+    }
+
+    dl.report(UPD_VERIFY, PROGRESS_VERIFY);
+    std::uint8_t& reply = dl.requestByte();
+    reply = 0;
+    if (failed(channel->GetControl(XU_DFU_CHECKSUM, 1, &reply))) {
+      trace("Checksum fail\n");
+      if (failed(channel->GetControl(XU_DFU_CHECKSUM, 1, &reply))) {
+        ++errorCount;
+        if (failed(channel->GetControl(XU_DFU_CHECKSUM, 1, &reply))) return;
+      }
+    }
+
+    platform.clock.Sleep(CHECKSUM_PAUSE_MS);
+    if (deviceChecksum != nullptr) *deviceChecksum = reply;
+    if (reply != runningChecksum || errorCount > 0) {
+      char message[64];
+      std::snprintf(message, sizeof(message), "Checksum fail 0x%X != 0x%X\n",
+                    static_cast<unsigned>(reply), static_cast<unsigned>(runningChecksum));
+      trace(message);
+      checksumFailed = true;
+      return;
+    }
+
+    if (profile.commits) {
+      if (failed(dl.setByte(XU_DFU_COMMIT, 1))) unreported = true;
+    } else if (!dl.runClean([&] {
+                 (void)core.WriteFlashBytes(0, profile.finalHeaderLength,
+                                            profile.finalHeader.data());
+               })) {
+      unreported = true;
+    }
+    if (!dl.runClean([&] { (void)ProtectFlash(flashType); })) unreported = true;
+  }();
+
+  // Leave download mode: every path from the enable request on ends here.
+  HResult left = dl.setByte(XU_DFU_ENABLE, 0);
+  if (profile.resetsAfterLeave) {
+    platform.clock.Sleep(RESET_PAUSE_MS);
+    (void)core.ResetChip();
+  }
+  if (failed(left)) {
+    trace("DFU Disable fail\n");
+    left = dl.setByte(XU_DFU_ENABLE, 0);
+    if (failed(left)) {
+      dl.report(UPD_DONE, PROGRESS_DONE);
+      return STATUS_FAIL;
+    }
+  }
+
+  dl.report(UPD_DONE, PROGRESS_DONE);
+  // Success only when the flash was written as reported: checksums agreed,
+  // no counted error, no failed request among those not retried, and no
+  // wait that gave up anywhere in the update.
+  if (checksumFailed || errorCount > 0 || refused || unreported || core.faulted())
+    return STATUS_FAIL;
+  return STATUS_OK;
+}
+
+}  // namespace qv

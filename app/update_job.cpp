@@ -1,0 +1,85 @@
+// The update job: the embedded image goes to the "tmp" file beside the
+// executable, is read back into the image buffer and handed, with the flash
+// type, to the download engine.
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "app/messages.h"
+#include "app/update_job.h"
+#include "flash/flash_tables.h"
+
+namespace qv {
+
+namespace {
+// The part assumed when identification fails in a terse run.
+constexpr std::uint8_t kAssumedFlashType = 122;  // GD25Q512
+}  // namespace
+
+std::wstring_view FlashName(std::uint8_t flashType) {
+  if (flashType < FLASH_TYPE_FIRST_PART || flashType > FLASH_TYPE_LAST_PART) return {};
+  return FlashNameTable[flashType - FLASH_TYPE_FIRST_PART];
+}
+
+bool CFrontEnd::ExtractFirmwareImage(const std::wstring& path) {
+  const std::span<const std::uint8_t> image = platform_.resources.FindBinary(FIRMWARE_RESOURCE_ID);
+  if (image.empty()) return false;
+  std::unique_ptr<IFileSystem::MappedFile> file = platform_.files.CreateMapped(path, image.size());
+  if (file == nullptr) return false;
+  std::memcpy(file->data(), image.data(), image.size());
+  return true;  // destroying the mapping closes view, mapping and file
+}
+
+std::int32_t CFrontEnd::UpdateFirmware() {
+  if (currentDevice_ == nullptr) return 1;
+
+  std::wstring tmpPath;
+  if (!ExecutableSiblingPath(platform_.files, L"tmp", tmpPath) || !ExtractFirmwareImage(tmpPath)) {
+    PrintVerbose(msg::kBinaryCreateFail);
+    return 1;
+  }
+
+  // Zero-filled: the engine may read and patch beyond the image.
+  const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow)
+                                                   std::uint8_t[IMAGE_BUFFER_SIZE]());
+  std::size_t length = 0;
+  const IFileSystem::ReadResult read =
+      buffer == nullptr
+          ? IFileSystem::ReadResult::ReadError
+          : platform_.files.ReadFile(
+                tmpPath, std::span<std::uint8_t>(buffer.get(), IMAGE_BUFFER_SIZE), length);
+  // What was read back must be the image that was written: the file sits in
+  // a folder other programs can write to, and a changed or cut-short copy
+  // must never reach the flash. A file longer than the buffer is refused
+  // (TooLong) rather than cut.
+  const std::span<const std::uint8_t> image = platform_.resources.FindBinary(FIRMWARE_RESOURCE_ID);
+  if (read != IFileSystem::ReadResult::Ok || length != image.size() ||
+      std::memcmp(buffer.get(), image.data(), length) != 0) {
+    PrintVerbose(msg::kBinaryLoadFail);
+    return 1;
+  }
+
+  if (verbose_ == 0) (void)platform_.files.RemoveFile(tmpPath);
+
+  std::uint8_t flashType = FLASH_TYPE_UNDEFINED;
+  (void)currentDevice_->QueryFlashType(flashType);
+  if (flashType == FLASH_TYPE_UNDEFINED) {
+    if (verbose_ != 0) {
+      Print(msg::kFlashUndefined);
+      return 1;
+    }
+    flashType = kAssumedFlashType;
+  }
+
+  if (verbose_ != 0) {
+    Print(msg::FlashNameLine(FlashName(flashType)));
+    Print(msg::kStartUpdate);
+  }
+
+  const std::int32_t result = currentDevice_->DownloadFirmware(
+      buffer.get(), static_cast<std::uint32_t>(length), flashType, &updateStatus_.computedChecksum,
+      &updateStatus_.deviceChecksum, &updateStatus_.state, &updateStatus_.progress);
+  return result == 0 ? 0 : 1;
+}
+
+}  // namespace qv

@@ -1,0 +1,97 @@
+#pragma once
+// The front end: the run of the tool (switch, single instance, device loop,
+// dump) and the update job that provisions the embedded firmware image and
+// hands it to the download engine.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "camera/camera_device.h"
+#include "platform/platform.h"
+
+namespace qv {
+
+// The image the update job extracts: resource "BINARY" with this id.
+inline constexpr int FIRMWARE_RESOURCE_ID = 106;
+// The update job's image buffer (the embedded image is 32786 bytes; some
+// chip families read and patch offsets beyond it, which stay zero).
+inline constexpr std::size_t IMAGE_BUFFER_SIZE = 0x20000;
+// Bytes read from flash address 0 into Dump.bin.
+inline constexpr std::size_t DUMP_SIZE = 0x10000;
+// The camera an update is for.
+inline constexpr std::uint16_t TARGET_VID = 0x04F2;
+inline constexpr std::uint16_t TARGET_PID = 0xB5BD;
+// The system-wide name that marks a running copy of the tool.
+inline constexpr std::wstring_view kSingleInstanceGuardName =
+    L"{A918A806-54BF-4d76-9A9B-04D337529252}";
+
+// Display names of the known flash parts, indexed by FlashType minus 121.
+inline constexpr std::array<const wchar_t*, 24> FlashNameTable = {
+    L"MX25L512",  L"GD25Q512",  L"FM25F005",   L"MD25D512",   L"MD25D10",    L"MX25L1006E",
+    L"GT25F512",  L"PM25LQ512", L"W25X05CL",   L"MK25D40",    L"ZB25D16",    L"MK25D16",
+    L"GD25D10B",  L"BY25Q512",  L"MX25L5121E", L"MX25L1021E", L"SST25VF512", L"PM25LD512",
+    L"PM25LD256", L"PM25LV512", L"AT25F512B",  L"EN25F05",    L"EN25F40",    L"AMICA25LS512",
+};
+
+// The name of a FlashType; empty for a code outside 121 to 144.
+std::wstring_view FlashName(std::uint8_t flashType);
+
+// The four places an update keeps current (values of the download engine).
+struct UpdateStatus {
+  std::uint8_t computedChecksum = 0;
+  std::uint8_t deviceChecksum = 0;
+  std::uint8_t state = 0;
+  std::uint8_t progress = 0;
+};
+
+// `name` in the folder of the running executable: the executable's path cut
+// after its last separator, then `name`. False when the executable path is
+// not available or the result does not fit kMaxPath wide characters with its
+// terminator (a path is never truncated).
+bool ExecutableSiblingPath(IFileSystem& files, std::wstring_view name, std::wstring& path);
+
+// One run of the tool. Holds the state the run shares with the update job:
+// the switches and the current camera.
+class CFrontEnd {
+ public:
+  explicit CFrontEnd(const Platform& platform);
+  ~CFrontEnd();
+  CFrontEnd(const CFrontEnd&) = delete;
+  CFrontEnd& operator=(const CFrontEnd&) = delete;
+
+  // The whole run; `args` are the command-line arguments after the program
+  // name. Returns the exit code, 0 or 1.
+  int Run(std::span<const std::wstring> args);
+
+  // The update job on the current device: 0 when the engine reported
+  // success, 1 for every failure.
+  std::int32_t UpdateFirmware();
+  // Writes resource "BINARY" FIRMWARE_RESOURCE_ID to the file at `path`.
+  bool ExtractFirmwareImage(const std::wstring& path);
+
+  std::int32_t verbose() const { return verbose_; }
+  std::int32_t dump() const { return dump_; }
+  CCameraDevice* currentDevice() { return currentDevice_.get(); }
+  const UpdateStatus& updateStatus() const { return updateStatus_; }
+
+ private:
+  std::int32_t Dump();
+  void Print(std::wstring_view text);
+  void PrintVerbose(std::wstring_view text);
+
+  const Platform& platform_;
+  std::int32_t verbose_ = 0;
+  std::int32_t dump_ = 0;
+  std::unique_ptr<CCameraDevice> currentDevice_;
+  UpdateStatus updateStatus_;
+};
+
+// The tool's run on a platform (the entry point calls this).
+int RunQvflash(std::span<const std::wstring> args, const Platform& platform);
+
+}  // namespace qv

@@ -3,9 +3,11 @@
 // CCameraCore, the state of one opened camera with its register, flash and
 // read-out operations.
 
+#include <array>
 #include <cstdint>
 #include <memory>
 
+#include "channel/chip_registers.h"
 #include "channel/xu_channel.h"
 #include "platform/platform.h"
 
@@ -19,6 +21,26 @@ inline constexpr std::int32_t STATUS_REFUSED = 0xA0;  // type or family not acce
 // The value that selects the serial flash on the chip's SPI master
 // (releasing writes 2 minus it); belongs to the camera opened last.
 extern std::int32_t g_spiCsAssertValue;
+
+// Chip families by the high nibble of the chip ID register (REG_CHIP_ID),
+// with the chip-select value each takes; every other nibble rejects the
+// camera. Note the order: nibble 0x9 is family 103 and 0x8 is 104.
+struct ChipFamilyRow {
+  std::uint8_t idNibble;
+  ChipFamily family;
+  std::int32_t csAssert;
+};
+inline constexpr std::array<ChipFamilyRow, 7> kChipFamilyTable = {{
+    {0x6, 102, 2},
+    {0x9, 103, 2},
+    {0x8, 104, 0},
+    {0xA, 105, 0},
+    {0xB, 106, 0},
+    {0xC, 107, 0},
+    {0xD, 108, 0},
+}};
+// The family and chip-select value of a chip ID; false when it is rejected.
+bool ClassifyChipId(std::uint8_t chipId, ChipFamily& family, std::int32_t& csAssert);
 
 // One page program: 3 address bytes (bits 23-16, 15-8, 7-0), up to 33 data
 // bytes, and the number of data bytes.
@@ -93,6 +115,13 @@ class CCameraCore {
                          std::uint32_t end);
 
  private:
+  // One SPI byte: the transmit write, then the idle wait (false: gave up).
+  bool spiSend(std::uint8_t byte);
+  // Write Enable or Enable Write Status Register: select, opcode, release.
+  HResult flashSimpleCommand(std::uint8_t opcode);
+  // The chip ID read of a camera reached only through the private interface.
+  std::uint8_t readChipIdPrivately();
+
   const Platform& platform_;
   std::unique_ptr<CXuChannel> channel_;
   std::unique_ptr<ICaptureFilter> filter_;

@@ -1,0 +1,147 @@
+// The USB identity of an opened camera, from the platform's registry of
+// present Image-class devices.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "camera/camera_device.h"
+
+namespace qv {
+
+namespace {
+
+constexpr std::uint32_t kDeviceIdSize = 260;
+// Character offsets of the vendor, product and revision digits in a first
+// hardware ID of the form USB\VID_vvvv&PID_pppp&REV_rrrr.
+constexpr std::size_t kVendorOffset = 8;
+constexpr std::size_t kProductOffset = 17;
+constexpr std::size_t kRevisionOffset = 26;
+// A field absent from the hardware-ID data.
+constexpr std::uint16_t kFieldAbsent = 0xFFFF;
+// The registry asks for a bigger buffer only a few times in practice; a
+// registry that keeps asking, or asks for an absurd size, is not followed.
+constexpr int kMaxPropertyReads = 8;
+constexpr std::uint32_t kMaxPropertySize = 64 * 1024;
+
+// The fourth "&"-separated token of `id`, split as strtok does (runs of "&"
+// separate, no empty tokens). False when there are fewer than four.
+bool fourthToken(const char* id, std::string& token) {
+  int index = 0;
+  const char* p = id;
+  while (*p != '\0') {
+    while (*p == '&') ++p;
+    if (*p == '\0') break;
+    const char* start = p;
+    while (*p != '\0' && *p != '&') ++p;
+    if (++index == 4) {
+      token.assign(start, p);
+      return true;
+    }
+  }
+  return false;
+}
+
+// The hexadecimal field at `offset`, or kFieldAbsent when its four characters
+// do not all lie within the `size` bytes of data returned.
+std::uint16_t hardwareIdField(const std::uint8_t* data, std::size_t size, std::size_t offset) {
+  if (offset + 4 > size) return kFieldAbsent;
+  return ParseHexField(reinterpret_cast<const char*>(data + offset));
+}
+
+}  // namespace
+
+std::uint16_t ParseHexField(const char* characters) {
+  std::uint16_t value = 0;
+  int shift = 12;
+  for (int i = 0; i < 4; ++i, shift -= 4) {
+    const unsigned char c = static_cast<unsigned char>(characters[i]);
+    unsigned digit = 0;
+    if (c == '\0' || c == ' ') {
+      digit = 0;  // counts as a 0 digit
+    } else if (c >= '0' && c <= '?') {
+      digit = c - '0';  // '0'-'9', then ':' ';' '<' '=' '>' '?' as 10 to 15
+    } else if (c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else {
+      return 0xFFFF;
+    }
+    value = static_cast<std::uint16_t>(value + (digit << shift));
+  }
+  return value;
+}
+
+std::int32_t CCameraDevice::GetUsbInfo(CAMERA_USB_INFO& info) {
+  if (!core_) return 1;
+  const char* devicePath = core_->devicePath();
+  std::unique_ptr<IImageDeviceList> list = platform_.registry.OpenPresentImageDevices();
+  if (!list) return 1;
+
+  for (std::uint32_t index = 0;; ++index) {
+    DevInst node = 0;
+    std::uint32_t lastError = 0;
+    if (!list->EnumDeviceInfo(index, node, lastError)) {
+      return (lastError == win32err::Success || lastError == win32err::NoMoreItems) ? 0 : 1;
+    }
+
+    char id[kDeviceIdSize] = {};
+    if (!list->GetDeviceId(node, id, kDeviceIdSize)) continue;
+    id[kDeviceIdSize - 1] = '\0';
+    for (char& c : id) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    std::string token;
+    if (!fourthToken(id, token)) continue;
+    if (std::strstr(devicePath, token.c_str()) == nullptr) continue;
+
+    // The address property: asked for its size first, as the registry wants.
+    std::uint32_t required = 0;
+    std::uint32_t error = 0;
+    if (list->GetRegistryProperty(node, DeviceRegistryProperty::Address, nullptr, 0, required,
+                                  error) ||
+        error != win32err::InsufficientBuffer || required == 0 || required > kMaxPropertySize) {
+      continue;
+    }
+    std::vector<std::uint8_t> buffer(required, 0);
+    std::uint32_t returned = required;
+    (void)list->GetRegistryProperty(node, DeviceRegistryProperty::Address, buffer.data(),
+                                    static_cast<std::uint32_t>(buffer.size()), returned, error);
+    const std::uint8_t portAddress = buffer[0];
+
+    // The hardware IDs, into the same buffer, grown while the registry asks.
+    std::size_t dataSize = 0;
+    for (int attempt = 0; attempt < kMaxPropertyReads; ++attempt) {
+      returned = static_cast<std::uint32_t>(buffer.size());
+      error = 0;
+      if (list->GetRegistryProperty(node, DeviceRegistryProperty::HardwareId, buffer.data(),
+                                    static_cast<std::uint32_t>(buffer.size()), returned, error)) {
+        // Only the bytes the registry returned count as data.
+        dataSize = returned < buffer.size() ? returned : buffer.size();
+        break;
+      }
+      if (error != win32err::InsufficientBuffer || returned == 0 || returned > kMaxPropertySize) {
+        break;
+      }
+      buffer.assign(returned, 0);
+    }
+
+    info.vendor = hardwareIdField(buffer.data(), dataSize, kVendorOffset);
+    info.product = hardwareIdField(buffer.data(), dataSize, kProductOffset);
+    info.revision = hardwareIdField(buffer.data(), dataSize, kRevisionOffset);
+    info.portAddress = portAddress;
+
+    DevInst parent = 0;
+    DevInst grandparent = 0;
+    if (list->GetParent(node, parent) && list->GetParent(parent, grandparent)) {
+      char grandparentId[kDeviceIdSize] = {};
+      if (list->GetDeviceId(grandparent, grandparentId, kDeviceIdSize)) {
+        grandparentId[kDeviceIdSize - 1] = '\0';
+        std::memcpy(info.grandparentId, grandparentId, sizeof(info.grandparentId));
+      }
+    }
+    return 0;
+  }
+}
+
+}  // namespace qv

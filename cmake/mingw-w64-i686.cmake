@@ -1,0 +1,34 @@
+# Cross build for 32-bit Windows with Debian's MinGW-w64 toolchain
+# (g++-mingw-w64-i686). The posix thread model gives the full C++ thread
+# library; everything the runtime needs is linked statically, so the program
+# depends only on DLLs that Windows ships.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+
+set(QVFLASH_MINGW_PREFIX i686-w64-mingw32)
+set(CMAKE_C_COMPILER ${QVFLASH_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${QVFLASH_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${QVFLASH_MINGW_PREFIX}-windres)
+set(CMAKE_AR ${QVFLASH_MINGW_PREFIX}-gcc-ar-posix CACHE FILEPATH "")
+set(CMAKE_RANLIB ${QVFLASH_MINGW_PREFIX}-gcc-ranlib-posix CACHE FILEPATH "")
+
+set(CMAKE_FIND_ROOT_PATH /usr/${QVFLASH_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Header-only packages of the build machine that the cross build may use:
+# their package files live here and expose only the package's own headers
+# (never the build machine's /usr/include as a whole).
+list(APPEND CMAKE_PREFIX_PATH ${CMAKE_CURRENT_LIST_DIR}/mingw-deps)
+set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/mingw-deps/nlohmann_json CACHE PATH
+    "nlohmann-json for the cross build (header-only, taken from the build machine)")
+
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+
+# Wine runs the cross-built programs (tests and tools that run the program).
+find_program(QVFLASH_WINE wine)
+if(QVFLASH_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${QVFLASH_WINE})
+endif()

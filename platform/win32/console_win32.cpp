@@ -1,0 +1,69 @@
+// The console. Wide and narrow text both become bytes written through the
+// one C runtime stream of standard output, in binary mode, so the order is
+// kept and the bytes (line ends included) equal those of every other build.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+
+#include "platform/win32/win32_services.h"
+
+namespace qv::win32 {
+
+std::string consoleBytes(std::wstring_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    std::uint32_t c = static_cast<std::uint16_t>(text[i]);
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
+      const std::uint32_t low = static_cast<std::uint16_t>(text[i + 1]);
+      if (low >= 0xDC00 && low < 0xE000) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      }
+    }
+    if (c >= 0xD800 && c < 0xE000) c = 0xFFFD;  // a lone surrogate
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+namespace {
+
+void writeBytes(std::FILE* stream, std::string_view bytes) {
+  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), stream);
+  // Flushed at once: a script reading the output sees each message as it is
+  // printed, and standard error cannot overtake standard output.
+  std::fflush(stream);
+}
+
+}  // namespace
+
+Win32Console::Win32Console() {
+  // Binary mode: "\n" stays one byte, as on every other build.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+}
+
+void Win32Console::WriteWide(std::wstring_view text) { writeBytes(stdout, consoleBytes(text)); }
+
+void Win32Console::WriteNarrow(std::string_view text) { writeBytes(stdout, text); }
+
+void Win32Console::WriteError(std::string_view text) { writeBytes(stderr, text); }
+
+}  // namespace qv::win32

@@ -1,0 +1,48 @@
+// Translations of OS results for the logic.
+#include "platform/win32/os_error.h"
+
+#include <windows.h>
+// After windows.h.
+#include <cfgmgr32.h>
+#include <winerror.h>
+
+namespace qv::win32 {
+
+static_assert(sizeof(long) == sizeof(HResult));
+static_assert(ERROR_ALREADY_EXISTS == win32err::AlreadyExists);
+static_assert(ERROR_INSUFFICIENT_BUFFER == win32err::InsufficientBuffer);
+static_assert(ERROR_NO_MORE_ITEMS == win32err::NoMoreItems);
+static_assert(ERROR_MORE_DATA == win32err::MoreData);
+static_assert(ERROR_SET_NOT_FOUND == win32err::SetNotFound);
+static_assert(ERROR_NOT_FOUND == win32err::NotFound);
+static_assert(ERROR_DEVICE_NOT_CONNECTED == win32err::DeviceNotConnected);
+static_assert(ERROR_GEN_FAILURE == win32err::GenFailure);
+static_assert(static_cast<HResult>(S_OK) == hr::Ok && static_cast<HResult>(S_FALSE) == hr::False);
+static_assert(static_cast<HResult>(E_POINTER) == hr::Pointer);
+static_assert(static_cast<HResult>(E_NOINTERFACE) == hr::NoInterface);
+static_assert(static_cast<HResult>(E_FAIL) == hr::Fail);
+static_assert(static_cast<HResult>(E_UNEXPECTED) == hr::Unexpected);
+
+HResult fromComResult(long comResult) { return static_cast<HResult>(comResult); }
+
+HResult fromWin32Error(std::uint32_t error) {
+  return static_cast<HResult>(HRESULT_FROM_WIN32(static_cast<unsigned long>(error)));
+}
+
+IInstanceGuard::Result guardResultFrom(bool gotHandle, std::uint32_t lastError) {
+  if (gotHandle) {
+    return lastError == ERROR_ALREADY_EXISTS ? IInstanceGuard::Result::AlreadyExists
+                                             : IInstanceGuard::Result::Created;
+  }
+  return lastError == ERROR_ACCESS_DENIED ? IInstanceGuard::Result::AlreadyExists
+                                          : IInstanceGuard::Result::Error;
+}
+
+bool configRetSucceeded(std::uint32_t configRet) { return configRet == CR_SUCCESS; }
+
+HResult devicePathReadResult(long readResult, bool isText) {
+  if (FAILED(readResult)) return fromComResult(readResult);
+  return isText ? fromComResult(readResult) : fromComResult(DISP_E_TYPEMISMATCH);
+}
+
+}  // namespace qv::win32

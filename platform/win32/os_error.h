@@ -1,0 +1,31 @@
+#pragma once
+// Every translation of an OS result into what the logic sees happens here,
+// so each one can be checked on its own (tests/wine).
+
+#include <cstdint>
+
+#include "platform/hresult.h"
+#include "platform/os_services.h"
+
+namespace qv::win32 {
+
+// A COM result as the portable HResult: the same 32 bits.
+HResult fromComResult(long comResult);
+
+// HRESULT_FROM_WIN32 of a GetLastError value.
+HResult fromWin32Error(std::uint32_t error);
+
+// CreateMutexW: whether a handle came back, and GetLastError right after.
+// ERROR_ALREADY_EXISTS with a handle, or ERROR_ACCESS_DENIED without one (the
+// object exists but belongs to a process of another account), both mean that
+// another instance holds the guard.
+IInstanceGuard::Result guardResultFrom(bool gotHandle, std::uint32_t lastError);
+
+// A configuration-manager result (CONFIGRET): CR_SUCCESS only.
+bool configRetSucceeded(std::uint32_t configRet);
+
+// The result of reading the "DevicePath" variant: the read's own failure, a
+// value that is not text (DISP_E_TYPEMISMATCH), or success.
+HResult devicePathReadResult(long readResult, bool isText);
+
+}  // namespace qv::win32

@@ -3,13 +3,17 @@
 // and compile-time checks of sizes, layouts and calling conventions.
 // Included only by the Windows backend (it pulls in the Windows headers).
 
+// Order matters: windows.h first, the COM headers next, then the Kernel
+// Streaming headers that build on them.
 #include <windows.h>
-// Order matters: the Windows headers need windows.h first.
-#include <ks.h>
-#include <ksproxy.h>
+
 #include <objbase.h>
 #include <oleauto.h>
 #include <strmif.h>
+
+#include <ks.h>
+
+#include <ksproxy.h>
 
 #include <cstddef>
 #include <type_traits>

@@ -106,7 +106,9 @@ std::unique_ptr<IFileSystem::MappedFile> LinuxFileSystem::CreateMapped(const std
   std::string temp;
   Fd fd = CreateTempBeside(target, temp);
   if (!fd) return nullptr;
-  if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) {
+  // Blocks are reserved now: a full disk fails here instead of faulting
+  // when the mapping is written.
+  if (::posix_fallocate(fd.get(), 0, static_cast<off_t>(size)) != 0) {
     ::unlink(temp.c_str());
     return nullptr;
   }

@@ -1,0 +1,35 @@
+#pragma once
+// A fresh folder under /tmp, removed with its contents at scope exit.
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
+namespace qv::testing {
+
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/qvflash-test-XXXXXX";
+    if (::mkdtemp(pattern) != nullptr) path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  std::wstring wideFile(const std::string& name) const {
+    const std::string narrow = file(name);
+    return std::wstring(narrow.begin(), narrow.end());
+  }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace qv::testing

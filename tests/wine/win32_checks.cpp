@@ -1,0 +1,309 @@
+// Checks of the Windows backend, run under Wine: the OS error translations,
+// the GUID table against the system headers, the KSP_NODE conversion, the
+// console bytes, files, the profile, the resources, the clock, the guard,
+// and the camera stack and device registry of a machine without cameras.
+#include "platform/win32/com_interfaces.h"
+
+#include <initguid.h>
+
+#include <devguid.h>
+#include <ksmedia.h>
+#include <uuids.h>
+
+#include <cfgmgr32.h>
+#include <setupapi.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "firmware/embedded_images.h"
+#include "platform/win32/os_error.h"
+#include "platform/win32/win32_services.h"
+#include "tests/wine/check.h"
+
+namespace qv::win32 {
+namespace {
+
+bool sameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+std::wstring scratchDir() {
+  wchar_t buffer[MAX_PATH];
+  const DWORD n = ::GetTempPathW(MAX_PATH, buffer);
+  std::wstring dir(buffer, n);
+  if (!dir.empty() && dir.back() != L'\\') dir.push_back(L'\\');
+  dir += L"qv_win32_checks_" + std::to_wstring(::GetCurrentProcessId());
+  ::CreateDirectoryW(dir.c_str(), nullptr);
+  return dir + L"\\";
+}
+
+std::vector<std::uint8_t> readAll(const std::wstring& path) {
+  std::vector<std::uint8_t> bytes;
+  HANDLE f = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return bytes;
+  std::uint8_t chunk[4096];
+  DWORD got = 0;
+  while (::ReadFile(f, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+    bytes.insert(bytes.end(), chunk, chunk + got);
+  }
+  ::CloseHandle(f);
+  return bytes;
+}
+
+bool exists(const std::wstring& path) {
+  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void checkErrorTranslations() {
+  // HRESULT_FROM_WIN32 of each code the logic names, and of success.
+  CHECK(fromWin32Error(0) == hr::Ok);
+  CHECK(fromWin32Error(ERROR_MORE_DATA) == hr::MoreData);
+  CHECK(fromWin32Error(ERROR_SET_NOT_FOUND) == hr::SetNotFound);
+  CHECK(fromWin32Error(ERROR_NOT_FOUND) == hr::NotFound);
+  CHECK(fromWin32Error(ERROR_DEVICE_NOT_CONNECTED) == hr::DeviceNotConnected);
+  CHECK(fromWin32Error(ERROR_GEN_FAILURE) == hr::GenFailure);
+  CHECK(fromWin32Error(ERROR_INSUFFICIENT_BUFFER) == static_cast<HResult>(0x8007007Au));
+  for (std::uint32_t e : {1u, 5u, 31u, 122u, 183u, 234u, 259u, 1167u, 1168u, 1170u}) {
+    CHECK(fromWin32Error(e) == hr::fromWin32(e));
+  }
+  // COM results pass through bit for bit.
+  CHECK(fromComResult(S_OK) == hr::Ok);
+  CHECK(fromComResult(S_FALSE) == hr::False);
+  CHECK(fromComResult(E_POINTER) == hr::Pointer);
+  CHECK(fromComResult(static_cast<long>(0x800700EAu)) == hr::MoreData);
+  CHECK(fromComResult(E_NOINTERFACE) == hr::NoInterface);
+  // The guard.
+  using G = IInstanceGuard::Result;
+  CHECK(guardResultFrom(true, 0) == G::Created);
+  CHECK(guardResultFrom(true, ERROR_ALREADY_EXISTS) == G::AlreadyExists);
+  CHECK(guardResultFrom(false, ERROR_ACCESS_DENIED) == G::AlreadyExists);
+  CHECK(guardResultFrom(false, ERROR_INVALID_HANDLE) == G::Error);
+  CHECK(guardResultFrom(false, 0) == G::Error);
+  // The configuration manager.
+  CHECK(configRetSucceeded(CR_SUCCESS));
+  CHECK(!configRetSucceeded(CR_NO_SUCH_DEVNODE));
+  CHECK(!configRetSucceeded(CR_BUFFER_SMALL));
+  // The "DevicePath" read.
+  CHECK(devicePathReadResult(S_OK, true) == hr::Ok);
+  CHECK(devicePathReadResult(S_OK, false) == static_cast<HResult>(DISP_E_TYPEMISMATCH));
+  CHECK(devicePathReadResult(E_FAIL, false) == hr::Fail);
+  CHECK(devicePathReadResult(E_FAIL, true) == hr::Fail);
+}
+
+void checkGuids() {
+  CHECK(sameGuid(kClsidSystemDeviceEnum, CLSID_SystemDeviceEnum));
+  CHECK(sameGuid(kClsidVideoInputDeviceCategory, CLSID_VideoInputDeviceCategory));
+  CHECK(sameGuid(kIidICreateDevEnum, IID_ICreateDevEnum));
+  CHECK(sameGuid(kIidIBaseFilter, IID_IBaseFilter));
+  CHECK(sameGuid(kIidIPropertyBag, IID_IPropertyBag));
+  const GUID ksControl = {STATIC_IID_IKsControl};
+  CHECK(sameGuid(kIidIKsControl, ksControl));
+  CHECK(sameGuid(kGuidDevClassImage, GUID_DEVCLASS_IMAGE));
+  const GUID devSpecific = {STATIC_KSNODETYPE_DEV_SPECIFIC};
+  CHECK(sameGuid(toNative(kKsNodeTypeDevSpecific), devSpecific));
+  const GUID vendor = {
+      0x755742BA, 0xC3AD, 0x450A, {0xBF, 0x7B, 0x8E, 0x4F, 0x9D, 0x20, 0xA8, 0x30}};
+  CHECK(sameGuid(kIidIVendorXuAccess, vendor));
+  const GUID topology = {
+      0x720D4AC0, 0x7533, 0x11D0, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
+  CHECK(sameGuid(kIidIKsTopologyInfo, topology));
+  CHECK(fromNative(toNative(XU_GUID_SECONDARY)) == XU_GUID_SECONDARY);
+}
+
+void checkKspNode() {
+  qv::KSP_NODE p{};
+  p.Property.Set = XU_GUID_PRIMARY;
+  p.Property.Id = 15;
+  p.Property.Flags = kKsPropertyTypeGet | kKsPropertyTypeTopology;
+  p.NodeId = 3;
+  p.Reserved = 0xA5A5A5A5u;
+  const ::KSP_NODE n = toNative(p);
+  CHECK(sameGuid(n.Property.Set, toNative(XU_GUID_PRIMARY)));
+  CHECK(n.Property.Id == 15);
+  CHECK(n.Property.Flags == 0x10000001u);
+  CHECK(n.NodeId == 3);
+  CHECK(n.Reserved == 0xA5A5A5A5u);
+  // Byte for byte the same record.
+  CHECK(std::memcmp(&n, &p, sizeof n) == 0);
+}
+
+void checkConsoleBytes() {
+  CHECK(consoleBytes(L"Checking, Please wiat...\n") == "Checking, Please wiat...\n");
+  CHECK(consoleBytes(L"") == "");
+  CHECK(consoleBytes(L"\u00E9") == "\xC3\xA9");
+  CHECK(consoleBytes(L"\u20AC") == "\xE2\x82\xAC");
+  CHECK(consoleBytes(std::wstring{wchar_t(0xD83D), wchar_t(0xDE00)}) == "\xF0\x9F\x98\x80");
+  CHECK(consoleBytes(std::wstring{wchar_t(0xD800), L'A'}) ==
+        "\xEF\xBF\xBD"
+        "A");
+}
+
+void checkFiles(const std::wstring& dir) {
+  Win32FileSystem fs;
+  CHECK(fs.PathSeparator() == L'\\');
+  std::wstring self;
+  CHECK(fs.ExecutablePath(self));
+  CHECK(self.size() > 4 && self.find(L'\\') != std::wstring::npos);
+  CHECK(self.size() >= 16 && self.compare(self.size() - 16, 16, L"win32_checks.exe") == 0);
+
+  // The mapping: a new file of exactly the size, holding what was written.
+  const std::wstring mapped = dir + L"tmp";
+  {
+    auto m = fs.CreateMapped(mapped, 5);
+    CHECK(m != nullptr);
+    if (m) std::memcpy(m->data(), "hello", 5);
+  }
+  CHECK(readAll(mapped) == std::vector<std::uint8_t>({'h', 'e', 'l', 'l', 'o'}));
+  // An existing longer file is replaced, not merely overwritten at its start.
+  {
+    auto m = fs.CreateMapped(mapped, 2);
+    CHECK(m != nullptr);
+    if (m) std::memcpy(m->data(), "ok", 2);
+  }
+  CHECK(readAll(mapped) == std::vector<std::uint8_t>({'o', 'k'}));
+  CHECK(fs.CreateMapped(mapped, 0) == nullptr);
+  CHECK(fs.CreateMapped(dir + L"no such folder\\tmp", 4) == nullptr);
+  // While mapped, the file is not shared.
+  {
+    auto m = fs.CreateMapped(mapped, 3);
+    CHECK(m != nullptr);
+    HANDLE other = ::CreateFileW(mapped.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    CHECK(other == INVALID_HANDLE_VALUE);
+    if (other != INVALID_HANDLE_VALUE) ::CloseHandle(other);
+  }
+
+  // Bounded reads.
+  std::uint8_t buffer[8] = {};
+  std::size_t length = 99;
+  CHECK(fs.ReadFile(mapped, buffer, length) == IFileSystem::ReadResult::Ok);
+  CHECK(length == 3);
+  CHECK(fs.ReadFile(dir + L"missing", buffer, length) == IFileSystem::ReadResult::CannotOpen);
+  const std::vector<std::uint8_t> nine(9, 0x5A);
+  CHECK(fs.WriteFile(dir + L"nine", nine));
+  std::uint8_t small[8] = {};
+  CHECK(fs.ReadFile(dir + L"nine", small, length) == IFileSystem::ReadResult::TooLong);
+  CHECK(small[0] == 0);  // nothing read when it does not fit
+  std::uint8_t exact[9] = {};
+  CHECK(fs.ReadFile(dir + L"nine", exact, length) == IFileSystem::ReadResult::Ok);
+  CHECK(length == 9 && exact[8] == 0x5A);
+
+  // Whole-file replacement: the new content only, no scratch file left.
+  const std::wstring dump = dir + L"Dump.bin";
+  std::vector<std::uint8_t> big(65536);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7);
+  CHECK(fs.WriteFile(dump, big));
+  CHECK(readAll(dump) == big);
+  const std::vector<std::uint8_t> two = {1, 2};
+  CHECK(fs.WriteFile(dump, two));
+  CHECK(readAll(dump) == two);
+  CHECK(!fs.WriteFile(dir + L"no such folder\\Dump.bin", two));
+  WIN32_FIND_DATAW found;
+  HANDLE search = ::FindFirstFileW((dir + L"~qv*").c_str(), &found);
+  CHECK(search == INVALID_HANDLE_VALUE);
+  if (search != INVALID_HANDLE_VALUE) ::FindClose(search);
+  // A folder at the name is not replaced.
+  ::CreateDirectoryW((dir + L"folder").c_str(), nullptr);
+  CHECK(!fs.WriteFile(dir + L"folder", two));
+
+  CHECK(fs.RemoveFile(dump));
+  CHECK(!exists(dump));
+  CHECK(!fs.RemoveFile(dump));
+}
+
+void checkProfile(const std::wstring& dir) {
+  Win32FileSystem fs;
+  Win32Profile profile;
+  const std::wstring ini = dir + L"setting.ini";
+  const std::string text =
+      "[other]\r\nGPIO=7\r\n[SETTING]\r\ngpio =  1abc  \r\nLong=0123456789AB\r\n";
+  CHECK(fs.WriteFile(ini,
+                     std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())));
+  char buffer[10];
+  CHECK(profile.ReadProfileString("SETTING", "GPIO", "0", buffer, sizeof buffer, ini) == 4);
+  CHECK(std::string(buffer) == "1abc");
+  CHECK(profile.ReadProfileString("setting", "Missing", "0", buffer, sizeof buffer, ini) == 1);
+  CHECK(std::string(buffer) == "0");
+  // Cut to size - 1 and terminated.
+  CHECK(profile.ReadProfileString("SETTING", "Long", "0", buffer, sizeof buffer, ini) == 9);
+  CHECK(std::string(buffer) == "012345678");
+  CHECK(profile.ReadProfileString("SETTING", "GPIO", "0", buffer, sizeof buffer,
+                                  dir + L"none.ini") == 1);
+  CHECK(std::string(buffer) == "0");
+}
+
+void checkResources() {
+  Win32Resources resources;
+  const auto images = firmware::EmbeddedImages();
+  CHECK(images.size() == 4);
+  for (const auto& image : images) {
+    const auto found = resources.FindBinary(image.id);
+    CHECK(found.size() == firmware::kEmbeddedImageSize);
+    CHECK(found.size() == image.size && std::memcmp(found.data(), image.data, image.size) == 0);
+    // The trailer: 00 10 10 03 and the manufacturer's name.
+    if (found.size() == firmware::kEmbeddedImageSize) {
+      CHECK(found[32768] == 0x00 && found[32769] == 0x10 && found[32770] == 0x10 &&
+            found[32771] == 0x03);
+    }
+  }
+  CHECK(resources.FindBinary(106).data() != resources.FindBinary(102).data());
+  CHECK(resources.FindBinary(103).empty());
+  CHECK(resources.FindBinary(999).empty());
+}
+
+void checkClockAndGuard() {
+  Win32Clock clock;
+  const std::uint64_t a = clock.NowMicroseconds();
+  clock.Sleep(1);
+  const std::uint64_t b = clock.NowMicroseconds();
+  CHECK(a > 0 && b >= a);
+
+  const std::wstring name = L"qv-win32-checks-" + std::to_wstring(::GetCurrentProcessId());
+  Win32InstanceGuard first;
+  Win32InstanceGuard second;
+  CHECK(first.Create(name) == IInstanceGuard::Result::Created);
+  CHECK(second.Create(name) == IInstanceGuard::Result::AlreadyExists);
+}
+
+// A machine (prefix) without cameras: the category is empty, the Image
+// class has no present device.
+void checkEmptyCameraStack() {
+  Win32CameraStack cameras;
+  cameras.CoUninitialize();  // nothing to balance: must not reach the system
+  CHECK(succeeded(cameras.CoInitialize()));
+  std::unique_ptr<IMonikerEnum> monikers;
+  const HResult result = cameras.CreateVideoInputEnum(monikers);
+  CHECK(result == hr::False);
+  CHECK(monikers == nullptr);
+  cameras.CoUninitialize();
+
+  Win32DeviceRegistry registry;
+  auto list = registry.OpenPresentImageDevices();
+  CHECK(list != nullptr);
+  if (list) {
+    DevInst node = 0;
+    std::uint32_t lastError = 0;
+    CHECK(!list->EnumDeviceInfo(0, node, lastError));
+    CHECK(lastError == 0 || lastError == win32err::NoMoreItems);
+  }
+}
+
+}  // namespace
+}  // namespace qv::win32
+
+int main(int argc, char** argv) {
+  using namespace qv::win32;
+  const bool withCameras = argc > 1 && std::strcmp(argv[1], "--prefix-has-devices") == 0;
+  const std::wstring dir = scratchDir();
+  checkErrorTranslations();
+  checkGuids();
+  checkKspNode();
+  checkConsoleBytes();
+  checkFiles(dir);
+  checkProfile(dir);
+  checkResources();
+  checkClockAndGuard();
+  if (!withCameras) checkEmptyCameraStack();
+  return qv::wine_checks::summary("win32_checks");
+}

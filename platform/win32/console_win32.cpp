@@ -23,8 +23,9 @@ std::string consoleBytes(std::wstring_view text) {
         ++i;
       }
     }
-    if (c >= 0xD800 && c < 0xE000) c = 0xFFFD;  // a lone surrogate
-    if (c < 0x80) {
+    if (c == 0 || (c >= 0xD800 && c < 0xE000)) {
+      out.push_back('?');  // no text form (a NUL, a lone surrogate): as on other builds
+    } else if (c < 0x80) {
       out.push_back(static_cast<char>(c));
     } else if (c < 0x800) {
       out.push_back(static_cast<char>(0xC0 | (c >> 6)));

@@ -110,6 +110,7 @@ std::unique_ptr<IFileSystem::MappedFile> Win32FileSystem::CreateMapped(const std
 IFileSystem::ReadResult Win32FileSystem::ReadFile(const std::wstring& path,
                                                   std::span<std::uint8_t> buffer,
                                                   std::size_t& length) {
+  length = 0;
   UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return ReadResult::CannotOpen;

@@ -96,7 +96,8 @@ class Win32Console final : public IConsole {
 };
 
 // Wide text as the bytes the console receives: ASCII unchanged, anything
-// else as UTF-8 (the same bytes on every platform's build).
+// else as UTF-8, a character without a text form as '?' (the same bytes on
+// every platform's build).
 std::string consoleBytes(std::wstring_view text);
 
 class Win32CameraStack final : public ICameraStack {

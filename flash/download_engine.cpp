@@ -2,6 +2,8 @@
 // verification, and the flash protection operations.
 #include "flash/download_engine.h"
 
+#include "flash/checked_flash_ops.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,10 +15,6 @@ namespace {
 constexpr char kSettingFileName[] = "setting.ini";
 // The profile value is read into a buffer of this many characters.
 constexpr std::uint32_t kProfileValueSize = 10;
-
-bool isProfileSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 // The full path of setting.ini beside the executable; false when the
 // executable's directory cannot be told or the path would not fit kMaxPath
@@ -37,21 +35,12 @@ bool settingFilePath(IFileSystem& files, std::wstring& path) {
 // The request and status bookkeeping of one download.
 class Download {
  public:
-  Download(CCameraCore& core, CXuChannel& channel, std::uint8_t* state, std::uint8_t* progress)
-      : core_(core), channel_(channel), state_(state), progress_(progress) {}
+  Download(CXuChannel& channel, std::uint8_t* state, std::uint8_t* progress)
+      : channel_(channel), state_(state), progress_(progress) {}
 
   void report(std::uint8_t state, std::uint8_t progress) {
     if (state_ != nullptr) *state_ = state;
     if (progress_ != nullptr) *progress_ = progress;
-  }
-
-  // A step whose requests are not all reported by its own result: it passes
-  // when no request of the channel failed while it ran and no wait gave up.
-  template <typename Step>
-  bool runClean(Step step) {
-    const std::uint32_t before = channel_.failedRequests();
-    step();
-    return channel_.failedRequests() == before && !core_.faulted();
   }
 
   // The one-byte SET requests share one request byte.
@@ -63,49 +52,37 @@ class Download {
   std::uint8_t& requestByte() { return requestByte_; }
 
  private:
-  CCameraCore& core_;
   CXuChannel& channel_;
   std::uint8_t* state_;
   std::uint8_t* progress_;
   std::uint8_t requestByte_ = 0;
 };
 
-}  // namespace
-
-std::int32_t ParseProfileInteger(const char* text) {
-  if (text == nullptr) return 0;
-  while (isProfileSpace(*text)) ++text;
-  bool negative = false;
-  if (*text == '+' || *text == '-') {
-    negative = *text == '-';
-    ++text;
-  }
-  std::int64_t value = 0;
-  while (*text >= '0' && *text <= '9') {
-    value = value * 10 + (*text - '0');
-    // atoi's range; longer digit runs stay at the limit.
-    if (value > 0x80000000LL) value = 0x80000000LL;
-    ++text;
-  }
-  if (negative) value = -value;
-  if (value > 0x7FFFFFFFLL) value = 0x7FFFFFFFLL;
-  return static_cast<std::int32_t>(value);
+// UnprotectFlash and ProtectFlash: the status register write with the
+// enable-write-status command for the raw class code 1 only. `written`
+// tells whether the register holds the value with every request of the
+// write succeeded.
+std::int32_t writeProtection(CCameraDevice& device, std::uint8_t flashType, std::uint8_t value,
+                             bool& written) {
+  written = false;
+  if (!IsAcceptedFlashType(flashType)) return STATUS_REFUSED;
+  CCameraCore* core = device.core();
+  if (core == nullptr || core->channel() == nullptr) return STATUS_REFUSED;
+  if (!DownloadProfileOf(core->channel()->family()).writesProtection) return STATUS_REFUSED;
+  written = WriteFlashStatusChecked(*core, value, flashType == 1 ? 1 : 0);
+  return STATUS_OK;
 }
 
+}  // namespace
+
 std::int32_t CCameraDevice::UnprotectFlash(std::uint8_t flashType) {
-  if (!IsAcceptedFlashType(flashType)) return STATUS_REFUSED;
-  if (core_ == nullptr || core_->channel() == nullptr) return STATUS_REFUSED;
-  if (!DownloadProfileOf(core_->channel()->family()).writesProtection) return STATUS_REFUSED;
-  core_->FlashWriteStatus(FLASH_STATUS_UNPROTECTED, flashType == 1 ? 1 : 0);
-  return STATUS_OK;
+  bool written = false;
+  return writeProtection(*this, flashType, FLASH_STATUS_UNPROTECTED, written);
 }
 
 std::int32_t CCameraDevice::ProtectFlash(std::uint8_t flashType) {
-  if (!IsAcceptedFlashType(flashType)) return STATUS_REFUSED;
-  if (core_ == nullptr || core_->channel() == nullptr) return STATUS_REFUSED;
-  if (!DownloadProfileOf(core_->channel()->family()).writesProtection) return STATUS_REFUSED;
-  core_->FlashWriteStatus(FLASH_STATUS_PROTECTED, flashType == 1 ? 1 : 0);
-  return STATUS_OK;
+  bool written = false;
+  return writeProtection(*this, flashType, FLASH_STATUS_PROTECTED, written);
 }
 
 std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t length,
@@ -148,7 +125,7 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
 
   CCameraCore& core = *core_;
   const DownloadFamilyProfile& profile = DownloadProfileOf(family);
-  Download dl(core, *channel, state, progress);
+  Download dl(*channel, state, progress);
   // Results the download does not retry but that decide whether the flash
   // holds what the update reports: any of them failing fails the update.
   bool unreported = false;
@@ -181,7 +158,9 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
 
   if (profile.prepares && failed(dl.setByte(XU_DFU_PREPARE, 1))) unreported = true;
 
-  if (!dl.runClean([&] { (void)UnprotectFlash(flashType); })) unreported = true;
+  bool unprotected = false;
+  (void)writeProtection(*this, flashType, FLASH_STATUS_UNPROTECTED, unprotected);
+  if (profile.writesProtection && !unprotected) unreported = true;
 
   std::uint32_t errorCount = 0;
   bool checksumFailed = false;
@@ -231,11 +210,9 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
       if (profile.marksHeader && !headerMarked) {
         headerMarked = true;
         const std::uint8_t header = profile.transferHeader;
-        if (!dl.runClean([&] {
-              (void)core.WriteFlashBytes(0, 1, &header);
-              (void)core.WriteFlashBytes(profile.rewriteOffset, HEADER_REWRITE_LENGTH,
-                                         image + profile.rewriteOffset);
-            }))
+        if (!WriteFlashBytesChecked(core, 0, 1, &header)) unreported = true;
+        if (!WriteFlashBytesChecked(core, profile.rewriteOffset, HEADER_REWRITE_LENGTH,
+                                    image + profile.rewriteOffset))
           unreported = true;
       }
 
@@ -270,13 +247,13 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
 
     if (profile.commits) {
       if (failed(dl.setByte(XU_DFU_COMMIT, 1))) unreported = true;
-    } else if (!dl.runClean([&] {
-                 (void)core.WriteFlashBytes(0, profile.finalHeaderLength,
-                                            profile.finalHeader.data());
-               })) {
+    } else if (!WriteFlashBytesChecked(core, 0, profile.finalHeaderLength,
+                                       profile.finalHeader.data())) {
       unreported = true;
     }
-    if (!dl.runClean([&] { (void)ProtectFlash(flashType); })) unreported = true;
+    bool protectedAgain = false;
+    (void)writeProtection(*this, flashType, FLASH_STATUS_PROTECTED, protectedAgain);
+    if (profile.writesProtection && !protectedAgain) unreported = true;
   }();
 
   // Leave download mode: every path from the enable request on ends here.

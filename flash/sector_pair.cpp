@@ -7,18 +7,12 @@
 #include <new>
 
 #include "camera/camera_device.h"
+#include "flash/checked_flash_ops.h"
 #include "flash/download_engine.h"
 
 namespace qv {
 
 namespace {
-
-// The SPI master registers the status clear of this route writes directly.
-constexpr std::uint16_t kRegSpiCtrl = 0x2020;
-constexpr std::uint16_t kRegSpiTx = 0x2022;
-constexpr std::uint16_t kRegSpiCs = 0x2025;
-constexpr std::uint8_t kSpiCtrlActive = 0x80;
-constexpr std::uint8_t kFlashCmdWriteStatus = 0x01;
 
 void putFlashAddress(std::uint8_t* bytes, std::uint32_t address) {
   bytes[0] = static_cast<std::uint8_t>(address & 0xFF);
@@ -33,6 +27,58 @@ void reportState(std::uint8_t* state, std::uint8_t* progress, std::uint8_t state
   if (state == nullptr) return;
   *state = stateValue;
   if (progress != nullptr) *progress = progressValue;
+}
+
+// One unit as two halves. Row k of the unit: its first 32 bytes go to bytes
+// 32 to 63 of row k of the first half, its last 32 bytes to the same place
+// in the second half. Every request is sent whatever the one before it
+// returned; `clean` is cleared when any of them failed.
+std::int32_t programSectorPair(CCameraCore& core, const std::uint8_t* source, std::uint32_t address,
+                               bool& clean) {
+  CXuChannel* channel = core.channel();
+  if (channel == nullptr) return 0;
+  std::array<std::uint8_t, SECTOR_UNIT_SIZE> first;
+  std::array<std::uint8_t, SECTOR_UNIT_SIZE> second;
+  first.fill(0xFF);
+  second.fill(0xFF);
+  for (std::uint32_t row = 0; row < SECTOR_UNIT_SIZE / SECTOR_ROW_SIZE; ++row) {
+    const std::uint32_t at = row * SECTOR_ROW_SIZE;
+    std::memcpy(&first[at + SECTOR_HALF_ROW_DATA], source + at, SECTOR_HALF_ROW_DATA);
+    std::memcpy(&second[at + SECTOR_HALF_ROW_DATA], source + at + SECTOR_HALF_ROW_DATA,
+                SECTOR_HALF_ROW_DATA);
+  }
+
+  auto check = [&clean](HResult result) {
+    if (failed(result)) clean = false;
+  };
+  std::uint8_t addressBytes[4];
+  putFlashAddress(addressBytes, address);
+  check(channel->SetControl(XU_SECTOR_ADDR, 4, addressBytes));
+  std::uint32_t blockLength = 0;
+  check(channel->GetControlLength(XU_FLASH_DATA, &blockLength));
+  check(channel->SetControl(XU_FLASH_ADDR, 4, addressBytes));
+  check(channel->SetControl(XU_FLASH_DATA, SECTOR_UNIT_SIZE, first.data()));
+  putFlashAddress(addressBytes, address + SECTOR_HALF_ROW_DATA);
+  check(channel->SetControl(XU_FLASH_ADDR, 4, addressBytes));
+  check(channel->SetControl(XU_FLASH_DATA, SECTOR_UNIT_SIZE, second.data()));
+  return 1;
+}
+
+// The units from `start` to `end` (exclusive), reporting state 21 and the
+// progress before each.
+std::int32_t programSectorRange(CCameraCore& core, const std::uint8_t* source, std::uint32_t start,
+                                std::uint32_t end, std::uint8_t* state, std::uint8_t* progress,
+                                bool& clean) {
+  // Units are addressed with 16 bits: a range past the address space is
+  // refused rather than wrapped.
+  if (end > SECTOR_ADDRESS_SPACE) return 0;
+  std::uint32_t unitsDone = 0;
+  for (std::uint32_t address = start; address < end; address += SECTOR_UNIT_SIZE) {
+    reportState(state, progress, UPD_TRANSFER, SectorProgress(unitsDone, end - start));
+    if (programSectorPair(core, source + address, address, clean) == 0) return 0;
+    ++unitsDone;
+  }
+  return 1;
 }
 
 }  // namespace
@@ -60,20 +106,25 @@ std::int32_t CCameraCore::ProgramBySectorPairs(std::uint8_t* image, std::uint32_
 
   // Every request from here to the final status write must succeed and no
   // wait may give up for the route to report success.
-  const std::uint32_t failuresBefore = channel_->failedRequests();
+  bool clean = true;
   bool tableLoaded = false;
   (void)LoadFlashCommandTable(0, tableLoaded);
+  if (!tableLoaded) clean = false;
 
-  // Lift every protection bit before programming.
+  // Lift every protection bit before programming: the status write of
+  // FlashWriteStatus without its own comparison.
+  auto write = [this, &clean](std::uint16_t address, std::uint8_t value) {
+    if (failed(WriteRegister(address, value))) clean = false;
+  };
   if (FlashReadStatus() != FLASH_STATUS_UNPROTECTED) {
-    (void)FlashWriteEnable();
-    (void)WriteRegister(kRegSpiCtrl, kSpiCtrlActive);
-    (void)WriteRegister(kRegSpiCs, static_cast<std::uint8_t>(g_spiCsAssertValue));
-    (void)WriteRegister(kRegSpiTx, kFlashCmdWriteStatus);
-    (void)WaitSpiIdle();
-    (void)WriteRegister(kRegSpiTx, FLASH_STATUS_UNPROTECTED);
-    (void)WaitSpiIdle();
-    (void)WriteRegister(kRegSpiCs, static_cast<std::uint8_t>(2 - g_spiCsAssertValue));
+    if (failed(FlashWriteEnable())) clean = false;
+    write(REG_SPI_CTRL, 0x80);
+    write(REG_SPI_CS, static_cast<std::uint8_t>(g_spiCsAssertValue));
+    write(REG_SPI_TX, SPI_FLASH_WRITE_STATUS);
+    if (!WaitSpiIdle()) clean = false;
+    write(REG_SPI_TX, FLASH_STATUS_UNPROTECTED);
+    if (!WaitSpiIdle()) clean = false;
+    write(REG_SPI_CS, static_cast<std::uint8_t>(2 - g_spiCsAssertValue));
     (void)FlashReadStatus();
   }
 
@@ -83,7 +134,7 @@ std::int32_t CCameraCore::ProgramBySectorPairs(std::uint8_t* image, std::uint32_
       (length + SECTOR_UNIT_SIZE - 1) / SECTOR_UNIT_SIZE * SECTOR_UNIT_SIZE;
 
   bool written = false;
-  if (ProgramSectorRange(staging.get(), 0, programmed, state, progress) == 1) {
+  if (programSectorRange(*this, staging.get(), 0, programmed, state, progress, clean) == 1) {
     reportState(state, progress, UPD_VERIFY, PROGRESS_VERIFY);
     written = VerifyFlash(staging.get(), 0, length) == 1;
   }
@@ -93,12 +144,11 @@ std::int32_t CCameraCore::ProgramBySectorPairs(std::uint8_t* image, std::uint32_
     PageProgramRequest header{};
     header.data[0] = SECTOR_FINAL_HEADER;
     header.length = 1;
-    const bool headerWritten = FlashWritePage(header) == 1;
-    FlashWriteStatus(FLASH_STATUS_PROTECTED, 0);
+    if (!WriteFlashPageChecked(*this, header)) clean = false;
+    if (!WriteFlashStatusChecked(*this, FLASH_STATUS_PROTECTED, 0)) clean = false;
     // The reset ends the route on both outcomes; the flash is settled before
     // it, so its result does not decide the outcome.
-    const bool clean =
-        tableLoaded && headerWritten && channel_->failedRequests() == failuresBefore && !faulted();
+    if (faulted()) clean = false;
     (void)ResetChip();
     if (clean) {
       if (deviceChecksum != nullptr) *deviceChecksum = checksum;
@@ -116,44 +166,13 @@ std::int32_t CCameraCore::ProgramBySectorPairs(std::uint8_t* image, std::uint32_
 std::int32_t CCameraCore::ProgramSectorRange(const std::uint8_t* source, std::uint32_t start,
                                              std::uint32_t end, std::uint8_t* state,
                                              std::uint8_t* progress) {
-  // Units are addressed with 16 bits: a range past the address space is
-  // refused rather than wrapped.
-  if (end > SECTOR_ADDRESS_SPACE) return 0;
-  std::uint32_t unitsDone = 0;
-  for (std::uint32_t address = start; address < end; address += SECTOR_UNIT_SIZE) {
-    reportState(state, progress, UPD_TRANSFER, SectorProgress(unitsDone, end - start));
-    if (ProgramSectorPair(source + address, address) == 0) return 0;
-    ++unitsDone;
-  }
-  return 1;
+  bool clean = true;
+  return programSectorRange(*this, source, start, end, state, progress, clean);
 }
 
 std::int32_t CCameraCore::ProgramSectorPair(const std::uint8_t* source, std::uint32_t address) {
-  if (channel_ == nullptr) return 0;
-  // Row k of the unit: its first 32 bytes go to bytes 32 to 63 of row k of
-  // the first half, its last 32 bytes to the same place in the second half.
-  std::array<std::uint8_t, SECTOR_UNIT_SIZE> first;
-  std::array<std::uint8_t, SECTOR_UNIT_SIZE> second;
-  first.fill(0xFF);
-  second.fill(0xFF);
-  for (std::uint32_t row = 0; row < SECTOR_UNIT_SIZE / SECTOR_ROW_SIZE; ++row) {
-    const std::uint32_t at = row * SECTOR_ROW_SIZE;
-    std::memcpy(&first[at + SECTOR_HALF_ROW_DATA], source + at, SECTOR_HALF_ROW_DATA);
-    std::memcpy(&second[at + SECTOR_HALF_ROW_DATA], source + at + SECTOR_HALF_ROW_DATA,
-                SECTOR_HALF_ROW_DATA);
-  }
-
-  std::uint8_t addressBytes[4];
-  putFlashAddress(addressBytes, address);
-  (void)channel_->SetControl(XU_SECTOR_ADDR, 4, addressBytes);
-  std::uint32_t blockLength = 0;
-  (void)channel_->GetControlLength(XU_FLASH_DATA, &blockLength);
-  (void)channel_->SetControl(XU_FLASH_ADDR, 4, addressBytes);
-  (void)channel_->SetControl(XU_FLASH_DATA, SECTOR_UNIT_SIZE, first.data());
-  putFlashAddress(addressBytes, address + SECTOR_HALF_ROW_DATA);
-  (void)channel_->SetControl(XU_FLASH_ADDR, 4, addressBytes);
-  (void)channel_->SetControl(XU_FLASH_DATA, SECTOR_UNIT_SIZE, second.data());
-  return 1;
+  bool clean = true;
+  return programSectorPair(*this, source, address, clean);
 }
 
 std::int32_t CCameraCore::VerifyFlash(const std::uint8_t* expected, std::uint8_t flashType,

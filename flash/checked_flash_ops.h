@@ -1,0 +1,30 @@
+#pragma once
+// The serial-flash sequences an update relies on to have taken effect --
+// the status-register write, and the page program of a few flash bytes --
+// in a form that tells whether every request of theirs succeeded. They send
+// exactly the requests of CCameraCore::FlashWriteStatus and
+// CCameraCore::WriteFlashBytes, in the same order; where those leave an
+// intermediate result unexamined (the write enable before a status write or
+// a page program: a write enable the flash never saw makes it ignore the
+// write), these report it. A wait that gave up (the core faulted) is a
+// failure too.
+
+#include <cstdint>
+
+#include "camera/camera_device.h"
+
+namespace qv {
+
+// FlashWriteStatus(value, useEwsr); true when the register holds the value
+// (already, or written with every request succeeding).
+bool WriteFlashStatusChecked(CCameraCore& core, std::uint8_t value, std::int32_t useEwsr);
+
+// WriteFlashBytes(address, length, data); true when every request
+// succeeded.
+bool WriteFlashBytesChecked(CCameraCore& core, std::uint32_t address, std::uint32_t length,
+                            const std::uint8_t* data);
+
+// FlashWritePage(request); true when every request succeeded.
+bool WriteFlashPageChecked(CCameraCore& core, const PageProgramRequest& request);
+
+}  // namespace qv

@@ -4,8 +4,10 @@
 // camera model of sim/ and are written to the request trace.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/camera_stack.h"
 #include "platform/device_registry.h"
@@ -36,6 +38,20 @@ class SimSession {
 
   virtual std::size_t cameraCount() const = 0;
   virtual CameraModel& camera(std::size_t index) = 0;
+
+  // For tests: the trace lines of this run so far (also those not yet in, or
+  // never written to, the trace file).
+  virtual const std::vector<std::string>& traceLines() const = 0;
+  // Interface objects handed out and not yet destroyed (enumerators,
+  // monikers, filters, KS controls, topologies, private interfaces, property
+  // bags, Image-class device lists).
+  virtual std::size_t liveObjects() const = 0;
+  // The same by kind, e.g. "filter=1 ks_control=1"; empty when none.
+  virtual std::string liveObjectSummary() const = 0;
+  virtual std::uint32_t coInitializeCount() const = 0;
+  virtual std::uint32_t coUninitializeCount() const = 0;
+  // False when the trace file or a flash file could not be written.
+  virtual bool filesOk() const = 0;
 };
 
 }  // namespace qv::sim

@@ -1,1 +1,564 @@
-// The simulated camera stack.
+// The simulated camera stack: video-input enumeration, capture filters with
+// their Kernel Streaming control, topology and private interface, the
+// Image-class device registry and the clock, all backed by the camera models
+// of one scene.
+
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "platform/sim/sim_session.h"
+#include "sim/camera_model.h"
+#include "sim/scene.h"
+#include "sim/sim_clock.h"
+#include "sim/trace.h"
+
+namespace qv::sim {
+namespace {
+
+constexpr HResult kInvalidArg = static_cast<HResult>(0x80070057u);        // E_INVALIDARG
+constexpr HResult kCoNotInitialized = static_cast<HResult>(0x800401F0u);  // CO_E_NOTINITIALIZED
+constexpr std::uint32_t kErrorInvalidData = 13;                           // ERROR_INVALID_DATA
+
+// KSNODETYPE_VIDEO_PROCESSING: the node type the scene's "other" nodes report.
+constexpr Guid kKsNodeTypeVideoProcessing = {
+    0xDFF229E5, 0xF70F, 0x11D0, {0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+
+enum class Kind : std::size_t {
+  MonikerEnum,
+  Moniker,
+  Filter,
+  KsControl,
+  Topology,
+  VendorXu,
+  PropertyBag,
+  ImageDeviceList,
+  Count
+};
+constexpr const char* kKindNames[] = {"moniker_enum", "moniker",          "filter",
+                                      "ks_control",   "topology",         "vendor_xu",
+                                      "property_bag", "image_device_list"};
+
+struct SessionState {
+  SessionState(Scene s, bool real) : scene(std::move(s)), clock(real), trace(scene.tracePath) {}
+  Scene scene;
+  SimClock clock;
+  TraceSink trace;
+  std::vector<std::unique_ptr<CameraModel>> cameras;
+  std::array<std::size_t, static_cast<std::size_t>(Kind::Count)> live{};
+  std::uint32_t coInit = 0;
+  std::uint32_t coUninit = 0;
+  bool flashFilesOk = true;
+
+  // The first use of the camera stack replaces the trace file.
+  void touch() { trace.open(); }
+};
+using StatePtr = std::shared_ptr<SessionState>;
+
+// Counts one live interface object of a kind for its lifetime.
+class Counted {
+ public:
+  Counted(StatePtr state, Kind kind) : state_(std::move(state)), kind_(kind) {
+    ++state_->live[static_cast<std::size_t>(kind_)];
+  }
+  ~Counted() { --state_->live[static_cast<std::size_t>(kind_)]; }
+  Counted(const Counted&) = delete;
+  Counted& operator=(const Counted&) = delete;
+  SessionState& state() const { return *state_; }
+  const StatePtr& ptr() const { return state_; }
+
+ private:
+  StatePtr state_;
+  Kind kind_;
+};
+
+class SimKsControl final : public IKsControl {
+ public:
+  SimKsControl(StatePtr state, std::size_t camera)
+      : counted_(std::move(state), Kind::KsControl), camera_(camera) {}
+
+  HResult KsProperty(KSP_NODE* property, std::uint32_t propertyLength, void* data,
+                     std::uint32_t dataLength, std::uint32_t* bytesReturned) override {
+    if (property == nullptr) return hr::Pointer;
+    if (propertyLength < sizeof(KSP_NODE)) return kInvalidArg;
+    const std::uint32_t type = property->Property.Flags & (kKsPropertyTypeGet | kKsPropertyTypeSet);
+    if (type != kKsPropertyTypeGet && type != kKsPropertyTypeSet) return kInvalidArg;
+    if (data == nullptr && dataLength != 0) return hr::Pointer;
+    CameraModel& model = *counted_.state().cameras[camera_];
+    const CameraSpec& spec = model.spec();
+
+    // The extension unit answers on its own node and property set only.
+    HResult routeError = hr::Ok;
+    const bool hasTopology = spec.route == Route::Ks || spec.route == Route::Both;
+    const Guid& set = spec.secondaryGuid ? XU_GUID_SECONDARY : XU_GUID_PRIMARY;
+    if (!hasTopology || (property->Property.Flags & kKsPropertyTypeTopology) == 0 ||
+        property->NodeId >= spec.nodes.size() || !spec.nodes[property->NodeId] ||
+        !(property->Property.Set == set)) {
+      routeError = hr::SetNotFound;
+    }
+    XuRequest kind = XuRequest::Set;
+    if (type == kKsPropertyTypeGet) kind = dataLength == 0 ? XuRequest::Len : XuRequest::Get;
+    std::uint32_t reported = 0;
+    const HResult result =
+        model.request(kind, property->Property.Id, static_cast<std::uint8_t*>(data), dataLength,
+                      reported, routeError);
+    if (failed(result)) return result;
+    if (kind == XuRequest::Len) {
+      // The length travels as the byte count of ERROR_MORE_DATA.
+      if (bytesReturned != nullptr) *bytesReturned = reported;
+      return hr::MoreData;
+    }
+    if (bytesReturned != nullptr) *bytesReturned = kind == XuRequest::Get ? dataLength : 0;
+    return result;
+  }
+
+ private:
+  Counted counted_;
+  std::size_t camera_;
+};
+
+class SimTopology final : public IKsTopologyInfo {
+ public:
+  SimTopology(StatePtr state, std::size_t camera)
+      : counted_(std::move(state), Kind::Topology), camera_(camera) {}
+
+  HResult get_NumNodes(std::uint32_t* count) override {
+    if (count == nullptr) return hr::Pointer;
+    *count = static_cast<std::uint32_t>(nodes().size());
+    return hr::Ok;
+  }
+  HResult get_NodeType(std::uint32_t index, Guid* nodeType) override {
+    if (nodeType == nullptr) return hr::Pointer;
+    if (index >= nodes().size()) return kInvalidArg;
+    *nodeType = nodes()[index] ? kKsNodeTypeDevSpecific : kKsNodeTypeVideoProcessing;
+    return hr::Ok;
+  }
+
+ private:
+  const std::vector<bool>& nodes() const { return counted_.state().cameras[camera_]->spec().nodes; }
+  Counted counted_;
+  std::size_t camera_;
+};
+
+class SimVendorXu final : public IVendorXuAccess {
+ public:
+  SimVendorXu(StatePtr state, std::size_t camera)
+      : counted_(std::move(state), Kind::VendorXu), camera_(camera) {}
+
+  HResult SendRequest(std::uint32_t command, std::uint8_t* block) override {
+    if (block == nullptr) return hr::Pointer;
+    if (command != kVendorXuCommand) return kInvalidArg;
+    CameraModel& model = *counted_.state().cameras[camera_];
+    const std::uint32_t length = block[0] | (block[1] << 8);
+    const std::uint8_t code = block[2];
+    const std::uint32_t selector = block[3];
+    auto& pending = model.pending();
+    if (code == kUvcSetCur) {
+      pending.valid = false;
+      if (length > kXuRequestDataSize) return kInvalidArg;
+      std::uint32_t reported = 0;
+      return model.request(XuRequest::Set, selector, block + 4, length, reported);
+    }
+    if (code != kUvcGetCur && code != kUvcGetLen) return kInvalidArg;
+    // A GET is only recorded here; it runs when the reply is read.
+    if (model.unplugged()) return hr::DeviceNotConnected;
+    pending.valid = true;
+    pending.kind = code == kUvcGetCur ? XuRequest::Get : XuRequest::Len;
+    pending.selector = selector;
+    pending.length = length;
+    return hr::Ok;
+  }
+
+  HResult ReadReply(std::uint32_t command, std::uint8_t* buffer) override {
+    if (buffer == nullptr) return hr::Pointer;
+    if (command != kVendorXuCommand) return kInvalidArg;
+    CameraModel& model = *counted_.state().cameras[camera_];
+    auto& pending = model.pending();
+    if (!pending.valid) return hr::Unexpected;
+    pending.valid = false;
+    std::uint32_t reported = 0;
+    if (pending.kind == XuRequest::Get) {
+      if (pending.length > kXuReplySize) return kInvalidArg;
+      return model.request(XuRequest::Get, pending.selector, buffer, pending.length, reported);
+    }
+    const HResult result = model.request(XuRequest::Len, pending.selector, nullptr, 0, reported);
+    if (succeeded(result)) {
+      buffer[0] = static_cast<std::uint8_t>(reported);
+      buffer[1] = static_cast<std::uint8_t>(reported >> 8);
+    }
+    return result;
+  }
+
+ private:
+  Counted counted_;
+  std::size_t camera_;
+};
+
+class SimFilter final : public ICaptureFilter {
+ public:
+  SimFilter(StatePtr state, std::size_t camera)
+      : counted_(std::move(state), Kind::Filter), camera_(camera) {}
+
+  HResult QueryKsControl(std::unique_ptr<IKsControl>& out) override {
+    out.reset();
+    if (!spec().ksControl) return hr::NoInterface;
+    out = std::make_unique<SimKsControl>(counted_.ptr(), camera_);
+    return hr::Ok;
+  }
+  HResult QueryTopology(std::unique_ptr<IKsTopologyInfo>& out) override {
+    out.reset();
+    if (spec().route != Route::Ks && spec().route != Route::Both) return hr::NoInterface;
+    out = std::make_unique<SimTopology>(counted_.ptr(), camera_);
+    return hr::Ok;
+  }
+  HResult QueryVendorXuAccess(std::unique_ptr<IVendorXuAccess>& out) override {
+    out.reset();
+    if (spec().route != Route::Private && spec().route != Route::Both) return hr::NoInterface;
+    out = std::make_unique<SimVendorXu>(counted_.ptr(), camera_);
+    return hr::Ok;
+  }
+
+ private:
+  const CameraSpec& spec() const { return counted_.state().cameras[camera_]->spec(); }
+  Counted counted_;
+  std::size_t camera_;
+};
+
+class SimPropertyBag final : public IPropertyBag {
+ public:
+  SimPropertyBag(StatePtr state, std::size_t camera)
+      : counted_(std::move(state), Kind::PropertyBag), camera_(camera) {}
+
+  HResult ReadDevicePath(char* ansi, std::size_t capacity) override {
+    const CameraSpec& spec = counted_.state().cameras[camera_]->spec();
+    if (failed(spec.readDevicePathResult)) return spec.readDevicePathResult;
+    if (ansi == nullptr) return hr::Pointer;
+    // The scene's UTF-8 text in an ANSI code page: characters outside ASCII
+    // become '?', as the system's default character does.
+    std::string converted;
+    for (std::size_t i = 0; i < spec.devicePath.size(); ++i) {
+      const auto c = static_cast<unsigned char>(spec.devicePath[i]);
+      if (c < 0x80) {
+        converted.push_back(static_cast<char>(c));
+      } else if ((c & 0xC0) != 0x80) {
+        converted.push_back('?');
+      }
+    }
+    if (converted.size() + 1 > capacity) return hr::fromWin32(win32err::InsufficientBuffer);
+    std::memcpy(ansi, converted.c_str(), converted.size() + 1);
+    return hr::Ok;
+  }
+
+ private:
+  Counted counted_;
+  std::size_t camera_;
+};
+
+class SimMoniker final : public IDeviceMoniker {
+ public:
+  SimMoniker(StatePtr state, std::size_t camera)
+      : counted_(std::move(state), Kind::Moniker), camera_(camera) {}
+
+  HResult BindToObject(std::unique_ptr<ICaptureFilter>& out) override {
+    out.reset();
+    const HResult hook = spec().bindObjectResult;
+    if (failed(hook)) return hook;
+    out = std::make_unique<SimFilter>(counted_.ptr(), camera_);
+    return hr::Ok;
+  }
+  HResult BindToStorage(std::unique_ptr<IPropertyBag>& out) override {
+    out.reset();
+    const HResult hook = spec().bindStorageResult;
+    if (failed(hook)) return hook;
+    out = std::make_unique<SimPropertyBag>(counted_.ptr(), camera_);
+    return hr::Ok;
+  }
+
+ private:
+  const CameraSpec& spec() const { return counted_.state().cameras[camera_]->spec(); }
+  Counted counted_;
+  std::size_t camera_;
+};
+
+class SimMonikerEnum final : public IMonikerEnum {
+ public:
+  explicit SimMonikerEnum(StatePtr state) : counted_(std::move(state), Kind::MonikerEnum) {}
+
+  HResult Reset() override {
+    position_ = 0;
+    return hr::Ok;
+  }
+  HResult Next(std::unique_ptr<IDeviceMoniker>& out) override {
+    out.reset();
+    if (position_ >= counted_.state().cameras.size()) return hr::False;
+    out = std::make_unique<SimMoniker>(counted_.ptr(), position_++);
+    return hr::Ok;
+  }
+
+ private:
+  Counted counted_;
+  std::size_t position_ = 0;
+};
+
+class SimCameraStack final : public ICameraStack {
+ public:
+  explicit SimCameraStack(StatePtr state) : state_(std::move(state)) {}
+
+  HResult CoInitialize() override {
+    state_->touch();
+    const bool first = state_->coInit == state_->coUninit;
+    ++state_->coInit;
+    return first ? hr::Ok : hr::False;
+  }
+  void CoUninitialize() override {
+    state_->touch();
+    ++state_->coUninit;
+  }
+  HResult CreateVideoInputEnum(std::unique_ptr<IMonikerEnum>& out) override {
+    state_->touch();
+    out.reset();
+    if (state_->coInit <= state_->coUninit) return kCoNotInitialized;
+    if (failed(state_->scene.videoEnumResult)) return state_->scene.videoEnumResult;
+    if (state_->cameras.empty()) return hr::False;
+    out = std::make_unique<SimMonikerEnum>(state_);
+    return hr::Ok;
+  }
+
+ private:
+  StatePtr state_;
+};
+
+// Device nodes: each listed device i has a node, a parent and (when the
+// scene names one) a grandparent.
+constexpr DevInst kNodeBase = 0x100;
+DevInst nodeOf(std::size_t device, std::uint32_t level) {
+  return kNodeBase + static_cast<DevInst>(device) * 4 + level;
+}
+
+class SimImageDeviceList final : public IImageDeviceList {
+ public:
+  explicit SimImageDeviceList(StatePtr state) : counted_(std::move(state), Kind::ImageDeviceList) {}
+
+  bool EnumDeviceInfo(std::uint32_t index, DevInst& node, std::uint32_t& lastError) override {
+    if (index < devices().size()) {
+      node = nodeOf(index, 0);
+      return true;
+    }
+    lastError = counted_.state().scene.imageEnumError.value_or(win32err::NoMoreItems);
+    return false;
+  }
+
+  bool GetDeviceId(DevInst node, char* buffer, std::uint32_t size) override {
+    std::size_t device = 0;
+    std::uint32_t level = 0;
+    if (!decode(node, device, level)) return false;
+    std::string id;
+    if (level == 0) {
+      id = devices()[device].instanceId;
+    } else if (level == 1) {
+      id = "USB\\SIM_COMPOSITE\\" + std::to_string(device + 1);
+    } else {
+      id = *devices()[device].grandparentId;
+    }
+    if (buffer == nullptr || id.size() + 1 > size) return false;
+    std::memcpy(buffer, id.c_str(), id.size() + 1);
+    return true;
+  }
+
+  bool GetRegistryProperty(DevInst node, DeviceRegistryProperty property, std::uint8_t* buffer,
+                           std::uint32_t size, std::uint32_t& requiredSize,
+                           std::uint32_t& lastError) override {
+    std::size_t device = 0;
+    std::uint32_t level = 0;
+    if (!decode(node, device, level) || level != 0) {
+      lastError = kErrorInvalidData;
+      return false;
+    }
+    const ImageDeviceSpec& spec = devices()[device];
+    std::string value;
+    if (property == DeviceRegistryProperty::Address) {
+      if (!spec.address) {
+        lastError = kErrorInvalidData;
+        return false;
+      }
+      for (int i = 0; i < 4; ++i) value.push_back(static_cast<char>(*spec.address >> (8 * i)));
+    } else {
+      if (spec.hardwareIds.empty()) {
+        lastError = kErrorInvalidData;
+        return false;
+      }
+      // REG_MULTI_SZ: each string NUL-terminated, then one more NUL.
+      for (const std::string& id : spec.hardwareIds) {
+        value += id;
+        value.push_back('\0');
+      }
+      value.push_back('\0');
+    }
+    requiredSize = static_cast<std::uint32_t>(value.size());
+    if (buffer == nullptr || size < value.size()) {
+      lastError = win32err::InsufficientBuffer;
+      return false;
+    }
+    std::memcpy(buffer, value.data(), value.size());
+    return true;
+  }
+
+  bool GetParent(DevInst node, DevInst& parent) override {
+    std::size_t device = 0;
+    std::uint32_t level = 0;
+    if (!decode(node, device, level)) return false;
+    if (level == 0 || (level == 1 && devices()[device].grandparentId)) {
+      parent = nodeOf(device, level + 1);
+      return true;
+    }
+    return false;
+  }
+
+ private:
+  const std::vector<ImageDeviceSpec>& devices() const {
+    return counted_.state().scene.imageDevices;
+  }
+  bool decode(DevInst node, std::size_t& device, std::uint32_t& level) const {
+    if (node < kNodeBase) return false;
+    device = (node - kNodeBase) / 4;
+    level = (node - kNodeBase) % 4;
+    if (device >= devices().size() || level > 2) return false;
+    return level < 2 || devices()[device].grandparentId.has_value();
+  }
+  Counted counted_;
+};
+
+class SimRegistry final : public IDeviceRegistry {
+ public:
+  explicit SimRegistry(StatePtr state) : state_(std::move(state)) {}
+  std::unique_ptr<IImageDeviceList> OpenPresentImageDevices() override {
+    state_->touch();
+    if (!state_->scene.registryAvailable) return nullptr;
+    return std::make_unique<SimImageDeviceList>(state_);
+  }
+
+ private:
+  StatePtr state_;
+};
+
+class SimClockService final : public IClock {
+ public:
+  explicit SimClockService(StatePtr state) : state_(std::move(state)) {}
+  void Sleep(std::uint32_t milliseconds) override {
+    state_->trace.line("SLEEP " + std::to_string(milliseconds));
+    state_->clock.advance(std::uint64_t{milliseconds} * 1'000'000);
+  }
+  std::uint64_t NowMicroseconds() override { return state_->clock.nowUs(); }
+
+ private:
+  StatePtr state_;
+};
+
+class SimSessionImpl final : public SimSession {
+ public:
+  explicit SimSessionImpl(StatePtr state)
+      : state_(state), stack_(state), registry_(state), clock_(state) {}
+  ~SimSessionImpl() override {
+    writeFlashFiles();
+    state_->trace.flush();
+  }
+
+  ICameraStack& cameras() override { return stack_; }
+  IDeviceRegistry& registry() override { return registry_; }
+  IClock& clock() override { return clock_; }
+
+  void Finish() override {
+    if (!finished_) {
+      finished_ = true;
+      state_->trace.line("END " + std::to_string(state_->clock.nowUs()));
+      state_->trace.flush();
+    }
+    writeFlashFiles();
+  }
+
+  std::size_t cameraCount() const override { return state_->cameras.size(); }
+  CameraModel& camera(std::size_t index) override { return *state_->cameras.at(index); }
+  const std::vector<std::string>& traceLines() const override { return state_->trace.lines(); }
+  std::size_t liveObjects() const override {
+    std::size_t total = 0;
+    for (std::size_t n : state_->live) total += n;
+    return total;
+  }
+  std::string liveObjectSummary() const override {
+    std::string text;
+    for (std::size_t k = 0; k < state_->live.size(); ++k) {
+      if (state_->live[k] == 0) continue;
+      if (!text.empty()) text += ' ';
+      text += std::string(kKindNames[k]) + "=" + std::to_string(state_->live[k]);
+    }
+    return text;
+  }
+  std::uint32_t coInitializeCount() const override { return state_->coInit; }
+  std::uint32_t coUninitializeCount() const override { return state_->coUninit; }
+  bool filesOk() const override { return state_->flashFilesOk && state_->trace.fileOk(); }
+
+ private:
+  void writeFlashFiles() {
+    for (const auto& camera : state_->cameras) {
+      const auto& file = camera->spec().flashFile;
+      if (!file) continue;
+      std::ofstream out(std::filesystem::u8path(*file), std::ios::binary | std::ios::trunc);
+      const auto contents = camera->flash();
+      out.write(reinterpret_cast<const char*>(contents.data()),
+                static_cast<std::streamsize>(contents.size()));
+      out.close();
+      if (!out) state_->flashFilesOk = false;
+    }
+  }
+
+  StatePtr state_;
+  SimCameraStack stack_;
+  SimRegistry registry_;
+  SimClockService clock_;
+  bool finished_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<SimSession> SimSession::Open(const std::string& scenePath, std::string& error) {
+  const std::filesystem::path path = std::filesystem::u8path(scenePath);
+  std::ifstream in(path, std::ios::binary);
+  std::error_code ec;
+  if (!in || std::filesystem::is_directory(path, ec)) {
+    error = scenePath + ": cannot read the scene file";
+    return nullptr;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) {
+    error = scenePath + ": cannot read the scene file";
+    return nullptr;
+  }
+  return OpenText(text.str(), path.parent_path().string(), scenePath, error);
+}
+
+std::unique_ptr<SimSession> SimSession::OpenText(const std::string& text,
+                                                 const std::string& baseDir,
+                                                 const std::string& displayName,
+                                                 std::string& error) {
+  std::optional<Scene> scene = parseScene(text, baseDir, displayName, error);
+  if (!scene) return nullptr;
+  const bool real = scene->realClock;
+  auto state = std::make_shared<SessionState>(std::move(*scene), real);
+  for (std::size_t i = 0; i < state->scene.cameras.size(); ++i) {
+    std::vector<std::uint8_t> contents;
+    std::string problem;
+    if (!loadFlashContents(state->scene.cameras[i], contents, problem)) {
+      error = displayName + ": cameras[" + std::to_string(i) + "].flash_file: " + problem;
+      return nullptr;
+    }
+    state->cameras.push_back(std::make_unique<CameraModel>(
+        i, state->scene.cameras[i], std::move(contents), state->clock, state->trace));
+  }
+  return std::make_unique<SimSessionImpl>(std::move(state));
+}
+
+}  // namespace qv::sim

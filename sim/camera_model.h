@@ -1,0 +1,153 @@
+#pragma once
+// One simulated camera: the chip behind the vendor extension unit (byte
+// registers, SPI master, flash engine with download mode), the serial flash
+// on its SPI bus, injected faults, and the request trace lines it writes.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/hresult.h"
+#include "sim/nor_flash.h"
+#include "sim/scene.h"
+#include "sim/sim_clock.h"
+#include "sim/trace.h"
+
+namespace qv::sim {
+
+// Chip registers.
+inline constexpr std::uint16_t kRegSpiCtrl = 0x2020;
+inline constexpr std::uint16_t kRegSpiBusy = 0x2021;
+inline constexpr std::uint16_t kRegSpiTx = 0x2022;
+inline constexpr std::uint16_t kRegSpiRx0 = 0x2023;
+inline constexpr std::uint16_t kRegSpiRx1 = 0x2024;
+inline constexpr std::uint16_t kRegSpiCs = 0x2025;
+inline constexpr std::uint16_t kRegReset = 0x2034;
+inline constexpr std::uint16_t kRegChipId = 0x20FF;
+
+// Timing of one extension-unit control request on USB 2.0 high speed (see
+// sim/README.md): a fixed cost and a cost per data byte.
+inline constexpr std::uint64_t kRequestFixedNs = 250'000;
+inline constexpr std::uint64_t kRequestPerBytePs = 62'500;
+// One byte on the chip's SPI bus (a 24 MHz SPI clock, 8 bits).
+inline constexpr std::uint64_t kSpiByteNs = 333;
+// How long the chip's flash engine waits for the flash to finish one
+// program or erase before it gives the operation up.
+inline constexpr std::uint64_t kEngineWaitLimitNs = 2'000'000'000;
+
+enum class XuRequest { Set, Get, Len };
+
+// The chip family from the chip ID's high nibble (100 when none).
+std::uint8_t chipFamilyOf(std::uint8_t chipId);
+
+class CameraModel {
+ public:
+  CameraModel(std::size_t index, const CameraSpec& spec, std::vector<std::uint8_t> flashContents,
+              SimClock& clock, TraceSink& trace);
+
+  // One extension-unit request as the camera receives it, whichever route
+  // carried it; `routeError` is the route's own refusal (wrong property set,
+  // wrong node), or 0. Writes the trace line. For Len, `reported` receives
+  // the control's length; for Get, `data` receives `length` bytes.
+  HResult request(XuRequest kind, std::uint32_t selector, std::uint8_t* data, std::uint32_t length,
+                  std::uint32_t& reported, HResult routeError = 0);
+
+  // The private route's request recorded by SendRequest until ReadReply.
+  struct Pending {
+    bool valid = false;
+    XuRequest kind = XuRequest::Get;
+    std::uint32_t selector = 0;
+    std::uint32_t length = 0;
+  };
+  Pending& pending() { return pending_; }
+  // Every request after the unplug point fails.
+  bool unplugged() const;
+
+  // Accessors for tests and the session.
+  std::size_t index() const { return index_; }
+  const CameraSpec& spec() const { return spec_; }
+  std::uint8_t family() const { return family_; }
+  std::span<const std::uint8_t> flash() const { return flash_.contents(); }
+  std::span<std::uint8_t> flash() { return flash_.contents(); }
+  NorFlash& flashChip() { return flash_; }
+  std::uint8_t statusRegister() const { return flash_.status(); }
+  // A register's stored value, without the side effects of a read.
+  std::uint8_t peekRegister(std::uint16_t address) const;
+  bool downloadActive() const { return dfuActive_; }
+  std::uint8_t downloadChecksum() const { return dfuChecksum_; }
+  std::uint32_t downloadOffset() const { return dfuOffset_; }
+  bool downloadPrepared() const { return prepared_; }
+  // Index 1..12: the loaded command table; 13: the identification command.
+  const std::array<std::uint8_t, 14>& commandTable() const { return table_; }
+  std::uint8_t flashMode() const { return flashMode_; }
+  std::uint32_t flashAddress() const { return flashAddress_; }
+  std::uint32_t requestCount() const { return requestCount_; }
+  std::uint32_t resetCount() const { return resetCount_; }
+
+ private:
+  HResult execute(XuRequest kind, std::uint32_t selector, std::uint8_t* data, std::uint32_t length,
+                  std::uint32_t& reported);
+  bool knownSelector(std::uint32_t selector) const;
+  std::uint32_t controlLength(std::uint32_t selector) const;
+  void traceRequest(XuRequest kind, std::uint32_t selector, const std::uint8_t* data,
+                    std::uint32_t length, std::uint32_t reported, bool refused, HResult result);
+
+  // Registers and the SPI master.
+  void writeRegister(std::uint16_t address, std::uint8_t value);
+  std::uint8_t readRegister(std::uint16_t address);
+  void startSpiTransfer();
+  std::uint8_t selectValue() const;
+  void resetChip();
+
+  // The flash engine, driving the flash with the loaded table's opcodes.
+  class EngineScope;
+  std::uint8_t tableOp(std::size_t index) const { return table_[index]; }
+  void engineTransaction(std::span<const std::uint8_t> out, std::uint8_t* in, std::size_t inCount);
+  bool engineWaitIdle();
+  bool engineErase(std::uint32_t address);
+  bool engineEraseOnce(std::uint32_t address);
+  bool engineProgram(std::uint32_t address, const std::uint8_t* data, std::size_t count);
+  void engineRead(std::uint32_t address, std::uint8_t* out, std::size_t count);
+  void engineReadId(std::uint8_t command, std::uint8_t* out);
+  void downloadBlock(const std::uint8_t* data, std::uint32_t length);
+  bool downloadSkips(std::uint32_t address) const;
+  std::uint32_t headerRewriteOffset() const;
+
+  std::size_t index_;
+  CameraSpec spec_;
+  SimClock& clock_;
+  TraceSink& trace_;
+  NorFlash flash_;
+  std::uint8_t family_;
+
+  std::vector<std::uint8_t> registers_;
+  std::uint16_t regAddress_ = 0;
+  std::uint64_t spiBusyUntilNs_ = 0;
+  std::uint32_t spiBusyReadsLeft_ = 0;
+  bool spiBusyStuck_ = false;
+
+  std::array<std::uint8_t, 14> table_{};
+  std::uint8_t paramIndex_ = 0;
+  std::uint8_t flashMode_ = 0;
+  std::uint32_t flashAddress_ = 0;
+  bool engineGaveUp_ = false;
+
+  bool dfuActive_ = false;
+  bool prepared_ = false;
+  std::uint32_t dfuOffset_ = 0;
+  std::uint8_t dfuChecksum_ = 0;
+  std::uint8_t checksumXor_ = 0;
+  bool dfuFirstBlockSeen_ = false;
+  bool commitByteValid_ = false;
+  std::uint8_t commitByte_ = 0xFF;
+  std::vector<bool> erasedSectors_;
+
+  std::uint32_t requestCount_ = 0;
+  std::uint32_t resetCount_ = 0;
+  Pending pending_;
+};
+
+}  // namespace qv::sim

@@ -1,0 +1,74 @@
+#pragma once
+// The scene file: the simulated cameras and Image-class devices of a run.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/hresult.h"
+#include "sim/flash_parts.h"
+
+namespace qv::sim {
+
+enum class Route { Ks, Private, Both, None };
+
+struct FaultSpec {
+  enum class Kind { Request, UnplugAfter, SpiBusyStuck, WipStuck, ChecksumXor };
+  Kind kind = Kind::Request;
+  std::uint32_t request = 0;  // Request: first failing request (from 1); UnplugAfter: n
+  std::uint32_t count = 1;    // Request: how many fail
+  HResult result = 0;         // Request: the HRESULT returned
+  std::uint8_t xorValue = 0;  // ChecksumXor
+};
+
+struct CameraSpec {
+  std::string devicePath;
+  Route route = Route::Ks;
+  std::vector<bool> nodes{true};  // true: extension-unit node
+  bool secondaryGuid = false;
+  std::uint8_t chipId = 0x8A;
+  FlashPart part{};
+  std::uint32_t flashSize = 65536;
+  std::optional<std::string> flashFile;  // resolved against the scene folder
+  std::uint8_t statusRegister = 0x0C;
+  std::uint32_t dfuBlockLength = 4096;
+  std::uint32_t readBlockLength = 4096;
+  std::vector<FaultSpec> faults;
+  // Test hooks (see sim/README.md): failures of the platform calls.
+  HResult bindObjectResult = 0;
+  HResult bindStorageResult = 0;
+  HResult readDevicePathResult = 0;
+  bool ksControl = true;
+  std::uint32_t spiBusyReads = 0;  // busy register reads non-zero this many times per transfer
+};
+
+struct ImageDeviceSpec {
+  std::string instanceId;
+  std::vector<std::string> hardwareIds;
+  std::optional<std::uint32_t> address;
+  std::optional<std::string> grandparentId;
+};
+
+struct Scene {
+  bool realClock = false;
+  std::optional<std::string> tracePath;  // resolved against the scene folder
+  std::vector<CameraSpec> cameras;
+  std::vector<ImageDeviceSpec> imageDevices;
+  // Test hooks (see sim/README.md).
+  HResult videoEnumResult = 0;                  // failure of creating the device enumerator
+  bool registryAvailable = true;                // false: the Image-class list cannot be opened
+  std::optional<std::uint32_t> imageEnumError;  // last error after the listed devices
+};
+
+// Parses scene text. On failure returns nothing and sets `error` to
+// "<displayName>: <problem>".
+std::optional<Scene> parseScene(const std::string& text, const std::string& baseDir,
+                                const std::string& displayName, std::string& error);
+
+// Reads the flash contents for a camera: the flash file when it exists, else
+// all 0xFF. False with `error` when the file exists but cannot be used.
+bool loadFlashContents(const CameraSpec& camera, std::vector<std::uint8_t>& contents,
+                       std::string& error);
+
+}  // namespace qv::sim

@@ -1,13 +1,15 @@
 // Files: the executable's path, the writable mapping used to extract the
 // image, bounded reads, whole-file replacement and deletion.
 //
-// Replacing a file never writes through a link planted at its name: a
-// symbolic link (reparse point) or a second hard link there is removed as a
-// name and a new plain file takes its place, so the link's target is never
-// touched.
+// A file is replaced by creating the new one under a scratch name beside it
+// and then renaming it over the old name. The rename replaces whatever entry
+// sits at the name, a symbolic link or a second hard link included, without
+// writing through it: the link's target is never touched. (Opening the name
+// itself with CREATE_ALWAYS would write through a link on some file systems.)
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/win32/win32_services.h"
 
@@ -15,37 +17,59 @@ namespace qv::win32 {
 
 namespace {
 
-// The opened object is reached through a link (or is one): writing to it
-// would change a file that lives under another name.
-bool isLinked(HANDLE file) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!::GetFileInformationByHandle(file, &info)) return true;  // cannot tell: refuse
-  return (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks > 1;
-}
-
-// CreateFileW with read/write access, no sharing and normal attributes,
-// creating the file or emptying an existing one (CREATE_ALWAYS). A link at
-// the name is opened as itself (FILE_FLAG_OPEN_REPARSE_POINT), detected and
-// replaced by a new file.
-UniqueHandle createReplacing(const std::wstring& path) {
-  constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
-  constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-  UniqueHandle file(
-      ::CreateFileW(path.c_str(), kAccess, 0, nullptr, CREATE_ALWAYS, kFlags, nullptr));
-  if (!file || !isLinked(file.get())) return file;
-  file.reset();
-  if (!::DeleteFileW(path.c_str())) return {};
-  // CREATE_NEW: should anything appear at the name again, give up.
-  file.reset(::CreateFileW(path.c_str(), kAccess, 0, nullptr, CREATE_NEW, kFlags, nullptr));
-  if (file && isLinked(file.get())) file.reset();
-  return file;
-}
-
 // Paths of MAX_PATH characters or more need the extended-length form.
 std::wstring extendedIfLong(const std::wstring& path) {
   const bool driveAbsolute = path.size() > 2 && path[1] == L':' && path[2] == L'\\';
   if (path.size() < MAX_PATH || !driveAbsolute) return path;
   return L"\\\\?\\" + path;
+}
+
+// A new, empty file beside `target` (CREATE_NEW never opens an existing
+// entry), without sharing, with normal attributes. Its path goes to `temp`.
+UniqueHandle createScratchBeside(const std::wstring& target, DWORD access, std::wstring& temp) {
+  const std::size_t cut = target.find_last_of(L'\\');
+  const std::wstring dir = cut == std::wstring::npos ? std::wstring() : target.substr(0, cut + 1);
+  static unsigned counter = 0;
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    temp = extendedIfLong(dir + L"~qv" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                          std::to_wstring(counter++) + L".tmp");
+    UniqueHandle file(::CreateFileW(temp.c_str(), access, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file) return file;
+    if (::GetLastError() != ERROR_FILE_EXISTS && ::GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  temp.clear();
+  return {};
+}
+
+// The NT form of a path ("\\??\\C:\\dir\\name"), which renaming by handle
+// needs: a plain name would be taken relative to different folders by
+// different systems.
+std::wstring ntPath(const std::wstring& path) {
+  const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return {};
+  std::wstring full(needed, L'\0');
+  const DWORD length = ::GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return {};
+  full.resize(length);
+  if (full.rfind(L"\\\\?\\", 0) == 0) return L"\\??\\" + full.substr(4);
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\??\\UNC\\" + full.substr(2);
+  return L"\\??\\" + full;
+}
+
+// Renames the open file to `target`, replacing what is there.
+bool renameOpenFile(HANDLE file, const std::wstring& target) {
+  const std::wstring name = ntPath(target);
+  if (name.empty()) return false;
+  const std::size_t nameBytes = name.size() * sizeof(wchar_t);
+  std::vector<std::uint8_t> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = TRUE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(nameBytes);
+  std::copy(name.begin(), name.end(), info->FileName);
+  return ::SetFileInformationByHandle(file, FileRenameInfo, info,
+                                      static_cast<DWORD>(buffer.size())) != 0;
 }
 
 bool writeAll(HANDLE file, std::span<const std::uint8_t> data) {
@@ -97,13 +121,23 @@ std::unique_ptr<IFileSystem::MappedFile> Win32FileSystem::CreateMapped(const std
   // A mapping of zero bytes does not exist (CreateFileMappingW would take the
   // empty file's size), and the view size is a 32-bit quantity here.
   if (size == 0 || size > 0x7FFFFFFFu) return nullptr;
-  UniqueHandle file = createReplacing(path);
+  // CreateFileW with read/write access (and the right to rename it), no
+  // sharing, a new file with normal attributes; then the mapping, which
+  // also gives the file its size, so a full disk fails here.
+  std::wstring temp;
+  UniqueHandle file = createScratchBeside(path, GENERIC_READ | GENERIC_WRITE | DELETE, temp);
   if (!file) return nullptr;
   UniqueHandle mapping(::CreateFileMappingW(file.get(), nullptr, PAGE_READWRITE, 0,
                                             static_cast<DWORD>(size), nullptr));
-  if (!mapping) return nullptr;
-  void* view = ::MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, size);
-  if (!view) return nullptr;
+  void* view = mapping ? ::MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, size) : nullptr;
+  // The file takes its name while it is still open and unshared.
+  if (!view || !renameOpenFile(file.get(), path)) {
+    if (view) ::UnmapViewOfFile(view);
+    mapping.reset();
+    file.reset();
+    ::DeleteFileW(temp.c_str());
+    return nullptr;
+  }
   return std::make_unique<Win32MappedFile>(std::move(file), std::move(mapping), view);
 }
 
@@ -133,24 +167,12 @@ IFileSystem::ReadResult Win32FileSystem::ReadFile(const std::wstring& path,
 }
 
 bool Win32FileSystem::WriteFile(const std::wstring& path, std::span<const std::uint8_t> data) {
-  // The new content goes to a fresh file beside the target, which then
-  // replaces the target's name in one step: a reader never sees half a file,
-  // and whatever was at the name (a link included) is replaced, not written
-  // through.
-  const std::size_t cut = path.find_last_of(L'\\');
-  const std::wstring dir = cut == std::wstring::npos ? std::wstring() : path.substr(0, cut + 1);
-  UniqueHandle file;
+  // A reader never sees half a file: the name changes over only once the
+  // content is complete.
   std::wstring temp;
-  for (unsigned attempt = 0; attempt < 16 && !file; ++attempt) {
-    const std::wstring name = L"~qv" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                              std::to_wstring(attempt) + L".tmp";
-    temp = extendedIfLong(dir + name);
-    file.reset(::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file && ::GetLastError() != ERROR_FILE_EXISTS) return false;
-  }
+  UniqueHandle file = createScratchBeside(path, GENERIC_WRITE, temp);
   if (!file) return false;
-  const bool written = writeAll(file.get(), data);
+  const bool written = writeAll(file.get(), data) && ::FlushFileBuffers(file.get());
   file.reset();
   if (!written || !::MoveFileExW(temp.c_str(), extendedIfLong(path).c_str(),
                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {

@@ -289,11 +289,37 @@ void checkEmptyCameraStack() {
   }
 }
 
+// The images in another program's resources (the tool's), loaded as data.
+void checkResourcesOf(const std::wstring& program) {
+  HMODULE module = ::LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  CHECK(module != nullptr);
+  if (!module) return;
+  for (const auto& image : firmware::EmbeddedImages()) {
+    HRSRC info = ::FindResourceW(module, MAKEINTRESOURCEW(image.id), L"BINARY");
+    CHECK(info != nullptr);
+    if (!info) continue;
+    HGLOBAL loaded = ::LoadResource(module, info);
+    const void* bytes = loaded ? ::LockResource(loaded) : nullptr;
+    CHECK(bytes != nullptr);
+    CHECK(::SizeofResource(module, info) == firmware::kEmbeddedImageSize);
+    CHECK(bytes && ::SizeofResource(module, info) == image.size &&
+          std::memcmp(bytes, image.data, image.size) == 0);
+  }
+  CHECK(::FindResourceW(module, MAKEINTRESOURCEW(103), L"BINARY") == nullptr);
+  ::FreeLibrary(module);
+}
+
 }  // namespace
 }  // namespace qv::win32
 
 int main(int argc, char** argv) {
   using namespace qv::win32;
+  if (argc == 3 && std::strcmp(argv[1], "--resources-of") == 0) {
+    std::wstring program;
+    for (const char* p = argv[2]; *p; ++p) program.push_back(static_cast<unsigned char>(*p));
+    checkResourcesOf(program);
+    return qv::wine_checks::summary("resources");
+  }
   const bool withCameras = argc > 1 && std::strcmp(argv[1], "--prefix-has-devices") == 0;
   const std::wstring dir = scratchDir();
   checkErrorTranslations();

@@ -1,0 +1,229 @@
+#!/usr/bin/env bash
+# Builds the 32-bit Windows program and checks it under Wine:
+#  - the file is a PE32 console program that needs only DLLs Windows ships,
+#    and its resources hold the four firmware images;
+#  - the backend's own checks (win32_checks.exe);
+#  - without a simulator, the real DirectShow enumeration finds no camera;
+#  - a second instance is refused through the real named mutex;
+#  - simulator scenarios give the same output bytes, exit code, Dump.bin,
+#    flash contents, kept image copy and request trace as the native build.
+# Prints "N passed, M failed"; exits 0 only when nothing failed.
+#
+# Environment: QVFLASH_NATIVE names the native qvflash to compare with
+# (default: build/app/qvflash, built with the default preset if missing).
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+root=$PWD
+
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); }
+fail() {
+  failed=$((failed + 1))
+  echo "FAILED: $*" >&2
+}
+expect() {  # expect <description> <command...>
+  local what=$1
+  shift
+  if "$@"; then pass; else fail "$what"; fi
+}
+
+echo "== Windows build"
+cmake --preset windows-x86 >/dev/null || exit 1
+cmake --build --preset windows-x86 --target qvflash win32_checks hold_guard || exit 1
+bw=$root/build-windows-x86
+exe=$bw/app/qvflash.exe
+
+native=${QVFLASH_NATIVE:-$root/build/app/qvflash}
+if [ ! -x "$native" ]; then
+  cmake --preset default >/dev/null && cmake --build --preset default --target qvflash || exit 1
+fi
+
+export WINEPREFIX=$bw/wineprefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono/Gecko installer prompts
+unset DISPLAY
+wine_run() { timeout 120 wine "$@"; }
+echo "== Wine prefix"
+timeout 300 wineboot -i >/dev/null 2>&1
+stop_wine() { timeout 30 wineserver -k >/dev/null 2>&1 || true; }
+trap stop_wine EXIT
+
+work=$bw/wine-tests
+rm -rf "$work"
+mkdir -p "$work"
+
+# --- The executable file -------------------------------------------------
+echo "== executable"
+objdump=i686-w64-mingw32-objdump
+headers=$($objdump -p "$exe")
+expect "PE32 (i386)" grep -q 'file format pei-i386' <<<"$headers"
+expect "console subsystem" grep -q 'Subsystem.*(Windows CUI)' <<<"$headers"
+# Only DLLs that are part of Windows (no MinGW runtime DLLs).
+system_dlls='^(kernel32|msvcrt|ole32|oleaut32|setupapi|cfgmgr32|advapi32|user32|shell32|ntdll)\.dll$'
+dlls=$(awk '/DLL Name:/ {print tolower($3)}' <<<"$headers")
+expect "imports some DLLs" test -n "$dlls"
+for dll in $dlls; do
+  expect "$dll is a system DLL" grep -Eq "$system_dlls" <<<"$dll"
+done
+
+# The four images, read from qvflash.exe through the resource API.
+expect "qvflash.exe resources hold the four images" \
+  wine_run "$bw/tests/wine/win32_checks.exe" --resources-of "$(winepath -w "$exe")"
+
+echo "== backend checks"
+expect "win32_checks" wine_run "$bw/tests/wine/win32_checks.exe"
+
+# --- Runs of the tool ----------------------------------------------------
+# Each run gets its own folder with a copy of the program, since the tool
+# writes "tmp" and "Dump.bin" beside its executable.
+run_win() {  # run_win <dir> <args...>: stdout, stderr and rc files in <dir>
+  local dir=$1
+  shift
+  cp "$exe" "$dir/qvflash.exe"
+  (cd "$dir" && wine_run ./qvflash.exe "$@" >stdout 2>stderr; echo $? >rc)
+}
+run_native() {
+  local dir=$1
+  shift
+  cp "$native" "$dir/qvflash"
+  (cd "$dir" && timeout 60 ./qvflash "$@" >stdout 2>stderr; echo $? >rc)
+}
+
+echo "== no simulator: the real camera enumeration"
+d=$work/real
+mkdir -p "$d"
+(unset QVFLASH_SIM; run_win "$d")
+expect "no camera: output Fail" cmp -s "$d/stdout" <(printf 'Fail')
+expect "no camera: exit 1" grep -qx 1 "$d/rc"
+(unset QVFLASH_SIM; run_win "$d" -dbg)
+expect "no camera, verbose: message" cmp -s "$d/stdout" <(printf 'No Quorvel camera found\nFail')
+expect "no camera, verbose: exit 1" grep -qx 1 "$d/rc"
+
+echo "== second instance"
+d=$work/second
+mkdir -p "$d"
+wine_run "$bw/tests/wine/hold_guard.exe" "$(winepath -w "$d")\\ready" "$(winepath -w "$d")\\stop" 60 &
+holder=$!
+for _ in $(seq 1 600); do
+  [ -e "$d/ready" ] && break
+  sleep 0.1
+done
+expect "guard holder started" test -e "$d/ready"
+(unset QVFLASH_SIM; run_win "$d")
+expect "second instance: message and Fail" \
+  cmp -s "$d/stdout" <(printf 'There is already an instance of this application running.Fail')
+expect "second instance: exit 1" grep -qx 1 "$d/rc"
+touch "$d/stop"
+wait "$holder"
+expect "guard holder ended cleanly" test $? -eq 0
+# Once the holder is gone the guard is free again.
+(unset QVFLASH_SIM; run_win "$d")
+expect "after the holder: runs (no camera)" cmp -s "$d/stdout" <(printf 'Fail')
+
+# --- Simulator scenarios, compared with the native build ------------------
+camera_path='\\\\?\\usb#vid_04f2&pid_b5bd&mi_00#6&1a2b3c4d&0&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global'
+image_device='{
+      "instance_id": "USB\\VID_04F2&PID_B5BD&MI_00\\6&1A2B3C4D&0&0000",
+      "hardware_ids": ["USB\\VID_04F2&PID_B5BD&REV_0100"],
+      "address": 3,
+      "grandparent_id": "USB\\ROOT_HUB30\\4&2E1B7C0&0&0"
+    }'
+other_device='{
+      "instance_id": "USB\\VID_046D&PID_0825&MI_00\\6&1A2B3C4D&0&0000",
+      "hardware_ids": ["USB\\VID_046D&PID_0825&REV_0012"],
+      "address": 1,
+      "grandparent_id": "USB\\ROOT_HUB30\\4&2E1B7C0&0&0"
+    }'
+
+scene() {  # scene <camera keys> <image device>: a one-camera scene
+  cat <<JSON
+{
+  "clock": "virtual",
+  "trace": "trace.txt",
+  "cameras": [
+    {
+      "device_path": "$camera_path",
+      "flash_file": "flash.bin"$1
+    }
+  ],
+  "image_devices": [ $2 ]
+}
+JSON
+}
+
+# compare <name> <scene text> <setup function or ""> <args...>
+compare() {
+  local name=$1 text=$2 setup=$3
+  shift 3
+  local base=$work/sim/$name
+  for side in native win; do
+    mkdir -p "$base/$side"
+    printf '%s\n' "$text" >"$base/$side/scene.json"
+    yes "old camera firmware 0.9 " | head -c 65536 >"$base/$side/flash.bin"
+    if [ -n "$setup" ]; then (cd "$base/$side" && "$setup"); fi
+  done
+  (export QVFLASH_SIM=scene.json; run_native "$base/native" "$@")
+  (export QVFLASH_SIM=scene.json; run_win "$base/win" "$@")
+  local f
+  for f in stdout stderr rc trace.txt flash.bin Dump.bin tmp victim; do
+    if [ -e "$base/native/$f" ] || [ -e "$base/win/$f" ]; then
+      expect "$name: $f equal to the native build's" cmp -s "$base/native/$f" "$base/win/$f"
+    fi
+  done
+}
+# expect_output <name> <stdout> <rc>: the Windows run's absolute outcome
+expect_output() {
+  expect "$1: output" cmp -s "$work/sim/$1/win/stdout" <(printf '%s' "$2")
+  expect "$1: exit code" grep -qx "$3" "$work/sim/$1/win/rc"
+}
+
+echo "== simulator scenarios"
+compare update "$(scene '' "$image_device")" ""
+expect_output update $'Checking, Please wiat...\nPass' 0
+expect "update: flash changed" \
+  bash -c "! cmp -s '$work/sim/update/win/flash.bin' <(yes 'old camera firmware 0.9 ' | head -c 65536)"
+expect "update: no tmp left" test ! -e "$work/sim/update/win/tmp"
+
+compare update-verbose "$(scene '' "$image_device")" "" -dbg
+expect "update-verbose: tmp kept, 32786 bytes" \
+  test "$(stat -c %s "$work/sim/update-verbose/win/tmp" 2>/dev/null)" = 32786
+
+compare dump "$(scene ', "chip_id": 106' "$image_device")" "" -dump
+expect_output dump $'Checking, Please wiat...\nDump FW ok.\nPass' 0
+expect "dump: Dump.bin equals the flash" \
+  cmp -s "$work/sim/dump/win/Dump.bin" "$work/sim/dump/win/flash.bin"
+
+compare private-route "$(scene ', "route": "private", "chip_id": 171' "$image_device")" "" -dbg
+compare secondary-guid-dump \
+  "$(scene ', "route": "both", "xu_guid": "secondary", "flash": "MX25L512"' "$image_device")" "" -dump
+compare family-106 "$(scene ', "chip_id": 180, "flash": "W25X05CL"' "$image_device")" "" -dbg
+compare mismatch "$(scene '' "$other_device")" "" -dbg
+expect_output mismatch \
+  $'Checking, Please wiat...\nDevice 0 VID/PID not match (0x046D/0x0825)\nFail' 1
+compare checksum-fault "$(scene ', "faults": [{"checksum_xor": 1}]' "$image_device")" "" -dbg
+compare unplugged "$(scene ', "faults": [{"unplug_after": 40}]' "$image_device")" ""
+gpio_on() { printf '[SETTING]\r\nGPIO=1\r\n' >setting.ini; }
+compare gpio "$(scene '' "$image_device")" gpio_on -dbg
+compare bad-scene '{"clock": "virtual", "cameras": [], "no_such_key": 1}' ""
+expect_output bad-scene 'Fail' 1
+
+# A link planted at an output name is replaced, never written through.
+plant_dump_link() {
+  printf 'precious' >victim
+  ln -s victim Dump.bin
+}
+plant_tmp_link() {
+  printf 'precious' >victim
+  ln -s victim tmp
+}
+compare dump-link "$(scene '' "$image_device")" plant_dump_link -dump
+expect "dump-link: the link's target is untouched" \
+  cmp -s "$work/sim/dump-link/win/victim" <(printf 'precious')
+expect "dump-link: Dump.bin is a file of its own" test ! -L "$work/sim/dump-link/win/Dump.bin"
+compare tmp-link "$(scene '' "$image_device")" plant_tmp_link -dbg
+expect "tmp-link: the link's target is untouched" \
+  cmp -s "$work/sim/tmp-link/win/victim" <(printf 'precious')
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

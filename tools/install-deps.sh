@@ -4,6 +4,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev nlohmann-json3-dev)
+# The 32-bit Windows build (MinGW-w64 cross compiler) and Wine to test it.
+packages+=(g++-mingw-w64-i686 wine wine32:i386)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -14,6 +16,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo_cmd=""
   [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
   export DEBIAN_FRONTEND=noninteractive
+  # wine32 is a package of the i386 architecture.
+  if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
+    ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo_cmd dpkg --add-architecture i386
+  fi
   $sudo_cmd apt-get update -qq
   $sudo_cmd apt-get install -y -qq "${missing[@]}"
 fi

@@ -169,6 +169,7 @@ void CCameraCore::ReleaseCore() {
 std::int32_t CCameraCore::OpenCamera(ChipFamily requestedFamily, std::int32_t index) {
   if (static_cast<std::uint8_t>(requestedFamily - CHIP_FAMILY_ANY) > 7) return STATUS_REFUSED;
 
+  if (channel_) channel_->SetPrivateInterface(nullptr);  // it is about to be released
   private_.reset();
   std::int64_t position = 0;
   const std::int64_t wanted = static_cast<std::int64_t>(index) + 1;

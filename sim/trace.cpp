@@ -1,21 +1,20 @@
 #include "sim/trace.h"
 
+#include <filesystem>
 #include <utility>
 
 namespace qv::sim {
 
 TraceSink::TraceSink(std::optional<std::string> path) : path_(std::move(path)) {}
 
-TraceSink::~TraceSink() {
-  if (file_ != nullptr) std::fclose(file_);
-}
+TraceSink::~TraceSink() { flush(); }
 
 void TraceSink::open() {
   if (opened_) return;
   opened_ = true;
   if (!path_) return;
-  file_ = std::fopen(path_->c_str(), "wb");
-  if (file_ == nullptr) {
+  file_.open(std::filesystem::u8path(*path_), std::ios::binary | std::ios::trunc);
+  if (!file_) {
     fileOk_ = false;
     return;
   }
@@ -24,7 +23,7 @@ void TraceSink::open() {
 }
 
 void TraceSink::line(std::string text) {
-  if (file_ != nullptr) {
+  if (file_.is_open()) {
     writeToFile(text);
     // Each line reaches the file at once, so a run that crashes still leaves
     // the requests up to the crash behind.
@@ -34,14 +33,14 @@ void TraceSink::line(std::string text) {
 }
 
 void TraceSink::writeToFile(const std::string& text) {
-  if (std::fwrite(text.data(), 1, text.size(), file_) != text.size() ||
-      std::fputc('\n', file_) == EOF) {
-    fileOk_ = false;
-  }
+  file_ << text << '\n';
+  if (!file_) fileOk_ = false;
 }
 
 void TraceSink::flush() {
-  if (file_ != nullptr && std::fflush(file_) != 0) fileOk_ = false;
+  if (!file_.is_open()) return;
+  file_.flush();
+  if (!file_) fileOk_ = false;
 }
 
 }  // namespace qv::sim

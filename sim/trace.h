@@ -2,7 +2,7 @@
 // The request trace: kept in memory for tests and written to the scene's
 // trace file, which is replaced only once the camera stack is first used.
 
-#include <cstdio>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,7 +31,7 @@ class TraceSink {
   void writeToFile(const std::string& text);
 
   std::optional<std::string> path_;
-  std::FILE* file_ = nullptr;
+  std::ofstream file_;
   bool opened_ = false;
   bool fileOk_ = true;
   std::vector<std::string> lines_;

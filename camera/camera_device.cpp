@@ -93,8 +93,8 @@ class DeviceWalk {
     std::memset(path, 0, kPathBufferSize);
     std::unique_ptr<IPropertyBag> bag;
     if (failed(moniker_->BindToStorage(bag)) || !bag) return PathResult::NotCandidate;
+    // A failed read writes nothing and so leaves the text empty.
     const HResult read = bag->ReadDevicePath(path, kPathConvertMax);
-    if (failed(read)) std::memset(path, 0, kPathBufferSize);  // a failed read leaves it empty
     path[kPathBufferSize - 1] = '\0';
     if (!isUsbDevicePath(path)) return PathResult::NotCandidate;
     return failed(read) ? PathResult::ReadFailed : PathResult::Candidate;

@@ -109,6 +109,25 @@ TEST(CountCamerasTest, UnreadablePathIsNoCandidate) {
   EXPECT_EQ(count, 1);
 }
 
+TEST(CountCamerasTest, FailedPathReadOfACandidateStopsTheWalk) {
+  FakeRig rig;
+  rig.addDevice(device(0x8A));
+  FakeDevice broken = device(0x8A);
+  broken.pathReadFailsAfterWriting = true;
+  rig.addDevice(broken);
+  rig.addDevice(device(0x8A));
+  std::int32_t count = 7;
+  EXPECT_EQ(CountCameras(rig.platform, count), 1);
+  EXPECT_EQ(count, 7);  // not written
+  EXPECT_FALSE(rig.stack.counts.anyLive());
+
+  CCameraDevice camera(rig.platform);
+  EXPECT_EQ(camera.OpenCamera(CHIP_FAMILY_ANY, 1), 1);
+  EXPECT_EQ(camera.core()->channel(), nullptr);
+  EXPECT_EQ(rig.stack.counts.filter.live, 0);
+  EXPECT_EQ(rig.os.clock.sleeps.size(), 2u + 2u);  // both walks stopped at the second device
+}
+
 TEST(OpenCameraTest, RefusesFamiliesOutsideTheRange) {
   FakeRig rig;
   rig.addDevice(device(0x8A));

@@ -311,6 +311,7 @@ struct FakeDevice {
   bool bindFilterFails = false;
   bool bindStorageFails = false;
   bool pathReadFails = false;
+  bool pathReadFailsAfterWriting = false;  // a backend that writes the text, then fails
   std::shared_ptr<FakeChip> chip = std::make_shared<FakeChip>();
 };
 
@@ -345,7 +346,7 @@ class FakeCameraStack : public ICameraStack {
       if (d_.pathReadFails) return hr::Fail;
       const std::size_t n = d_.path.size() + 1 < capacity ? d_.path.size() + 1 : capacity;
       std::memcpy(ansi, d_.path.c_str(), n);
-      return hr::Ok;
+      return d_.pathReadFailsAfterWriting ? hr::Fail : hr::Ok;
     }
 
    private:

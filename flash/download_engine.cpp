@@ -162,6 +162,18 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
   (void)writeProtection(*this, flashType, FLASH_STATUS_UNPROTECTED, unprotected);
   if (profile.writesProtection && !unprotected) unreported = true;
 
+  // The class-1 part (SST25VF512) programs one byte per Byte-Program
+  // command and drops the rest: its header bytes go one command per byte.
+  const bool bytePerCommand = FlashClassOf(flashType) == 1;
+  auto writeBytes = [&](std::uint32_t address, std::uint32_t count, const std::uint8_t* data) {
+    if (!bytePerCommand) return WriteFlashBytesChecked(core, address, count, data);
+    bool ok = true;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (!WriteFlashBytesChecked(core, address + i, 1, data + i)) ok = false;
+    }
+    return ok;
+  };
+
   std::uint32_t errorCount = 0;
   bool checksumFailed = false;
   bool refused = false;
@@ -210,9 +222,9 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
       if (profile.marksHeader && !headerMarked) {
         headerMarked = true;
         const std::uint8_t header = profile.transferHeader;
-        if (!WriteFlashBytesChecked(core, 0, 1, &header)) unreported = true;
-        if (!WriteFlashBytesChecked(core, profile.rewriteOffset, HEADER_REWRITE_LENGTH,
-                                    image + profile.rewriteOffset))
+        if (!writeBytes(0, 1, &header)) unreported = true;
+        if (!writeBytes(profile.rewriteOffset, HEADER_REWRITE_LENGTH,
+                        image + profile.rewriteOffset))
           unreported = true;
       }
 
@@ -247,8 +259,7 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
 
     if (profile.commits) {
       if (failed(dl.setByte(XU_DFU_COMMIT, 1))) unreported = true;
-    } else if (!WriteFlashBytesChecked(core, 0, profile.finalHeaderLength,
-                                       profile.finalHeader.data())) {
+    } else if (!writeBytes(0, profile.finalHeaderLength, profile.finalHeader.data())) {
       unreported = true;
     }
     bool protectedAgain = false;

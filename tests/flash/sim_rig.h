@@ -164,6 +164,14 @@ struct SimRig {
   }
   std::size_t traceSize() const { return session->traceLines().size(); }
 
+  // Requests the camera had received when it was open.
+  std::uint32_t requestsAtOpen() const {
+    std::uint32_t count = 0;
+    const auto& lines = session->traceLines();
+    for (std::size_t i = 0; i < openedAt; ++i) count += lines[i].rfind("0 ", 0) == 0 ? 1 : 0;
+    return count;
+  }
+
   // The request number (from 1, in this camera's trace order, opening
   // included) of the `occurrence`-th request (from 0) since opening whose
   // trace line starts with `prefix`; 0 when there is none.

@@ -71,6 +71,9 @@ struct FlashPart {
   IdReply res;            // 0xAB Read Electronic Signature
   IdReply rdid;           // 0x9F Read JEDEC ID
   BusyTimes times;
+  // Byte-program parts (SST25VF): 0x02 programs one byte; further data
+  // bytes of the same command are ignored.
+  bool byteProgram = false;
 };
 
 // The 24 known parts, in the order of their codes (121 to 144).

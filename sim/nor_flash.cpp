@@ -108,6 +108,7 @@ std::uint8_t NorFlash::transfer(std::uint8_t mosi) {
         takeAddress(n);
         return 0xFF;
       } else {
+        if (part_.byteProgram && dataCount_ > 0) return 0xFF;
         // The page buffer: the address wraps within the 256-byte page.
         const std::size_t offset = (address_ + (n - 3)) % kFlashPageSize;
         page_[offset] = mosi;

@@ -207,6 +207,32 @@ TEST(SimDownload, AMismatchedTableLeavesTheOldContents) {
   std::remove(path.c_str());
 }
 
+// SST25VF512 programs one byte per 0x02 command: only the class-1 table's
+// mode byte makes the engine program byte by byte.
+TEST(SimDownload, ByteProgramPartNeedsItsOwnTable) {
+  std::vector<std::uint8_t> buffer = pattern(128 * 1024, 12);
+  for (std::size_t table : {1u, 0u}) {
+    auto session = openScene(oneCamera(R"("flash": "SST25VF512")"));
+    Host host(*session);
+    runDownload(host, buffer, 4096, {104, false, true, table});
+    const auto flash = session->camera(0).flash();
+    if (table == 1) {
+      EXPECT_EQ(slice(flash, 1, 4095), slice(buffer, 1, 4095));
+    } else {
+      EXPECT_EQ(flash[1], buffer[1]) << "first byte of the first run";
+      EXPECT_EQ(flash[2], 0xFF);
+      EXPECT_EQ(flash[0x100], buffer[0x100]) << "first byte of the next page";
+      EXPECT_EQ(flash[0x101], 0xFF);
+    }
+  }
+  auto session = openScene(oneCamera(R"("flash": "SST25VF512", "status_register": 0)"));
+  Host host(*session);
+  host.pageProgram(0x10, {0x12, 0x34, 0x56});
+  host.waitReady();
+  EXPECT_EQ(slice(session->camera(0).flash(), 0x10, 3),
+            (std::vector<std::uint8_t>{0x12, 0xFF, 0xFF}));
+}
+
 TEST(SimDownload, ProtectedFlashStaysUnwrittenOnFamily104) {
   auto session = openScene(oneCamera());
   Host host(*session);

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string_view>
@@ -376,21 +375,21 @@ bool loadFlashContents(const CameraSpec& camera, std::vector<std::uint8_t>& cont
   const std::filesystem::path path = std::filesystem::u8path(*camera.flashFile);
   if (!std::filesystem::exists(path, ec)) return true;
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  if (!in || ec) {
     error = "cannot read flash file " + *camera.flashFile;
     return false;
   }
-  std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    error = "cannot read flash file " + *camera.flashFile;
-    return false;
-  }
-  if (data.size() > contents.size()) {
-    error = "flash file " + *camera.flashFile + " holds " + std::to_string(data.size()) +
+  if (size > contents.size()) {
+    error = "flash file " + *camera.flashFile + " holds " + std::to_string(size) +
             " bytes, more than flash_size " + std::to_string(contents.size());
     return false;
   }
-  for (std::size_t i = 0; i < data.size(); ++i) contents[i] = static_cast<std::uint8_t>(data[i]);
+  in.read(reinterpret_cast<char*>(contents.data()), static_cast<std::streamsize>(size));
+  if (static_cast<std::uintmax_t>(in.gcount()) != size) {
+    error = "cannot read flash file " + *camera.flashFile;
+    return false;
+  }
   return true;
 }
 

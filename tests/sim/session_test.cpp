@@ -360,3 +360,30 @@ TEST(SimRegistry, UnavailableListAndEnumerationErrorHooks) {
 
 }  // namespace
 }  // namespace qv::sim::test
+
+namespace qv::sim::test {
+namespace {
+
+TEST(SimClockModes, VirtualClockCountsRequestsAndSleepsRealClockBlocks) {
+  auto virtualSession = openScene(oneCamera());
+  {
+    Host host(*virtualSession);
+    host.set(14, std::vector<std::uint8_t>(4, 0));
+    std::vector<std::uint8_t> out;
+    host.get(15, 4096, out);
+  }
+  // 250 us per request plus 62.5 ns per byte, and the engine's 4100 SPI
+  // bytes at 333 ns.
+  EXPECT_EQ(virtualSession->clock().NowMicroseconds(), 250 + 250 + 256 + (4100 * 333) / 1000);
+  virtualSession->clock().Sleep(2500);
+  EXPECT_EQ(virtualSession->clock().NowMicroseconds(), 2500000 + 250 + 250 + 256 + 1365);
+
+  auto realSession = openScene(R"({"clock": "real"})");
+  const std::uint64_t before = realSession->clock().NowMicroseconds();
+  realSession->clock().Sleep(2);
+  EXPECT_GE(realSession->clock().NowMicroseconds() - before, 2000u);
+  EXPECT_EQ(realSession->traceLines(), std::vector<std::string>{"SLEEP 2"});
+}
+
+}  // namespace
+}  // namespace qv::sim::test

@@ -7,3 +7,7 @@ bash tools/install-deps.sh
 cmake --preset default
 cmake --build --preset default
 ctest --preset default
+
+# The 32-bit Windows program (MinGW-w64 cross build), checked under Wine
+# against the native build above.
+bash tests/wine/run.sh

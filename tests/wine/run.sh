@@ -205,6 +205,10 @@ compare checksum-fault "$(scene ', "faults": [{"checksum_xor": 1}]' "$image_devi
 compare unplugged "$(scene ', "faults": [{"unplug_after": 40}]' "$image_device")" ""
 gpio_on() { printf '[SETTING]\r\nGPIO=1\r\n' >setting.ini; }
 compare gpio "$(scene '' "$image_device")" gpio_on -dbg
+# setting.ini read through the Windows profile: register 0x2041 gets bit 0x02.
+expect "gpio: register 0x2041 addressed" grep -q '^0 SET 2 41 20$' "$work/sim/gpio/win/trace.txt"
+expect "gpio: not without the setting" \
+  bash -c "! grep -q '^0 SET 2 41 20$' '$work/sim/update-verbose/win/trace.txt'"
 compare bad-scene '{"clock": "virtual", "cameras": [], "no_such_key": 1}' ""
 expect_output bad-scene 'Fail' 1
 

@@ -19,6 +19,12 @@ namespace qv {
 // (already, or written with every request succeeding).
 bool WriteFlashStatusChecked(CCameraCore& core, std::uint8_t value, std::int32_t useEwsr);
 
+// The status clear of the sector-pair route: when the status register does
+// not read 0x00, Write Enable and a status write of 0x00 (FlashWriteStatus
+// without its own comparison), then the status read once more. True when
+// every request succeeded.
+bool ClearFlashStatusChecked(CCameraCore& core);
+
 // WriteFlashBytes(address, length, data); true when every request
 // succeeded.
 bool WriteFlashBytesChecked(CCameraCore& core, std::uint32_t address, std::uint32_t length,

@@ -111,22 +111,8 @@ std::int32_t CCameraCore::ProgramBySectorPairs(std::uint8_t* image, std::uint32_
   (void)LoadFlashCommandTable(0, tableLoaded);
   if (!tableLoaded) clean = false;
 
-  // Lift every protection bit before programming: the status write of
-  // FlashWriteStatus without its own comparison.
-  auto write = [this, &clean](std::uint16_t address, std::uint8_t value) {
-    if (failed(WriteRegister(address, value))) clean = false;
-  };
-  if (FlashReadStatus() != FLASH_STATUS_UNPROTECTED) {
-    if (failed(FlashWriteEnable())) clean = false;
-    write(REG_SPI_CTRL, 0x80);
-    write(REG_SPI_CS, static_cast<std::uint8_t>(g_spiCsAssertValue));
-    write(REG_SPI_TX, SPI_FLASH_WRITE_STATUS);
-    if (!WaitSpiIdle()) clean = false;
-    write(REG_SPI_TX, FLASH_STATUS_UNPROTECTED);
-    if (!WaitSpiIdle()) clean = false;
-    write(REG_SPI_CS, static_cast<std::uint8_t>(2 - g_spiCsAssertValue));
-    (void)FlashReadStatus();
-  }
+  // Lift every protection bit before programming.
+  if (!ClearFlashStatusChecked(*this)) clean = false;
 
   std::memcpy(staging.get(), image, length);
   staging[0] = SECTOR_TRANSFER_HEADER;

@@ -331,6 +331,21 @@ Scene parseRoot(const json& root, const std::string& baseDir) {
     scene.imageEnumError = static_cast<std::uint32_t>(
         getUnsigned(root["image_enum_error"], "image_enum_error", 0, 0xFFFFFFFFu));
   }
+  // The trace and the flash files are written later in the run: a folder
+  // that does not exist is refused now rather than losing them silently.
+  auto requireFolder = [](const std::string& file, const std::string& where) {
+    const std::filesystem::path folder = std::filesystem::u8path(file).parent_path();
+    std::error_code ec;
+    if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
+      throw SceneError{where, "folder " + folder.string() + " does not exist"};
+    }
+  };
+  if (scene.tracePath) requireFolder(*scene.tracePath, "trace");
+  for (std::size_t i = 0; i < scene.cameras.size(); ++i) {
+    if (scene.cameras[i].flashFile) {
+      requireFolder(*scene.cameras[i].flashFile, indexPath("cameras", i) + ".flash_file");
+    }
+  }
   // Flash files are written back at exit: two cameras sharing one would
   // overwrite each other.
   std::set<std::string> files;

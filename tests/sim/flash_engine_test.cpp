@@ -106,7 +106,7 @@ TEST(SimDownload, Family104WritesTheImageAndTheHostsHeaderBytes) {
 }
 
 TEST(SimDownload, Family102KeepsTheRewrittenBytesInsideTheImage) {
-  auto session = openScene(oneCamera("\"chip_id\": 106, \"flash_file\": \"none\""), "/nonexistent");
+  auto session = openScene(oneCamera("\"chip_id\": 106"));
   Host host(*session);
   std::vector<std::uint8_t> buffer = pattern(128 * 1024, 2);
   runDownload(host, buffer, kImageLength, {102});

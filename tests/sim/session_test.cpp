@@ -83,6 +83,10 @@ TEST(SimScene, ErrorsNameTheFileAndTheProblem) {
                                        {"device_path": "b", "flash_file": "f.bin"}]})"),
             "scene.json: cameras[1].flash_file: used by another camera");
   EXPECT_EQ(sceneError("[1, 2]"), "scene.json: scene: expected an object");
+  EXPECT_EQ(sceneError(R"({"trace": "/nonexistent-folder/trace.txt"})"),
+            "scene.json: trace: folder /nonexistent-folder does not exist");
+  EXPECT_EQ(sceneError(oneCamera(R"("flash_file": "/nonexistent-folder/f.bin")")),
+            "scene.json: cameras[0].flash_file: folder /nonexistent-folder does not exist");
   const std::string json = sceneError(R"({"cameras": [)");
   EXPECT_EQ(json.rfind("scene.json: not valid JSON: ", 0), 0u) << json;
   EXPECT_EQ(json.find('\n'), std::string::npos);

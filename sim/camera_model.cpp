@@ -7,7 +7,6 @@
 namespace qv::sim {
 namespace {
 
-constexpr std::uint8_t kSpiEnable = 0x80;  // REG_SPI_CTRL bit: SPI master on
 constexpr std::uint64_t kEnginePollStepNs = 1'000'000;
 
 std::uint32_t littleEndian32(const std::uint8_t* data, std::uint32_t length) {
@@ -361,10 +360,8 @@ void CameraModel::writeRegister(std::uint16_t address, std::uint8_t value) {
       return;  // read-only
     case kRegSpiTx:
       registers_[address] = value;
-      if ((registers_[kRegSpiCtrl] & kSpiEnable) != 0) {
-        registers_[kRegSpiRx1] = flash_.transfer(value);
-        startSpiTransfer();
-      }
+      registers_[kRegSpiRx1] = flash_.transfer(value);
+      startSpiTransfer();
       return;
     case kRegSpiCs:
       registers_[address] = value;
@@ -396,10 +393,8 @@ std::uint8_t CameraModel::readRegister(std::uint16_t address) {
       }
       return clock_.nowNs() < spiBusyUntilNs_ ? 0x01 : 0x00;
     case kRegSpiRx0:
-      if ((registers_[kRegSpiCtrl] & kSpiEnable) != 0) {
-        registers_[kRegSpiRx1] = flash_.transfer(0xFF);
-        startSpiTransfer();
-      }
+      registers_[kRegSpiRx1] = flash_.transfer(0xFF);
+      startSpiTransfer();
       return registers_[address];
     default:
       return registers_[address];

@@ -201,3 +201,30 @@ TEST(SimFlashTiming, StatusPollsFollowTheSimulatedClock) {
 
 }  // namespace
 }  // namespace qv::sim::test
+
+namespace qv::sim::test {
+namespace {
+
+TEST(SimFlashSst, AutoAddressIncrementProgramsByteAfterByteUntilWriteDisable) {
+  SimClock clock(false);
+  NorFlash flash(*findFlashPart("SST25VF512"), std::vector<std::uint8_t>(65536, 0xFF), 0x00, clock);
+  auto run = [&](std::initializer_list<std::uint8_t> bytes) {
+    flash.select();
+    for (std::uint8_t b : bytes) flash.transfer(b);
+    flash.release();
+    clock.advance(1'000'000);
+  };
+  run({0x06});
+  run({0xAF, 0x00, 0x01, 0x00, 0x11});
+  run({0xAF, 0x22});
+  EXPECT_TRUE(flash.writeEnabled());
+  run({0x04});
+  run({0xAF, 0x33});  // the sequence has ended: no latch, nothing written
+  const auto contents = flash.contents();
+  EXPECT_EQ(contents[0x100], 0x11);
+  EXPECT_EQ(contents[0x101], 0x22);
+  EXPECT_EQ(contents[0x102], 0xFF);
+}
+
+}  // namespace
+}  // namespace qv::sim::test

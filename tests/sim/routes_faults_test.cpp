@@ -223,3 +223,29 @@ TEST(SimFaults, EngineGivesUpOnAStuckFlashWithinItsLimit) {
 
 }  // namespace
 }  // namespace qv::sim::test
+
+namespace qv::sim::test {
+namespace {
+
+TEST(SimPrivateRoute, CallsThatNeverReachTheCameraAreNotTraced) {
+  auto session = openScene(oneCamera(R"("route": "private")"));
+  Bound b = bind(*session);
+  std::unique_ptr<IVendorXuAccess> xu;
+  ASSERT_EQ(b.filter->QueryVendorXuAccess(xu), hr::Ok);
+  std::vector<std::uint8_t> block(kXuRequestBlockSize, 0);
+  std::vector<std::uint8_t> reply(kXuReplySize, 0);
+  EXPECT_EQ(xu->SendRequest(34, block.data()), static_cast<HResult>(0x80070057u));
+  EXPECT_EQ(xu->SendRequest(35, nullptr), hr::Pointer);
+  block[0] = 0x1D, block[1] = 0x10, block[2] = 0x01, block[3] = 15;  // 4125 data bytes
+  EXPECT_EQ(xu->SendRequest(35, block.data()), static_cast<HResult>(0x80070057u));
+  block[0] = 0x01, block[1] = 0x10, block[2] = 0x81;  // GET of 4097 bytes
+  EXPECT_EQ(xu->SendRequest(35, block.data()), hr::Ok);
+  EXPECT_EQ(xu->ReadReply(35, reply.data()), static_cast<HResult>(0x80070057u));
+  block[2] = 0x82;  // no such request code
+  EXPECT_EQ(xu->SendRequest(35, block.data()), static_cast<HResult>(0x80070057u));
+  EXPECT_TRUE(session->traceLines().empty());
+  EXPECT_EQ(session->camera(0).requestCount(), 0u);
+}
+
+}  // namespace
+}  // namespace qv::sim::test

@@ -105,7 +105,8 @@ class SimKsControl final : public IKsControl {
     const HResult result =
         model.request(kind, property->Property.Id, static_cast<std::uint8_t*>(data), dataLength,
                       reported, routeError);
-    if (failed(result)) return result;
+    // Anything but S_OK is a refusal (an injected fault may inject any value).
+    if (result != hr::Ok) return result;
     if (kind == XuRequest::Len) {
       // The length travels as the byte count of ERROR_MORE_DATA.
       if (bytesReturned != nullptr) *bytesReturned = reported;
@@ -185,7 +186,7 @@ class SimVendorXu final : public IVendorXuAccess {
       return model.request(XuRequest::Get, pending.selector, buffer, pending.length, reported);
     }
     const HResult result = model.request(XuRequest::Len, pending.selector, nullptr, 0, reported);
-    if (succeeded(result)) {
+    if (result == hr::Ok) {
       buffer[0] = static_cast<std::uint8_t>(reported);
       buffer[1] = static_cast<std::uint8_t>(reported >> 8);
     }

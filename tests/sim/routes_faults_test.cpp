@@ -159,6 +159,15 @@ TEST(SimFaults, RequestFaultFailsItsRequestsWithoutEffect) {
                                       "0 GET 3 1 02"}));
 }
 
+TEST(SimFaults, AnInjectedSuccessCodeIsReturnedAsIs) {
+  auto session = openScene(oneCamera(R"("faults": [{"request": 1, "result": "0x00000001"}])"));
+  Host host(*session);
+  std::uint32_t length = 7;
+  EXPECT_EQ(host.len(15, length), hr::False);
+  EXPECT_EQ(length, 7u);
+  EXPECT_EQ(session->traceLines().back(), "0 LEN 15 !00000001");
+}
+
 TEST(SimFaults, UnplugFailsEveryLaterRequestOnBothRoutes) {
   auto session = openScene(oneCamera(R"("route": "both", "faults": [{"unplug_after": 2}])"));
   Host host(*session);

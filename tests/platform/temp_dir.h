@@ -10,9 +10,16 @@ namespace qv::testing {
 
 class TempDir {
  public:
+  // In memory where the system offers it (tests create and delete many
+  // small files), else under /tmp.
   TempDir() {
-    char pattern[] = "/tmp/qvflash-test-XXXXXX";
-    if (::mkdtemp(pattern) != nullptr) path_ = pattern;
+    for (const char* base : {"/dev/shm", "/tmp"}) {
+      std::string pattern = std::string(base) + "/qvflash-test-XXXXXX";
+      if (::mkdtemp(pattern.data()) != nullptr) {
+        path_ = pattern;
+        return;
+      }
+    }
   }
   ~TempDir() {
     std::error_code ignored;

@@ -1,0 +1,231 @@
+// Whole runs of the tool on the simulated camera: output bytes, exit code,
+// flash contents and the files beside the executable, for every outcome of
+// the device loop.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "flash_expectations.h"
+#include "sim_harness.h"
+
+namespace qv::testing {
+namespace {
+
+const std::string kChecking = "Checking, Please wiat...\n";
+
+json Scene(std::vector<json> cameras, std::vector<json> devices) {
+  return json{{"cameras", cameras}, {"image_devices", devices}};
+}
+
+json OneMatchingCamera() { return Scene({Camera(0)}, {ImageDevice(0)}); }
+
+std::vector<std::uint8_t> Erased() { return std::vector<std::uint8_t>(65536, 0xFF); }
+
+bool TraceHas(const Outcome& outcome, const std::string& line) {
+  return std::find(outcome.trace.begin(), outcome.trace.end(), line) != outcome.trace.end();
+}
+
+TEST(FrontEnd, PlainUpdatePrintsOnlyCheckingAndPass) {
+  SimRun run;
+  const Outcome o = run.Run(OneMatchingCamera(), {});
+  EXPECT_EQ(o.out, kChecking + "Pass");
+  EXPECT_EQ(o.exitCode, 0);
+  ExpectFlashHoldsImage(o.flash[0], 104, 122);
+  EXPECT_FALSE(run.Exists("tmp"));  // removed in a terse run
+  EXPECT_EQ(run.guard.name, L"{A918A806-54BF-4d76-9A9B-04D337529252}");
+  EXPECT_EQ(o.state, 23);
+  EXPECT_EQ(o.progress, 100);
+  EXPECT_EQ(o.trace.back().rfind("END ", 0), 0u);
+}
+
+TEST(FrontEnd, VerboseUpdateNamesCameraAndFlashAndKeepsTheImageCopy) {
+  SimRun run;
+  const Outcome o = run.Run(OneMatchingCamera(), {L"-dbg"});
+  const std::string head = kChecking +
+                           "--> Device 0 VID/PID (0x04F2/0xB5BD)\n"
+                           "Flash : GD25Q512\n"
+                           "start update...\n";
+  EXPECT_EQ(o.out.substr(0, head.size()), head);
+  EXPECT_NE(o.out.find("Transfer data\n"), std::string::npos);  // the engine traces
+  const std::string tail = "Update Success\nPass";
+  ASSERT_GE(o.out.size(), tail.size());
+  EXPECT_EQ(o.out.substr(o.out.size() - tail.size()), tail);
+  EXPECT_EQ(o.exitCode, 0);
+  ExpectFlashHoldsImage(o.flash[0], 104, 122);
+  const auto image = EmbeddedImage106();
+  EXPECT_EQ(ReadBytes(run.dir.file("tmp")), std::vector<std::uint8_t>(image.begin(), image.end()));
+}
+
+TEST(FrontEnd, OnlyTheExactFirstArgumentIsASwitch) {
+  for (const std::vector<std::wstring>& args :
+       std::vector<std::vector<std::wstring>>{{L"-DBG"},
+                                              {L"-dbgx"},
+                                              {L"dbg"},
+                                              {L"-Dump"},
+                                              {L"-dump "},
+                                              {L""},
+                                              {L"x", L"-dbg"},
+                                              {L"x", L"-dump"}}) {
+    SimRun run;
+    const Outcome o = run.Run(OneMatchingCamera(), args);
+    EXPECT_EQ(o.out, kChecking + "Pass") << std::string(args[0].begin(), args[0].end());
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_FALSE(run.Exists("Dump.bin"));
+    EXPECT_FALSE(run.Exists("tmp"));
+  }
+  {
+    SimRun run;  // "-dbg" first: a verbose update, the second switch ignored
+    const Outcome o = run.Run(OneMatchingCamera(), {L"-dbg", L"-dump"});
+    EXPECT_NE(o.out.find("Update Success\n"), std::string::npos);
+    EXPECT_FALSE(run.Exists("Dump.bin"));
+  }
+  {
+    SimRun run;  // "-dump" first: a terse dump
+    const Outcome o = run.Run(OneMatchingCamera(), {L"-dump", L"-dbg"});
+    EXPECT_EQ(o.out, kChecking + "Dump FW ok.\nPass");
+    EXPECT_EQ(o.flash[0], Erased());
+    EXPECT_EQ(ReadBytes(run.dir.file("Dump.bin")), Erased());
+  }
+}
+
+TEST(FrontEnd, SecondInstanceStopsBeforeAnyCameraIsTouched) {
+  SimRun run;
+  run.guard.answer = IInstanceGuard::Result::AlreadyExists;
+  const Outcome o = run.Run(OneMatchingCamera(), {L"-dbg"});
+  EXPECT_EQ(o.out, "There is already an instance of this application running.Fail");
+  EXPECT_EQ(o.exitCode, 1);
+  EXPECT_EQ(o.requests[0], 0u);
+  EXPECT_EQ(o.flash[0], Erased());
+}
+
+TEST(FrontEnd, GuardTheSystemCannotCreateDoesNotStopTheRun) {
+  SimRun run;
+  run.guard.answer = IInstanceGuard::Result::Error;
+  const Outcome o = run.Run(OneMatchingCamera(), {});
+  EXPECT_EQ(o.out, kChecking + "Pass");
+  EXPECT_EQ(o.exitCode, 0);
+}
+
+TEST(FrontEnd, NoCandidateCamera) {
+  // No camera at all, a non-USB device, a USB device whose path case is
+  // mixed, and one without any way to its extension unit.
+  json notUsb = Camera(0);
+  notUsb["device_path"] = "\\\\?\\root#image#0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}";
+  json mixedCase = Camera(0);
+  mixedCase["device_path"] = "\\\\?\\Usb#vid_04f2&pid_b5bd&mi_00#6&1a2b3c40&0&0000#{x}";
+  for (const json& scene :
+       {Scene({}, {}), Scene({notUsb}, {ImageDevice(0)}), Scene({mixedCase}, {ImageDevice(0)}),
+        Scene({Camera(0, "none")}, {ImageDevice(0)})}) {
+    SimRun terse;
+    Outcome o = terse.Run(scene, {});
+    EXPECT_EQ(o.out, "Fail");
+    EXPECT_EQ(o.exitCode, 1);
+    SimRun verbose;
+    o = verbose.Run(scene, {L"-dbg"});
+    EXPECT_EQ(o.out, "No Quorvel camera found\nFail");
+    EXPECT_EQ(o.exitCode, 1);
+    SimRun dump;
+    o = dump.Run(scene, {L"-dump"});
+    EXPECT_EQ(o.out, "Fail");
+    EXPECT_FALSE(dump.Exists("Dump.bin"));
+  }
+}
+
+TEST(FrontEnd, EveryCameraFailingToOpenEndsInPassWithNothingWritten) {
+  // Chip IDs no family accepts: counted (the extension unit answers), never
+  // opened.
+  const json scene =
+      Scene({Camera(0, "ks", 0x70), Camera(1, "ks", 0xE0)}, {ImageDevice(0), ImageDevice(1)});
+  SimRun terse;
+  Outcome o = terse.Run(scene, {});
+  EXPECT_EQ(o.out, kChecking + "Pass");
+  EXPECT_EQ(o.exitCode, 0);
+  EXPECT_EQ(o.flash[0], Erased());
+  EXPECT_EQ(o.flash[1], Erased());
+  EXPECT_FALSE(terse.Exists("tmp"));
+
+  SimRun verbose;
+  o = verbose.Run(scene, {L"-dbg"});
+  EXPECT_EQ(o.out, kChecking + "Device 0 init fail \nDevice 1 init fail \nPass");
+
+  SimRun dump;
+  o = dump.Run(scene, {L"-dump"});
+  EXPECT_EQ(o.out, kChecking + "Pass");
+  EXPECT_EQ(o.exitCode, 0);
+  EXPECT_FALSE(dump.Exists("Dump.bin"));
+}
+
+TEST(FrontEnd, MismatchThenMatchUpdatesTheMatchingCamera) {
+  const json scene =
+      Scene({Camera(0), Camera(1)}, {ImageDevice(0, "VID_046D&PID_0825"), ImageDevice(1)});
+  SimRun terse;
+  Outcome o = terse.Run(scene, {});
+  EXPECT_EQ(o.out, kChecking + "Pass");
+  EXPECT_EQ(o.exitCode, 0);
+  EXPECT_EQ(o.flash[0], Erased());
+  ExpectFlashHoldsImage(o.flash[1], 104, 122);
+
+  SimRun verbose;
+  o = verbose.Run(scene, {L"-dbg"});
+  const std::string head = kChecking +
+                           "Device 0 VID/PID not match (0x046D/0x0825)\n"
+                           "--> Device 1 VID/PID (0x04F2/0xB5BD)\n"
+                           "Flash : GD25Q512\n";
+  EXPECT_EQ(o.out.substr(0, head.size()), head);
+  EXPECT_EQ(o.exitCode, 0);
+}
+
+TEST(FrontEnd, OnlyMismatchesFail) {
+  // Another vendor's camera, and a camera whose device node is not found
+  // (its identity stays cleared: 0x0000/0x0000).
+  const json scene = Scene({Camera(0), Camera(1)}, {ImageDevice(0, "VID_04F2&PID_B5BE")});
+  SimRun terse;
+  Outcome o = terse.Run(scene, {});
+  EXPECT_EQ(o.out, kChecking + "Fail");
+  EXPECT_EQ(o.exitCode, 1);
+  SimRun verbose;
+  o = verbose.Run(scene, {L"-dbg"});
+  EXPECT_EQ(o.out, kChecking +
+                       "Device 0 VID/PID not match (0x04F2/0xB5BE)\n"
+                       "Device 1 VID/PID not match (0x0000/0x0000)\n"
+                       "Fail");
+  EXPECT_EQ(o.exitCode, 1);
+  EXPECT_EQ(o.flash[0], Erased());
+  EXPECT_EQ(o.flash[1], Erased());
+}
+
+TEST(FrontEnd, FailedUpdateEndsTheLoopBeforeTheNextCameraIsOpened) {
+  json failing = Camera(0);
+  failing["faults"] = json::array({json{{"checksum_xor", 1}}});
+  const json scene = Scene({failing, Camera(1)}, {ImageDevice(0), ImageDevice(1)});
+  SimRun run;
+  const Outcome o = run.Run(scene, {});
+  EXPECT_EQ(o.out, kChecking + "Fail");
+  EXPECT_EQ(o.exitCode, 1);
+  // Camera 1 was counted but its chip ID was never read.
+  EXPECT_FALSE(TraceHas(o, "1 SET 2 FF 20"));
+  EXPECT_TRUE(TraceHas(o, "0 SET 2 FF 20"));
+  EXPECT_EQ(o.flash[1], Erased());
+  EXPECT_EQ(o.state, 23);
+
+  SimRun verbose;
+  const Outcome v = verbose.Run(scene, {L"-dbg"});
+  const std::string tail = "Update Fail\nFail";
+  EXPECT_EQ(v.out.substr(v.out.size() - tail.size()), tail);
+  EXPECT_NE(v.out.find("Checksum fail 0x"), std::string::npos);
+}
+
+TEST(FrontEnd, MismatchAfterAFailedOpenStillFails) {
+  const json scene =
+      Scene({Camera(0, "ks", 0x70), Camera(1)}, {ImageDevice(1, "VID_046D&PID_0825")});
+  SimRun run;
+  const Outcome o = run.Run(scene, {L"-dbg"});
+  EXPECT_EQ(o.out, kChecking +
+                       "Device 0 init fail \n"
+                       "Device 1 VID/PID not match (0x046D/0x0825)\n"
+                       "Fail");
+  EXPECT_EQ(o.exitCode, 1);
+}
+
+}  // namespace
+}  // namespace qv::testing

@@ -6,7 +6,10 @@
 #  - without a simulator, the real DirectShow enumeration finds no camera;
 #  - a second instance is refused through the real named mutex;
 #  - simulator scenarios give the same output bytes, exit code, Dump.bin,
-#    flash contents, kept image copy and request trace as the native build.
+#    flash contents, kept image copy and request trace as the native build;
+#  - the real DirectShow / Kernel Streaming path, with a stand-in camera
+#    filter registered in the prefix, dumps the flash with the same requests
+#    as the simulator run.
 # Prints "N passed, M failed"; exits 0 only when nothing failed.
 #
 # Environment: QVFLASH_NATIVE names the native qvflash to compare with
@@ -30,7 +33,7 @@ expect() {  # expect <description> <command...>
 
 echo "== Windows build"
 cmake --preset windows-x86 >/dev/null || exit 1
-cmake --build --preset windows-x86 --target qvflash win32_checks hold_guard || exit 1
+cmake --build --preset windows-x86 --target qvflash win32_checks hold_guard qv_fake_camera || exit 1
 bw=$root/build-windows-x86
 exe=$bw/app/qvflash.exe
 
@@ -48,6 +51,28 @@ echo "== Wine prefix"
 timeout 300 wineboot -i >/dev/null 2>&1
 stop_wine() { timeout 30 wineserver -k >/dev/null 2>&1 || true; }
 trap stop_wine EXIT
+
+# The stand-in camera filter of the real-path checks below; registered only
+# while they run (a leftover from an interrupted run is removed first).
+fake_clsid='{5C3B7A10-9D2E-4F61-A8B4-3E7C2D1F0A95}'
+fake_instance="HKCR\\CLSID\\{860BB310-5D01-11D0-BD3B-00A0C911CE86}\\Instance\\$fake_clsid"
+unregister_fake() {
+  timeout 60 wine reg delete "$fake_instance" /f >/dev/null 2>&1
+  timeout 60 wine reg delete "HKCR\\CLSID\\$fake_clsid" /f >/dev/null 2>&1
+  return 0
+}
+register_fake() {
+  local dll
+  dll=$(winepath -w "$bw/tests/wine/qv_fake_camera.dll")
+  timeout 60 wine reg add "HKCR\\CLSID\\$fake_clsid\\InprocServer32" /ve /d "$dll" /f &&
+    timeout 60 wine reg add "HKCR\\CLSID\\$fake_clsid\\InprocServer32" /v ThreadingModel \
+      /d Both /f &&
+    timeout 60 wine reg add "$fake_instance" /v CLSID /d "$fake_clsid" /f &&
+    timeout 60 wine reg add "$fake_instance" /v FriendlyName /d "Quorvel stand-in camera" /f &&
+    timeout 60 wine reg add "$fake_instance" /v DevicePath /d "$fake_device_path" /f
+} >/dev/null 2>&1
+fake_device_path='\\?\usb#vid_04f2&pid_b5bd&mi_00#6&1a2b3c4d&0&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\global'
+unregister_fake
 
 work=$bw/wine-tests
 rm -rf "$work"
@@ -228,6 +253,69 @@ expect "dump-link: Dump.bin is a file of its own" test ! -L "$work/sim/dump-link
 compare tmp-link "$(scene '' "$image_device")" plant_tmp_link -dbg
 expect "tmp-link: the link's target is untouched" \
   cmp -s "$work/sim/tmp-link/win/victim" <(printf 'precious')
+
+# --- The real DirectShow / Kernel Streaming path --------------------------
+# A stand-in filter (tests/wine/qv_fake_camera.dll, backed by the simulator)
+# registered in the prefix as a video input device: the tool runs without
+# QVFLASH_SIM, through the system device enumerator, the moniker's property
+# bag, BindToObject and the filter's IKsControl / IKsTopologyInfo or private
+# interface. The requests must be those of the simulator run of the native
+# build (sleeps apart: they are real here).
+echo "== real camera path with a stand-in filter"
+unregister_fake
+expect "stand-in filter registered" register_fake
+
+# real_path <name> <camera keys> <args...>
+real_path() {
+  local name=$1 keys=$2
+  shift 2
+  local base=$work/real-path/$name text
+  text=$(scene "$keys" "$image_device")
+  for side in native win; do
+    mkdir -p "$base/$side"
+    printf '%s\n' "$text" >"$base/$side/scene.json"
+    yes "old camera firmware 0.9 " | head -c 65536 >"$base/$side/flash.bin"
+  done
+  (export QVFLASH_SIM=scene.json; run_native "$base/native" "$@")
+  (
+    unset QVFLASH_SIM
+    export QVFLASH_FAKE_CAMERA_SCENE
+    QVFLASH_FAKE_CAMERA_SCENE=$(winepath -w "$base/win/scene.json")
+    run_win "$base/win" "$@"
+  )
+  local f
+  for f in stdout rc Dump.bin flash.bin; do
+    expect "$name: $f equal to the simulator run's" cmp -s "$base/native/$f" "$base/win/$f"
+  done
+  expect "$name: same requests as the simulator run" \
+    cmp -s <(grep -v -e '^SLEEP' -e '^END' "$base/native/trace.txt") \
+    <(grep -v -e '^SLEEP' -e '^END' "$base/win/trace.txt")
+}
+real_path ks-dump '' -dump
+expect "ks-dump: Dump FW ok, Pass" \
+  cmp -s "$work/real-path/ks-dump/win/stdout" <(printf 'Checking, Please wiat...\nDump FW ok.\nPass')
+expect "ks-dump: Dump.bin equals the flash" \
+  cmp -s "$work/real-path/ks-dump/win/Dump.bin" "$work/real-path/ks-dump/win/flash.bin"
+real_path private-dump ', "route": "private", "chip_id": 106' -dump
+real_path secondary-dump ', "route": "both", "xu_guid": "secondary", "nodes": ["other", "xu"]' -dump
+# Wine's SetupAPI cannot report a device's address or parent, so the USB
+# identity of the stand-in camera stays unknown: the update must be refused
+# with the flash untouched.
+d=$work/real-path/update
+mkdir -p "$d"
+scene '' "$image_device" >"$d/scene.json"
+yes "old camera firmware 0.9 " | head -c 65536 >"$d/flash.bin"
+(
+  unset QVFLASH_SIM
+  export QVFLASH_FAKE_CAMERA_SCENE
+  QVFLASH_FAKE_CAMERA_SCENE=$(winepath -w "$d/scene.json")
+  run_win "$d" -dbg
+)
+expect "update without a USB identity: refused" grep -q 'VID/PID not match' "$d/stdout"
+expect "update without a USB identity: exit 1" grep -qx 1 "$d/rc"
+expect "update without a USB identity: flash untouched" \
+  cmp -s "$d/flash.bin" <(yes "old camera firmware 0.9 " | head -c 65536)
+unregister_fake
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -77,10 +77,8 @@ std::uint8_t NorFlash::transfer(std::uint8_t mosi) {
   }
   if (ignored_) return 0xFF;
   const std::size_t n = index - 1;  // bytes after the opcode
-  auto takeAddress = [&](std::size_t i) {
-    address_ = (address_ << 8) | mosi;
-    (void)i;
-  };
+  // Address bytes arrive most significant first.
+  auto takeAddress = [&](std::size_t) { address_ = (address_ << 8) | mosi; };
   switch (opcode_) {
     case op::ReadStatus:
       return status();

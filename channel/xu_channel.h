@@ -64,12 +64,6 @@ class CXuChannel {
   std::int32_t mode() const { return mode_; }
   void setMode(std::int32_t mode) { mode_ = mode; }
   ChipFamily family() const { return family_; }
-  // Requests on this channel whose result was a failure (negative), SET, GET
-  // and GET-LENGTH alike, since the channel was created. The flash layer
-  // compares it before and after the serial-flash sequences that do not
-  // report every intermediate result (status write, page program, flash-byte
-  // writes), so that an update never passes over a request that failed.
-  std::uint32_t failedRequests() const { return failedRequests_; }
   void setFamily(ChipFamily family) { family_ = family; }
   std::uint32_t nodeId() const { return nodeId_; }
   const KSP_NODE& property() const { return property_; }
@@ -88,7 +82,6 @@ class CXuChannel {
   KSP_NODE property_{};
   std::int32_t mode_ = XU_MODE_UNBOUND;
   ChipFamily family_ = CHIP_FAMILY_NONE;
-  std::uint32_t failedRequests_ = 0;  // counted by SetControl, GetControl, GetControlLength
   // The private route's fixed request block and reply area (no request
   // allocates memory).
   std::uint8_t block_[kXuRequestBlockSize]{};

@@ -25,13 +25,11 @@ HResult writeRegister(CCameraCore& core, std::uint16_t address, std::uint8_t val
 std::uint8_t csAssert() { return static_cast<std::uint8_t>(g_spiCsAssertValue); }
 std::uint8_t csRelease() { return static_cast<std::uint8_t>(2 - g_spiCsAssertValue); }
 
-// Collects the results of one sequence: any failed request, any wait that
-// gave up, or any failure the channel counted meanwhile spoils it.
+// Collects the results of one sequence: any failed request or any wait
+// that gave up spoils it.
 class Sequence {
  public:
-  explicit Sequence(CCameraCore& core)
-      : core_(core),
-        failuresBefore_(core.channel() != nullptr ? core.channel()->failedRequests() : 0) {}
+  explicit Sequence(CCameraCore& core) : core_(core) {}
 
   // A register write; its data request's status (the address request
   // counts towards the sequence only).
@@ -69,15 +67,10 @@ class Sequence {
   }
   void fail() { ok_ = false; }
 
-  bool clean() const {
-    const CXuChannel* channel = core_.channel();
-    return ok_ && !core_.faulted() && channel != nullptr &&
-           channel->failedRequests() == failuresBefore_;
-  }
+  bool clean() const { return ok_ && !core_.faulted() && core_.channel() != nullptr; }
 
  private:
   CCameraCore& core_;
-  std::uint32_t failuresBefore_;
   bool ok_ = true;
 };
 
@@ -212,10 +205,27 @@ bool WriteFlashBytesChecked(CCameraCore& core, std::uint32_t address, std::uint3
   if (channel == nullptr) return false;
   const ChipFamily family = channel->family();
   if (family >= 106 && family <= 108) {
-    // The extension-unit packets: both requests count.
-    const std::uint32_t before = channel->failedRequests();
-    const HResult result = core.XuWriteFlashBytes(address, length, data);
-    return succeeded(result) && channel->failedRequests() == before;
+    // XuWriteFlashBytes, with its address request examined too: the packet
+    // goes to the flash address the chip holds.
+    const bool lengthPrefixed = family == 106;
+    const std::uint32_t room = lengthPrefixed ? kXuFlashPacketSize - 1 : kXuFlashPacketSize;
+    if (length > room || (length > 0 && data == nullptr)) return false;
+    std::uint8_t packet[kXuFlashPacketSize];
+    std::memset(packet, 0xFF, sizeof(packet));
+    packet[0] = static_cast<std::uint8_t>(address & 0xFF);
+    packet[1] = static_cast<std::uint8_t>((address >> 8) & 0xFF);
+    packet[2] = 0x00;
+    packet[3] = 0x00;
+    const bool addressOk = succeeded(channel->SetControl(XU_FLASH_ADDR, 4, packet));
+    std::memset(packet, 0xFF, sizeof(packet));
+    std::uint8_t* payload = packet;
+    if (lengthPrefixed) {
+      packet[0] = static_cast<std::uint8_t>(length & 0xFF);
+      payload = packet + 1;
+    }
+    if (length > 0) std::memcpy(payload, data, length);
+    const bool dataOk = succeeded(channel->SetControl(XU_FLASH_WRITE, kXuFlashPacketSize, packet));
+    return addressOk && dataOk;
   }
   if (length > kPageProgramMaxData || (length > 0 && data == nullptr)) return false;
   PageProgramRequest request{};

@@ -18,7 +18,10 @@ mkdir -p "$demo"
 cp build/app/qvflash "$demo/qvflash"
 cp examples/scene.json "$demo/scene.json"
 # The camera's flash as an older firmware left it: 64 KB of a text pattern.
-yes "qvflash demo: old firmware 0.9 " | head -c 65536 > "$demo/flash.bin"
+old_firmware() {  # the first $1 bytes of it (yes ends by SIGPIPE: no pipefail here)
+  head -c "$1" < <(yes "qvflash demo: old firmware 0.9 ")
+}
+old_firmware 65536 > "$demo/flash.bin"
 
 show() {  # the first 32 bytes of a file
   od -A x -t x1z -N 32 "$1"
@@ -41,7 +44,7 @@ echo "== qvflash -dbg (verbose update)"
 run -dbg
 echo "== flash after the update"
 show "$demo/flash.bin"
-if cmp -s <(head -c 32 "$demo/flash.bin") <(yes "qvflash demo: old firmware 0.9 " | head -c 32); then
+if cmp -s <(head -c 32 "$demo/flash.bin") <(old_firmware 32); then
   echo "the flash did not change" >&2
   exit 1
 fi
@@ -59,4 +62,4 @@ else
   exit 1
 fi
 echo
-echo "request trace: $(wc -l < "$demo/trace.txt") lines in $demo/trace.txt"
+echo "request trace of the dump: $(wc -l < "$demo/trace.txt") lines in $demo/trace.txt"

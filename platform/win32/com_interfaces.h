@@ -102,9 +102,10 @@ static_assert(std::is_same_v<decltype(&com::IKsTopologyInfo::get_NumNodes),
                              HRESULT (__stdcall com::IKsTopologyInfo::*)(DWORD*)>);
 static_assert(std::is_same_v<decltype(&com::IKsTopologyInfo::get_NodeType),
                              HRESULT (__stdcall com::IKsTopologyInfo::*)(DWORD, GUID*)>);
-static_assert(
-    std::is_same_v<decltype(&::IKsControl::KsProperty),
-                   HRESULT (__stdcall ::IKsControl::*)(PKSPROPERTY, ULONG, LPVOID, ULONG, ULONG*)>);
+// The system's IKsControl::KsProperty (noexcept with some compilers: the
+// conversion below accepts that, but no other difference).
+inline constexpr HRESULT (__stdcall ::IKsControl::*kKsPropertyMethod)(
+    PKSPROPERTY, ULONG, LPVOID, ULONG, ULONG*) = &::IKsControl::KsProperty;
 
 // Sizes: the portable types mirror the system's byte for byte.
 static_assert(sizeof(void*) == 4, "the Windows program is a 32-bit (x86) program");

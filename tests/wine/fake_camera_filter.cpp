@@ -118,7 +118,7 @@ class FakeFilter final : public ::IBaseFilter,
 
   // IKsControl: the system's KSP_NODE handed to the simulated camera.
   HRESULT STDMETHODCALLTYPE KsProperty(PKSPROPERTY property, ULONG length, LPVOID data,
-                                       ULONG dataLength, ULONG* returned) override {
+                                       ULONG dataLength, ULONG* returned) noexcept override {
     if (!property || length < sizeof(::KSP_NODE)) return E_INVALIDARG;
     const auto* native = reinterpret_cast<const ::KSP_NODE*>(property);
     qv::KSP_NODE p{};
@@ -132,10 +132,10 @@ class FakeFilter final : public ::IBaseFilter,
     if (returned) *returned = bytes;
     return r;
   }
-  HRESULT STDMETHODCALLTYPE KsMethod(PKSMETHOD, ULONG, LPVOID, ULONG, ULONG*) override {
+  HRESULT STDMETHODCALLTYPE KsMethod(PKSMETHOD, ULONG, LPVOID, ULONG, ULONG*) noexcept override {
     return E_NOTIMPL;
   }
-  HRESULT STDMETHODCALLTYPE KsEvent(PKSEVENT, ULONG, LPVOID, ULONG, ULONG*) override {
+  HRESULT STDMETHODCALLTYPE KsEvent(PKSEVENT, ULONG, LPVOID, ULONG, ULONG*) noexcept override {
     return E_NOTIMPL;
   }
 
@@ -217,8 +217,7 @@ Factory g_factory;
 
 }  // namespace
 
-extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
-    DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
   if (!same(clsid, kClsidFakeCamera)) return CLASS_E_CLASSNOTAVAILABLE;
@@ -226,4 +225,4 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
 }
 
 // Stays loaded until the process ends: the simulated camera lives in it.
-extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllCanUnloadNow() { return S_FALSE; }
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() { return S_FALSE; }

@@ -27,6 +27,13 @@ namespace {
 
 bool sameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
+// A GUID from the flat list of the headers' STATIC_... macros.
+GUID guidOf(unsigned long d1, unsigned short d2, unsigned short d3, unsigned char b0,
+            unsigned char b1, unsigned char b2, unsigned char b3, unsigned char b4,
+            unsigned char b5, unsigned char b6, unsigned char b7) {
+  return GUID{d1, d2, d3, {b0, b1, b2, b3, b4, b5, b6, b7}};
+}
+
 std::wstring scratchDir() {
   wchar_t buffer[MAX_PATH];
   const DWORD n = ::GetTempPathW(MAX_PATH, buffer);
@@ -97,10 +104,10 @@ void checkGuids() {
   CHECK(sameGuid(kIidICreateDevEnum, IID_ICreateDevEnum));
   CHECK(sameGuid(kIidIBaseFilter, IID_IBaseFilter));
   CHECK(sameGuid(kIidIPropertyBag, IID_IPropertyBag));
-  const GUID ksControl = {STATIC_IID_IKsControl};
+  const GUID ksControl = guidOf(STATIC_IID_IKsControl);
   CHECK(sameGuid(kIidIKsControl, ksControl));
   CHECK(sameGuid(kGuidDevClassImage, GUID_DEVCLASS_IMAGE));
-  const GUID devSpecific = {STATIC_KSNODETYPE_DEV_SPECIFIC};
+  const GUID devSpecific = guidOf(STATIC_KSNODETYPE_DEV_SPECIFIC);
   CHECK(sameGuid(toNative(kKsNodeTypeDevSpecific), devSpecific));
   const GUID vendor = {
       0x755742BA, 0xC3AD, 0x450A, {0xBF, 0x7B, 0x8E, 0x4F, 0x9D, 0x20, 0xA8, 0x30}};

@@ -8,6 +8,7 @@
 
 #include "flash/flash_tables.h"
 #include "tests/flash/sim_rig.h"
+#include "tests/support/fake_rig.h"
 
 namespace qv::test {
 namespace {
@@ -312,6 +313,51 @@ TEST(ReadOut, ReadOutsThatCannotReadWhatTheyClaimFail) {
     rig.open(members + R"("faults": [{"request": )" + std::to_string(n) +
              R"(, "result": "0x8007001F"}])");
     EXPECT_EQ(rig.device->DumpFlash(buffer.data(), 0), 1);
+  }
+}
+
+// A chip whose flash-data length changes between the read-out's two length
+// requests (the simulated camera always reports one length).
+struct ChangingLength {
+  FakeRig rig;
+  ObservingStack::Observer observer;
+  ObservingStack stack{rig.stack, observer};
+  Platform platform{rig.os.platform(stack, rig.registry)};
+  CCameraDevice device{platform};
+  int lengthRequests = 0;
+
+  std::int32_t read(std::uint32_t first, std::uint32_t second, std::vector<std::uint8_t>& buffer) {
+    FakeChip& chip = rig.addDevice();
+    observer = [&](const KSP_NODE& property, std::uint32_t dataLength) {
+      const bool get = (property.Property.Flags & kKsPropertyTypeGet) != 0;
+      if (!get || dataLength != 0 || property.Property.Id != XU_FLASH_DATA) return;
+      // The command table's request, then the read-out's two.
+      ++lengthRequests;
+      chip.flashDataLength = lengthRequests == 2 ? first : second;
+    };
+    EXPECT_EQ(device.OpenCamera(CHIP_FAMILY_ANY, 0), 0);
+    chip.trace.clear();
+    return device.core()->ReadFlash(buffer.data(), 0, 0, 0x1000);
+  }
+};
+
+TEST(ReadOut, SecondBlockLengthAboveTheFirstIsRefused) {
+  std::vector<std::uint8_t> buffer(0x10000, 0);
+  {
+    ChangingLength c;
+    EXPECT_EQ(c.read(64, 128, buffer), 0);
+    EXPECT_TRUE(linesStartingWith(c.rig.chip(0).trace, {"GET 15", "SET 14"}).empty());
+  }
+  {
+    ChangingLength c;
+    EXPECT_EQ(c.read(64, 3, buffer), 0);
+  }
+  {
+    // A smaller second length fits the buffer of the first and is used.
+    ChangingLength c;
+    EXPECT_EQ(c.read(64, 32, buffer), 1);
+    const auto reads = linesStartingWith(c.rig.chip(0).trace, {"GET 15"});
+    EXPECT_EQ(reads.size(), 0x1000u / 32);
   }
 }
 

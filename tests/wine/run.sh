@@ -55,9 +55,13 @@ trap stop_wine EXIT
 # The stand-in camera filter of the real-path checks below; registered only
 # while they run (a leftover from an interrupted run is removed first).
 fake_clsid='{5C3B7A10-9D2E-4F61-A8B4-3E7C2D1F0A95}'
-fake_instance="HKCR\\CLSID\\{860BB310-5D01-11D0-BD3B-00A0C911CE86}\\Instance\\$fake_clsid"
+category="HKCR\\CLSID\\{860BB310-5D01-11D0-BD3B-00A0C911CE86}\\Instance"
+fake_instance="$category\\$fake_clsid"
 unregister_fake() {
-  timeout 60 wine reg delete "$fake_instance" /f >/dev/null 2>&1
+  local key
+  for key in "$fake_instance" "$category\\qv-long" "$category\\qv-nopath" "$category\\qv-plain"; do
+    timeout 60 wine reg delete "$key" /f >/dev/null 2>&1
+  done
   timeout 60 wine reg delete "HKCR\\CLSID\\$fake_clsid" /f >/dev/null 2>&1
   return 0
 }
@@ -315,6 +319,31 @@ expect "update without a USB identity: refused" grep -q 'VID/PID not match' "$d/
 expect "update without a USB identity: exit 1" grep -qx 1 "$d/rc"
 expect "update without a USB identity: flash untouched" \
   cmp -s "$d/flash.bin" <(yes "old camera firmware 0.9 " | head -c 65536)
+
+# The enumeration's wrappers on devices of other shapes: a DevicePath longer
+# than the 256 bytes the tool reads (cut there, never beyond), none at all
+# (the read fails and writes nothing), and a filter that cannot be created
+# (its failure comes back unchanged).
+echo "== enumeration details"
+timeout 60 wine reg delete "$fake_instance" /f >/dev/null 2>&1
+long_path="\\\\?\\usb#$(printf 'a%.0s' $(seq 1 300))"
+{
+  timeout 60 wine reg add "$category\\qv-long" /v CLSID /d "$fake_clsid" /f
+  timeout 60 wine reg add "$category\\qv-long" /v DevicePath /d "$long_path" /f
+  timeout 60 wine reg add "$category\\qv-nopath" /v CLSID /d "$fake_clsid" /f
+  timeout 60 wine reg add "$category\\qv-plain" /v CLSID /d "$fake_clsid" /f
+  timeout 60 wine reg add "$category\\qv-plain" /v DevicePath /d '\\?\usb#vid_04f2&pid_b5bd' /f
+} >/dev/null 2>&1
+listing=$(unset QVFLASH_FAKE_CAMERA_SCENE; wine_run "$bw/tests/wine/win32_checks.exe" \
+  --list-video-inputs | tr -d '\r')
+expect "three devices listed" test "$(grep -c '^00000000 ' <<<"$listing")" -eq 3
+expect "long DevicePath cut at 256 bytes" \
+  grep -qxF "00000000 00000000 80004005 256 ${long_path:0:256}" <<<"$listing"
+expect "missing DevicePath: read fails, nothing written" \
+  grep -Eqx '00000000 8[0-9A-F]{7} 80004005 0 ' <<<"$listing"
+expect "plain DevicePath read whole" \
+  grep -qxF '00000000 00000000 80004005 25 \\?\usb#vid_04f2&pid_b5bd' <<<"$listing"
+expect "enumeration S_OK" grep -qx 'enumeration 00000000' <<<"$listing"
 unregister_fake
 
 echo "$passed passed, $failed failed"

@@ -316,11 +316,44 @@ void checkResourcesOf(const std::wstring& program) {
   ::FreeLibrary(module);
 }
 
+// Lists the video input devices through the real enumeration, one line per
+// device: the results of BindToStorage, of the "DevicePath" read (into a
+// cleared 260-byte buffer, at most 256 bytes) and of BindToObject, the
+// length of the text and the text. Ends with the enumeration's result.
+int listVideoInputs() {
+  Win32CameraStack cameras;
+  cameras.CoInitialize();
+  std::unique_ptr<IMonikerEnum> monikers;
+  const HResult created = cameras.CreateVideoInputEnum(monikers);
+  if (monikers) {
+    monikers->Reset();
+    std::unique_ptr<IDeviceMoniker> moniker;
+    while (monikers->Next(moniker) == hr::Ok) {
+      std::unique_ptr<IPropertyBag> bag;
+      const HResult bound = moniker->BindToStorage(bag);
+      char path[260] = {};
+      const HResult read = bag ? bag->ReadDevicePath(path, 256) : hr::Fail;
+      std::unique_ptr<ICaptureFilter> filter;
+      const HResult object = moniker->BindToObject(filter);
+      const std::size_t length = strnlen(path, sizeof path);
+      std::printf("%08lX %08lX %08lX %u %.*s\n", static_cast<unsigned long>(bound),
+                  static_cast<unsigned long>(read), static_cast<unsigned long>(object),
+                  static_cast<unsigned>(length), static_cast<int>(length), path);
+      moniker.reset();
+    }
+  }
+  monikers.reset();
+  cameras.CoUninitialize();
+  std::printf("enumeration %08lX\n", static_cast<unsigned long>(created));
+  return 0;
+}
+
 }  // namespace
 }  // namespace qv::win32
 
 int main(int argc, char** argv) {
   using namespace qv::win32;
+  if (argc == 2 && std::strcmp(argv[1], "--list-video-inputs") == 0) return listVideoInputs();
   if (argc == 3 && std::strcmp(argv[1], "--resources-of") == 0) {
     std::wstring program;
     for (const char* p = argv[2]; *p; ++p) program.push_back(static_cast<unsigned char>(*p));

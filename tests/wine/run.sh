@@ -9,7 +9,8 @@
 #    flash contents, kept image copy and request trace as the native build;
 #  - the real DirectShow / Kernel Streaming path, with a stand-in camera
 #    filter registered in the prefix, dumps the flash with the same requests
-#    as the simulator run.
+#    as the simulator run; the enumeration copes with long, missing and
+#    unbindable device entries.
 # Prints "N passed, M failed"; exits 0 only when nothing failed.
 #
 # Environment: QVFLASH_NATIVE names the native qvflash to compare with

@@ -56,6 +56,7 @@ trap stop_wine EXIT
 # The stand-in camera filter of the real-path checks below; registered only
 # while they run (a leftover from an interrupted run is removed first).
 fake_clsid='{5C3B7A10-9D2E-4F61-A8B4-3E7C2D1F0A95}'
+image_device_key='HKLM\System\CurrentControlSet\Enum\USB\VID_04F2&PID_B5BD&MI_00'
 category="HKCR\\CLSID\\{860BB310-5D01-11D0-BD3B-00A0C911CE86}\\Instance"
 fake_instance="$category\\$fake_clsid"
 unregister_fake() {
@@ -64,6 +65,7 @@ unregister_fake() {
     timeout 60 wine reg delete "$key" /f >/dev/null 2>&1
   done
   timeout 60 wine reg delete "HKCR\\CLSID\\$fake_clsid" /f >/dev/null 2>&1
+  timeout 60 wine reg delete "$image_device_key" /f >/dev/null 2>&1
   return 0
 }
 register_fake() {
@@ -345,6 +347,24 @@ expect "missing DevicePath: read fails, nothing written" \
 expect "plain DevicePath read whole" \
   grep -qxF '00000000 00000000 80004005 25 \\?\usb#vid_04f2&pid_b5bd' <<<"$listing"
 expect "enumeration S_OK" grep -qx 'enumeration 00000000' <<<"$listing"
+
+# The device registry: an Image-class device entered in the prefix is
+# listed with its instance ID and first hardware ID. (Wine cannot report
+# its address: the property read fails, so the identity lookup passes it
+# over.)
+echo "== device registry"
+{
+  timeout 60 wine reg add "$image_device_key\\6&1A2B3C4D&0&0000" /v ClassGUID \
+    /d '{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}' /f
+  timeout 60 wine reg add "$image_device_key\\6&1A2B3C4D&0&0000" /v HardwareID /t REG_MULTI_SZ \
+    /d 'USB\VID_04F2&PID_B5BD&REV_0100\0USB\VID_04F2&PID_B5BD' /f
+} >/dev/null 2>&1
+listing=$(wine_run "$bw/tests/wine/win32_checks.exe" --list-image-devices | tr -d '\r')
+expect "Image-class device listed by its instance ID" \
+  grep -qxF 'device USB\VID_04F2&PID_B5BD&MI_00\6&1A2B3C4D&0&0000' <<<"$listing"
+expect "first hardware ID read" grep -qxF 'hardware-id USB\VID_04F2&PID_B5BD&REV_0100' <<<"$listing"
+expect "address property asked for" grep -q '^address ' <<<"$listing"
+expect "list ends with ERROR_NO_MORE_ITEMS" grep -qx 'end 259' <<<"$listing"
 unregister_fake
 
 echo "$passed passed, $failed failed"

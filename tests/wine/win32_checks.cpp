@@ -348,12 +348,57 @@ int listVideoInputs() {
   return 0;
 }
 
+// Lists the present Image-class devices through SetupAPI and the
+// configuration manager, as the USB identity lookup reads them: per device
+// its instance ID, the first hardware ID, the address property and whether
+// its parent can be found; then the last error that ended the list.
+int listImageDevices() {
+  Win32DeviceRegistry registry;
+  auto list = registry.OpenPresentImageDevices();
+  if (!list) {
+    std::printf("no list\n");
+    return 0;
+  }
+  DevInst node = 0;
+  std::uint32_t lastError = 0;
+  std::uint32_t index = 0;
+  for (; list->EnumDeviceInfo(index, node, lastError); ++index) {
+    char id[260];
+    std::printf("device %s\n", list->GetDeviceId(node, id, sizeof id) ? id : "?");
+    for (auto property : {DeviceRegistryProperty::HardwareId, DeviceRegistryProperty::Address}) {
+      const char* name = property == DeviceRegistryProperty::HardwareId ? "hardware-id" : "address";
+      std::uint32_t required = 0;
+      std::uint32_t error = 0;
+      if (list->GetRegistryProperty(node, property, nullptr, 0, required, error) ||
+          error != win32err::InsufficientBuffer) {
+        std::printf("%s error %lu\n", name, static_cast<unsigned long>(error));
+        continue;
+      }
+      std::vector<std::uint8_t> data(required + 1, 0);
+      const std::uint32_t size = required;
+      if (!list->GetRegistryProperty(node, property, data.data(), size, required, error)) {
+        std::printf("%s error %lu after asking for %lu bytes\n", name,
+                    static_cast<unsigned long>(error), static_cast<unsigned long>(size));
+      } else if (property == DeviceRegistryProperty::HardwareId) {
+        std::printf("%s %s\n", name, reinterpret_cast<const char*>(data.data()));
+      } else {
+        std::printf("%s %u\n", name, data[0]);
+      }
+    }
+    DevInst parent = 0;
+    std::printf("parent %s\n", list->GetParent(node, parent) ? "found" : "not found");
+  }
+  std::printf("end %lu\n", static_cast<unsigned long>(lastError));
+  return 0;
+}
+
 }  // namespace
 }  // namespace qv::win32
 
 int main(int argc, char** argv) {
   using namespace qv::win32;
   if (argc == 2 && std::strcmp(argv[1], "--list-video-inputs") == 0) return listVideoInputs();
+  if (argc == 2 && std::strcmp(argv[1], "--list-image-devices") == 0) return listImageDevices();
   if (argc == 3 && std::strcmp(argv[1], "--resources-of") == 0) {
     std::wstring program;
     for (const char* p = argv[2]; *p; ++p) program.push_back(static_cast<unsigned char>(*p));

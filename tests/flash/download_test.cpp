@@ -118,54 +118,56 @@ void expectFlash(SimRig& rig, const std::vector<std::uint8_t>& expected) {
 
 TEST(Download, EveryFamilyWritesTheImage) {
   for (const Family& f : kFamilies) {
-    SCOPED_TRACE(static_cast<int>(f.family));
-    SimRig rig;
-    rig.open(chip(f.chipId));
-    // Old contents of zeros: erased sectors, padding and untouched bytes
-    // then all tell apart.
-    auto flash = rig.camera().flash();
-    std::fill(flash.begin(), flash.end(), 0x00);
-    const std::vector<std::uint8_t> before(flash.begin(), flash.end());
+    for (const char* routeName : {"ks", "private"}) {
+      SCOPED_TRACE(std::to_string(f.family) + " " + routeName);
+      SimRig rig;
+      rig.open(chip(f.chipId) + R"(, "route": ")" + routeName + "\"");
+      // Old contents of zeros: erased sectors, padding and untouched bytes
+      // then all tell apart.
+      auto flash = rig.camera().flash();
+      std::fill(flash.begin(), flash.end(), 0x00);
+      const std::vector<std::uint8_t> before(flash.begin(), flash.end());
 
-    const Outcome out = download(rig, 122, makeImage());
-    EXPECT_EQ(out.result, 0);
-    EXPECT_EQ(out.console, "Transfer data\n");
-    EXPECT_EQ(out.state, UPD_DONE);
-    EXPECT_EQ(out.progress, 100);
-    EXPECT_EQ(out.computed, xorOf(out.image, kImageLength));
-    // 3278 bytes of 0xFF padding (an even count) leave the checksum as is.
-    EXPECT_EQ(out.device, out.computed);
+      const Outcome out = download(rig, 122, makeImage());
+      EXPECT_EQ(out.result, 0);
+      EXPECT_EQ(out.console, "Transfer data\n");
+      EXPECT_EQ(out.state, UPD_DONE);
+      EXPECT_EQ(out.progress, 100);
+      EXPECT_EQ(out.computed, xorOf(out.image, kImageLength));
+      // 3278 bytes of 0xFF padding (an even count) leave the checksum as is.
+      EXPECT_EQ(out.device, out.computed);
 
-    // The image code byte for class 0 at the family's offset.
-    const ImageCodeRow* row = ImageCodeRowOf(f.family);
-    ASSERT_NE(row, nullptr);
-    EXPECT_EQ(out.image[row->offset], row->codes[0]);
-    expectFlash(rig, expectedFlash(before, out.image, kImageLength, f.family));
+      // The image code byte for class 0 at the family's offset.
+      const ImageCodeRow* row = ImageCodeRowOf(f.family);
+      ASSERT_NE(row, nullptr);
+      EXPECT_EQ(out.image[row->offset], row->codes[0]);
+      expectFlash(rig, expectedFlash(before, out.image, kImageLength, f.family));
 
-    const DownloadFamilyProfile& profile = DownloadProfileOf(f.family);
-    std::vector<std::string> head;
-    if (profile.prepares) head.push_back("0 SET 20 01");
-    head.insert(head.end(), {"0 SET 9 01", "0 LEN 10 4096", "0 LEN 10 4096"});
-    char checksum[32];
-    std::snprintf(checksum, sizeof(checksum), "0 GET 11 1 %02X", out.computed);
-    std::vector<std::string> tail = {checksum, "SLEEP 500"};
-    if (profile.commits) tail.push_back("0 SET 12 01");
-    tail.push_back("0 SET 9 00");
-    if (profile.resetsAfterLeave) tail.push_back("SLEEP 500");
-    EXPECT_EQ(downloadRequests(out.trace), withBlocks(head, 9, tail));
+      const DownloadFamilyProfile& profile = DownloadProfileOf(f.family);
+      std::vector<std::string> head;
+      if (profile.prepares) head.push_back("0 SET 20 01");
+      head.insert(head.end(), {"0 SET 9 01", "0 LEN 10 4096", "0 LEN 10 4096"});
+      char checksum[32];
+      std::snprintf(checksum, sizeof(checksum), "0 GET 11 1 %02X", out.computed);
+      std::vector<std::string> tail = {checksum, "SLEEP 500"};
+      if (profile.commits) tail.push_back("0 SET 12 01");
+      tail.push_back("0 SET 9 00");
+      if (profile.resetsAfterLeave) tail.push_back("SLEEP 500");
+      EXPECT_EQ(downloadRequests(out.trace), withBlocks(head, 9, tail));
 
-    if (profile.resetsAfterLeave) {
-      const std::vector<std::string> reset = {
-          "0 SET 2 30 20", "0 SET 3 FF",    "0 SET 2 31 20", "0 SET 3 00",    "0 SET 2 32 20",
-          "0 SET 3 00",    "0 SET 2 33 20", "0 SET 3 02",    "0 SET 2 34 20", "0 SET 3 01"};
-      EXPECT_EQ(std::vector<std::string>(out.trace.end() - 10, out.trace.end()), reset);
-      // Protection is left as it was: these families ignore it.
-      EXPECT_EQ(rig.camera().statusRegister(), 0x0C);
-    } else {
-      EXPECT_EQ(out.trace.back(), "0 SET 9 00");
-      EXPECT_EQ(rig.camera().statusRegister(), 0x0C);
+      if (profile.resetsAfterLeave) {
+        const std::vector<std::string> reset = {
+            "0 SET 2 30 20", "0 SET 3 FF",    "0 SET 2 31 20", "0 SET 3 00",    "0 SET 2 32 20",
+            "0 SET 3 00",    "0 SET 2 33 20", "0 SET 3 02",    "0 SET 2 34 20", "0 SET 3 01"};
+        EXPECT_EQ(std::vector<std::string>(out.trace.end() - 10, out.trace.end()), reset);
+        // Protection is left as it was: these families ignore it.
+        EXPECT_EQ(rig.camera().statusRegister(), 0x0C);
+      } else {
+        EXPECT_EQ(out.trace.back(), "0 SET 9 00");
+        EXPECT_EQ(rig.camera().statusRegister(), 0x0C);
+      }
+      EXPECT_FALSE(rig.camera().downloadActive());
     }
-    EXPECT_FALSE(rig.camera().downloadActive());
   }
 }
 

@@ -26,8 +26,9 @@ set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/mingw-deps/nlohmann_json CACHE P
     "nlohmann-json for the cross build (header-only, taken from the build machine)")
 
 # -O2 as in the native build: GCC 12's -O3 reports false -Wrestrict errors
-# inside std::string (GCC bug 105651).
-set(CMAKE_CXX_FLAGS_RELEASE_INIT "-O2 -DNDEBUG")
+# inside std::string (GCC bug 105651). Set as a cache entry so that it takes
+# the place of the platform's default rather than being added to it.
+set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "Flags of the Release build")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 # Wine runs the cross-built programs (tests and tools that run the program).

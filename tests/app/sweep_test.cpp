@@ -20,17 +20,18 @@ std::vector<std::uint8_t> OldFirmware() {
   return bytes;
 }
 
-json SweepScene(const json& faults, int chipId) {
-  json camera = Camera(0, "ks", chipId);
+json SweepScene(const json& faults, int chipId, const std::string& route) {
+  json camera = Camera(0, route, chipId);
   camera["flash_file"] = "flash0.bin";
   camera["faults"] = faults;
   return json{{"cameras", {camera}}, {"image_devices", {ImageDevice(0)}}};
 }
 
-Outcome RunOnce(const json& faults, int chipId, const std::vector<std::wstring>& args) {
+Outcome RunOnce(const json& faults, int chipId, const std::string& route,
+                const std::vector<std::wstring>& args) {
   SimRun run;
   WriteBytes(run.dir.file("flash0.bin"), OldFirmware());
-  return run.Run(SweepScene(faults, chipId), args);
+  return run.Run(SweepScene(faults, chipId, route), args);
 }
 
 struct SweepResult {
@@ -39,8 +40,9 @@ struct SweepResult {
   std::vector<std::string> violations;
 };
 
-void Sweep(int chipId, const std::vector<std::wstring>& args) {
-  const Outcome clean = RunOnce(json::array(), chipId, args);
+void Sweep(int chipId, const std::string& route, const std::vector<std::wstring>& args,
+           int failingInARow = 1) {
+  const Outcome clean = RunOnce(json::array(), chipId, route, args);
   ASSERT_EQ(clean.exitCode, 0) << clean.out;
   const std::vector<std::uint8_t>& reference = clean.flash[0];
   const std::uint32_t total = clean.requests[0];
@@ -65,12 +67,12 @@ void Sweep(int chipId, const std::vector<std::wstring>& args) {
 
   std::vector<json> faults;
   for (std::uint32_t k = opened + 1; k <= total; ++k)
-    faults.push_back(json{{"request", k}, {"result", "0x8007001F"}});
+    faults.push_back(json{{"request", k}, {"result", "0x8007001F"}, {"count", failingInARow}});
   for (std::uint32_t k = opened; k < total; ++k) faults.push_back(json{{"unplug_after", k}});
 
   SweepResult result;
   for (const json& fault : faults) {
-    const Outcome o = RunOnce(json::array({fault}), chipId, args);
+    const Outcome o = RunOnce(json::array({fault}), chipId, route, args);
     ++result.runs;
     const bool saidFail =
         o.exitCode == 1 && o.out.size() >= 4 && o.out.compare(o.out.size() - 4, 4, "Fail") == 0;
@@ -97,11 +99,22 @@ void Sweep(int chipId, const std::vector<std::wstring>& args) {
       << " other than a clean update's, or ended otherwise:" << list.str();
 }
 
-TEST(Sweep, TerseUpdateFamily104) { Sweep(0x8A, {}); }
+TEST(Sweep, TerseUpdateFamily104) { Sweep(0x8A, "ks", {}); }
 
-TEST(Sweep, VerboseUpdateFamily104) { Sweep(0x8A, {L"-dbg"}); }
+TEST(Sweep, VerboseUpdateFamily104) { Sweep(0x8A, "ks", {L"-dbg"}); }
 
-TEST(Sweep, TerseUpdateFamily106) { Sweep(0xB0, {}); }
+// A request and its retry both failing.
+TEST(Sweep, TerseUpdateFamily104TwoFailuresInARow) { Sweep(0x8A, "ks", {}, 2); }
+
+// Chip-select value 2 and the header rewrite inside the image, through the
+// driver's private interface.
+TEST(Sweep, TerseUpdateFamily102PrivateRoute) { Sweep(0x6A, "private", {}); }
+
+// The preparation request and the two-byte final header, over both routes.
+TEST(Sweep, TerseUpdateFamily105BothRoutes) { Sweep(0xA0, "both", {}); }
+
+// Commit and chip reset instead of host-written headers.
+TEST(Sweep, TerseUpdateFamily106) { Sweep(0xB0, "ks", {}); }
 
 }  // namespace
 }  // namespace qv::testing

@@ -23,7 +23,6 @@ using qv::win32::kIidIBaseFilter;
 using qv::win32::kIidIKsControl;
 using qv::win32::kIidIKsTopologyInfo;
 using qv::win32::kIidIVendorXuAccess;
-namespace com = qv::win32::com;
 
 // {5C3B7A10-9D2E-4F61-A8B4-3E7C2D1F0A95}: the stand-in filter's class.
 constexpr GUID kClsidFakeCamera = {
@@ -61,10 +60,44 @@ struct Backend {
   }
 };
 
-class FakeFilter final : public ::IBaseFilter,
-                         public ::IKsControl,
-                         public com::IKsTopologyInfo,
-                         public com::IVendorXuAccess {
+// IKsTopologyInfo and the private interface are laid out here as plain
+// tables of __stdcall functions, slot by slot as documented, independently of
+// the backend's C++ declarations: a slot out of place there would call the
+// wrong function here and show in the results.
+class FakeFilter;
+struct TearOff {
+  const void* vtable;
+  FakeFilter* owner;
+};
+FakeFilter& ownerOf(void* self) { return *static_cast<TearOff*>(self)->owner; }
+
+struct TopologyVtable {
+  HRESULT(__stdcall* QueryInterface)(void*, REFIID, void**);
+  ULONG(__stdcall* AddRef)(void*);
+  ULONG(__stdcall* Release)(void*);
+  HRESULT(__stdcall* get_NumCategories)(void*, DWORD*);
+  HRESULT(__stdcall* get_Category)(void*, DWORD, GUID*);
+  HRESULT(__stdcall* get_NumConnections)(void*, DWORD*);
+  HRESULT(__stdcall* get_ConnectionInfo)(void*, DWORD, KSTOPOLOGY_CONNECTION*);
+  HRESULT(__stdcall* get_NodeName)(void*, DWORD, WCHAR*, DWORD, DWORD*);
+  HRESULT(__stdcall* get_NumNodes)(void*, DWORD*);
+  HRESULT(__stdcall* get_NodeType)(void*, DWORD, GUID*);
+  HRESULT(__stdcall* CreateNodeInstance)(void*, DWORD, REFIID, void**);
+};
+
+struct VendorVtable {
+  HRESULT(__stdcall* QueryInterface)(void*, REFIID, void**);
+  ULONG(__stdcall* AddRef)(void*);
+  ULONG(__stdcall* Release)(void*);
+  HRESULT(__stdcall* Unused)(void*);
+  HRESULT(__stdcall* ReadReply)(void*, ULONG, BYTE*);
+  HRESULT(__stdcall* SendRequest)(void*, ULONG, BYTE*);
+};
+
+extern const TopologyVtable kTopologyVtable;
+extern const VendorVtable kVendorVtable;
+
+class FakeFilter final : public ::IBaseFilter, public ::IKsControl {
  public:
   explicit FakeFilter(std::unique_ptr<qv::ICaptureFilter> filter) : filter_(std::move(filter)) {
     filter_->QueryKsControl(ks_);
@@ -82,9 +115,9 @@ class FakeFilter final : public ::IBaseFilter,
     } else if (same(iid, kIidIKsControl) && ks_) {
       *out = static_cast<::IKsControl*>(this);
     } else if (same(iid, kIidIKsTopologyInfo) && topology_) {
-      *out = static_cast<com::IKsTopologyInfo*>(this);
+      *out = &topologyTearOff_;
     } else if (same(iid, kIidIVendorXuAccess) && vendor_) {
-      *out = static_cast<com::IVendorXuAccess*>(this);
+      *out = &vendorTearOff_;
     } else {
       return E_NOINTERFACE;
     }
@@ -139,40 +172,23 @@ class FakeFilter final : public ::IBaseFilter,
     return E_NOTIMPL;
   }
 
-  // IKsTopologyInfo.
-  HRESULT STDMETHODCALLTYPE get_NumCategories(DWORD*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_Category(DWORD, GUID*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_NumConnections(DWORD*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_ConnectionInfo(DWORD, KSTOPOLOGY_CONNECTION*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE get_NodeName(DWORD, WCHAR*, DWORD, DWORD*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE get_NumNodes(DWORD* count) override {
+  // What the two tables call.
+  HRESULT numNodes(DWORD* count) {
     if (!count) return E_POINTER;
     std::uint32_t n = 0;
     const qv::HResult r = topology_->get_NumNodes(&n);
     *count = n;
     return r;
   }
-  HRESULT STDMETHODCALLTYPE get_NodeType(DWORD node, GUID* type) override {
+  HRESULT nodeType(DWORD node, GUID* type) {
     if (!type) return E_POINTER;
     qv::Guid g{};
     const qv::HResult r = topology_->get_NodeType(node, &g);
     if (r >= 0) *type = qv::win32::toNative(g);
     return r;
   }
-  HRESULT STDMETHODCALLTYPE CreateNodeInstance(DWORD, REFIID, void**) override { return E_NOTIMPL; }
-
-  // The driver's private interface.
-  HRESULT STDMETHODCALLTYPE Reserved() override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE ReadReply(ULONG command, BYTE* buffer) override {
-    return vendor_->ReadReply(command, buffer);
-  }
-  HRESULT STDMETHODCALLTYPE SendRequest(ULONG command, BYTE* block) override {
-    return vendor_->SendRequest(command, block);
-  }
+  HRESULT readReply(ULONG command, BYTE* buffer) { return vendor_->ReadReply(command, buffer); }
+  HRESULT sendRequest(ULONG command, BYTE* block) { return vendor_->SendRequest(command, block); }
 
  private:
   ~FakeFilter() = default;
@@ -182,6 +198,46 @@ class FakeFilter final : public ::IBaseFilter,
   std::unique_ptr<qv::IKsControl> ks_;
   std::unique_ptr<qv::IKsTopologyInfo> topology_;
   std::unique_ptr<qv::IVendorXuAccess> vendor_;
+  TearOff topologyTearOff_{&kTopologyVtable, this};
+  TearOff vendorTearOff_{&kVendorVtable, this};
+};
+
+HRESULT __stdcall tearOffQueryInterface(void* self, REFIID iid, void** out) {
+  return ownerOf(self).QueryInterface(iid, out);
+}
+ULONG __stdcall tearOffAddRef(void* self) { return ownerOf(self).AddRef(); }
+ULONG __stdcall tearOffRelease(void* self) { return ownerOf(self).Release(); }
+
+HRESULT __stdcall notImplemented1(void*) { return E_NOTIMPL; }
+HRESULT __stdcall notImplementedCount(void*, DWORD*) { return E_NOTIMPL; }
+HRESULT __stdcall notImplementedCategory(void*, DWORD, GUID*) { return E_NOTIMPL; }
+HRESULT __stdcall notImplementedConnection(void*, DWORD, KSTOPOLOGY_CONNECTION*) {
+  return E_NOTIMPL;
+}
+HRESULT __stdcall notImplementedName(void*, DWORD, WCHAR*, DWORD, DWORD*) { return E_NOTIMPL; }
+HRESULT __stdcall notImplementedInstance(void*, DWORD, REFIID, void**) { return E_NOTIMPL; }
+HRESULT __stdcall topologyNumNodes(void* self, DWORD* count) {
+  return ownerOf(self).numNodes(count);
+}
+HRESULT __stdcall topologyNodeType(void* self, DWORD node, GUID* type) {
+  return ownerOf(self).nodeType(node, type);
+}
+HRESULT __stdcall vendorReadReply(void* self, ULONG command, BYTE* buffer) {
+  return ownerOf(self).readReply(command, buffer);
+}
+HRESULT __stdcall vendorSendRequest(void* self, ULONG command, BYTE* block) {
+  return ownerOf(self).sendRequest(command, block);
+}
+
+const TopologyVtable kTopologyVtable = {
+    tearOffQueryInterface,  tearOffAddRef,       tearOffRelease,           notImplementedCount,
+    notImplementedCategory, notImplementedCount, notImplementedConnection, notImplementedName,
+    topologyNumNodes,       topologyNodeType,    notImplementedInstance,
+};
+
+const VendorVtable kVendorVtable = {
+    tearOffQueryInterface, tearOffAddRef,   tearOffRelease,
+    notImplemented1,       vendorReadReply, vendorSendRequest,
 };
 
 class Factory final : public ::IClassFactory {

@@ -79,6 +79,12 @@ class CCameraCore {
   bool faulted() const { return faulted_; }
   void markFaulted() { faulted_ = true; }
 
+  // How many requests of the register and flash-byte operations below have
+  // failed on this camera. Those operations leave most results unexamined,
+  // as the chip's protocol has them; a caller that must know whether a whole
+  // sequence took effect compares the count before and after it.
+  std::uint32_t failedRequests() const { return failedRequests_; }
+
   // Chip registers and serial-flash primitives (channel/).
   HResult WriteRegister(std::uint16_t address, std::uint8_t value);
   HResult ReadRegister(std::uint16_t address, std::uint8_t& value);
@@ -121,6 +127,11 @@ class CCameraCore {
   HResult flashSimpleCommand(std::uint8_t opcode);
   // The chip ID read of a camera reached only through the private interface.
   std::uint8_t readChipIdPrivately();
+  // Passes a request's result on, counting it when it failed.
+  HResult counted(HResult result) {
+    if (failed(result)) ++failedRequests_;
+    return result;
+  }
 
   const Platform& platform_;
   std::unique_ptr<CXuChannel> channel_;
@@ -129,6 +140,7 @@ class CCameraCore {
   std::unique_ptr<IVendorXuAccess> private_;
   char devicePath_[256]{};
   bool faulted_ = false;
+  std::uint32_t failedRequests_ = 0;
 };
 
 class CCameraDevice {

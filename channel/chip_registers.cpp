@@ -49,18 +49,19 @@ HResult CCameraCore::WriteRegister(std::uint16_t address, std::uint8_t value) {
   if (!channel_) return hr::Pointer;
   const std::uint8_t addressBytes[2] = {static_cast<std::uint8_t>(address & 0xFF),
                                         static_cast<std::uint8_t>(address >> 8)};
-  (void)channel_->SetControl(XU_REG_ADDR, 2, addressBytes);  // the data SET goes out regardless
-  return channel_->SetControl(XU_REG_DATA, 1, &value);
+  (void)counted(
+      channel_->SetControl(XU_REG_ADDR, 2, addressBytes));  // the data SET goes out regardless
+  return counted(channel_->SetControl(XU_REG_DATA, 1, &value));
 }
 
 HResult CCameraCore::ReadRegister(std::uint16_t address, std::uint8_t& value) {
   if (!channel_) return hr::Pointer;
   const std::uint8_t addressBytes[2] = {static_cast<std::uint8_t>(address & 0xFF),
                                         static_cast<std::uint8_t>(address >> 8)};
-  (void)channel_->SetControl(XU_REG_ADDR, 2, addressBytes);
+  (void)counted(channel_->SetControl(XU_REG_ADDR, 2, addressBytes));
   // A read that returns nothing leaves 0xFF: busy, write in progress.
   std::uint8_t byte = 0xFF;
-  const HResult result = channel_->GetControl(XU_REG_DATA, 1, &byte);
+  const HResult result = counted(channel_->GetControl(XU_REG_DATA, 1, &byte));
   value = byte;
   return result;
 }
@@ -210,7 +211,7 @@ HResult CCameraCore::XuWriteFlashBytes(std::uint32_t address, std::uint32_t leng
   packet[1] = static_cast<std::uint8_t>((address >> 8) & 0xFF);
   packet[2] = 0x00;
   packet[3] = 0x00;
-  (void)channel_->SetControl(XU_FLASH_ADDR, 4, packet);
+  (void)counted(channel_->SetControl(XU_FLASH_ADDR, 4, packet));
 
   std::memset(packet, 0xFF, sizeof(packet));
   std::uint8_t* payload = packet;
@@ -219,7 +220,7 @@ HResult CCameraCore::XuWriteFlashBytes(std::uint32_t address, std::uint32_t leng
     payload = packet + 1;
   }
   if (length > 0) std::memcpy(payload, data, length);
-  return channel_->SetControl(XU_FLASH_WRITE, kXuFlashPacketSize, packet);
+  return counted(channel_->SetControl(XU_FLASH_WRITE, kXuFlashPacketSize, packet));
 }
 
 std::int32_t CCameraCore::ReadFlashId(std::uint8_t id[3], std::uint8_t command) {

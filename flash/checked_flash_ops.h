@@ -1,13 +1,12 @@
 #pragma once
 // The serial-flash sequences an update relies on to have taken effect --
-// the status-register write, and the page program of a few flash bytes --
-// in a form that tells whether every request of theirs succeeded. They send
-// exactly the requests of CCameraCore::FlashWriteStatus and
-// CCameraCore::WriteFlashBytes, in the same order; where those leave an
-// intermediate result unexamined (the write enable before a status write or
-// a page program: a write enable the flash never saw makes it ignore the
-// write), these report it. A wait that gave up (the core faulted) is a
-// failure too.
+// the status-register write, the status clear, and the page program of a
+// few flash bytes -- in a form that tells whether every request of theirs
+// succeeded. They send exactly the requests of the core's own sequences
+// (FlashWriteStatus, FlashWritePage, WriteFlashBytes), which leave most
+// intermediate results unexamined (a write enable the flash never saw makes
+// it ignore the write); these judge them by the core's count of failed
+// requests. A wait that gave up (the core faulted) is a failure too.
 
 #include <cstdint>
 

@@ -106,6 +106,23 @@ expect "qvflash.exe resources hold the four images" \
 echo "== backend checks"
 expect "win32_checks" wine_run "$bw/tests/wine/win32_checks.exe"
 
+# The executable's path: 259 characters fit the 260-character buffer with
+# its terminator; 260 would be cut short and are refused.
+exe_path_length() {  # exe_path_length <folder name length>: the program's own answer
+  local dir
+  dir=$work/long/$(printf 'd%.0s' $(seq 1 "$1"))
+  mkdir -p "$dir"
+  cp "$bw/tests/wine/win32_checks.exe" "$dir/c.exe"
+  (cd "$work" && wine_run "$dir/c.exe" --executable-path | tr -d '\r')
+  rm -rf "$work/long"
+}
+# The path is <prefix>\<folder>\c.exe: the prefix, 7 characters and the folder.
+prefix_length=$(winepath -w "$work/long" | tr -d '\r\n' | wc -c)
+fill=$((259 - prefix_length - 7))
+expect "a 259-character executable path is used" test "$(exe_path_length "$fill")" = 259
+expect "a 260-character executable path is refused" \
+  test "$(exe_path_length $((fill + 1)))" = refused
+
 # --- Runs of the tool ----------------------------------------------------
 # Each run gets its own folder with a copy of the program, since the tool
 # writes "tmp" and "Dump.bin" beside its executable.

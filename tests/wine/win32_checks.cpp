@@ -397,6 +397,15 @@ int listImageDevices() {
 
 int main(int argc, char** argv) {
   using namespace qv::win32;
+  if (argc == 2 && std::strcmp(argv[1], "--executable-path") == 0) {
+    std::wstring self;
+    if (!Win32FileSystem().ExecutablePath(self)) {
+      std::printf("refused\n");
+    } else {
+      std::printf("%u\n", static_cast<unsigned>(self.size()));
+    }
+    return 0;
+  }
   if (argc == 2 && std::strcmp(argv[1], "--list-video-inputs") == 0) return listVideoInputs();
   if (argc == 2 && std::strcmp(argv[1], "--list-image-devices") == 0) return listImageDevices();
   if (argc == 3 && std::strcmp(argv[1], "--resources-of") == 0) {

@@ -170,6 +170,32 @@ expect "guard holder ended cleanly" test $? -eq 0
 (unset QVFLASH_SIM; run_win "$d")
 expect "after the holder: runs (no camera)" cmp -s "$d/stdout" <(printf 'Fail')
 
+# Two copies of the tool itself: while the first walks twenty simulated
+# devices on the real clock (300 ms each), a second one is refused.
+slow_scene() {
+  local cameras="" i
+  for i in $(seq 1 20); do
+    cameras+="${cameras:+, }{\"device_path\": \"\\\\\\\\?\\\\pci#camera$i\"}"
+  done
+  printf '{"clock": "real", "trace": "trace.txt", "cameras": [%s]}\n' "$cameras"
+}
+d=$work/two-copies
+mkdir -p "$d/first" "$d/second"
+slow_scene >"$d/first/scene.json"
+(export QVFLASH_SIM=scene.json; run_win "$d/first") &
+first=$!
+for _ in $(seq 1 600); do
+  grep -q '^SLEEP' "$d/first/trace.txt" 2>/dev/null && break
+  sleep 0.1
+done
+(unset QVFLASH_SIM; run_win "$d/second")
+expect "tool against tool: second refused" \
+  cmp -s "$d/second/stdout" <(printf 'There is already an instance of this application running.Fail')
+wait "$first"
+expect "tool against tool: the first ran on (no USB camera)" cmp -s "$d/first/stdout" <(printf 'Fail')
+expect "tool against tool: the first walked every device" \
+  test "$(grep -c '^SLEEP 300$' "$d/first/trace.txt")" -eq 20
+
 # --- Simulator scenarios, compared with the native build ------------------
 camera_path='\\\\?\\usb#vid_04f2&pid_b5bd&mi_00#6&1a2b3c4d&0&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global'
 image_device='{

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <regex>
 #include <set>
 #include <sstream>
 
@@ -25,7 +24,16 @@ std::string Slurp(const std::string& path) {
 
 // CMake wraps its messages: every run of blanks and line ends as one space.
 std::string Unwrapped(const std::string& text) {
-  return std::regex_replace(text, std::regex("[ \n]+"), " ");
+  std::string out;
+  for (char c : text) {
+    const bool blank = c == ' ' || c == '\n';
+    if (!blank) {
+      out.push_back(c);
+    } else if (out.empty() || out.back() != ' ') {
+      out.push_back(' ');
+    }
+  }
+  return out;
 }
 
 // Runs the generator; returns its exit status and its output in `log`.
@@ -48,11 +56,12 @@ std::vector<std::uint8_t> ArrayBytes(const std::string& source, int id) {
   at = source.find('{', at);
   const std::size_t end = source.find("};", at);
   std::vector<std::uint8_t> bytes;
-  const std::string body = source.substr(at + 1, end - at - 1);
-  const std::regex hex("0x([0-9a-f]{2})");
-  for (auto it = std::sregex_iterator(body.begin(), body.end(), hex); it != std::sregex_iterator();
-       ++it)
-    bytes.push_back(static_cast<std::uint8_t>(std::stoi((*it)[1].str(), nullptr, 16)));
+  for (std::size_t i = at + 1; i + 4 <= end; ++i) {
+    if (source[i] == '0' && source[i + 1] == 'x') {
+      bytes.push_back(static_cast<std::uint8_t>(std::stoi(source.substr(i + 2, 2), nullptr, 16)));
+      i += 3;
+    }
+  }
   return bytes;
 }
 

@@ -14,6 +14,8 @@ namespace qv {
 namespace {
 // The part assumed when identification fails in a terse run.
 constexpr std::uint8_t kAssumedFlashType = 122;  // GD25Q512
+// How often a terse run asks again before it believes "undefined".
+constexpr int kIdentifyRetries = 2;
 }  // namespace
 
 std::wstring_view FlashName(std::uint8_t flashType) {
@@ -68,7 +70,16 @@ std::int32_t CFrontEnd::UpdateFirmware() {
       Print(msg::kFlashUndefined);
       return 1;
     }
-    flashType = kAssumedFlashType;
+    // A terse update goes on with an assumed part, so the answer must be
+    // the flash's and not a request lost on the way: a part identified
+    // wrongly gets the wrong command table and image code byte, and the
+    // download's checksum (over the data the chip received) cannot tell.
+    // An unknown part answers the same every time; a lost request does not.
+    for (int attempt = 0; attempt < kIdentifyRetries && flashType == FLASH_TYPE_UNDEFINED;
+         ++attempt) {
+      (void)currentDevice_->QueryFlashType(flashType);
+    }
+    if (flashType == FLASH_TYPE_UNDEFINED) flashType = kAssumedFlashType;
   }
 
   if (verbose_ != 0) {

@@ -2,6 +2,8 @@
 // its name, the image buffer handed to the engine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/messages.h"
 #include "flash/flash_tables.h"
 #include "flash_expectations.h"
@@ -108,6 +110,12 @@ TEST(UpdateJob, UndefinedFlashStopsAVerboseUpdate) {
   for (const std::string& line : o.trace) EXPECT_NE(line.rfind("0 SET 9 ", 0), 0u) << line;
 }
 
+// Identification requests: the read-ID opcode sent to the SPI transmit
+// register.
+int ReadIdCommands(const Outcome& o) {
+  return static_cast<int>(std::count(o.trace.begin(), o.trace.end(), "0 SET 3 90"));
+}
+
 TEST(UpdateJob, UndefinedFlashIsTakenAsGD25Q512InATerseUpdate) {
   SimRun run;
   const Outcome o = run.Run(SceneWith(Camera(0, "ks", 0x8A, UnlistedPart())), {});
@@ -115,6 +123,34 @@ TEST(UpdateJob, UndefinedFlashIsTakenAsGD25Q512InATerseUpdate) {
   EXPECT_EQ(o.exitCode, 0);
   ExpectFlashHoldsImage(o.flash[0], 104, 122);
   EXPECT_FALSE(run.Exists("tmp"));
+  // Asked three times before the answer is believed; a verbose run asks once.
+  EXPECT_EQ(ReadIdCommands(o), 3);
+  SimRun verbose;
+  EXPECT_EQ(
+      ReadIdCommands(verbose.Run(SceneWith(Camera(0, "ks", 0x8A, UnlistedPart())), {L"-dbg"})), 1);
+}
+
+TEST(UpdateJob, IdentificationLostOnceIsAskedAgainInATerseUpdate) {
+  // The request that selects the flash for the first read-ID fails: the
+  // part answers nothing the first time.
+  SimRun probe;
+  const Outcome clean = probe.Run(SceneWith(Camera(0, "ks", 0x8A, "SST25VF512")), {});
+  ASSERT_EQ(ReadIdCommands(clean), 1);
+  std::uint32_t n = 0;
+  std::uint32_t select = 0;
+  for (const std::string& line : clean.trace) {
+    if (line.rfind("0 ", 0) != 0) continue;
+    ++n;
+    if (line == "0 SET 2 25 20" && select == 0 && n > 10) select = n;
+  }
+  ASSERT_GT(select, 0u);
+  json camera = Camera(0, "ks", 0x8A, "SST25VF512");
+  camera["faults"] = json::array({json{{"request", select}, {"result", "0x8007001F"}}});
+  SimRun run;
+  const Outcome o = run.Run(SceneWith(camera), {});
+  EXPECT_EQ(o.out, kChecking + "Pass");
+  EXPECT_GE(ReadIdCommands(o), 2);
+  ExpectFlashHoldsImage(o.flash[0], 104, 137);
 }
 
 TEST(UpdateJob, EveryFamilyGetsTheWholeImageAndZerosBeyondIt) {

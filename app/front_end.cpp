@@ -1,4 +1,5 @@
 // The run of the tool: switch, single instance, device loop, dump.
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -95,16 +96,24 @@ int CFrontEnd::Run(std::span<const std::wstring> args) {
 
 std::int32_t CFrontEnd::Dump() {
   const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[DUMP_SIZE]());
-  std::uint8_t flashType = FLASH_TYPE_UNDEFINED;
-  std::int32_t read = STATUS_FAIL;
-  if (buffer != nullptr) {
+  const std::unique_ptr<std::uint8_t[]> check(new (std::nothrow) std::uint8_t[DUMP_SIZE]());
+  bool good = false;
+  if (buffer != nullptr && check != nullptr) {
+    std::uint8_t flashType = FLASH_TYPE_UNDEFINED;
     (void)currentDevice_->QueryFlashType(flashType);
-    read = currentDevice_->DumpFlash(buffer.get(), flashType);
+    // The flash is read twice and the dump written only when both reads
+    // succeed and agree. A read-out can go wrong without any request
+    // reporting it (a command-table entry lost on the way makes the chip
+    // read with the wrong opcode), and such a dump must not pass for the
+    // flash's contents.
+    good = currentDevice_->DumpFlash(buffer.get(), flashType) == STATUS_OK &&
+           currentDevice_->DumpFlash(check.get(), flashType) == STATUS_OK &&
+           std::memcmp(buffer.get(), check.get(), DUMP_SIZE) == 0;
   }
   // A read-out that failed is not written as if it were the flash: the file
   // would hold zeros (or stale blocks) where nothing was read.
   std::wstring path;
-  if (read != STATUS_OK || !ExecutableSiblingPath(platform_.files, L"Dump.bin", path) ||
+  if (!good || !ExecutableSiblingPath(platform_.files, L"Dump.bin", path) ||
       !platform_.files.WriteFile(path, std::span<const std::uint8_t>(buffer.get(), DUMP_SIZE))) {
     Print(msg::kDumpFail);
     return 1;

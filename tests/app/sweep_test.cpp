@@ -137,5 +137,48 @@ TEST(Sweep, TerseUpdateClass2Part) { Sweep(Rig{0x8A, "ks", "PM25LD512"}, {}); }
 TEST(Sweep, TerseUpdateClass5Part) { Sweep(Rig{0x8A, "ks", "AT25F512B"}, {}); }
 TEST(Sweep, TerseUpdateClass6Part) { Sweep(Rig{0x8A, "ks", "MX25L5121E"}, {}); }
 
+// The same for a dump: each run ends in "Fail" with exit code 1 and no
+// Dump.bin, or with a Dump.bin equal to the flash (or, for a camera lost
+// before it opened, "Pass" and no file); a dump never changes the flash.
+TEST(Sweep, DumpOverEveryRoute) {
+  std::vector<std::string> violations;
+  std::uint32_t runs = 0;
+  for (const Rig& rig : {Rig{0x8A, "ks"}, Rig{0x6A, "private"}, Rig{0xB0, "both", "SST25VF512"}}) {
+    json camera = Camera(0, rig.route, rig.chipId, rig.part);
+    camera["flash_file"] = "flash0.bin";
+    const json scene{{"cameras", {camera}}, {"image_devices", json::array()}};
+    SimRun probe;
+    WriteBytes(probe.dir.file("flash0.bin"), OldFirmware());
+    const Outcome clean = probe.Run(scene, {L"-dump"});
+    ASSERT_EQ(clean.exitCode, 0);
+    const std::uint32_t total = clean.requests[0];
+    for (std::uint32_t k = 1; k <= total; ++k) {
+      for (const json& fault :
+           {json{{"request", k}, {"result", "0x8007001F"}}, json{{"unplug_after", k}}}) {
+        SimRun run;
+        WriteBytes(run.dir.file("flash0.bin"), OldFirmware());
+        json faulty = scene;
+        faulty["cameras"][0]["faults"] = json::array({fault});
+        const Outcome o = run.Run(faulty, {L"-dump"});
+        ++runs;
+        const bool dumped = run.Exists("Dump.bin");
+        const bool ok = o.flash[0] == OldFirmware() &&
+                        ((o.exitCode == 1 && o.out.size() >= 4 &&
+                          o.out.substr(o.out.size() - 4) == "Fail" && !dumped) ||
+                         (o.exitCode == 0 &&
+                          (!dumped || ReadBytes(run.dir.file("Dump.bin")) == OldFirmware())));
+        if (!ok) {
+          violations.push_back(rig.route + "/" + rig.part + " " + fault.dump() + ": exit " +
+                               std::to_string(o.exitCode) + (dumped ? ", Dump.bin" : ""));
+        }
+      }
+    }
+  }
+  std::ostringstream list;
+  for (const std::string& v : violations) list << "\n  " << v;
+  EXPECT_TRUE(violations.empty()) << violations.size() << " of " << runs
+                                  << " dumps wrote something other than the flash:" << list.str();
+}
+
 }  // namespace
 }  // namespace qv::testing

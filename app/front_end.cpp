@@ -1,5 +1,4 @@
 // The run of the tool: switch, single instance, device loop, dump.
-#include <cstring>
 #include <memory>
 #include <new>
 
@@ -96,19 +95,11 @@ int CFrontEnd::Run(std::span<const std::wstring> args) {
 
 std::int32_t CFrontEnd::Dump() {
   const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[DUMP_SIZE]());
-  const std::unique_ptr<std::uint8_t[]> check(new (std::nothrow) std::uint8_t[DUMP_SIZE]());
   bool good = false;
-  if (buffer != nullptr && check != nullptr) {
+  if (buffer != nullptr) {
     std::uint8_t flashType = FLASH_TYPE_UNDEFINED;
     (void)currentDevice_->QueryFlashType(flashType);
-    // The flash is read twice and the dump written only when both reads
-    // succeed and agree. A read-out can go wrong without any request
-    // reporting it (a command-table entry lost on the way makes the chip
-    // read with the wrong opcode), and such a dump must not pass for the
-    // flash's contents.
-    good = currentDevice_->DumpFlash(buffer.get(), flashType) == STATUS_OK &&
-           currentDevice_->DumpFlash(check.get(), flashType) == STATUS_OK &&
-           std::memcmp(buffer.get(), check.get(), DUMP_SIZE) == 0;
+    good = currentDevice_->DumpFlash(buffer.get(), flashType) == STATUS_OK;
   }
   // A read-out that failed is not written as if it were the flash: the file
   // would hold zeros (or stale blocks) where nothing was read.

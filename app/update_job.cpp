@@ -14,8 +14,6 @@ namespace qv {
 namespace {
 // The part assumed when identification fails in a terse run.
 constexpr std::uint8_t kAssumedFlashType = 122;  // GD25Q512
-// How often a terse run asks again before it believes "undefined".
-constexpr int kIdentifyRetries = 2;
 }  // namespace
 
 std::wstring_view FlashName(std::uint8_t flashType) {
@@ -64,22 +62,23 @@ std::int32_t CFrontEnd::UpdateFirmware() {
   if (verbose_ == 0) (void)platform_.files.RemoveFile(tmpPath);
 
   std::uint8_t flashType = FLASH_TYPE_UNDEFINED;
+  CCameraCore* core = currentDevice_->core();
+  const std::uint32_t failedBefore = core != nullptr ? core->failedRequests() : 0;
   (void)currentDevice_->QueryFlashType(flashType);
-  if (flashType == FLASH_TYPE_UNDEFINED) {
+  // An answer to identification requests that did not all arrive is not the
+  // flash's answer: a part taken for another gets the wrong command table
+  // and image code byte, and the download's checksum (over the data the
+  // chip received) cannot tell. Such an answer is never replaced by the
+  // assumed part; the update stops as for an undefined flash.
+  const bool answerLost =
+      core == nullptr || core->failedRequests() != failedBefore || core->faulted();
+  if (flashType == FLASH_TYPE_UNDEFINED || answerLost) {
     if (verbose_ != 0) {
       Print(msg::kFlashUndefined);
       return 1;
     }
-    // A terse update goes on with an assumed part, so the answer must be
-    // the flash's and not a request lost on the way: a part identified
-    // wrongly gets the wrong command table and image code byte, and the
-    // download's checksum (over the data the chip received) cannot tell.
-    // An unknown part answers the same every time; a lost request does not.
-    for (int attempt = 0; attempt < kIdentifyRetries && flashType == FLASH_TYPE_UNDEFINED;
-         ++attempt) {
-      (void)currentDevice_->QueryFlashType(flashType);
-    }
-    if (flashType == FLASH_TYPE_UNDEFINED) flashType = kAssumedFlashType;
+    if (answerLost) return 1;
+    flashType = kAssumedFlashType;
   }
 
   if (verbose_ != 0) {

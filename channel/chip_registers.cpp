@@ -231,9 +231,9 @@ std::int32_t CCameraCore::ReadFlashId(std::uint8_t id[3], std::uint8_t command) 
   if (family == 106 || family == 107) {
     // Index 13 of the flash parameters takes the identification command.
     const std::uint8_t index = 0x0D;
-    (void)channel_->SetControl(XU_FLASH_PARAM_INDEX, 1, &index);
-    (void)channel_->SetControl(XU_FLASH_PARAM_VALUE, 1, &command);
-    (void)channel_->GetControl(XU_FLASH_ID, 3, id);
+    (void)counted(channel_->SetControl(XU_FLASH_PARAM_INDEX, 1, &index));
+    (void)counted(channel_->SetControl(XU_FLASH_PARAM_VALUE, 1, &command));
+    (void)counted(channel_->GetControl(XU_FLASH_ID, 3, id));
     return 1;
   }
 

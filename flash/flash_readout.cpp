@@ -37,7 +37,12 @@ std::int32_t CCameraCore::ReadFlash(std::uint8_t* buffer, std::uint8_t flashType
   // anything is sent.
   if (start > kReadAddressSpace || end > kReadAddressSpace) return 0;
 
-  (void)LoadFlashCommandTable(flashType);
+  // The chip reads with the opcodes of the table loaded here: a table entry
+  // lost on the way makes every block read garbage while each read request
+  // succeeds, so a load that did not fully arrive fails the read-out.
+  bool tableLoaded = false;
+  (void)LoadFlashCommandTable(flashType, tableLoaded);
+  if (!tableLoaded) return 0;
 
   std::uint32_t blockLength = 0;
   if (failed(channel_->GetControlLength(XU_FLASH_DATA, &blockLength))) return 0;

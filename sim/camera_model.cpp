@@ -63,27 +63,27 @@ class CameraModel::EngineScope {
   CameraModel& model_;
 };
 
-CameraModel::CameraModel(std::size_t index, const CameraSpec& spec,
+CameraModel::CameraModel(std::size_t index, const CameraConfig& config,
                          std::vector<std::uint8_t> flashContents, SimClock& clock, TraceSink& trace)
     : index_(index),
-      spec_(spec),
+      config_(config),
       clock_(clock),
       trace_(trace),
-      flash_(spec.part, std::move(flashContents), spec.statusRegister, clock),
-      family_(chipFamilyOf(spec.chipId)),
+      flash_(config.part, std::move(flashContents), config.statusRegister, clock),
+      family_(chipFamilyOf(config.chipId)),
       registers_(0x10000, 0x00),
       erasedSectors_(flash_.contents().size() / kFlashSectorSize, false) {
   table_.fill(0xFF);
   registers_[kRegSpiCs] = static_cast<std::uint8_t>(2 - selectValue());  // flash released
-  for (const FaultSpec& fault : spec_.faults) {
+  for (const FaultConfig& fault : config_.faults) {
     switch (fault.kind) {
-      case FaultSpec::Kind::SpiBusyStuck:
+      case FaultConfig::Kind::SpiBusyStuck:
         spiBusyStuck_ = true;
         break;
-      case FaultSpec::Kind::WipStuck:
+      case FaultConfig::Kind::WipStuck:
         flash_.setWipStuck(true);
         break;
-      case FaultSpec::Kind::ChecksumXor:
+      case FaultConfig::Kind::ChecksumXor:
         checksumXor_ ^= fault.xorValue;
         break;
       default:
@@ -95,8 +95,8 @@ CameraModel::CameraModel(std::size_t index, const CameraSpec& spec,
 std::uint8_t CameraModel::selectValue() const { return (family_ == 102 || family_ == 103) ? 2 : 0; }
 
 bool CameraModel::unplugged() const {
-  for (const FaultSpec& fault : spec_.faults) {
-    if (fault.kind == FaultSpec::Kind::UnplugAfter && requestCount_ >= fault.request) return true;
+  for (const FaultConfig& fault : config_.faults) {
+    if (fault.kind == FaultConfig::Kind::UnplugAfter && requestCount_ >= fault.request) return true;
   }
   return false;
 }
@@ -131,12 +131,12 @@ std::uint32_t CameraModel::controlLength(std::uint32_t selector) const {
     case 2:
       return 2;
     case 10:
-      return spec_.dfuBlockLength;
+      return config_.dfuBlockLength;
     case 13:
     case 14:
       return 4;
     case 15:
-      return spec_.readBlockLength;
+      return config_.readBlockLength;
     case 22:
       return 64;
     case 23:
@@ -154,8 +154,8 @@ HResult CameraModel::request(XuRequest kind, std::uint32_t selector, std::uint8_
 
   bool refused = false;
   HResult result = hr::Ok;
-  for (const FaultSpec& fault : spec_.faults) {
-    if (fault.kind == FaultSpec::Kind::Request && number >= fault.request &&
+  for (const FaultConfig& fault : config_.faults) {
+    if (fault.kind == FaultConfig::Kind::Request && number >= fault.request &&
         number - fault.request < fault.count) {
       refused = true;
       result = fault.result;
@@ -163,8 +163,8 @@ HResult CameraModel::request(XuRequest kind, std::uint32_t selector, std::uint8_
     }
   }
   if (!refused) {
-    for (const FaultSpec& fault : spec_.faults) {
-      if (fault.kind == FaultSpec::Kind::UnplugAfter && number > fault.request) {
+    for (const FaultConfig& fault : config_.faults) {
+      if (fault.kind == FaultConfig::Kind::UnplugAfter && number > fault.request) {
         refused = true;
         result = hr::DeviceNotConnected;
         break;
@@ -345,13 +345,13 @@ HResult CameraModel::execute(XuRequest kind, std::uint32_t selector, std::uint8_
 // Registers and the SPI master.
 
 std::uint8_t CameraModel::peekRegister(std::uint16_t address) const {
-  if (address == kRegChipId) return spec_.chipId;
+  if (address == kRegChipId) return config_.chipId;
   return registers_[address];
 }
 
 void CameraModel::startSpiTransfer() {
   spiBusyUntilNs_ = clock_.nowNs() + kSpiByteNs;
-  spiBusyReadsLeft_ = spec_.spiBusyReads;
+  spiBusyReadsLeft_ = config_.spiBusyReads;
 }
 
 void CameraModel::writeRegister(std::uint16_t address, std::uint8_t value) {
@@ -384,7 +384,7 @@ void CameraModel::writeRegister(std::uint16_t address, std::uint8_t value) {
 std::uint8_t CameraModel::readRegister(std::uint16_t address) {
   switch (address) {
     case kRegChipId:
-      return spec_.chipId;
+      return config_.chipId;
     case kRegSpiBusy:
       if (spiBusyStuck_) return 0x01;
       if (spiBusyReadsLeft_ > 0) {

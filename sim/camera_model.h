@@ -45,8 +45,8 @@ std::uint8_t chipFamilyOf(std::uint8_t chipId);
 
 class CameraModel {
  public:
-  CameraModel(std::size_t index, const CameraSpec& spec, std::vector<std::uint8_t> flashContents,
-              SimClock& clock, TraceSink& trace);
+  CameraModel(std::size_t index, const CameraConfig& config,
+              std::vector<std::uint8_t> flashContents, SimClock& clock, TraceSink& trace);
 
   // One extension-unit request as the camera receives it, whichever route
   // carried it; `routeError` is the route's own refusal (wrong property set,
@@ -68,7 +68,7 @@ class CameraModel {
 
   // Accessors for tests and the session.
   std::size_t index() const { return index_; }
-  const CameraSpec& spec() const { return spec_; }
+  const CameraConfig& config() const { return config_; }
   std::uint8_t family() const { return family_; }
   std::span<const std::uint8_t> flash() const { return flash_.contents(); }
   std::span<std::uint8_t> flash() { return flash_.contents(); }
@@ -117,7 +117,7 @@ class CameraModel {
   std::uint32_t headerRewriteOffset() const;
 
   std::size_t index_;
-  CameraSpec spec_;
+  CameraConfig config_;
   SimClock& clock_;
   TraceSink& trace_;
   NorFlash flash_;

@@ -110,12 +110,12 @@ std::string resolvePath(const std::string& baseDir, const std::string& path) {
   return (std::filesystem::u8path(baseDir) / p).string();
 }
 
-FaultSpec parseFault(const json& value, const std::string& where) {
+FaultConfig parseFault(const json& value, const std::string& where) {
   requireObject(value, where);
-  FaultSpec fault;
+  FaultConfig fault;
   if (value.contains("request")) {
     rejectUnknownKeys(value, where, {"request", "result", "count"});
-    fault.kind = FaultSpec::Kind::Request;
+    fault.kind = FaultConfig::Kind::Request;
     fault.request = static_cast<std::uint32_t>(
         getUnsigned(value["request"], keyPath(where, "request"), 1, 0xFFFFFFFFu));
     if (!value.contains("result")) throw SceneError{keyPath(where, "result"), "missing"};
@@ -126,7 +126,7 @@ FaultSpec parseFault(const json& value, const std::string& where) {
     }
   } else if (value.contains("unplug_after")) {
     rejectUnknownKeys(value, where, {"unplug_after"});
-    fault.kind = FaultSpec::Kind::UnplugAfter;
+    fault.kind = FaultConfig::Kind::UnplugAfter;
     fault.request = static_cast<std::uint32_t>(
         getUnsigned(value["unplug_after"], keyPath(where, "unplug_after"), 0, 0xFFFFFFFFu));
   } else if (value.contains("spi_busy")) {
@@ -134,16 +134,16 @@ FaultSpec parseFault(const json& value, const std::string& where) {
     if (getString(value["spi_busy"], keyPath(where, "spi_busy")) != "stuck") {
       throw SceneError{keyPath(where, "spi_busy"), "must be \"stuck\""};
     }
-    fault.kind = FaultSpec::Kind::SpiBusyStuck;
+    fault.kind = FaultConfig::Kind::SpiBusyStuck;
   } else if (value.contains("wip")) {
     rejectUnknownKeys(value, where, {"wip"});
     if (getString(value["wip"], keyPath(where, "wip")) != "stuck") {
       throw SceneError{keyPath(where, "wip"), "must be \"stuck\""};
     }
-    fault.kind = FaultSpec::Kind::WipStuck;
+    fault.kind = FaultConfig::Kind::WipStuck;
   } else if (value.contains("checksum_xor")) {
     rejectUnknownKeys(value, where, {"checksum_xor"});
-    fault.kind = FaultSpec::Kind::ChecksumXor;
+    fault.kind = FaultConfig::Kind::ChecksumXor;
     fault.xorValue = getByte(value["checksum_xor"], keyPath(where, "checksum_xor"));
   } else {
     throw SceneError{where,
@@ -172,14 +172,14 @@ FlashPart parseFlash(const json& value, const std::string& where) {
   return part;
 }
 
-CameraSpec parseCamera(const json& value, const std::string& where, const std::string& baseDir) {
+CameraConfig parseCamera(const json& value, const std::string& where, const std::string& baseDir) {
   requireObject(value, where);
   rejectUnknownKeys(
       value, where,
       {"device_path", "route", "nodes", "xu_guid", "chip_id", "flash", "flash_size", "flash_file",
        "status_register", "dfu_block_length", "read_block_length", "faults", "bind_object",
        "bind_storage", "read_device_path", "ks_control", "spi_busy_reads"});
-  CameraSpec camera;
+  CameraConfig camera;
   camera.part = *findFlashPart("GD25Q512");
   if (!value.contains("device_path")) throw SceneError{keyPath(where, "device_path"), "missing"};
   camera.devicePath = getString(value["device_path"], keyPath(where, "device_path"));
@@ -268,10 +268,10 @@ CameraSpec parseCamera(const json& value, const std::string& where, const std::s
   return camera;
 }
 
-ImageDeviceSpec parseImageDevice(const json& value, const std::string& where) {
+ImageDeviceConfig parseImageDevice(const json& value, const std::string& where) {
   requireObject(value, where);
   rejectUnknownKeys(value, where, {"instance_id", "hardware_ids", "address", "grandparent_id"});
-  ImageDeviceSpec device;
+  ImageDeviceConfig device;
   if (!value.contains("instance_id")) throw SceneError{keyPath(where, "instance_id"), "missing"};
   device.instanceId = getString(value["instance_id"], keyPath(where, "instance_id"));
   if (value.contains("hardware_ids")) {
@@ -382,7 +382,7 @@ std::optional<Scene> parseScene(const std::string& text, const std::string& base
   return std::nullopt;
 }
 
-bool loadFlashContents(const CameraSpec& camera, std::vector<std::uint8_t>& contents,
+bool loadFlashContents(const CameraConfig& camera, std::vector<std::uint8_t>& contents,
                        std::string& error) {
   contents.assign(camera.flashSize, 0xFF);
   if (!camera.flashFile) return true;

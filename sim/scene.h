@@ -13,7 +13,7 @@ namespace qv::sim {
 
 enum class Route { Ks, Private, Both, None };
 
-struct FaultSpec {
+struct FaultConfig {
   enum class Kind { Request, UnplugAfter, SpiBusyStuck, WipStuck, ChecksumXor };
   Kind kind = Kind::Request;
   std::uint32_t request = 0;  // Request: first failing request (from 1); UnplugAfter: n
@@ -22,7 +22,7 @@ struct FaultSpec {
   std::uint8_t xorValue = 0;  // ChecksumXor
 };
 
-struct CameraSpec {
+struct CameraConfig {
   std::string devicePath;
   Route route = Route::Ks;
   std::vector<bool> nodes{true};  // true: extension-unit node
@@ -34,7 +34,7 @@ struct CameraSpec {
   std::uint8_t statusRegister = 0x0C;
   std::uint32_t dfuBlockLength = 4096;
   std::uint32_t readBlockLength = 4096;
-  std::vector<FaultSpec> faults;
+  std::vector<FaultConfig> faults;
   // Test hooks (see sim/README.md): failures of the platform calls.
   HResult bindObjectResult = 0;
   HResult bindStorageResult = 0;
@@ -43,7 +43,7 @@ struct CameraSpec {
   std::uint32_t spiBusyReads = 0;  // busy register reads non-zero this many times per transfer
 };
 
-struct ImageDeviceSpec {
+struct ImageDeviceConfig {
   std::string instanceId;
   std::vector<std::string> hardwareIds;
   std::optional<std::uint32_t> address;
@@ -53,8 +53,8 @@ struct ImageDeviceSpec {
 struct Scene {
   bool realClock = false;
   std::optional<std::string> tracePath;  // resolved against the scene folder
-  std::vector<CameraSpec> cameras;
-  std::vector<ImageDeviceSpec> imageDevices;
+  std::vector<CameraConfig> cameras;
+  std::vector<ImageDeviceConfig> imageDevices;
   // Test hooks (see sim/README.md).
   HResult videoEnumResult = 0;                  // failure of creating the device enumerator
   bool registryAvailable = true;                // false: the Image-class list cannot be opened
@@ -68,7 +68,7 @@ std::optional<Scene> parseScene(const std::string& text, const std::string& base
 
 // Reads the flash contents for a camera: the flash file when it exists, else
 // all 0xFF. False with `error` when the file exists but cannot be used.
-bool loadFlashContents(const CameraSpec& camera, std::vector<std::uint8_t>& contents,
+bool loadFlashContents(const CameraConfig& camera, std::vector<std::uint8_t>& contents,
                        std::string& error);
 
 }  // namespace qv::sim

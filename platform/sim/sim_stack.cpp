@@ -88,14 +88,14 @@ class SimKsControl final : public IKsControl {
     if (type != kKsPropertyTypeGet && type != kKsPropertyTypeSet) return kInvalidArg;
     if (data == nullptr && dataLength != 0) return hr::Pointer;
     CameraModel& model = *counted_.state().cameras[camera_];
-    const CameraSpec& spec = model.spec();
+    const CameraConfig& config = model.config();
 
     // The extension unit answers on its own node and property set only.
     HResult routeError = hr::Ok;
-    const bool hasTopology = spec.route == Route::Ks || spec.route == Route::Both;
-    const Guid& set = spec.secondaryGuid ? XU_GUID_SECONDARY : XU_GUID_PRIMARY;
+    const bool hasTopology = config.route == Route::Ks || config.route == Route::Both;
+    const Guid& set = config.secondaryGuid ? XU_GUID_SECONDARY : XU_GUID_PRIMARY;
     if (!hasTopology || (property->Property.Flags & kKsPropertyTypeTopology) == 0 ||
-        property->NodeId >= spec.nodes.size() || !spec.nodes[property->NodeId] ||
+        property->NodeId >= config.nodes.size() || !config.nodes[property->NodeId] ||
         !(property->Property.Set == set)) {
       routeError = hr::SetNotFound;
     }
@@ -139,7 +139,9 @@ class SimTopology final : public IKsTopologyInfo {
   }
 
  private:
-  const std::vector<bool>& nodes() const { return counted_.state().cameras[camera_]->spec().nodes; }
+  const std::vector<bool>& nodes() const {
+    return counted_.state().cameras[camera_]->config().nodes;
+  }
   Counted counted_;
   std::size_t camera_;
 };
@@ -205,25 +207,25 @@ class SimFilter final : public ICaptureFilter {
 
   HResult QueryKsControl(std::unique_ptr<IKsControl>& out) override {
     out.reset();
-    if (!spec().ksControl) return hr::NoInterface;
+    if (!config().ksControl) return hr::NoInterface;
     out = std::make_unique<SimKsControl>(counted_.ptr(), camera_);
     return hr::Ok;
   }
   HResult QueryTopology(std::unique_ptr<IKsTopologyInfo>& out) override {
     out.reset();
-    if (spec().route != Route::Ks && spec().route != Route::Both) return hr::NoInterface;
+    if (config().route != Route::Ks && config().route != Route::Both) return hr::NoInterface;
     out = std::make_unique<SimTopology>(counted_.ptr(), camera_);
     return hr::Ok;
   }
   HResult QueryVendorXuAccess(std::unique_ptr<IVendorXuAccess>& out) override {
     out.reset();
-    if (spec().route != Route::Private && spec().route != Route::Both) return hr::NoInterface;
+    if (config().route != Route::Private && config().route != Route::Both) return hr::NoInterface;
     out = std::make_unique<SimVendorXu>(counted_.ptr(), camera_);
     return hr::Ok;
   }
 
  private:
-  const CameraSpec& spec() const { return counted_.state().cameras[camera_]->spec(); }
+  const CameraConfig& config() const { return counted_.state().cameras[camera_]->config(); }
   Counted counted_;
   std::size_t camera_;
 };
@@ -234,14 +236,14 @@ class SimPropertyBag final : public IPropertyBag {
       : counted_(std::move(state), Kind::PropertyBag), camera_(camera) {}
 
   HResult ReadDevicePath(char* ansi, std::size_t capacity) override {
-    const CameraSpec& spec = counted_.state().cameras[camera_]->spec();
-    if (failed(spec.readDevicePathResult)) return spec.readDevicePathResult;
+    const CameraConfig& config = counted_.state().cameras[camera_]->config();
+    if (failed(config.readDevicePathResult)) return config.readDevicePathResult;
     if (ansi == nullptr) return hr::Pointer;
     // The scene's UTF-8 text in an ANSI code page: characters outside ASCII
     // become '?', as the system's default character does.
     std::string converted;
-    for (std::size_t i = 0; i < spec.devicePath.size(); ++i) {
-      const auto c = static_cast<unsigned char>(spec.devicePath[i]);
+    for (std::size_t i = 0; i < config.devicePath.size(); ++i) {
+      const auto c = static_cast<unsigned char>(config.devicePath[i]);
       if (c < 0x80) {
         converted.push_back(static_cast<char>(c));
       } else if ((c & 0xC0) != 0x80) {
@@ -265,21 +267,21 @@ class SimMoniker final : public IDeviceMoniker {
 
   HResult BindToObject(std::unique_ptr<ICaptureFilter>& out) override {
     out.reset();
-    const HResult hook = spec().bindObjectResult;
+    const HResult hook = config().bindObjectResult;
     if (failed(hook)) return hook;
     out = std::make_unique<SimFilter>(counted_.ptr(), camera_);
     return hr::Ok;
   }
   HResult BindToStorage(std::unique_ptr<IPropertyBag>& out) override {
     out.reset();
-    const HResult hook = spec().bindStorageResult;
+    const HResult hook = config().bindStorageResult;
     if (failed(hook)) return hook;
     out = std::make_unique<SimPropertyBag>(counted_.ptr(), camera_);
     return hr::Ok;
   }
 
  private:
-  const CameraSpec& spec() const { return counted_.state().cameras[camera_]->spec(); }
+  const CameraConfig& config() const { return counted_.state().cameras[camera_]->config(); }
   Counted counted_;
   std::size_t camera_;
 };
@@ -378,21 +380,21 @@ class SimImageDeviceList final : public IImageDeviceList {
       lastError = kErrorInvalidData;
       return false;
     }
-    const ImageDeviceSpec& spec = devices()[device];
+    const ImageDeviceConfig& config = devices()[device];
     std::string value;
     if (property == DeviceRegistryProperty::Address) {
-      if (!spec.address) {
+      if (!config.address) {
         lastError = kErrorInvalidData;
         return false;
       }
-      for (int i = 0; i < 4; ++i) value.push_back(static_cast<char>(*spec.address >> (8 * i)));
+      for (int i = 0; i < 4; ++i) value.push_back(static_cast<char>(*config.address >> (8 * i)));
     } else {
-      if (spec.hardwareIds.empty()) {
+      if (config.hardwareIds.empty()) {
         lastError = kErrorInvalidData;
         return false;
       }
       // REG_MULTI_SZ: each string NUL-terminated, then one more NUL.
-      for (const std::string& id : spec.hardwareIds) {
+      for (const std::string& id : config.hardwareIds) {
         value += id;
         value.push_back('\0');
       }
@@ -419,7 +421,7 @@ class SimImageDeviceList final : public IImageDeviceList {
   }
 
  private:
-  const std::vector<ImageDeviceSpec>& devices() const {
+  const std::vector<ImageDeviceConfig>& devices() const {
     return counted_.state().scene.imageDevices;
   }
   bool decode(DevInst node, std::size_t& device, std::uint32_t& level) const {
@@ -504,7 +506,7 @@ class SimSessionImpl final : public SimSession {
  private:
   void writeFlashFiles() {
     for (const auto& camera : state_->cameras) {
-      const auto& file = camera->spec().flashFile;
+      const auto& file = camera->config().flashFile;
       if (!file) continue;
       std::ofstream out(std::filesystem::u8path(*file), std::ios::binary | std::ios::trunc);
       const auto contents = camera->flash();

@@ -97,22 +97,22 @@ TEST(SimScene, DefaultsAndValues) {
       {"device_path": "q", "chip_id": 96, "flash": "EN25F40", "flash_size": 131072,
        "status_register": 0, "faults": [{"request": 5, "result": 2147942431}]}]})");
   const CameraModel& a = session->camera(0);
-  EXPECT_EQ(a.spec().route, Route::Ks);
-  EXPECT_EQ(a.spec().nodes, std::vector<bool>{true});
-  EXPECT_FALSE(a.spec().secondaryGuid);
+  EXPECT_EQ(a.config().route, Route::Ks);
+  EXPECT_EQ(a.config().nodes, std::vector<bool>{true});
+  EXPECT_FALSE(a.config().secondaryGuid);
   EXPECT_EQ(a.peekRegister(kRegChipId), 0x8A);
   EXPECT_EQ(a.family(), 104);
-  EXPECT_EQ(a.spec().part.name, "GD25Q512");
+  EXPECT_EQ(a.config().part.name, "GD25Q512");
   EXPECT_EQ(a.flash().size(), 65536u);
   EXPECT_EQ(a.statusRegister(), 0x0C);
-  EXPECT_EQ(a.spec().dfuBlockLength, 4096u);
-  EXPECT_EQ(a.spec().readBlockLength, 4096u);
+  EXPECT_EQ(a.config().dfuBlockLength, 4096u);
+  EXPECT_EQ(a.config().readBlockLength, 4096u);
   const CameraModel& b = session->camera(1);
   EXPECT_EQ(b.family(), 102);
-  EXPECT_EQ(b.spec().part.code, 143);
+  EXPECT_EQ(b.config().part.code, 143);
   EXPECT_EQ(b.flash().size(), 131072u);
   EXPECT_EQ(b.statusRegister(), 0x00);
-  EXPECT_EQ(static_cast<std::uint32_t>(b.spec().faults[0].result), 0x8007001Fu);
+  EXPECT_EQ(static_cast<std::uint32_t>(b.config().faults[0].result), 0x8007001Fu);
 }
 
 TEST(SimScene, ChipFamiliesFollowTheHighNibble) {

@@ -15,15 +15,15 @@ constexpr bool succeeded(HResult hr) { return hr >= 0; }
 
 // Win32 error codes (GetLastError values).
 namespace win32err {
-inline constexpr std::uint32_t Success = 0;              // ERROR_SUCCESS
-inline constexpr std::uint32_t GenFailure = 31;          // ERROR_GEN_FAILURE
-inline constexpr std::uint32_t InsufficientBuffer = 122; // ERROR_INSUFFICIENT_BUFFER
-inline constexpr std::uint32_t AlreadyExists = 183;      // ERROR_ALREADY_EXISTS
-inline constexpr std::uint32_t MoreData = 234;           // ERROR_MORE_DATA
-inline constexpr std::uint32_t NoMoreItems = 259;        // ERROR_NO_MORE_ITEMS
+inline constexpr std::uint32_t Success = 0;                // ERROR_SUCCESS
+inline constexpr std::uint32_t GenFailure = 31;            // ERROR_GEN_FAILURE
+inline constexpr std::uint32_t InsufficientBuffer = 122;   // ERROR_INSUFFICIENT_BUFFER
+inline constexpr std::uint32_t AlreadyExists = 183;        // ERROR_ALREADY_EXISTS
+inline constexpr std::uint32_t MoreData = 234;             // ERROR_MORE_DATA
+inline constexpr std::uint32_t NoMoreItems = 259;          // ERROR_NO_MORE_ITEMS
 inline constexpr std::uint32_t DeviceNotConnected = 1167;  // ERROR_DEVICE_NOT_CONNECTED
-inline constexpr std::uint32_t NotFound = 1168;          // ERROR_NOT_FOUND
-inline constexpr std::uint32_t SetNotFound = 1170;       // ERROR_SET_NOT_FOUND
+inline constexpr std::uint32_t NotFound = 1168;            // ERROR_NOT_FOUND
+inline constexpr std::uint32_t SetNotFound = 1170;         // ERROR_SET_NOT_FOUND
 }  // namespace win32err
 
 namespace hr {
@@ -37,11 +37,12 @@ inline constexpr HResult NoInterface = static_cast<HResult>(0x80004002u);  // E_
 inline constexpr HResult Pointer = static_cast<HResult>(0x80004003u);      // E_POINTER
 inline constexpr HResult Fail = static_cast<HResult>(0x80004005u);         // E_FAIL
 inline constexpr HResult Unexpected = static_cast<HResult>(0x8000FFFFu);   // E_UNEXPECTED
-inline constexpr HResult GenFailure = fromWin32(win32err::GenFailure);      // 0x8007001F
-inline constexpr HResult MoreData = fromWin32(win32err::MoreData);          // 0x800700EA
-inline constexpr HResult DeviceNotConnected = fromWin32(win32err::DeviceNotConnected);  // 0x8007048F
-inline constexpr HResult NotFound = fromWin32(win32err::NotFound);          // 0x80070490
-inline constexpr HResult SetNotFound = fromWin32(win32err::SetNotFound);    // 0x80070492
+inline constexpr HResult GenFailure = fromWin32(win32err::GenFailure);     // 0x8007001F
+inline constexpr HResult MoreData = fromWin32(win32err::MoreData);         // 0x800700EA
+inline constexpr HResult DeviceNotConnected =
+    fromWin32(win32err::DeviceNotConnected);                              // 0x8007048F
+inline constexpr HResult NotFound = fromWin32(win32err::NotFound);        // 0x80070490
+inline constexpr HResult SetNotFound = fromWin32(win32err::SetNotFound);  // 0x80070492
 }  // namespace hr
 
 static_assert(hr::MoreData == static_cast<HResult>(0x800700EAu));

@@ -70,8 +70,8 @@ class IProfile {
   // `defaultValue`) into `buffer` of `size` bytes, truncated and
   // NUL-terminated; returns the number of characters copied.
   virtual std::uint32_t ReadProfileString(std::string_view section, std::string_view key,
-                                                std::string_view defaultValue, char* buffer,
-                                                std::uint32_t size, const std::wstring& path) = 0;
+                                          std::string_view defaultValue, char* buffer,
+                                          std::uint32_t size, const std::wstring& path) = 0;
 };
 
 // Time: the only way the logic waits, and the clock its bounded waits read.

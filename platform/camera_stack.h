@@ -90,7 +90,8 @@ class IPropertyBag {
   virtual ~IPropertyBag() = default;
   // Reads "DevicePath" and converts it to the system ANSI code page
   // (WideCharToMultiByte, CP_ACP): writes at most `capacity` bytes to
-  // `ansi`, NUL-terminated when it fits. On failure nothing is written.
+  // `ansi`, NUL-terminated when it fits; a longer text is cut at `capacity`
+  // bytes. When the read fails nothing is written.
   virtual HResult ReadDevicePath(char* ansi, std::size_t capacity) = 0;
 };
 

@@ -3,6 +3,7 @@
 // Image-class device registry and the clock, all backed by the camera models
 // of one scene.
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <filesystem>
@@ -250,8 +251,9 @@ class SimPropertyBag final : public IPropertyBag {
         converted.push_back('?');
       }
     }
-    if (converted.size() + 1 > capacity) return hr::fromWin32(win32err::InsufficientBuffer);
-    std::memcpy(ansi, converted.c_str(), converted.size() + 1);
+    // As the system's conversion into a fixed buffer: a text too long is cut
+    // at `capacity` bytes (then without its terminator).
+    std::memcpy(ansi, converted.c_str(), std::min(converted.size() + 1, capacity));
     return hr::Ok;
   }
 

@@ -270,3 +270,21 @@ TEST(SimWaitTest, UnpluggedCameraEndsQuickly) {
 
 }  // namespace
 }  // namespace qv
+
+namespace qv {
+namespace {
+
+TEST(SimDiscovery, ALongDevicePathIsKeptCutAndTerminated) {
+  // A path longer than the core keeps: the camera still opens, and the
+  // path it keeps is the path's first 255 characters.
+  const std::string path = std::string(R"(\\\\?\\usb#vid_04f2&pid_b5bd#)") + std::string(300, 'a');
+  SimRig rig({camera("", path.c_str())});
+  CCameraDevice device(*rig.platform);
+  ASSERT_EQ(device.OpenCamera(CHIP_FAMILY_ANY, 0), 0);
+  const std::string kept = device.core()->devicePath();
+  ASSERT_EQ(kept.size(), 255u);
+  EXPECT_EQ(kept, std::string(R"(\\?\usb#vid_04f2&pid_b5bd#)") + std::string(255 - 26, 'a'));
+}
+
+}  // namespace
+}  // namespace qv

@@ -14,11 +14,29 @@ namespace qv {
 namespace {
 // The part assumed when identification fails in a terse run.
 constexpr std::uint8_t kAssumedFlashType = 122;  // GD25Q512
+
+// The part names of the flash tables as wide text, made at compile time so
+// that the names live in one table only.
+constexpr std::size_t kPartNameRoom = 16;  // the longest name, "AMICA25LS512", is 12
+using WidePartNames = std::array<std::array<wchar_t, kPartNameRoom>, kFlashParts.size()>;
+
+constexpr WidePartNames widenPartNames() {
+  WidePartNames names{};
+  for (std::size_t i = 0; i < kFlashParts.size(); ++i) {
+    for (std::size_t j = 0; kFlashParts[i].name[j] != '\0'; ++j) {
+      // A name without room for its terminator stops the build here.
+      names[i].at(j + 1) = L'\0';
+      names[i][j] = static_cast<wchar_t>(kFlashParts[i].name[j]);
+    }
+  }
+  return names;
+}
+constexpr WidePartNames kWidePartNames = widenPartNames();
 }  // namespace
 
 std::wstring_view FlashName(std::uint8_t flashType) {
   if (flashType < FLASH_TYPE_FIRST_PART || flashType > FLASH_TYPE_LAST_PART) return {};
-  return FlashNameTable[flashType - FLASH_TYPE_FIRST_PART];
+  return kWidePartNames[flashType - FLASH_TYPE_FIRST_PART].data();
 }
 
 bool CFrontEnd::ExtractFirmwareImage(const std::wstring& path) {

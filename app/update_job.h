@@ -30,15 +30,8 @@ inline constexpr std::uint16_t TARGET_PID = 0xB5BD;
 inline constexpr std::wstring_view kSingleInstanceGuardName =
     L"{A918A806-54BF-4d76-9A9B-04D337529252}";
 
-// Display names of the known flash parts, indexed by FlashType minus 121.
-inline constexpr std::array<const wchar_t*, 24> FlashNameTable = {
-    L"MX25L512",  L"GD25Q512",  L"FM25F005",   L"MD25D512",   L"MD25D10",    L"MX25L1006E",
-    L"GT25F512",  L"PM25LQ512", L"W25X05CL",   L"MK25D40",    L"ZB25D16",    L"MK25D16",
-    L"GD25D10B",  L"BY25Q512",  L"MX25L5121E", L"MX25L1021E", L"SST25VF512", L"PM25LD512",
-    L"PM25LD256", L"PM25LV512", L"AT25F512B",  L"EN25F05",    L"EN25F40",    L"AMICA25LS512",
-};
-
-// The name of a FlashType; empty for a code outside 121 to 144.
+// The display name of a FlashType (the part name of the flash tables);
+// empty for a code outside 121 to 144.
 std::wstring_view FlashName(std::uint8_t flashType);
 
 // The four places an update keeps current (values of the download engine).

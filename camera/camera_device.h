@@ -94,6 +94,9 @@ class CCameraCore {
   HResult FlashEnableWriteStatus();
   std::uint8_t FlashReadStatus();
   void FlashWriteStatus(std::uint8_t value, std::int32_t useEwsr);
+  // FlashWriteStatus without its comparison: the enable, the status write
+  // and the wait for it to finish.
+  void FlashWriteStatusRegister(std::uint8_t value, std::int32_t useEwsr);
   std::int32_t FlashWritePage(const PageProgramRequest& request);
   HResult WriteFlashBytes(std::uint32_t address, std::uint32_t length, const std::uint8_t* data);
   HResult XuWriteFlashBytes(std::uint32_t address, std::uint32_t length, const std::uint8_t* data);
@@ -125,6 +128,9 @@ class CCameraCore {
   bool spiSend(std::uint8_t byte);
   // Write Enable or Enable Write Status Register: select, opcode, release.
   HResult flashSimpleCommand(std::uint8_t opcode);
+  // Ends a sequence whose wait gave up with the flash selected: releases it
+  // once and returns kHrWaitGaveUp.
+  HResult abandonSelected();
   // The chip ID read of a camera reached only through the private interface.
   std::uint8_t readChipIdPrivately();
   // Passes a request's result on, counting it when it failed.

@@ -95,11 +95,19 @@ void CCameraCore::SendSpiIdleByte() {
 
 // ---- Serial-flash sequences ----------------------------------------------
 
+HResult CCameraCore::abandonSelected() {
+  // A flash left selected would take whatever next reaches the bus as part
+  // of the interrupted command. One release, unchecked and without a wait,
+  // is all a core that gave up still sends.
+  (void)WriteRegister(REG_SPI_CS, csRelease());
+  return kHrWaitGaveUp;
+}
+
 HResult CCameraCore::flashSimpleCommand(std::uint8_t opcode) {
   if (faulted_) return kHrWaitGaveUp;
   (void)WriteRegister(REG_SPI_CTRL, 0x80);
   (void)WriteRegister(REG_SPI_CS, csAssert());
-  if (!spiSend(opcode)) return kHrWaitGaveUp;
+  if (!spiSend(opcode)) return abandonSelected();
   return WriteRegister(REG_SPI_CS, csRelease());
 }
 
@@ -116,10 +124,16 @@ std::uint8_t CCameraCore::FlashReadStatus() {
   for (;;) {
     // One complete Read Status Register transaction per poll.
     (void)WriteRegister(REG_SPI_CS, csAssert());
-    if (!spiSend(SPI_FLASH_READ_STATUS)) return kFlashStatusUnknown;
+    if (!spiSend(SPI_FLASH_READ_STATUS)) {
+      (void)abandonSelected();
+      return kFlashStatusUnknown;
+    }
     std::uint8_t discarded = 0;
     (void)ReadRegister(REG_SPI_RX0, discarded);
-    if (!WaitSpiIdle()) return kFlashStatusUnknown;
+    if (!WaitSpiIdle()) {
+      (void)abandonSelected();
+      return kFlashStatusUnknown;
+    }
     std::uint8_t status = kFlashStatusUnknown;
     const bool readOk = succeeded(ReadRegister(REG_SPI_RX1, status));
     (void)WriteRegister(REG_SPI_CS, csRelease());
@@ -136,6 +150,11 @@ void CCameraCore::FlashWriteStatus(std::uint8_t value, std::int32_t useEwsr) {
   if (faulted_) return;
   const std::uint8_t current = FlashReadStatus();
   if (faulted_ || current == value) return;
+  FlashWriteStatusRegister(value, useEwsr);
+}
+
+void CCameraCore::FlashWriteStatusRegister(std::uint8_t value, std::int32_t useEwsr) {
+  if (faulted_) return;
   if (useEwsr == 1) {
     (void)FlashEnableWriteStatus();
   } else {
@@ -144,8 +163,10 @@ void CCameraCore::FlashWriteStatus(std::uint8_t value, std::int32_t useEwsr) {
   if (faulted_) return;
   (void)WriteRegister(REG_SPI_CTRL, 0x80);
   (void)WriteRegister(REG_SPI_CS, csAssert());
-  if (!spiSend(SPI_FLASH_WRITE_STATUS)) return;
-  if (!spiSend(value)) return;
+  if (!spiSend(SPI_FLASH_WRITE_STATUS) || !spiSend(value)) {
+    (void)abandonSelected();
+    return;
+  }
   (void)WriteRegister(REG_SPI_CS, csRelease());
   (void)FlashReadStatus();  // waits until the status write has finished
 }
@@ -244,19 +265,27 @@ std::int32_t CCameraCore::ReadFlashId(std::uint8_t id[3], std::uint8_t command) 
   (void)WriteRegister(REG_SPI_TX, command);
   if (command != SPI_FLASH_READ_JEDEC_ID) {
     // 0x90 takes the address 000000h, 0xAB three dummy bytes.
-    if (!WaitSpiIdle()) return 1;
-    for (int i = 0; i < 3; ++i) {
-      if (!spiSend(0x00)) return 1;
+    bool idle = WaitSpiIdle();
+    for (int i = 0; idle && i < 3; ++i) idle = spiSend(0x00);
+    if (!idle) {
+      (void)abandonSelected();
+      return 1;
     }
   }
   for (int i = 0; i < 3; ++i) {
     std::uint8_t discarded = 0;
     (void)ReadRegister(REG_SPI_RX0, discarded);
-    if (!WaitSpiIdle()) return 1;
     std::uint8_t byte = 0xFF;
-    (void)ReadRegister(REG_SPI_RX1, byte);
-    id[i] = byte;
-    if (!WaitSpiIdle()) return 1;
+    bool idle = WaitSpiIdle();
+    if (idle) {
+      (void)ReadRegister(REG_SPI_RX1, byte);
+      id[i] = byte;
+      idle = WaitSpiIdle();
+    }
+    if (!idle) {
+      (void)abandonSelected();
+      return 1;
+    }
   }
   (void)WriteRegister(REG_SPI_CS, csRelease());
   return 1;

@@ -28,18 +28,10 @@ bool WriteFlashStatusChecked(CCameraCore& core, std::uint8_t value, std::int32_t
 bool ClearFlashStatusChecked(CCameraCore& core) {
   return runChecked(core, [&] {
     if (core.FlashReadStatus() == 0x00) return true;
-    if (core.faulted()) return false;
     // FlashWriteStatus with 0x00 and the ordinary write enable, without its
-    // own comparison: the status was just read.
-    (void)core.FlashWriteEnable();
-    (void)core.WriteRegister(REG_SPI_CTRL, 0x80);
-    (void)core.WriteRegister(REG_SPI_CS, static_cast<std::uint8_t>(g_spiCsAssertValue));
-    (void)core.WriteRegister(REG_SPI_TX, SPI_FLASH_WRITE_STATUS);
-    (void)core.WaitSpiIdle();
-    (void)core.WriteRegister(REG_SPI_TX, 0x00);
-    (void)core.WaitSpiIdle();
-    (void)core.WriteRegister(REG_SPI_CS, static_cast<std::uint8_t>(2 - g_spiCsAssertValue));
-    (void)core.FlashReadStatus();
+    // own comparison: the status was just read. Like every flash sequence it
+    // sends nothing once a wait on this camera has given up.
+    core.FlashWriteStatusRegister(0x00, 0);
     return true;
   });
 }

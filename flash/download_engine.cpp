@@ -32,6 +32,15 @@ bool settingFilePath(IFileSystem& files, std::wstring& path) {
   return path.size() < kMaxPath;
 }
 
+// Sets GPIO_PREPARE_BIT in a GPIO register, keeping its other lines. A read
+// that failed leaves the register alone: its filler (0xFF) written back would
+// drive every line of the port high.
+void setGpioBit(CCameraCore& core, std::uint16_t address) {
+  std::uint8_t value = 0;
+  if (failed(core.ReadRegister(address, value))) return;
+  (void)core.WriteRegister(address, static_cast<std::uint8_t>(value | GPIO_PREPARE_BIT));
+}
+
 // The request and status bookkeeping of one download.
 class Download {
  public:
@@ -138,13 +147,9 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
                                              settingPath);
     value[kProfileValueSize - 1] = '\0';
     if (ParseProfileInteger(value) == 1) {
-      std::uint8_t reg = 0;
-      (void)core.ReadRegister(REG_GPIO_A, reg);
-      (void)core.WriteRegister(REG_GPIO_A, static_cast<std::uint8_t>(reg | GPIO_PREPARE_BIT));
+      setGpioBit(core, REG_GPIO_A);
       platform.clock.Sleep(GPIO_PAUSE_MS);
-      reg = 0;
-      (void)core.ReadRegister(REG_GPIO_B, reg);
-      (void)core.WriteRegister(REG_GPIO_B, static_cast<std::uint8_t>(reg | GPIO_PREPARE_BIT));
+      setGpioBit(core, REG_GPIO_B);
     }
   }
 

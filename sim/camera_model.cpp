@@ -193,13 +193,18 @@ void CameraModel::traceRequest(XuRequest kind, std::uint32_t selector, const std
   std::string text = std::to_string(index_);
   switch (kind) {
     case XuRequest::Set:
-      text += " SET " + std::to_string(selector);
+      text += " SET ";
+      text += std::to_string(selector);
       break;
     case XuRequest::Get:
-      text += " GET " + std::to_string(selector) + " " + std::to_string(length);
+      text += " GET ";
+      text += std::to_string(selector);
+      text += ' ';
+      text += std::to_string(length);
       break;
     case XuRequest::Len:
-      text += " LEN " + std::to_string(selector);
+      text += " LEN ";
+      text += std::to_string(selector);
       break;
   }
   if (refused) {
@@ -208,7 +213,8 @@ void CameraModel::traceRequest(XuRequest kind, std::uint32_t selector, const std
                   static_cast<unsigned>(static_cast<std::uint32_t>(result)));
     text += code;
   } else if (kind == XuRequest::Len) {
-    text += " " + std::to_string(reported);
+    text += ' ';
+    text += std::to_string(reported);
   } else if (data != nullptr) {
     text.reserve(text.size() + 3 * std::size_t{length});
     for (std::uint32_t i = 0; i < length; ++i) appendHex(text, data[i]);

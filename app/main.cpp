@@ -1,7 +1,9 @@
 // Entry point: builds the platform (the host's services, or the simulated
 // camera stack when QVFLASH_SIM names a scene file) and runs the tool.
-#include <cstdlib>
+#include <cstdio>
+#include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,32 +14,16 @@
 
 namespace {
 
-// The switches are ASCII; each byte of an argument becomes one wide
-// character, so a non-ASCII argument never compares equal to one.
-std::vector<std::wstring> WidenArguments(int argc, char** argv) {
-  std::vector<std::wstring> args;
-  for (int i = 1; i < argc; ++i) {
-    std::wstring arg;
-    for (const char* p = argv[i]; *p != '\0'; ++p) {
-      arg.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
-    }
-    args.push_back(std::move(arg));
-  }
-  return args;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  const std::vector<std::wstring> args = WidenArguments(argc, argv);
+int runTool(int argc, char** argv) {
+  const std::vector<std::wstring> args = qv::commandLineArguments(argc, argv);
   const std::unique_ptr<qv::HostPlatform> host = qv::createHostPlatform();
   const qv::Platform hostPlatform = host->platform();
 
-  const char* scene = std::getenv("QVFLASH_SIM");
-  if (scene == nullptr) return qv::RunQvflash(args, hostPlatform);
+  const std::optional<std::filesystem::path> scene = qv::environmentPath("QVFLASH_SIM");
+  if (!scene) return qv::RunQvflash(args, hostPlatform);
 
   std::string error;
-  std::unique_ptr<qv::sim::SimSession> session = qv::sim::SimSession::Open(scene, error);
+  std::unique_ptr<qv::sim::SimSession> session = qv::sim::SimSession::OpenFile(*scene, error);
   if (session == nullptr) {
     // Nothing has been sent to any camera.
     hostPlatform.console.WriteError(error + "\n");
@@ -51,4 +37,21 @@ int main(int argc, char** argv) {
   const int result = qv::RunQvflash(args, simPlatform);
   session->Finish();
   return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The logic reports failures by status; what still throws (no memory) ends
+  // the run as a failure of its own, never in std::terminate.
+  try {
+    return runTool(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+  } catch (...) {
+    std::fputs("unexpected failure\n", stderr);
+  }
+  std::fputs("Fail", stdout);
+  std::fflush(stdout);
+  return 1;
 }

@@ -1,7 +1,11 @@
 #pragma once
 // The OS backend chosen at build time (platform/linux or platform/win32).
 
+#include <filesystem>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -15,5 +19,16 @@ class HostPlatform {
 };
 
 std::unique_ptr<HostPlatform> createHostPlatform();
+
+// The command-line arguments after the program name, as the system holds
+// them. (On Windows that is the wide command line: the narrow `argv` is a
+// code-page copy in which characters without an equivalent are replaced by
+// look-alikes, so a full-width "－ｄｕｍｐ" would read as "-dump".)
+std::vector<std::wstring> commandLineArguments(int argc, char** argv);
+
+// The value of the environment variable `name`, which names a file, as a
+// path in the system's own form (wide text on Windows, so that no code-page
+// conversion can fail or alter it). Nothing when the variable is not set.
+std::optional<std::filesystem::path> environmentPath(const char* name);
 
 }  // namespace qv

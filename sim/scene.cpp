@@ -104,10 +104,17 @@ std::array<std::uint8_t, 3> getReply(const json& value, const std::string& where
   return bytes;
 }
 
+// A path as UTF-8 text (string() would convert to the Windows code page,
+// which cannot hold every name).
+std::string utf8Of(const std::filesystem::path& p) {
+  const std::u8string text = p.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 std::string resolvePath(const std::string& baseDir, const std::string& path) {
   const std::filesystem::path p = std::filesystem::u8path(path);
-  if (p.is_absolute() || baseDir.empty()) return p.string();
-  return (std::filesystem::u8path(baseDir) / p).string();
+  if (p.is_absolute() || baseDir.empty()) return utf8Of(p);
+  return utf8Of(std::filesystem::u8path(baseDir) / p);
 }
 
 FaultConfig parseFault(const json& value, const std::string& where) {
@@ -337,7 +344,7 @@ Scene parseRoot(const json& root, const std::string& baseDir) {
     const std::filesystem::path folder = std::filesystem::u8path(file).parent_path();
     std::error_code ec;
     if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
-      throw SceneError{where, "folder " + folder.string() + " does not exist"};
+      throw SceneError{where, "folder " + utf8Of(folder) + " does not exist"};
     }
   };
   if (scene.tracePath) requireFolder(*scene.tracePath, "trace");
@@ -377,6 +384,9 @@ std::optional<Scene> parseScene(const std::string& text, const std::string& base
   } catch (const SceneError& e) {
     error = displayName + ": " + (e.where.empty() ? "" : e.where + ": ") + e.problem;
   } catch (const json::exception& e) {
+    error = displayName + ": " + e.what();
+  } catch (const std::exception& e) {
+    // A file name the system cannot take, or no memory.
     error = displayName + ": " + e.what();
   }
   return std::nullopt;

@@ -1,4 +1,6 @@
 // The Linux OS backend: one object per service, bundled into a Platform.
+#include <cstdlib>
+
 #include "platform/host.h"
 #include "platform/linux/linux_camera_stack.h"
 #include "platform/linux/linux_clock.h"
@@ -33,5 +35,26 @@ class LinuxHostPlatform : public HostPlatform {
 }  // namespace
 
 std::unique_ptr<HostPlatform> createHostPlatform() { return std::make_unique<LinuxHostPlatform>(); }
+
+std::vector<std::wstring> commandLineArguments(int argc, char** argv) {
+  // The switches are ASCII; each byte of an argument becomes one wide
+  // character, so a non-ASCII argument never compares equal to one.
+  std::vector<std::wstring> args;
+  for (int i = 1; i < argc; ++i) {
+    std::wstring arg;
+    for (const char* p = argv[i]; *p != '\0'; ++p) {
+      arg.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
+    }
+    args.push_back(std::move(arg));
+  }
+  return args;
+}
+
+std::optional<std::filesystem::path> environmentPath(const char* name) {
+  // File names are bytes here; the path keeps them as they are.
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::filesystem::path(value);
+}
 
 }  // namespace qv

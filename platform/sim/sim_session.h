@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,9 @@ class SimSession {
  public:
   // Reads and parses the scene file. Null, with a one-line message naming the
   // file and the problem in `error`, when it cannot.
+  static std::unique_ptr<SimSession> OpenFile(const std::filesystem::path& scenePath,
+                                              std::string& error);
+  // The same for a path given as UTF-8 text.
   static std::unique_ptr<SimSession> Open(const std::string& scenePath, std::string& error);
   // The same from scene text; relative paths are taken from `baseDir` and
   // messages name `displayName`.

@@ -506,16 +506,22 @@ class SimSessionImpl final : public SimSession {
   bool filesOk() const override { return state_->flashFilesOk && state_->trace.fileOk(); }
 
  private:
-  void writeFlashFiles() {
+  // Runs from the destructor too: a name that cannot be converted is a file
+  // not written, never an exception.
+  void writeFlashFiles() noexcept {
     for (const auto& camera : state_->cameras) {
       const auto& file = camera->config().flashFile;
       if (!file) continue;
-      std::ofstream out(std::filesystem::u8path(*file), std::ios::binary | std::ios::trunc);
-      const auto contents = camera->flash();
-      out.write(reinterpret_cast<const char*>(contents.data()),
-                static_cast<std::streamsize>(contents.size()));
-      out.close();
-      if (!out) state_->flashFilesOk = false;
+      try {
+        std::ofstream out(std::filesystem::u8path(*file), std::ios::binary | std::ios::trunc);
+        const auto contents = camera->flash();
+        out.write(reinterpret_cast<const char*>(contents.data()),
+                  static_cast<std::streamsize>(contents.size()));
+        out.close();
+        if (!out) state_->flashFilesOk = false;
+      } catch (const std::exception&) {
+        state_->flashFilesOk = false;
+      }
     }
   }
 
@@ -528,21 +534,43 @@ class SimSessionImpl final : public SimSession {
 
 }  // namespace
 
+std::unique_ptr<SimSession> SimSession::OpenFile(const std::filesystem::path& scenePath,
+                                                 std::string& error) {
+  // Names travel as UTF-8 from here on (messages, and the scene's own file
+  // names resolved against its folder), whatever the system's code page.
+  const auto utf8 = [](const std::filesystem::path& p) {
+    const std::u8string text = p.u8string();
+    return std::string(text.begin(), text.end());
+  };
+  try {
+    const std::string displayName = utf8(scenePath);
+    std::ifstream in(scenePath, std::ios::binary);
+    std::error_code ec;
+    if (!in || std::filesystem::is_directory(scenePath, ec)) {
+      error = displayName + ": cannot read the scene file";
+      return nullptr;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) {
+      error = displayName + ": cannot read the scene file";
+      return nullptr;
+    }
+    return OpenText(text.str(), utf8(scenePath.parent_path()), displayName, error);
+  } catch (const std::exception& e) {
+    // A name the system cannot convert, or no memory for the scene.
+    error = std::string("the scene file cannot be read: ") + e.what();
+    return nullptr;
+  }
+}
+
 std::unique_ptr<SimSession> SimSession::Open(const std::string& scenePath, std::string& error) {
-  const std::filesystem::path path = std::filesystem::u8path(scenePath);
-  std::ifstream in(path, std::ios::binary);
-  std::error_code ec;
-  if (!in || std::filesystem::is_directory(path, ec)) {
+  try {
+    return OpenFile(std::filesystem::u8path(scenePath), error);
+  } catch (const std::exception&) {
     error = scenePath + ": cannot read the scene file";
     return nullptr;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) {
-    error = scenePath + ": cannot read the scene file";
-    return nullptr;
-  }
-  return OpenText(text.str(), path.parent_path().string(), scenePath, error);
 }
 
 std::unique_ptr<SimSession> SimSession::OpenText(const std::string& text,

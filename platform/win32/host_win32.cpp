@@ -1,4 +1,7 @@
 // The Windows platform: every service of the seam, backed by the system.
+#include <shellapi.h>
+#include <windows.h>
+
 #include "platform/host.h"
 #include "platform/win32/win32_services.h"
 
@@ -27,5 +30,48 @@ class Win32Host final : public HostPlatform {
 }  // namespace
 
 std::unique_ptr<HostPlatform> createHostPlatform() { return std::make_unique<Win32Host>(); }
+
+std::vector<std::wstring> commandLineArguments(int argc, char** argv) {
+  std::vector<std::wstring> args;
+  int count = 0;
+  LPWSTR* list = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (list != nullptr) {
+    for (int i = 1; i < count; ++i) args.emplace_back(list[i]);
+    ::LocalFree(list);
+    return args;
+  }
+  // Only when the system cannot split its own command line (no memory):
+  // the narrow copy, byte by byte.
+  for (int i = 1; i < argc; ++i) {
+    std::wstring arg;
+    for (const char* p = argv[i]; *p != '\0'; ++p) {
+      arg.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
+    }
+    args.push_back(std::move(arg));
+  }
+  return args;
+}
+
+std::optional<std::filesystem::path> environmentPath(const char* name) {
+  std::wstring wideName;
+  for (const char* p = name; *p != '\0'; ++p) wideName.push_back(static_cast<wchar_t>(*p));
+  std::wstring value(MAX_PATH, L'\0');
+  // The variable may change between the calls; a few rounds settle it.
+  for (int round = 0; round < 4; ++round) {
+    ::SetLastError(ERROR_SUCCESS);
+    const DWORD length =
+        ::GetEnvironmentVariableW(wideName.c_str(), value.data(), static_cast<DWORD>(value.size()));
+    if (length == 0) {
+      if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      return std::filesystem::path();  // set, but empty
+    }
+    if (length < value.size()) {
+      value.resize(length);
+      return std::filesystem::path(value);
+    }
+    value.assign(length, L'\0');  // too small: `length` includes the terminator
+  }
+  return std::filesystem::path();
+}
 
 }  // namespace qv

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "sim_harness.h"
+#include "tests/support/sweep_stride.h"
 
 namespace qv::testing {
 namespace {
@@ -71,7 +72,10 @@ void Sweep(const Rig& rig, const std::vector<std::wstring>& args, int failingInA
   ASSERT_GT(opened, 0u);
   ASSERT_GT(total, opened + 20);
 
-  const auto swept = [&](std::uint32_t k) { return k <= opened + 300 || k % stride == 0; };
+  const std::uint32_t thin = SweepStride();
+  const auto swept = [&](std::uint32_t k) {
+    return k <= opened + 300 ? (k - opened) % thin == 0 : k % (stride * thin) == 0;
+  };
   std::vector<json> faults;
   for (std::uint32_t k = opened + 1; k <= total; ++k) {
     if (swept(k))
@@ -152,7 +156,7 @@ TEST(Sweep, DumpOverEveryRoute) {
     const Outcome clean = probe.Run(scene, {L"-dump"});
     ASSERT_EQ(clean.exitCode, 0);
     const std::uint32_t total = clean.requests[0];
-    for (std::uint32_t k = 1; k <= total; ++k) {
+    for (std::uint32_t k = 1; k <= total; k += SweepStride()) {
       for (const json& fault :
            {json{{"request", k}, {"result", "0x8007001F"}}, json{{"unplug_after", k}}}) {
         SimRun run;

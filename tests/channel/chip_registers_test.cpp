@@ -2,10 +2,12 @@
 // camera opened over the fake camera stack.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "camera/camera_device.h"
+#include "flash/checked_flash_ops.h"
 #include "tests/support/fake_rig.h"
 
 namespace qv {
@@ -332,6 +334,69 @@ TEST(BoundedWaitTest, StuckSpiMasterGivesUpAndFaultsTheCore) {
   EXPECT_EQ(o.take().size(), 10u);
 }
 
+// A wait that gives up while the flash is selected: the sequence releases
+// it once (the last requests sent), the core is faulted, and nothing
+// follows. The busy reads from `failFrom` on fail until the wait gives up
+// (kWaitMaxReadFailures reads in a row).
+struct SelectedGiveUp {
+  const char* name;
+  std::uint8_t chipId;
+  std::uint8_t status;     // the flash's status register
+  std::uint32_t failFrom;  // the first failing busy GET after the select
+  std::function<void(CCameraCore&)> sequence;
+};
+
+TEST(BoundedWaitTest, AWaitGivingUpWithTheFlashSelectedReleasesItOnce) {
+  const SelectedGiveUp cases[] = {
+      // CTRL, select, TX, then the busy read (SET 7, GET 8).
+      {"write enable", 0x8A, 0x00, 8, [](CCameraCore& c) { (void)c.FlashWriteEnable(); }},
+      {"write enable, family 102", 0x6A, 0x00, 8,
+       [](CCameraCore& c) { (void)c.FlashEnableWriteStatus(); }},
+      {"read status, after the opcode", 0x8A, 0x00, 8,
+       [](CCameraCore& c) { (void)c.FlashReadStatus(); }},
+      {"read status, before the status byte", 0x8A, 0x00, 12,
+       [](CCameraCore& c) { (void)c.FlashReadStatus(); }},
+      // A read status (16 requests) and a write enable (10) before the
+      // status write's CTRL, select and opcode.
+      {"write status", 0x8A, 0x00, 34, [](CCameraCore& c) { c.FlashWriteStatus(0x0C, 0); }},
+      // The idle byte (6 requests), select, command, then its wait.
+      {"read ID 0x90", 0x8A, 0x00, 12,
+       [](CCameraCore& c) {
+         std::uint8_t id[3];
+         (void)c.ReadFlashId(id, 0x90);
+       }},
+      // 0x9F: no wait after the command; the first one follows RX0.
+      {"read ID 0x9F, family 102", 0x6A, 0x00, 14,
+       [](CCameraCore& c) {
+         std::uint8_t id[3];
+         (void)c.ReadFlashId(id, 0x9F);
+       }},
+      // The sector-pair route's status clear on a protected flash.
+      {"status clear", 0x8A, 0x0C, 34, [](CCameraCore& c) { (void)ClearFlashStatusChecked(c); }},
+  };
+  for (const SelectedGiveUp& c : cases) {
+    SCOPED_TRACE(c.name);
+    Opened o(c.chipId);
+    o.chip->status = c.status;
+    o.chip->failFrom = c.failFrom;
+    o.chip->failCount = 2 * kWaitMaxReadFailures - 1;
+    c.sequence(*o.core);
+    EXPECT_TRUE(o.core->faulted());
+    const Trace t = o.take();
+    ASSERT_GE(t.size(), 2 * kWaitMaxReadFailures + 2);
+    const std::uint8_t release = static_cast<std::uint8_t>(2 - o.chip->csAssert);
+    // The failing busy reads, then the release, and nothing after it.
+    EXPECT_EQ(t[t.size() - 3].substr(0, 6), "GET 3 ");
+    EXPECT_NE(t[t.size() - 3].find('!'), std::string::npos);
+    EXPECT_EQ(Trace(t.end() - 2, t.end()), W(0x2025, release));
+    EXPECT_EQ(o.chip->regs[0x2025], release);
+    // Later flash sequences, the status clear included, send nothing.
+    (void)o.core->FlashWriteEnable();
+    EXPECT_FALSE(ClearFlashStatusChecked(*o.core));
+    EXPECT_TRUE(o.take().empty());
+  }
+}
+
 TEST(BoundedWaitTest, StuckSpiMasterEndsOnTimeWhenPollsAreSlow) {
   Opened o(0x8A);
   o.chip->spiBusyStuck = true;
@@ -380,8 +445,9 @@ TEST(BoundedWaitTest, UnpluggedCameraEndsWaitsQuickly) {
   o.chip->microsecondsPerRequest = 0;
   EXPECT_EQ(o.core->FlashReadStatus(), kFlashStatusUnknown);
   EXPECT_TRUE(o.core->faulted());
-  // CTRL, select, TX (6 requests), then the failing busy reads.
-  EXPECT_LE(o.take().size(), 6u + 2u * kWaitMaxReadFailures);
+  // CTRL, select, TX (6 requests), the failing busy reads, then one
+  // release attempt (2 requests).
+  EXPECT_LE(o.take().size(), 8u + 2u * kWaitMaxReadFailures);
 }
 
 TEST(BoundedWaitTest, FewFailedReadsInsideAWaitAreTolerated) {

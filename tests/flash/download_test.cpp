@@ -621,6 +621,45 @@ TEST(Gpio, KeepsTheOtherBits) {
   EXPECT_EQ(rig.camera().peekRegister(0x2043), 0x02);
 }
 
+// A GPIO register whose read failed is left alone: the read's filler
+// written back would drive every line of the port high. The other register
+// is still prepared, and the download goes on.
+TEST(Gpio, ARegisterWhoseReadFailedIsNotWritten) {
+  struct Case {
+    std::uint16_t failing;
+    std::vector<std::string> gpio;
+  };
+  const Case cases[] = {
+      {0x2041,
+       {"0 SET 2 41 20", "0 GET 3 1 !8007001F", "SLEEP 50", "0 SET 2 43 20", "0 GET 3 1 00",
+        "0 SET 2 43 20", "0 SET 3 02"}},
+      {0x2043,
+       {"0 SET 2 41 20", "0 GET 3 1 00", "0 SET 2 41 20", "0 SET 3 02", "SLEEP 50", "0 SET 2 43 20",
+        "0 GET 3 1 !8007001F"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.failing);
+    SimRig probe;
+    probe.open();
+    // The GET of the failing register's read: 2nd or 6th request of the
+    // preparation.
+    const std::uint32_t get = probe.requestsAtOpen() + (c.failing == 0x2041 ? 2 : 6);
+    SimRig rig;
+    rig.profile.values["SETTING/GPIO"] = "1";
+    rig.open(R"("faults": [{"request": )" + std::to_string(get) + R"(, "result": "0x8007001F"}])");
+    const Outcome out = download(rig, 122, makeImage());
+    EXPECT_EQ(out.result, 0);
+    std::vector<std::string> gpio;
+    for (const std::string& line : out.trace) {
+      if (line == "0 SET 7 01") break;
+      gpio.push_back(line);
+    }
+    EXPECT_EQ(gpio, c.gpio);
+    EXPECT_EQ(rig.camera().peekRegister(c.failing), 0x00);
+    EXPECT_EQ(rig.camera().peekRegister(c.failing ^ 0x0002), 0x02);
+  }
+}
+
 TEST(Gpio, NoExecutableDirectoryMeansNoPreparation) {
   SimRig rig;
   rig.os.files.executablePath = L"qvflash.exe";  // no separator

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/flash/sim_rig.h"
+#include "tests/support/sweep_stride.h"
 
 namespace qv::test {
 namespace {
@@ -59,7 +60,7 @@ void sweep(const std::string& cameraMembers, std::uint8_t type) {
   }
   const std::string prefix = cameraMembers.empty() ? "" : cameraMembers + ", ";
   int runs = 0;
-  for (std::uint32_t n = first; n <= last; ++n) {
+  for (std::uint32_t n = first; n <= last; n += testing::SweepStride()) {
     const std::size_t at = n - first;
     ++runs;
     for (const std::string& fault :

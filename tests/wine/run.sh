@@ -287,6 +287,45 @@ expect "gpio: not without the setting" \
 compare bad-scene '{"clock": "virtual", "cameras": [], "no_such_key": 1}' ""
 expect_output bad-scene 'Fail' 1
 
+# Names outside the ANSI code page. The scene path is read from the wide
+# environment and the scene's own files are found beside it; a scene that
+# cannot be read there ends in the documented "Fail" with its message.
+echo "== names outside the code page"
+d=$work/unicode
+folder='Zürich_カメラ'
+mkdir -p "$d/$folder"
+scene '' "$image_device" >"$d/$folder/scene.json"
+yes "old camera firmware 0.9 " | head -c 65536 >"$d/$folder/flash.bin"
+(export LC_ALL=C.UTF-8 QVFLASH_SIM="$folder\\scene.json"; run_win "$d")
+expect "scene in $folder: update passes" \
+  cmp -s "$d/stdout" <(printf 'Checking, Please wiat...\nPass')
+expect "scene in $folder: exit 0" grep -qx 0 "$d/rc"
+expect "scene in $folder: trace written beside the scene" test -s "$d/$folder/trace.txt"
+expect "scene in $folder: flash updated" \
+  bash -c "! cmp -s '$d/$folder/flash.bin' <(yes 'old camera firmware 0.9 ' | head -c 65536)"
+(export LC_ALL=C.UTF-8 QVFLASH_SIM="$folder\\missing.json"; run_win "$d")
+expect "missing scene in $folder: Fail" cmp -s "$d/stdout" <(printf 'Fail')
+expect "missing scene in $folder: exit 1" grep -qx 1 "$d/rc"
+expect "missing scene in $folder: message" \
+  grep -qF "$folder\\missing.json: cannot read the scene file" "$d/stderr"
+
+# The switch is compared as the system holds the command line: a full-width
+# "－ｄｂｇ" or "－ｄｕｍｐ" is no switch (a code-page copy of it could read
+# "-dbg").
+echo "== arguments"
+args=$(export LC_ALL=C.UTF-8; wine_run "$bw/tests/wine/win32_checks.exe" --arguments \
+  '－ｄｂｇ' '-dump' | tr -d '\r')
+expect "full-width -dbg arrives as its own characters" \
+  test "$(sed -n 1p <<<"$args")" = 'FF0D FF44 FF42 FF47'
+expect "-dump arrives as itself" test "$(sed -n 2p <<<"$args")" = '002D 0064 0075 006D 0070'
+export LC_ALL=C.UTF-8
+compare fullwidth-dbg "$(scene '' "$image_device")" "" '－ｄｂｇ'
+expect_output fullwidth-dbg $'Checking, Please wiat...\nPass' 0
+compare fullwidth-dump "$(scene '' "$image_device")" "" '－ｄｕｍｐ'
+expect_output fullwidth-dump $'Checking, Please wiat...\nPass' 0
+expect "fullwidth-dump: no Dump.bin" test ! -e "$work/sim/fullwidth-dump/win/Dump.bin"
+unset LC_ALL
+
 # A link planted at an output name is replaced, never written through.
 plant_dump_link() {
   printf 'precious' >victim

@@ -14,10 +14,13 @@
 #include <setupapi.h>
 
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "firmware/embedded_images.h"
+#include "platform/host.h"
 #include "platform/win32/os_error.h"
 #include "platform/win32/win32_services.h"
 #include "tests/wine/check.h"
@@ -392,6 +395,38 @@ int listImageDevices() {
   return 0;
 }
 
+// The environment read as wide text: a name outside every code page comes
+// back unchanged, an empty value as an empty path, a missing one as none,
+// and a value longer than MAX_PATH whole.
+void checkEnvironmentPath() {
+  const std::wstring scene = L"C:\\Z\u00FCrich_\u30AB\u30E1\u30E9\\scene.json";
+  CHECK(::SetEnvironmentVariableW(L"QV_CHECK_PATH", scene.c_str()));
+  const std::optional<std::filesystem::path> read = qv::environmentPath("QV_CHECK_PATH");
+  CHECK(read.has_value() && read->native() == scene);
+  const std::wstring longValue = L"C:\\" + std::wstring(400, L'\u00E9');
+  CHECK(::SetEnvironmentVariableW(L"QV_CHECK_PATH", longValue.c_str()));
+  const std::optional<std::filesystem::path> longRead = qv::environmentPath("QV_CHECK_PATH");
+  CHECK(longRead.has_value() && longRead->native() == longValue);
+  CHECK(::SetEnvironmentVariableW(L"QV_CHECK_PATH", L""));
+  const std::optional<std::filesystem::path> empty = qv::environmentPath("QV_CHECK_PATH");
+  CHECK(empty.has_value() && empty->empty());
+  CHECK(::SetEnvironmentVariableW(L"QV_CHECK_PATH", nullptr));
+  CHECK(!qv::environmentPath("QV_CHECK_PATH").has_value());
+}
+
+// The arguments after "--arguments", one line each, as UTF-16 code units in
+// hexadecimal: what the tool compares with its switches.
+int printArguments(int argc, char** argv) {
+  const std::vector<std::wstring> args = qv::commandLineArguments(argc, argv);
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    for (std::size_t j = 0; j < args[i].size(); ++j) {
+      std::printf("%s%04X", j == 0 ? "" : " ", static_cast<unsigned>(args[i][j]));
+    }
+    std::printf("\n");
+  }
+  return 0;
+}
+
 }  // namespace
 }  // namespace qv::win32
 
@@ -406,6 +441,7 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
+  if (argc >= 2 && std::strcmp(argv[1], "--arguments") == 0) return printArguments(argc, argv);
   if (argc == 2 && std::strcmp(argv[1], "--list-video-inputs") == 0) return listVideoInputs();
   if (argc == 2 && std::strcmp(argv[1], "--list-image-devices") == 0) return listImageDevices();
   if (argc == 3 && std::strcmp(argv[1], "--resources-of") == 0) {
@@ -424,6 +460,7 @@ int main(int argc, char** argv) {
   checkProfile(dir);
   checkResources();
   checkClockAndGuard();
+  checkEnvironmentPath();
   if (!withCameras) checkEmptyCameraStack();
   return qv::wine_checks::summary("win32_checks");
 }

@@ -79,12 +79,12 @@ class FuzzList : public qv::IImageDeviceList {
     const std::uint32_t reported =
         (e->sizeQuirk & 2) != 0 ? e->claimedSize : static_cast<std::uint32_t>(data.size());
     if (buffer == nullptr || size < data.size()) {
-      if (buffer != nullptr) std::memcpy(buffer, data.data(), size);  // a partial write
+      if (buffer != nullptr && size > 0) std::memcpy(buffer, data.data(), size);  // a partial write
       requiredSize = reported;
       lastError = (e->sizeQuirk & 4) != 0 ? 87 : qv::win32err::InsufficientBuffer;
       return false;
     }
-    std::memcpy(buffer, data.data(), data.size());
+    if (!data.empty()) std::memcpy(buffer, data.data(), data.size());
     requiredSize = reported;
     return true;
   }

@@ -64,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   qv::fuzz::FuzzInput in(data, size);
   qv::test::FakeRig rig;
   qv::test::FakeDevice device;
-  device.ks = false;
+  // A filter without a topology: the camera is reached through the private
+  // interface alone.
   device.topology = false;
   device.privateInterface = true;
   rig.addDevice(device);

@@ -4,6 +4,9 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev nlohmann-json3-dev)
+# Clang with its sanitizer and libFuzzer runtimes (the asan preset and
+# tools/fuzz.sh).
+packages+=(clang libclang-rt-14-dev)
 # The 32-bit Windows build (MinGW-w64 cross compiler) and Wine to test it.
 packages+=(g++-mingw-w64-i686 wine wine32:i386)
 

@@ -8,6 +8,19 @@ cmake --preset default
 cmake --build --preset default
 ctest --preset default
 
+# A packager's plain Release build: no preset, no warnings as errors.
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release
+cmake --build build-release -j2
+
+# The suite under AddressSanitizer and UndefinedBehaviorSanitizer (Clang),
+# the fault sweeps thinned to every 4th request.
+cmake --preset asan
+cmake --build --preset asan
+ctest --preset asan
+
+# The fuzz targets, a fixed number of runs each from their seed corpora.
+bash tools/fuzz.sh
+
 # The 32-bit Windows program (MinGW-w64 cross build), checked under Wine
 # against the native build above.
 bash tests/wine/run.sh

@@ -372,7 +372,9 @@ std::optional<Scene> parseScene(const std::string& text, const std::string& base
   json root;
   try {
     root = json::parse(text);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {
+    // A syntax error, or a number beyond the range of a double (out_of_range
+    // 406), which the parser reports as an exception of another kind.
     std::string what = e.what();
     // Drop the library's "[json.exception.parse_error.101] " prefix.
     if (const auto pos = what.find("] "); pos != std::string::npos) what = what.substr(pos + 2);

@@ -1,6 +1,8 @@
 // The Windows platform: every service of the seam, backed by the system.
-#include <shellapi.h>
 #include <windows.h>
+
+// After windows.h, whose types it uses.
+#include <shellapi.h>
 
 #include "platform/host.h"
 #include "platform/win32/win32_services.h"

@@ -87,9 +87,12 @@ TEST(SimScene, ErrorsNameTheFileAndTheProblem) {
             "scene.json: trace: folder /nonexistent-folder does not exist");
   EXPECT_EQ(sceneError(oneCamera(R"("flash_file": "/nonexistent-folder/f.bin")")),
             "scene.json: cameras[0].flash_file: folder /nonexistent-folder does not exist");
-  const std::string json = sceneError(R"({"cameras": [)");
-  EXPECT_EQ(json.rfind("scene.json: not valid JSON: ", 0), 0u) << json;
-  EXPECT_EQ(json.find('\n'), std::string::npos);
+  // Text that is not JSON, and a number beyond the range of a double.
+  for (const char* text : {R"({"cameras": [)", R"({"cameras": [{"chip_id": 1e999}]})"}) {
+    const std::string json = sceneError(text);
+    EXPECT_EQ(json.rfind("scene.json: not valid JSON: ", 0), 0u) << json;
+    EXPECT_EQ(json.find('\n'), std::string::npos);
+  }
 }
 
 TEST(SimScene, DefaultsAndValues) {

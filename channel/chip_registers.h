@@ -50,6 +50,15 @@ inline constexpr HResult kHrWaitGaveUp = static_cast<HResult>(0x800705B4u);
 // driver takes no less than about 100 us on a high-speed bus, typically
 // 0.5 to 2 ms, and tens of ms on a loaded host.
 //
+// A wait that gives up marks the core faulted; later SPI flash operations
+// return without sending anything. A sequence whose wait gave up with the
+// flash selected (write enable, read status, write status, read ID) sends
+// one release of the chip select before it returns, so that the flash does
+// not take whatever reaches the bus next as part of the interrupted command.
+// A page program is the exception: raising the chip select after whole
+// bytes would start programming the part of the page already sent, while a
+// flash left selected loses the command when the camera is unplugged.
+//
 // A wait gives up when it has polled its maximum number of times, or when
 // its time limit on the platform clock has passed and it has polled at least
 // kWaitMinPolls times (so one long stall of the host alone cannot end a wait

@@ -213,7 +213,7 @@ std::string packet(std::initializer_list<std::uint8_t> head, std::size_t size = 
   std::string s = "SET 22";
   std::size_t n = 0;
   for (std::uint8_t b : head) {
-    s += " " + FakeChip::hex(b);
+    FakeChip::appendHex(s, b);
     ++n;
   }
   for (; n < size; ++n) s += " FF";

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "platform/linux/linux_camera_stack.h"
@@ -19,12 +20,14 @@ TEST(LinuxResources, CarriesFourDistinctImagesWithTheTrailer) {
   LinuxResources resources;
   const std::uint8_t trailer[18] = {0x00, 0x10, 0x10, 0x03, 'Q', 0,   'u', 0,   'o',
                                     0,    'r',  0,    'v',  0,   'e', 0,   'l', 0};
-  std::set<std::vector<std::uint8_t>> images;
+  // The images' bytes as text: GCC 12 at -O3 misreads the bounds of a set
+  // of byte vectors (-Wstringop-overread).
+  std::set<std::string> images;
   for (int id : {102, 104, 105, 106}) {
     const auto image = resources.FindBinary(id);
     ASSERT_EQ(image.size(), 32786u) << id;
     EXPECT_EQ(std::memcmp(image.data() + 32768, trailer, sizeof trailer), 0) << id;
-    images.emplace(image.begin(), image.begin() + 32768);
+    images.emplace(reinterpret_cast<const char*>(image.data()), 32768);
   }
   EXPECT_EQ(images.size(), 4u);
   EXPECT_TRUE(resources.FindBinary(103).empty());

@@ -79,16 +79,24 @@ class FakeChip {
       return hr::Ok;
     }
     if (kind == 'S') {
-      for (std::uint32_t i = 0; i < length; ++i) line += " " + hex(data[i]);
+      for (std::uint32_t i = 0; i < length; ++i) appendHex(line, data[i]);
       trace.push_back(line);
       set(selector, data, length);
       return hr::Ok;
     }
     get(selector, data, length);
-    line += " " + std::to_string(length);
-    for (std::uint32_t i = 0; i < length; ++i) line += " " + hex(data[i]);
+    line += ' ';
+    line += std::to_string(length);
+    for (std::uint32_t i = 0; i < length; ++i) appendHex(line, data[i]);
     trace.push_back(line);
     return hr::Ok;
+  }
+
+  // " XX" appended in place (a temporary "  " + text trips GCC 12's
+  // -Wrestrict at -O3).
+  static void appendHex(std::string& line, std::uint8_t b) {
+    line += ' ';
+    line += hex(b);
   }
 
   static std::string hex(std::uint8_t b) {

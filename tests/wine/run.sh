@@ -318,13 +318,14 @@ args=$(export LC_ALL=C.UTF-8; wine_run "$bw/tests/wine/win32_checks.exe" --argum
 expect "full-width -dbg arrives as its own characters" \
   test "$(sed -n 1p <<<"$args")" = 'FF0D FF44 FF42 FF47'
 expect "-dump arrives as itself" test "$(sed -n 2p <<<"$args")" = '002D 0064 0075 006D 0070'
-export LC_ALL=C.UTF-8
+outer_lc_all=${LC_ALL-}
+export LC_ALL=C.UTF-8  # the arguments reach Wine as UTF-8
 compare fullwidth-dbg "$(scene '' "$image_device")" "" '－ｄｂｇ'
 expect_output fullwidth-dbg $'Checking, Please wiat...\nPass' 0
 compare fullwidth-dump "$(scene '' "$image_device")" "" '－ｄｕｍｐ'
 expect_output fullwidth-dump $'Checking, Please wiat...\nPass' 0
 expect "fullwidth-dump: no Dump.bin" test ! -e "$work/sim/fullwidth-dump/win/Dump.bin"
-unset LC_ALL
+if [ -n "$outer_lc_all" ]; then LC_ALL=$outer_lc_all; else unset LC_ALL; fi
 
 # A link planted at an output name is replaced, never written through.
 plant_dump_link() {

@@ -172,18 +172,6 @@ TEST_F(V4l2System, ListsCaptureNodesByNumberWithBusInfoPaths) {
   EXPECT_TRUE(console.err.empty());
 }
 
-TEST_F(V4l2System, APathTooLongForTheBufferIsCut) {
-  auto moniker = Moniker(2);
-  ASSERT_NE(moniker, nullptr);
-  std::unique_ptr<IPropertyBag> bag;
-  ASSERT_EQ(moniker->BindToStorage(bag), hr::Ok);
-  char path[16];
-  std::memset(path, '*', sizeof path);
-  ASSERT_EQ(bag->ReadDevicePath(path, 10), hr::Ok);
-  EXPECT_EQ(std::string(path, 10), "v4l:usb-00");
-  EXPECT_EQ(path[10], '*');
-}
-
 TEST(V4l2Empty, NoNodesIsAnEmptyCategory) {
   FakeSysfs tree;
   FakeKernelIo io;

@@ -283,6 +283,7 @@ std::vector<OpSpec> operations() {
   ops.push_back(
       updateOp("sector-pair route, fam 104, MX25L5121E", 0x8A, "MX25L5121E", image, false, 6));
   ops.push_back(terseRunOp("whole terse run, fam 104 (1 camera)", 1, 0));
+  ops.push_back(terseRunOp("whole terse run, fam 106 (1 camera)", 1, 0, 0xBA));
   return ops;
 }
 

@@ -325,8 +325,9 @@ void printAllocations(const std::vector<OpResult>& results) {
       "the simulator (trace lines not kept / kept); 'between' = the logic from the first "
       "request of the operation to its last.\n\n");
   std::printf(
-      "| operation | requests | inside (no trace) | inside (trace kept) | between | per request "
-      "(no trace) | host CPU ms |\n");
+      "| operation | requests | inside (no trace) | inside (trace kept) | between | (inside + "
+      "between) per "
+      "request | host CPU ms |\n");
   std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
   for (const OpResult& r : results) {
     const double per = r.d.requests > 0 ? static_cast<double>(r.allocInside + r.allocBetween) /

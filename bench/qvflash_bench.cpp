@@ -83,6 +83,7 @@ struct OpResult {
   std::uint64_t allocBetween = 0;  // logic, first to last request
   std::uint64_t allocInsideTraced = 0;
   bool ok = true;
+  std::uint64_t sequenceRequests = 0;
   double cpuMs = 0;  // host CPU time of the operation (simulator included)
 
   double ratio() const {
@@ -100,7 +101,71 @@ struct OpSpec {
   std::function<void(Rig&, std::unique_ptr<CCameraDevice>&)> setup;
   std::function<bool(Rig&, std::unique_ptr<CCameraDevice>&)> run;
   bool gpio = false;
+  // The requests the operation's sequences fix with every busy wait ended by
+  // its first poll, counted from the sequences (below); 0: not given.
+  std::uint64_t sequenceRequests = 0;
 };
+
+// Request counts of the fixed sequences, derived step by step from the
+// protocol, independently of the tool: the floor's request term is checked
+// against them. Families 102 to 105 reach the flash through the SPI
+// registers; every busy wait is one poll.
+namespace seq {
+constexpr std::uint64_t kRegister = 2;                  // address SET, data SET or GET
+constexpr std::uint64_t kSend = kRegister + kRegister;  // transmit write, busy poll
+constexpr std::uint64_t kIdleByte = kRegister + kSend;  // control 0x80, send 0x04
+// Control 0x80, then one Read Status transaction: select, 0x05 and its busy
+// poll, discarded read, busy poll, status read, release.
+constexpr std::uint64_t kStatusWait = kRegister + 7 * kRegister;
+// Control 0x80, select, send the opcode, release.
+constexpr std::uint64_t kSimpleCommand = 2 * kRegister + kSend + kRegister;
+// Status read, (E)WREN, control, select, send 0x01 and the value, release,
+// status wait.
+constexpr std::uint64_t kStatusWrite =
+    kStatusWait + kSimpleCommand + 2 * kRegister + 2 * kSend + kRegister + kStatusWait;
+// Control, WREN, select, send 0x02 and three address bytes and n data
+// bytes, release, status wait, idle byte, control 0x00.
+constexpr std::uint64_t pageProgram(std::uint64_t n) {
+  return kRegister + kSimpleCommand + kRegister + (4 + n) * kSend + kRegister + kStatusWait +
+         kIdleByte + kRegister;
+}
+constexpr std::uint64_t kTableLoad = 12 * 2 + 1 + 1;  // index/value pairs, mode, GET-LENGTH
+// Idle byte, select, command, then (0x90, 0xAB) a busy poll and three
+// dummy bytes, three received bytes (discarded read, poll, read, poll),
+// release.
+constexpr std::uint64_t readId(bool dummies) {
+  return kIdleByte + kRegister + kRegister + (dummies ? kRegister + 3 * kSend : 0) +
+         3 * 4 * kRegister + kRegister;
+}
+constexpr std::uint64_t kReadIdXu = 3;  // index 13, command, GET of control 23
+// Table, GET-LENGTH, the address once, 4 KB blocks.
+constexpr std::uint64_t readOut(std::uint64_t bytes) { return kTableLoad + 1 + 1 + bytes / 4096; }
+constexpr std::uint64_t kOpenPerDevice = 3;  // probe, chip ID address, chip ID read
+// The download engine on families 102 to 105 (`family`), `blocks` blocks,
+// the header bytes written one command per byte on the byte-program part.
+constexpr std::uint64_t download(int family, std::uint64_t blocks, bool gpio, bool bytePerCommand) {
+  if (family >= 106) {
+    // Table, enable, block length twice, blocks, checksum, commit, disable,
+    // five reset register writes.
+    return kTableLoad + 1 + 2 + blocks + 1 + 1 + 1 + 5 * kRegister;
+  }
+  const std::uint64_t finalHeader = family == 105 ? 2 : 1;
+  const std::uint64_t header = pageProgram(1);
+  const std::uint64_t rewrite = bytePerCommand ? 6 * pageProgram(1) : pageProgram(6);
+  const std::uint64_t final =
+      bytePerCommand ? finalHeader * pageProgram(1) : pageProgram(finalHeader);
+  return (gpio ? 4 * kRegister : 0) + kTableLoad + (family == 105 ? 1 : 0) + kStatusWrite + 1 + 2 +
+         blocks + header + rewrite + 1 + final + kStatusWrite + 1;
+}
+// The sector-pair route over `units` units: table, protection cleared (a
+// status write without the leading comparison's own control write),
+// per unit erase address, GET-LENGTH and two address/half pairs, the
+// read-back of 64 KB, the final header byte, the protection, the reset.
+constexpr std::uint64_t sectorPairs(std::uint64_t units) {
+  return kTableLoad + kStatusWrite + units * 6 + readOut(0x10000) + pageProgram(1) + kStatusWrite +
+         5 * kRegister;
+}
+}  // namespace seq
 
 OpResult measureOnce(const OpSpec& spec, bool keepTrace) {
   Rig rig(spec.cameras, keepTrace, spec.gpio);
@@ -119,6 +184,16 @@ OpResult measureOnce(const OpSpec& spec, bool keepTrace) {
   r.d = after - before;
   r.mandatedNs = spec.mandatedMs * kMs;
   r.ok = ok;
+  r.sequenceRequests = spec.sequenceRequests;
+  if (spec.sequenceRequests != 0 && r.d.firstPollRequests() != spec.sequenceRequests) {
+    std::printf("warning: %s: %llu requests at first poll, the sequences have %llu\n",
+                spec.name.c_str(), static_cast<unsigned long long>(r.d.firstPollRequests()),
+                static_cast<unsigned long long>(spec.sequenceRequests));
+  }
+  if (r.d.sleptNs != r.mandatedNs) {
+    std::printf("note: %s: slept %.1f ms, mandated %.1f ms\n", spec.name.c_str(),
+                static_cast<double>(r.d.sleptNs) / 1e6, static_cast<double>(r.mandatedNs) / 1e6);
+  }
   r.cpuMs = (cpu1 - cpu0) * 1e3;
   r.allocInside = observer.inside();
   r.allocBetween = observer.between();
@@ -172,6 +247,13 @@ std::uint8_t flashTypeOf(const std::string& part) {
   return 120;
 }
 
+int familyOf(int chipId) {
+  ChipFamily family = CHIP_FAMILY_NONE;
+  std::int32_t csAssert = 0;
+  (void)ClassifyChipId(static_cast<std::uint8_t>(chipId), family, csAssert);
+  return family;
+}
+
 std::uint64_t updateWaitsMs(int chipId, bool gpio) {
   const int family = chipId >> 4;
   const bool resets = family == 0xB || family == 0xC || family == 0xD;
@@ -183,6 +265,11 @@ OpSpec updateOp(const std::string& name, int chipId, const std::string& part, st
   const std::uint8_t type = flashType != 0 ? flashType : flashTypeOf(part);
   // The sector-pair route (raw class 6) has no waits of its own.
   const std::uint64_t waits = type == 6 ? 0 : updateWaitsMs(chipId, gpio);
+  const int family = familyOf(chipId);
+  const std::uint64_t blocks = (length + 4095) / 4096;
+  const std::uint64_t sequence = type == 6
+                                     ? seq::sectorPairs(blocks)
+                                     : seq::download(family, blocks, gpio, part == "SST25VF512");
   return OpSpec{name,
                 {CameraSpec{chipId, part}},
                 waits,
@@ -193,7 +280,8 @@ OpSpec updateOp(const std::string& name, int chipId, const std::string& part, st
                   return device->DownloadFirmware(buffer.data(), length, type, &computed, &reported,
                                                   &state, &progress) == STATUS_OK;
                 },
-                gpio};
+                gpio,
+                sequence};
 }
 
 // The whole tool without a switch (a terse update) on `count` cameras of
@@ -205,10 +293,22 @@ OpSpec terseRunOp(const std::string& name, std::size_t count, std::size_t target
   // The count walks every device; opening index i walks i + 1 of them.
   std::uint64_t settles = count;
   for (std::size_t i = 0; i <= target; ++i) settles += i + 1;
-  return OpSpec{name, cameras, settles * kWalkSettleMs + updateWaitsMs(chipId, false), nullptr,
-                [](Rig& rig, std::unique_ptr<CCameraDevice>&) {
-                  return RunQvflash({}, rig.platform()) == 0;
-                }};
+  // The count probes every device; each open reads the chip ID of every
+  // device it visits; the target is identified and updated.
+  const int family = familyOf(chipId);
+  const std::uint64_t identify =
+      family == 106 || family == 107 ? seq::kReadIdXu : seq::readId(true);
+  const std::uint64_t sequence =
+      count + (settles - count) * seq::kOpenPerDevice + identify +
+      seq::download(family, (embeddedImageLength() + 4095) / 4096, false, part == "SST25VF512");
+  return OpSpec{
+      name,
+      cameras,
+      settles * kWalkSettleMs + updateWaitsMs(chipId, false),
+      nullptr,
+      [](Rig& rig, std::unique_ptr<CCameraDevice>&) { return RunQvflash({}, rig.platform()) == 0; },
+      false,
+      sequence};
 }
 
 std::vector<OpSpec> operations() {
@@ -222,6 +322,7 @@ std::vector<OpSpec> operations() {
                    std::int32_t n = 0;
                    return CountCameras(rig.platform(), n) == 0 && n == 1;
                  }});
+  ops.back().sequenceRequests = 1;
   ops.push_back({"open (camera 0 of 1)",
                  {CameraSpec{}},
                  kWalkSettleMs,
@@ -230,6 +331,7 @@ std::vector<OpSpec> operations() {
                    device = std::make_unique<CCameraDevice>(rig.platform());
                    return device->OpenCamera(kFamilyAny, 0) == STATUS_OK;
                  }});
+  ops.back().sequenceRequests = seq::kOpenPerDevice;
   auto identify = [](std::uint8_t expected) {
     return [expected](Rig&, std::unique_ptr<CCameraDevice>& device) {
       std::uint8_t type = 120;
@@ -242,16 +344,19 @@ std::vector<OpSpec> operations() {
                  0,
                  openFirst,
                  identify(122)});
+  ops.back().sequenceRequests = seq::readId(true);
   ops.push_back({"identify AT25F512B, fam 104 (3 stages)",
                  {CameraSpec{0x8A, "AT25F512B"}},
                  0,
                  openFirst,
                  identify(141)});
+  ops.back().sequenceRequests = 2 * seq::readId(true) + seq::readId(false);
   ops.push_back({"identify GD25Q512, fam 106 (XU)",
                  {CameraSpec{0xBA, "GD25Q512"}},
                  0,
                  openFirst,
                  identify(122)});
+  ops.back().sequenceRequests = seq::kReadIdXu;
   ops.push_back({"command-table load",
                  {CameraSpec{}},
                  0,
@@ -261,6 +366,7 @@ std::vector<OpSpec> operations() {
                    (void)device->core()->LoadFlashCommandTable(122, all);
                    return all;
                  }});
+  ops.back().sequenceRequests = seq::kTableLoad;
   ops.push_back({"dump 64 KB",
                  {CameraSpec{}},
                  0,
@@ -269,6 +375,7 @@ std::vector<OpSpec> operations() {
                    std::vector<std::uint8_t> buffer(DUMP_SIZE, 0);
                    return device->DumpFlash(buffer.data(), 122) == STATUS_OK;
                  }});
+  ops.back().sequenceRequests = seq::readOut(DUMP_SIZE);
   ops.push_back(updateOp("update fam 102, GD25Q512", 0x6A, "GD25Q512", image));
   ops.push_back(updateOp("update fam 103, GD25Q512", 0x9A, "GD25Q512", image));
   ops.push_back(updateOp("update fam 104, GD25Q512", 0x8A, "GD25Q512", image));
@@ -294,16 +401,20 @@ double ms(std::uint64_t ns) { return static_cast<double>(ns) / 1e6; }
 void printOperations(const std::vector<OpResult>& results) {
   std::printf("\n## Operations on the simulated camera (virtual clock)\n\n");
   std::printf(
-      "| operation | ok | requests | bytes | modelled ms | waits ms | transfers ms | chip engine "
-      "ms | floor ms | modelled/floor | above floor ms |\n");
-  std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+      "| operation | ok | requests | at first poll | sequences | bytes | modelled ms | waits ms | "
+      "transfers ms | chip engine ms | floor ms | modelled/floor | above floor ms |\n");
+  std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
   for (const OpResult& r : results) {
     const std::uint64_t floorNs = r.d.floorNs(r.mandatedNs);
-    std::printf("| %s | %s | %llu | %llu | %.1f | %.1f | %.1f | %.1f | %.1f | %.3f | %.1f |\n",
-                r.name.c_str(), r.ok ? "yes" : "NO", static_cast<unsigned long long>(r.d.requests),
-                static_cast<unsigned long long>(r.d.bytes), ms(r.d.modelledNs()), ms(r.d.sleptNs),
-                ms(r.d.transferNs), ms(r.d.engineNs), ms(floorNs), r.ratio(),
-                ms(r.d.modelledNs() - floorNs));
+    std::printf(
+        "| %s | %s | %llu | %llu | %llu | %llu | %.1f | %.1f | %.1f | %.1f | %.1f | %.3f | "
+        "%.1f |\n",
+        r.name.c_str(), r.ok ? "yes" : "NO", static_cast<unsigned long long>(r.d.requests),
+        static_cast<unsigned long long>(r.d.firstPollRequests()),
+        static_cast<unsigned long long>(r.sequenceRequests),
+        static_cast<unsigned long long>(r.d.bytes), ms(r.d.modelledNs()), ms(r.d.sleptNs),
+        ms(r.d.transferNs), ms(r.d.engineNs), ms(floorNs), r.ratio(),
+        ms(r.d.modelledNs() - floorNs));
   }
   std::printf("\n## Flash busy time and busy polls\n\n");
   std::printf(

@@ -176,6 +176,11 @@ struct Sample {
   std::uint64_t hostBusyBeyondPollNs = 0;
   std::uint64_t engineBusyNs = 0;  // flash busy time started by the chip's engine
 
+  // The requests less the busy polls that did not end their wait: an SPI
+  // poll is one register read, a status poll one Read Status transaction.
+  std::uint64_t firstPollRequests() const {
+    return requests - spiBusyAnswers * 2 - hostBusyStatusReads * 14;
+  }
   // The simulated time as the sum of its causes.
   std::uint64_t modelledNs() const { return sleptNs + transferNs + engineNs; }
   // Time above the floor spent on busy polls: SPI polls that answered busy

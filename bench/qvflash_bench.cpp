@@ -141,8 +141,8 @@ constexpr std::uint64_t kReadIdXu = 3;  // index 13, command, GET of control 23
 // Table, GET-LENGTH, the address once, 4 KB blocks.
 constexpr std::uint64_t readOut(std::uint64_t bytes) { return kTableLoad + 1 + 1 + bytes / 4096; }
 constexpr std::uint64_t kOpenPerDevice = 3;  // probe, chip ID address, chip ID read
-// The download engine on families 102 to 105 (`family`), `blocks` blocks,
-// the header bytes written one command per byte on the byte-program part.
+// The download engine on `family` with `blocks` blocks; on families 102 to
+// 105 the byte-program part gets its header bytes one command per byte.
 constexpr std::uint64_t download(int family, std::uint64_t blocks, bool gpio, bool bytePerCommand) {
   if (family >= 106) {
     // Table, enable, block length twice, blocks, checksum, commit, disable,
@@ -157,10 +157,10 @@ constexpr std::uint64_t download(int family, std::uint64_t blocks, bool gpio, bo
   return (gpio ? 4 * kRegister : 0) + kTableLoad + (family == 105 ? 1 : 0) + kStatusWrite + 1 + 2 +
          blocks + header + rewrite + 1 + final + kStatusWrite + 1;
 }
-// The sector-pair route over `units` units: table, protection cleared (a
-// status write without the leading comparison's own control write),
-// per unit erase address, GET-LENGTH and two address/half pairs, the
-// read-back of 64 KB, the final header byte, the protection, the reset.
+// The sector-pair route over `units` units: table, protection cleared
+// (status read, write enable, status write, status wait), per unit the
+// erase address, a GET-LENGTH and two address/half pairs, the read-back of
+// 64 KB, the final header byte, the protection, the reset.
 constexpr std::uint64_t sectorPairs(std::uint64_t units) {
   return kTableLoad + kStatusWrite + units * 6 + readOut(0x10000) + pageProgram(1) + kStatusWrite +
          5 * kRegister;

@@ -4,6 +4,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev nlohmann-json3-dev)
+# The benchmark (tools/bench.sh).
+packages+=(libbenchmark-dev)
 # The 32-bit Windows build (MinGW-w64 cross compiler) and Wine to test it.
 packages+=(g++-mingw-w64-i686 wine wine32:i386)
 

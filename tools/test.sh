@@ -8,6 +8,10 @@ cmake --preset default
 cmake --build --preset default
 ctest --preset default
 
+# The benchmark once in its quick mode, so that it keeps building and running
+# (it asserts no timings).
+tools/bench.sh --quick
+
 # The 32-bit Windows program (MinGW-w64 cross build), checked under Wine
 # against the native build above.
 bash tests/wine/run.sh

@@ -39,6 +39,8 @@ class CapturingConsole : public IConsole {
   }
   void WriteNarrow(std::string_view text) override { out.append(text); }
   void WriteError(std::string_view text) override { err.append(text); }
+  bool terminal = false;  // what standard error is taken for
+  bool ErrorIsTerminal() override { return terminal; }
 };
 
 class ScriptedGuard : public IInstanceGuard {

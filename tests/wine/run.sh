@@ -5,6 +5,7 @@
 #  - the backend's own checks (win32_checks.exe);
 #  - without a simulator, the real DirectShow enumeration finds no camera;
 #  - a second instance is refused through the real named mutex;
+#  - --help and --version answer alike, before any guard or scene;
 #  - simulator scenarios give the same output bytes, exit code, Dump.bin,
 #    flash contents, kept image copy and request trace as the native build;
 #  - the real DirectShow / Kernel Streaming path, with a stand-in camera
@@ -163,6 +164,10 @@ expect "guard holder started" test -e "$d/ready"
 expect "second instance: message and Fail" \
   cmp -s "$d/stdout" <(printf 'There is already an instance of this application running.Fail')
 expect "second instance: exit 1" grep -qx 1 "$d/rc"
+# Help needs no guard: answered while another copy holds it.
+(unset QVFLASH_SIM; run_win "$d" --help)
+expect "second instance: --help still answered" grep -q '^Usage: qvflash ' "$d/stdout"
+expect "second instance: --help exit 0" grep -qx 0 "$d/rc"
 touch "$d/stop"
 wait "$holder"
 expect "guard holder ended cleanly" test $? -eq 0
@@ -195,6 +200,21 @@ wait "$first"
 expect "tool against tool: the first ran on (no USB camera)" cmp -s "$d/first/stdout" <(printf 'Fail')
 expect "tool against tool: the first walked every device" \
   test "$(grep -c '^SLEEP 300$' "$d/first/trace.txt")" -eq 20
+
+echo "== help and version"
+# Answered before any camera or scene: the same bytes as the native build,
+# exit 0, even with a scene that cannot be read.
+for arg in --help -h -? /? --version; do
+  d=$work/help/${arg//[\/?]/_}
+  mkdir -p "$d/native" "$d/win"
+  (export QVFLASH_SIM=missing.json; run_native "$d/native" "$arg")
+  (export QVFLASH_SIM=missing.json; run_win "$d/win" "$arg")
+  expect "$arg: output equal to the native build's" cmp -s "$d/native/stdout" "$d/win/stdout"
+  expect "$arg: exit 0" grep -qx 0 "$d/win/rc"
+  expect "$arg: nothing on standard error" test ! -s "$d/win/stderr"
+done
+expect "--help: the usage" grep -q '^Usage: qvflash ' "$work/help/--help/win/stdout"
+expect "--version: the version" grep -q '^qvflash [0-9]' "$work/help/--version/win/stdout"
 
 # --- Simulator scenarios, compared with the native build ------------------
 camera_path='\\\\?\\usb#vid_04f2&pid_b5bd&mi_00#6&1a2b3c4d&0&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global'
@@ -259,8 +279,12 @@ expect_output update $'Checking, Please wiat...\nPass' 0
 expect "update: flash changed" \
   bash -c "! cmp -s '$work/sim/update/win/flash.bin' <(yes 'old camera firmware 0.9 ' | head -c 65536)"
 expect "update: no tmp left" test ! -e "$work/sim/update/win/tmp"
+# Standard error is a file here, not a console: no progress bar.
+expect "update: nothing on standard error" test ! -s "$work/sim/update/win/stderr"
 
 compare update-verbose "$(scene '' "$image_device")" "" -dbg
+expect "update-verbose: nothing on standard error" \
+  test ! -s "$work/sim/update-verbose/win/stderr"
 expect "update-verbose: tmp kept, 32786 bytes" \
   test "$(stat -c %s "$work/sim/update-verbose/win/tmp" 2>/dev/null)" = 32786
 

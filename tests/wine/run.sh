@@ -106,6 +106,14 @@ expect "qvflash.exe resources hold the four images" \
 
 echo "== backend checks"
 expect "win32_checks" wine_run "$bw/tests/wine/win32_checks.exe"
+# Standard error as a file, a pipe and the NUL device: never a console.
+error_is_terminal() { wine_run "$bw/tests/wine/win32_checks.exe" --error-is-terminal | tr -d '\r'; }
+expect "stderr to a file: not a terminal" \
+  test "$(error_is_terminal 2>"$work/stderr-file")" = "not a terminal"
+expect "stderr to a pipe: not a terminal" \
+  test "$(error_is_terminal 2> >(cat >/dev/null))" = "not a terminal"
+expect "stderr to /dev/null: not a terminal" \
+  test "$(error_is_terminal 2>/dev/null)" = "not a terminal"
 
 # The executable's path: 259 characters fit the 260-character buffer with
 # its terminator; 260 would be cut short and are refused.

@@ -114,6 +114,13 @@ expect "stderr to a pipe: not a terminal" \
   test "$(error_is_terminal 2> >(cat >/dev/null))" = "not a terminal"
 expect "stderr to /dev/null: not a terminal" \
   test "$(error_is_terminal 2>/dev/null)" = "not a terminal"
+# On a pseudo-terminal Wine gives the program a console: there it is one.
+# (Wine draws that console with cursor sequences, taken out here.)
+on_terminal() {  # on_terminal <command>: what the terminal showed, as text
+  timeout 120 script -qec "$1" /dev/null | sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' | tr -d '\r'
+}
+expect "stderr on a terminal: a console" \
+  grep -qx terminal <<<"$(on_terminal "wine '$bw/tests/wine/win32_checks.exe' --error-is-terminal")"
 
 # The executable's path: 259 characters fit the 260-character buffer with
 # its terminator; 260 would be cut short and are refused.
@@ -289,6 +296,16 @@ expect "update: flash changed" \
 expect "update: no tmp left" test ! -e "$work/sim/update/win/tmp"
 # Standard error is a file here, not a console: no progress bar.
 expect "update: nothing on standard error" test ! -s "$work/sim/update/win/stderr"
+# With standard error on a console, the bar is drawn there and standard
+# output stays the same bytes.
+d=$work/sim/update-console
+mkdir -p "$d"
+cp "$exe" "$d/qvflash.exe"
+scene '' "$image_device" >"$d/scene.json"
+yes "old camera firmware 0.9 " | head -c 65536 >"$d/flash.bin"
+shown=$(cd "$d" && on_terminal "QVFLASH_SIM=scene.json wine ./qvflash.exe 2>&1 >stdout")
+expect "update on a console: the bar reaches 100%" grep -Eq '100% *finished' <<<"$shown"
+expect "update on a console: output unchanged" cmp -s "$d/stdout" "$work/sim/update/win/stdout"
 
 compare update-verbose "$(scene '' "$image_device")" "" -dbg
 expect "update-verbose: nothing on standard error" \

@@ -119,29 +119,5 @@ INSTANTIATE_TEST_SUITE_P(
         BarCase{"Version", {L"--version"}, json::array(), "", 0}),
     [](const ::testing::TestParamInfo<BarCase>& info) { return std::string(info.param.name); });
 
-// The line for each state code: same length, label and fill from the
-// state and percentage alone.
-TEST(ProgressLine, OneLengthForEveryStateAndPercentage) {
-  struct Row {
-    std::uint8_t state;
-    std::uint8_t progress;
-    std::string text;
-  };
-  const std::string empty(30, '-');
-  const std::vector<Row> rows = {
-      {UPD_START, 5, "\r[#" + std::string(29, '-') + "]   5% starting "},
-      {UPD_TRANSFER, 50, "\r[" + std::string(15, '#') + std::string(15, '-') + "]  50% writing  "},
-      {UPD_VERIFY, 95, "\r[" + std::string(28, '#') + "--]  95% verifying"},
-      {UPD_DONE, 100, "\r[" + std::string(30, '#') + "] 100% finished "},
-      {UPD_FAIL, 100, "\r[" + std::string(30, '#') + "] 100% failed   "},
-      {0, 0, "\r[" + empty + "]   0% updating "},
-      {UPD_TRANSFER, 250, "\r[" + std::string(30, '#') + "] 100% writing  "},
-  };
-  for (const Row& row : rows) {
-    const ProgressLine line = FormatProgressLine(row.state, row.progress);
-    EXPECT_EQ(std::string(line.begin(), line.end()), row.text);
-  }
-}
-
 }  // namespace
 }  // namespace qv::testing

@@ -219,7 +219,7 @@ expect "tool against tool: the first walked every device" \
 echo "== help and version"
 # Answered before any camera or scene: the same bytes as the native build,
 # exit 0, even with a scene that cannot be read.
-for arg in --help -h -? /? --version; do
+for arg in --help -h '-?' '/?' --version; do
   d=$work/help/${arg//[\/?]/_}
   mkdir -p "$d/native" "$d/win"
   (export QVFLASH_SIM=missing.json; run_native "$d/native" "$arg")

@@ -33,8 +33,10 @@ int main(int argc, char** argv) {
   const std::unique_ptr<qv::HostPlatform> host = qv::createHostPlatform();
   const qv::Platform hostPlatform = host->platform();
 
+  // The usage and the version need no camera: a scene file is not even read.
   const char* scene = std::getenv("QVFLASH_SIM");
-  if (scene == nullptr) return qv::RunQvflash(args, hostPlatform);
+  if (scene == nullptr || qv::InformationRequestOf(args) != qv::InformationRequest::None)
+    return qv::RunQvflash(args, hostPlatform);
 
   std::string error;
   std::unique_ptr<qv::sim::SimSession> session = qv::sim::SimSession::Open(scene, error);

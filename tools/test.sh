@@ -15,3 +15,7 @@ tools/bench.sh --quick
 # The 32-bit Windows program (MinGW-w64 cross build), checked under Wine
 # against the native build above.
 bash tests/wine/run.sh
+
+# The packages: the .deb of the native build and the .zip of the Windows
+# build, with what each must hold.
+bash tools/check-packages.sh

@@ -22,7 +22,20 @@ bool ExecutableSiblingPath(IFileSystem& files, std::wstring_view name, std::wstr
   return true;
 }
 
-CFrontEnd::CFrontEnd(const Platform& platform) : platform_(platform) {}
+InformationRequest InformationRequestOf(std::span<const std::wstring> args) {
+  if (args.empty()) return InformationRequest::None;
+  const std::wstring& first = args[0];
+  if (first == L"--help" || first == L"-h" || first == L"-?" || first == L"/?")
+    return InformationRequest::Help;
+  if (first == L"--version") return InformationRequest::Version;
+  return InformationRequest::None;
+}
+
+CFrontEnd::CFrontEnd(const Platform& platform)
+    : progress_(platform.console), platform_{platform.cameras,       platform.registry,
+                                             platform.clock,         platform.files,
+                                             platform.resources,     platform.profile,
+                                             platform.instanceGuard, progress_} {}
 
 CFrontEnd::~CFrontEnd() = default;
 
@@ -33,6 +46,19 @@ void CFrontEnd::PrintVerbose(std::wstring_view text) {
 }
 
 int CFrontEnd::Run(std::span<const std::wstring> args) {
+  // Asking for help must never start an update (every other first
+  // argument does): answered here, before the guard or any camera.
+  switch (InformationRequestOf(args)) {
+    case InformationRequest::Help:
+      Print(msg::kUsage);
+      return 0;
+    case InformationRequest::Version:
+      Print(msg::VersionLine());
+      return 0;
+    case InformationRequest::None:
+      break;
+  }
+
   // Only the first argument counts, compared exactly.
   if (!args.empty()) {
     if (args[0] == L"-dbg") {

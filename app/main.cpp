@@ -19,8 +19,10 @@ int runTool(int argc, char** argv) {
   const std::unique_ptr<qv::HostPlatform> host = qv::createHostPlatform();
   const qv::Platform hostPlatform = host->platform();
 
+  // The usage and the version need no camera: a scene file is not even read.
   const std::optional<std::filesystem::path> scene = qv::environmentPath("QVFLASH_SIM");
-  if (!scene) return qv::RunQvflash(args, hostPlatform);
+  if (!scene || qv::InformationRequestOf(args) != qv::InformationRequest::None)
+    return qv::RunQvflash(args, hostPlatform);
 
   std::string error;
   std::unique_ptr<qv::sim::SimSession> session = qv::sim::SimSession::OpenFile(*scene, error);

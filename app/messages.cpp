@@ -1,6 +1,40 @@
 #include "app/messages.h"
 
+#include "qvflash_version.h"
+
 namespace qv::msg {
+
+const std::wstring_view kUsage =
+    L"Usage: qvflash [-dbg | -dump | --help | --version]\n"
+    L"\n"
+    L"Rewrites the firmware in the flash of the USB camera 04F2:B5BD, or saves\n"
+    L"the first 64 KB of that flash to a file. Ends with \"Pass\" or \"Fail\".\n"
+    L"\n"
+    L"  (no argument)  update the camera\n"
+    L"  -dbg           update the camera with detailed output; keeps \"tmp\"\n"
+    L"  -dump          save the first 64 KB of the camera's flash to \"Dump.bin\"\n"
+    L"  --help         show this text (also -h, -? and /?)\n"
+    L"  --version      show the version\n"
+    L"\n"
+    L"Only the first argument counts: any other first argument updates the camera.\n"
+    L"\n"
+    L"Files beside the executable:\n"
+    L"  setting.ini    read only: [SETTING] GPIO=1 sets two GPIO lines first\n"
+    L"  tmp            the image copy an update makes (kept after -dbg)\n"
+    L"  Dump.bin       the 65536 bytes a dump writes\n"
+    L"\n"
+    L"Exit codes: 0 after \"Pass\" (and after --help, --version), 1 after \"Fail\".\n"
+    L"\n"
+    L"Environment:\n"
+    L"  QVFLASH_SIM    path of a scene file: use the simulated camera it\n"
+    L"                 describes instead of the system's cameras\n";
+
+std::wstring VersionLine() {
+  std::wstring line = L"qvflash ";
+  for (const char c : std::string_view(kQvflashVersion)) line.push_back(static_cast<wchar_t>(c));
+  line.push_back(L'\n');
+  return line;
+}
 
 std::wstring Decimal(std::int32_t value) {
   // Through 64 bits so that the most negative value has a magnitude.

@@ -22,6 +22,11 @@ inline constexpr std::wstring_view kFlashUndefined =
     L"Flash type undefined, stop download process.\n";
 inline constexpr std::wstring_view kStartUpdate = L"start update...\n";
 
+// The answer to "--help" (and "-h", "-?", "/?").
+extern const std::wstring_view kUsage;
+// The answer to "--version": "qvflash <version>\n".
+std::wstring VersionLine();
+
 // "%d": a signed decimal number.
 std::wstring Decimal(std::int32_t value);
 // "%.4X": a 16-bit value as four upper-case hexadecimal digits.

@@ -104,9 +104,13 @@ std::int32_t CFrontEnd::UpdateFirmware() {
     Print(msg::kStartUpdate);
   }
 
+  currentDevice_->SetUpdateObserver(&progress_);
+  progress_.BeginUpdate();
   const std::int32_t result = currentDevice_->DownloadFirmware(
       buffer.get(), static_cast<std::uint32_t>(length), flashType, &updateStatus_.computedChecksum,
       &updateStatus_.deviceChecksum, &updateStatus_.state, &updateStatus_.progress);
+  progress_.EndUpdate();
+  currentDevice_->SetUpdateObserver(nullptr);
   return result == 0 ? 0 : 1;
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/progress_bar.h"
 #include "camera/camera_device.h"
 #include "platform/platform.h"
 
@@ -48,6 +49,12 @@ struct UpdateStatus {
 // terminator (a path is never truncated).
 bool ExecutableSiblingPath(IFileSystem& files, std::wstring_view name, std::wstring& path);
 
+// A first argument that asks about the tool rather than for a run of it:
+// "--help", "-h", "-?" or "/?" (usage), "--version". Compared exactly, like
+// the other switches; later arguments are not looked at.
+enum class InformationRequest { None, Help, Version };
+InformationRequest InformationRequestOf(std::span<const std::wstring> args);
+
 // One run of the tool. Holds the state the run shares with the update job:
 // the switches and the current camera.
 class CFrontEnd {
@@ -58,7 +65,8 @@ class CFrontEnd {
   CFrontEnd& operator=(const CFrontEnd&) = delete;
 
   // The whole run; `args` are the command-line arguments after the program
-  // name. Returns the exit code, 0 or 1.
+  // name. Returns the exit code, 0 or 1. A request for the usage or the
+  // version is answered before anything else: no guard, no camera.
   int Run(std::span<const std::wstring> args);
 
   // The update job on the current device: 0 when the engine reported
@@ -77,7 +85,9 @@ class CFrontEnd {
   void Print(std::wstring_view text);
   void PrintVerbose(std::wstring_view text);
 
-  const Platform& platform_;
+  // Every console write of the run passes the progress bar of an update.
+  ProgressConsole progress_;
+  const Platform platform_;
   std::int32_t verbose_ = 0;
   std::int32_t dump_ = 0;
   std::unique_ptr<CCameraDevice> currentDevice_;

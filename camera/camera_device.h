@@ -59,6 +59,15 @@ struct CAMERA_USB_INFO {
   char grandparentId[260];
 };
 
+// Told each time an update stores its state code and progress percentage
+// (the values the caller's UpdateStatus receives), so that a front end can
+// show them while the update runs.
+class IUpdateObserver {
+ public:
+  virtual ~IUpdateObserver() = default;
+  virtual void OnUpdateStatus(std::uint8_t state, std::uint8_t progress) = 0;
+};
+
 class CCameraCore {
  public:
   explicit CCameraCore(const Platform& platform);
@@ -84,6 +93,13 @@ class CCameraCore {
   // as the chip's protocol has them; a caller that must know whether a whole
   // sequence took effect compares the count before and after it.
   std::uint32_t failedRequests() const { return failedRequests_; }
+
+  // Who is told of an update's progress (none: nobody). Not owned.
+  void SetUpdateObserver(IUpdateObserver* observer) { updateObserver_ = observer; }
+  // Tells the observer, if any, of an update's state and progress.
+  void NotifyUpdateStatus(std::uint8_t state, std::uint8_t progress) {
+    if (updateObserver_ != nullptr) updateObserver_->OnUpdateStatus(state, progress);
+  }
 
   // Chip registers and serial-flash primitives (channel/).
   HResult WriteRegister(std::uint16_t address, std::uint8_t value);
@@ -147,6 +163,7 @@ class CCameraCore {
   char devicePath_[256]{};
   bool faulted_ = false;
   std::uint32_t failedRequests_ = 0;
+  IUpdateObserver* updateObserver_ = nullptr;
 };
 
 class CCameraDevice {
@@ -160,6 +177,10 @@ class CCameraDevice {
   void SetTraceFlag(std::int32_t value) { traceFlag_ = value; }
   std::int32_t traceFlag() const { return traceFlag_; }
   CCameraCore* core() { return core_.get(); }
+  // The observer of this camera's updates (not owned).
+  void SetUpdateObserver(IUpdateObserver* observer) {
+    if (core_ != nullptr) core_->SetUpdateObserver(observer);
+  }
 
   // USB identity (camera/).
   std::int32_t GetUsbInfo(CAMERA_USB_INFO& info);

@@ -44,12 +44,13 @@ void setGpioBit(CCameraCore& core, std::uint16_t address) {
 // The request and status bookkeeping of one download.
 class Download {
  public:
-  Download(CXuChannel& channel, std::uint8_t* state, std::uint8_t* progress)
-      : channel_(channel), state_(state), progress_(progress) {}
+  Download(CCameraCore& core, CXuChannel& channel, std::uint8_t* state, std::uint8_t* progress)
+      : core_(core), channel_(channel), state_(state), progress_(progress) {}
 
   void report(std::uint8_t state, std::uint8_t progress) {
     if (state_ != nullptr) *state_ = state;
     if (progress_ != nullptr) *progress_ = progress;
+    core_.NotifyUpdateStatus(state, progress);
   }
 
   // The one-byte SET requests share one request byte.
@@ -61,6 +62,7 @@ class Download {
   std::uint8_t& requestByte() { return requestByte_; }
 
  private:
+  CCameraCore& core_;
   CXuChannel& channel_;
   std::uint8_t* state_;
   std::uint8_t* progress_;
@@ -109,6 +111,7 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
   if (image != nullptr && core_ != nullptr) core_->PatchImageFlashCode(image, flashType);
   if (state != nullptr) *state = UPD_START;
   if (progress != nullptr) *progress = PROGRESS_START;
+  if (core_ != nullptr) core_->NotifyUpdateStatus(UPD_START, PROGRESS_START);
 
   // Raw class 6 on families 102 to 104: the host programs the flash itself.
   if (flashType == 6 && family >= 102 && family <= 104) {
@@ -134,7 +137,7 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
 
   CCameraCore& core = *core_;
   const DownloadFamilyProfile& profile = DownloadProfileOf(family);
-  Download dl(*channel, state, progress);
+  Download dl(core, *channel, state, progress);
   // Results the download does not retry but that decide whether the flash
   // holds what the update reports: any of them failing fails the update.
   bool unreported = false;

@@ -21,9 +21,11 @@ void putFlashAddress(std::uint8_t* bytes, std::uint32_t address) {
   bytes[3] = 0;
 }
 
-// Stores a state (and the progress with it) when the caller asked for it.
-void reportState(std::uint8_t* state, std::uint8_t* progress, std::uint8_t stateValue,
-                 std::uint8_t progressValue) {
+// Stores a state (and the progress with it) when the caller asked for it,
+// and tells the core's update observer.
+void reportState(CCameraCore& core, std::uint8_t* state, std::uint8_t* progress,
+                 std::uint8_t stateValue, std::uint8_t progressValue) {
+  core.NotifyUpdateStatus(stateValue, progressValue);
   if (state == nullptr) return;
   *state = stateValue;
   if (progress != nullptr) *progress = progressValue;
@@ -74,7 +76,7 @@ std::int32_t programSectorRange(CCameraCore& core, const std::uint8_t* source, s
   if (end > SECTOR_ADDRESS_SPACE) return 0;
   std::uint32_t unitsDone = 0;
   for (std::uint32_t address = start; address < end; address += SECTOR_UNIT_SIZE) {
-    reportState(state, progress, UPD_TRANSFER, SectorProgress(unitsDone, end - start));
+    reportState(core, state, progress, UPD_TRANSFER, SectorProgress(unitsDone, end - start));
     if (programSectorPair(core, source + address, address, clean) == 0) return 0;
     ++unitsDone;
   }
@@ -90,13 +92,13 @@ std::int32_t CCameraCore::ProgramBySectorPairs(std::uint8_t* image, std::uint32_
   // Refused before anything is sent: no image, no channel, or an image the
   // 64 KB address space of this route cannot hold.
   if (image == nullptr || channel_ == nullptr || length > SECTOR_ADDRESS_SPACE) {
-    reportState(state, progress, UPD_FAIL, PROGRESS_DONE);
+    reportState(*this, state, progress, UPD_FAIL, PROGRESS_DONE);
     return 0;
   }
   const std::unique_ptr<std::uint8_t[]> staging(new (std::nothrow)
                                                     std::uint8_t[SECTOR_ADDRESS_SPACE]());
   if (staging == nullptr) {
-    reportState(state, progress, UPD_FAIL, PROGRESS_DONE);
+    reportState(*this, state, progress, UPD_FAIL, PROGRESS_DONE);
     return 0;
   }
 
@@ -121,7 +123,7 @@ std::int32_t CCameraCore::ProgramBySectorPairs(std::uint8_t* image, std::uint32_
 
   bool written = false;
   if (programSectorRange(*this, staging.get(), 0, programmed, state, progress, clean) == 1) {
-    reportState(state, progress, UPD_VERIFY, PROGRESS_VERIFY);
+    reportState(*this, state, progress, UPD_VERIFY, PROGRESS_VERIFY);
     written = VerifyFlash(staging.get(), 0, length) == 1;
   }
 
@@ -138,14 +140,14 @@ std::int32_t CCameraCore::ProgramBySectorPairs(std::uint8_t* image, std::uint32_
     (void)ResetChip();
     if (clean) {
       if (deviceChecksum != nullptr) *deviceChecksum = checksum;
-      reportState(state, progress, UPD_DONE, PROGRESS_DONE);
+      reportState(*this, state, progress, UPD_DONE, PROGRESS_DONE);
       return 1;
     }
   } else {
     (void)ResetChip();
   }
   if (deviceChecksum != nullptr) *deviceChecksum = static_cast<std::uint8_t>(~checksum);
-  reportState(state, progress, UPD_FAIL, PROGRESS_DONE);
+  reportState(*this, state, progress, UPD_FAIL, PROGRESS_DONE);
   return 0;
 }
 

@@ -102,6 +102,10 @@ class IConsole {
   virtual void WriteWide(std::wstring_view text) = 0;
   virtual void WriteNarrow(std::string_view text) = 0;
   virtual void WriteError(std::string_view text) = 0;  // standard error
+  // Whether standard error is an interactive terminal (a console window on
+  // Windows) rather than a file or pipe: only then may a line be redrawn
+  // in place.
+  virtual bool ErrorIsTerminal() = 0;
 };
 
 }  // namespace qv

@@ -148,9 +148,14 @@ std::uint32_t CameraModel::controlLength(std::uint32_t selector) const {
 
 HResult CameraModel::request(XuRequest kind, std::uint32_t selector, std::uint8_t* data,
                              std::uint32_t length, std::uint32_t& reported, HResult routeError) {
+  if (observer_ != nullptr) observer_->requestStarted();
   const std::uint32_t number = ++requestCount_;
   const std::uint64_t bytes = kind == XuRequest::Len ? 2 : length;
-  clock_.advance(kRequestFixedNs + bytes * kRequestPerBytePs / 1000);
+  const std::uint64_t transferNs = kRequestFixedNs + bytes * kRequestPerBytePs / 1000;
+  clock_.advance(transferNs);
+  ++accounting_.requests;
+  accounting_.bytes += bytes;
+  accounting_.transferNs += transferNs;
 
   bool refused = false;
   HResult result = hr::Ok;
@@ -180,10 +185,14 @@ HResult CameraModel::request(XuRequest kind, std::uint32_t selector, std::uint8_
     result = hr::NotFound;
   }
   if (!refused) {
+    const std::uint64_t before = clock_.nowNs();
     result = execute(kind, selector, data, length, reported);
+    accounting_.engineNs += clock_.nowNs() - before;
     refused = failed(result);
   }
-  traceRequest(kind, selector, data, length, reported, refused, result);
+  // Without a trace kept in memory or a trace file the line is not built.
+  if (trace_.wanted()) traceRequest(kind, selector, data, length, reported, refused, result);
+  if (observer_ != nullptr) observer_->requestFinished();
   return result;
 }
 
@@ -392,12 +401,12 @@ std::uint8_t CameraModel::readRegister(std::uint16_t address) {
     case kRegChipId:
       return config_.chipId;
     case kRegSpiBusy:
-      if (spiBusyStuck_) return 0x01;
-      if (spiBusyReadsLeft_ > 0) {
-        --spiBusyReadsLeft_;
+      if (spiBusyStuck_ || spiBusyReadsLeft_ > 0 || clock_.nowNs() < spiBusyUntilNs_) {
+        if (spiBusyReadsLeft_ > 0) --spiBusyReadsLeft_;
+        ++accounting_.spiBusyAnswers;
         return 0x01;
       }
-      return clock_.nowNs() < spiBusyUntilNs_ ? 0x01 : 0x00;
+      return 0x00;
     case kRegSpiRx0:
       registers_[kRegSpiRx1] = flash_.transfer(0xFF);
       startSpiTransfer();
@@ -427,11 +436,13 @@ void CameraModel::resetChip() {
 
 void CameraModel::engineTransaction(std::span<const std::uint8_t> out, std::uint8_t* in,
                                     std::size_t inCount) {
+  flash_.setEngineDriving(true);
   flash_.release();
   flash_.select();
   for (std::uint8_t byte : out) flash_.transfer(byte);
   for (std::size_t i = 0; i < inCount; ++i) in[i] = flash_.transfer(0xFF);
   flash_.release();
+  flash_.setEngineDriving(false);
   clock_.advance((out.size() + inCount) * kSpiByteNs);
 }
 
@@ -473,7 +484,8 @@ bool CameraModel::engineEraseOnce(std::uint32_t address) {
 
 bool CameraModel::engineProgram(std::uint32_t address, const std::uint8_t* data,
                                 std::size_t count) {
-  std::vector<std::uint8_t> command;
+  // Opcode, three address bytes and at most one page of data.
+  std::array<std::uint8_t, 4 + kFlashPageSize> command;
   std::size_t done = 0;
   while (done < count) {
     if (engineGaveUp_) return false;
@@ -481,12 +493,14 @@ bool CameraModel::engineProgram(std::uint32_t address, const std::uint8_t* data,
     // Mode 1 (the auto-increment parts) programs one byte per command.
     const std::size_t room = kFlashPageSize - (a % kFlashPageSize);
     const std::size_t chunk = flashMode_ == 1 ? 1 : std::min(room, count - done);
-    command.assign({tableOp(9), static_cast<std::uint8_t>(a >> 16),
-                    static_cast<std::uint8_t>(a >> 8), static_cast<std::uint8_t>(a)});
-    command.insert(command.end(), data + done, data + done + chunk);
+    command[0] = tableOp(9);
+    command[1] = static_cast<std::uint8_t>(a >> 16);
+    command[2] = static_cast<std::uint8_t>(a >> 8);
+    command[3] = static_cast<std::uint8_t>(a);
+    std::copy_n(data + done, chunk, command.begin() + 4);
     const std::uint8_t enable[1] = {tableOp(4)};
     engineTransaction(enable, nullptr, 0);
-    engineTransaction(command, nullptr, 0);
+    engineTransaction(std::span<const std::uint8_t>(command.data(), 4 + chunk), nullptr, 0);
     if (!engineWaitIdle()) return false;
     done += chunk;
   }

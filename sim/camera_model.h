@@ -40,6 +40,33 @@ inline constexpr std::uint64_t kEngineWaitLimitNs = 2'000'000'000;
 
 enum class XuRequest { Set, Get, Len };
 
+// Counters for the benchmark (bench/): where the simulated time of one
+// camera's requests went. They have no effect on behaviour.
+struct RequestAccounting {
+  std::uint64_t requests = 0;
+  // Data bytes as the transfer cost counts them: a SET's or GET's length,
+  // 2 for a GET-LENGTH.
+  std::uint64_t bytes = 0;
+  // The transfer cost of the requests (fixed and per byte).
+  std::uint64_t transferNs = 0;
+  // Time the chip's flash engine spent inside requests: its SPI traffic and
+  // its waits for the flash.
+  std::uint64_t engineNs = 0;
+  // Reads of the SPI busy register that answered busy.
+  std::uint64_t spiBusyAnswers = 0;
+};
+
+// Told when each extension-unit request starts and ends (for the
+// benchmark's allocation count around the request path).
+class RequestObserver {
+ public:
+  virtual void requestStarted() = 0;
+  virtual void requestFinished() = 0;
+
+ protected:
+  ~RequestObserver() = default;
+};
+
 // The chip family from the chip ID's high nibble (100 when none).
 std::uint8_t chipFamilyOf(std::uint8_t chipId);
 
@@ -85,7 +112,12 @@ class CameraModel {
   std::uint8_t flashMode() const { return flashMode_; }
   std::uint32_t flashAddress() const { return flashAddress_; }
   std::uint32_t requestCount() const { return requestCount_; }
+  // What GET-LENGTH of a control reports, without it counting as a request
+  // (a USB host driver asks it on its own before forwarding a query).
+  std::uint32_t reportedLength(std::uint32_t selector) const { return controlLength(selector); }
   std::uint32_t resetCount() const { return resetCount_; }
+  const RequestAccounting& accounting() const { return accounting_; }
+  void setRequestObserver(RequestObserver* observer) { observer_ = observer; }
 
  private:
   HResult execute(XuRequest kind, std::uint32_t selector, std::uint8_t* data, std::uint32_t length,
@@ -148,6 +180,8 @@ class CameraModel {
   std::uint32_t requestCount_ = 0;
   std::uint32_t resetCount_ = 0;
   Pending pending_;
+  RequestAccounting accounting_;
+  RequestObserver* observer_ = nullptr;
 };
 
 }  // namespace qv::sim

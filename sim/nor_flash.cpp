@@ -39,7 +39,9 @@ std::uint32_t NorFlash::wrap(std::uint64_t address) const {
   return static_cast<std::uint32_t>(address % contents_.size());
 }
 
-void NorFlash::startBusy(std::uint32_t microseconds) {
+void NorFlash::startBusy(BusyKind kind, std::uint32_t microseconds) {
+  auto& counts = engineDriving_ ? accounting_.engineBusy : accounting_.hostBusy;
+  ++counts[static_cast<std::size_t>(kind)];
   busyUntilNs_ = clock_.nowNs() + std::uint64_t{microseconds} * 1000;
   if (wipStuck_) stuckBusy_ = true;
 }
@@ -80,8 +82,11 @@ std::uint8_t NorFlash::transfer(std::uint8_t mosi) {
   // Address bytes arrive most significant first.
   auto takeAddress = [&](std::size_t) { address_ = (address_ << 8) | mosi; };
   switch (opcode_) {
-    case op::ReadStatus:
-      return status();
+    case op::ReadStatus: {
+      const std::uint8_t value = status();
+      if (!engineDriving_ && (value & kStatusWip) != 0) ++accounting_.hostBusyStatusReads;
+      return value;
+    }
     case op::Read:
       if (n < 3) {
         takeAddress(n);
@@ -156,7 +161,7 @@ void NorFlash::executeOnRelease() {
         statusBits_ = static_cast<std::uint8_t>(statusValue_ & 0xFC);
         wel_ = false;
         ewsr_ = false;
-        startBusy(part_.times.statusWrite);
+        startBusy(BusyKind::StatusWrite, part_.times.statusWrite);
       }
       break;
     case op::PageProgram:
@@ -166,19 +171,19 @@ void NorFlash::executeOnRelease() {
     case op::SectorEraseD7:
       if (n >= 3 && wel_ && !protectedNow()) {
         erase(address_, kFlashSectorSize);
-        startBusy(part_.times.sectorErase);
+        startBusy(BusyKind::SectorErase, part_.times.sectorErase);
       }
       break;
     case op::BlockErase32:
       if (n >= 3 && wel_ && !protectedNow()) {
         erase(address_, 32 * 1024);
-        startBusy(part_.times.blockErase);
+        startBusy(BusyKind::BlockErase, part_.times.blockErase);
       }
       break;
     case op::BlockErase64:
       if (n >= 3 && wel_ && !protectedNow()) {
         erase(address_, 64 * 1024);
-        startBusy(part_.times.blockErase);
+        startBusy(BusyKind::BlockErase, part_.times.blockErase);
       }
       break;
     case op::ChipEraseC7:
@@ -186,7 +191,7 @@ void NorFlash::executeOnRelease() {
       if (wel_ && !protectedNow()) {
         std::fill(contents_.begin(), contents_.end(), std::uint8_t{0xFF});
         wel_ = false;
-        startBusy(part_.times.chipErase);
+        startBusy(BusyKind::ChipErase, part_.times.chipErase);
       }
       break;
     case op::AutoIncrementProgram:
@@ -200,7 +205,7 @@ void NorFlash::executeOnRelease() {
         cell = static_cast<std::uint8_t>(cell & statusValue_);
         aaiAddress_ = wrap(std::uint64_t{aaiAddress_} + 1);
         // The latch stays set until Write Disable ends the sequence.
-        startBusy(part_.times.pageProgram);
+        startBusy(BusyKind::PageProgram, part_.times.pageProgram);
       }
       break;
     default:
@@ -216,7 +221,7 @@ void NorFlash::programPage() {
     cell = static_cast<std::uint8_t>(cell & page_[i]);  // programming only clears bits
   }
   wel_ = false;
-  startBusy(part_.times.pageProgram);
+  startBusy(BusyKind::PageProgram, part_.times.pageProgram);
 }
 
 void NorFlash::erase(std::uint32_t address, std::uint32_t size) {

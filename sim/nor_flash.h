@@ -22,6 +22,20 @@ inline constexpr std::uint8_t kStatusWip = 0x01;
 inline constexpr std::uint8_t kStatusWel = 0x02;
 inline constexpr std::uint8_t kStatusBlockProtect = 0x0C;
 
+// Kinds of busy period (each lasts the part's time for it).
+enum class BusyKind : std::size_t { PageProgram, SectorErase, BlockErase, ChipErase, StatusWrite };
+inline constexpr std::size_t kBusyKindCount = 5;
+
+// Counters for the benchmark (bench/): how often the part was busy, kept
+// apart for the chip's flash engine and for commands the host sent through
+// the SPI registers. They have no effect on behaviour.
+struct FlashAccounting {
+  std::array<std::uint64_t, kBusyKindCount> engineBusy{};
+  std::array<std::uint64_t, kBusyKindCount> hostBusy{};
+  // Read Status answers to the host with write-in-progress set.
+  std::uint64_t hostBusyStatusReads = 0;
+};
+
 class NorFlash {
  public:
   // `contents` sets the size (a multiple of the sector size); `status` the
@@ -56,9 +70,14 @@ class NorFlash {
   // Fault: once set, write-in-progress never clears.
   void setWipStuck(bool stuck) { wipStuck_ = stuck; }
 
+  // Accounting: whether the chip's flash engine (rather than the host) is
+  // driving the bus.
+  void setEngineDriving(bool engine) { engineDriving_ = engine; }
+  const FlashAccounting& accounting() const { return accounting_; }
+
  private:
   std::uint32_t wrap(std::uint64_t address) const;
-  void startBusy(std::uint32_t microseconds);
+  void startBusy(BusyKind kind, std::uint32_t microseconds);
   void executeOnRelease();
   void programPage();
   void erase(std::uint32_t address, std::uint32_t size);
@@ -76,6 +95,8 @@ class NorFlash {
   bool stuckBusy_ = false;
   bool wipStuck_ = false;
   bool ignoreProtection_ = false;
+  bool engineDriving_ = false;
+  FlashAccounting accounting_;
 
   // The command of the current chip-select cycle.
   bool selected_ = false;

@@ -29,7 +29,7 @@ void TraceSink::line(std::string text) {
     // the requests up to the crash behind.
     flush();
   }
-  lines_.push_back(std::move(text));
+  if (keepLines_) lines_.push_back(std::move(text));
 }
 
 void TraceSink::writeToFile(const std::string& text) {

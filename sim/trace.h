@@ -23,6 +23,11 @@ class TraceSink {
   // False when the trace file could not be created or written.
   bool fileOk() const { return fileOk_; }
 
+  // Whether lines are wanted at all: false only when they are not kept in
+  // memory (setKeepLines) and there is no trace file.
+  bool wanted() const { return keepLines_ || path_.has_value(); }
+  void setKeepLines(bool keep) { keepLines_ = keep; }
+
   void line(std::string text);
   const std::vector<std::string>& lines() const { return lines_; }
   void flush();
@@ -34,6 +39,7 @@ class TraceSink {
   std::ofstream file_;
   bool opened_ = false;
   bool fileOk_ = true;
+  bool keepLines_ = true;
   std::vector<std::string> lines_;
 };
 

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash tools/install-deps.sh
+bash tools/install-deps.sh native
 cmake --preset default >/dev/null
 cmake --build --preset default --target qvflash
 

@@ -1,14 +1,33 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine lacks to build and test qvflash.
 # Does nothing when everything is already there.
+#
+#   tools/install-deps.sh          everything (native build, tests, packages,
+#                                  the Windows cross build and Wine)
+#   tools/install-deps.sh native   only the native build and its tests
 set -euo pipefail
 
+what=${1:-all}
+case $what in
+  all | native) ;;
+  *)
+    echo "usage: $0 [all|native]" >&2
+    exit 2
+    ;;
+esac
+
 packages=(cmake g++ make libgtest-dev nlohmann-json3-dev)
-# Clang with its sanitizer and libFuzzer runtimes (the asan preset and
-# tools/fuzz.sh).
-packages+=(clang libclang-rt-14-dev)
-# The 32-bit Windows build (MinGW-w64 cross compiler) and Wine to test it.
-packages+=(g++-mingw-w64-i686 wine wine32:i386)
+if [ "$what" = all ]; then
+  # Clang with its sanitizer and libFuzzer runtimes (the asan preset and
+  # tools/fuzz.sh).
+  packages+=(clang libclang-rt-14-dev)
+  # The benchmark (tools/bench.sh).
+  packages+=(libbenchmark-dev)
+  # The .deb package's runtime dependencies (dpkg-shlibdeps).
+  packages+=(dpkg-dev)
+  # The 32-bit Windows build (MinGW-w64 cross compiler) and Wine to test it.
+  packages+=(g++-mingw-w64-i686 wine wine32:i386)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

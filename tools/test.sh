@@ -12,6 +12,10 @@ ctest --preset default
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release
 cmake --build build-release -j2
 
+# The benchmark once in its quick mode, so that it keeps building and running
+# (it asserts no timings).
+tools/bench.sh --quick
+
 # The suite under AddressSanitizer and UndefinedBehaviorSanitizer (Clang),
 # the fault sweeps thinned to every 4th request.
 cmake --preset asan
@@ -24,3 +28,7 @@ bash tools/fuzz.sh
 # The 32-bit Windows program (MinGW-w64 cross build), checked under Wine
 # against the native build above.
 bash tests/wine/run.sh
+
+# The packages: the .deb of the native build and the .zip of the Windows
+# build, with what each must hold.
+bash tools/check-packages.sh

@@ -40,4 +40,6 @@ void LinuxConsole::WriteNarrow(std::string_view text) { WriteAll(out_, text); }
 
 void LinuxConsole::WriteError(std::string_view text) { WriteAll(err_, text); }
 
+bool LinuxConsole::ErrorIsTerminal() { return ::isatty(err_) == 1; }
+
 }  // namespace qv::linux_host

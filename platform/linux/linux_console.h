@@ -18,6 +18,7 @@ class LinuxConsole : public IConsole {
   void WriteWide(std::wstring_view text) override;
   void WriteNarrow(std::string_view text) override;
   void WriteError(std::string_view text) override;
+  bool ErrorIsTerminal() override;
 
  private:
   int out_ = 1;

@@ -17,6 +17,7 @@
 namespace qv::sim {
 
 class CameraModel;
+class RequestObserver;
 
 class SimSession {
  public:
@@ -56,6 +57,14 @@ class SimSession {
   virtual std::uint32_t coUninitializeCount() const = 0;
   // False when the trace file or a flash file could not be written.
   virtual bool filesOk() const = 0;
+
+  // For the benchmark (bench/): the simulated time spent in sleeps; whether
+  // trace lines are kept in memory (default true; with false and no trace
+  // file no line is built, so requests and sleeps allocate nothing); and an
+  // observer told of every request of every camera (null: none).
+  virtual std::uint64_t sleptNs() const = 0;
+  virtual void setKeepTraceLines(bool keep) = 0;
+  virtual void setRequestObserver(RequestObserver* observer) = 0;
 };
 
 }  // namespace qv::sim

@@ -53,6 +53,7 @@ struct SessionState {
   std::uint32_t coInit = 0;
   std::uint32_t coUninit = 0;
   bool flashFilesOk = true;
+  std::uint64_t sleptNs = 0;
 
   // The first use of the camera stack replaces the trace file.
   void touch() { trace.open(); }
@@ -453,8 +454,9 @@ class SimClockService final : public IClock {
  public:
   explicit SimClockService(StatePtr state) : state_(std::move(state)) {}
   void Sleep(std::uint32_t milliseconds) override {
-    state_->trace.line("SLEEP " + std::to_string(milliseconds));
+    if (state_->trace.wanted()) state_->trace.line("SLEEP " + std::to_string(milliseconds));
     state_->clock.advance(std::uint64_t{milliseconds} * 1'000'000);
+    state_->sleptNs += std::uint64_t{milliseconds} * 1'000'000;
   }
   std::uint64_t NowMicroseconds() override { return state_->clock.nowUs(); }
 
@@ -504,6 +506,11 @@ class SimSessionImpl final : public SimSession {
   std::uint32_t coInitializeCount() const override { return state_->coInit; }
   std::uint32_t coUninitializeCount() const override { return state_->coUninit; }
   bool filesOk() const override { return state_->flashFilesOk && state_->trace.fileOk(); }
+  std::uint64_t sleptNs() const override { return state_->sleptNs; }
+  void setKeepTraceLines(bool keep) override { state_->trace.setKeepLines(keep); }
+  void setRequestObserver(RequestObserver* observer) override {
+    for (const auto& camera : state_->cameras) camera->setRequestObserver(observer);
+  }
 
  private:
   // Runs from the destructor too: a name that cannot be converted is a file

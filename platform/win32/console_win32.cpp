@@ -67,4 +67,14 @@ void Win32Console::WriteNarrow(std::string_view text) { writeBytes(stdout, text)
 
 void Win32Console::WriteError(std::string_view text) { writeBytes(stderr, text); }
 
+bool Win32Console::ErrorIsTerminal() {
+  // A console is a character device that answers GetConsoleMode; a file, a
+  // pipe or the NUL device (also a character device) does not.
+  const HANDLE handle = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+  if (::GetFileType(handle) != FILE_TYPE_CHAR) return false;
+  DWORD mode = 0;
+  return ::GetConsoleMode(handle, &mode) != 0;
+}
+
 }  // namespace qv::win32

@@ -93,6 +93,7 @@ class Win32Console final : public IConsole {
   void WriteWide(std::wstring_view text) override;
   void WriteNarrow(std::string_view text) override;
   void WriteError(std::string_view text) override;
+  bool ErrorIsTerminal() override;
 };
 
 // Wide text as the bytes the console receives: ASCII unchanged, anything

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "app/messages.h"
 #include "flash_expectations.h"
 #include "sim_harness.h"
 
@@ -86,6 +87,81 @@ TEST(FrontEnd, OnlyTheExactFirstArgumentIsASwitch) {
     EXPECT_EQ(o.flash[0], Erased());
     EXPECT_EQ(ReadBytes(run.dir.file("Dump.bin")), Erased());
   }
+}
+
+std::string Narrow(std::wstring_view text) { return std::string(text.begin(), text.end()); }
+
+// The usage and the version are answered before the guard and the camera
+// count: nothing is sent, nothing written, and later arguments do not count.
+TEST(FrontEnd, HelpAndVersionAnswerWithoutGuardOrCamera) {
+  const std::string usage = Narrow(msg::kUsage);
+  const std::string version = std::string("qvflash ") + QVFLASH_VERSION + "\n";
+  struct Row {
+    std::vector<std::wstring> args;
+    std::string out;
+  };
+  const std::vector<Row> rows = {
+      {{L"--help"}, usage},
+      {{L"-h"}, usage},
+      {{L"-?"}, usage},
+      {{L"/?"}, usage},
+      {{L"--help", L"-dump"}, usage},
+      {{L"-h", L"-dbg"}, usage},
+      {{L"--version"}, version},
+      {{L"--version", L"-dump"}, version},
+  };
+  for (const Row& row : rows) {
+    SimRun run;
+    run.console.terminal = true;
+    const Outcome o = run.Run(OneMatchingCamera(), row.args);
+    const std::string name = Narrow(row.args[0]);
+    EXPECT_EQ(o.out, row.out) << name;
+    EXPECT_EQ(o.exitCode, 0) << name;
+    EXPECT_EQ(o.err, "") << name;
+    EXPECT_EQ(run.guard.calls, 0) << name;
+    EXPECT_EQ(run.console.terminalQueries, 0) << name;
+    EXPECT_EQ(o.requests[0], 0u) << name;
+    // Not even the device walk's sleep: at most the end of the run is traced.
+    for (const std::string& line : o.trace) EXPECT_EQ(line.rfind("END ", 0), 0u) << name;
+    EXPECT_EQ(o.flash[0], Erased()) << name;
+    EXPECT_FALSE(run.Exists("tmp")) << name;
+    EXPECT_FALSE(run.Exists("Dump.bin")) << name;
+  }
+}
+
+TEST(FrontEnd, UsageNamesSwitchesFilesExitCodesAndTheSimulator) {
+  const std::string usage = Narrow(msg::kUsage);
+  for (const char* word :
+       {"-dbg", "-dump", "--help", "-h", "-?", "/?", "--version", "setting.ini", "tmp", "Dump.bin",
+        "Exit codes", "\"Pass\"", "\"Fail\"", "QVFLASH_SIM"}) {
+    EXPECT_NE(usage.find(word), std::string::npos) << word;
+  }
+  EXPECT_EQ(usage.back(), '\n');
+}
+
+// Anything that only looks like a request for help keeps its old meaning, a
+// plain update (scripts may rely on it); a switch first still wins.
+TEST(FrontEnd, NearMissesOfHelpAreUpdatesAsBefore) {
+  for (const std::vector<std::wstring>& args :
+       std::vector<std::vector<std::wstring>>{{L"--HELP"},
+                                              {L"-help"},
+                                              {L"help"},
+                                              {L"-H"},
+                                              {L"/h"},
+                                              {L"--help "},
+                                              {L"-version"},
+                                              {L"--Version"},
+                                              {L"x", L"--help"}}) {
+    SimRun run;
+    const Outcome o = run.Run(OneMatchingCamera(), args);
+    EXPECT_EQ(o.out, kChecking + "Pass") << Narrow(args[0]);
+    EXPECT_EQ(run.guard.calls, 1);
+    ExpectFlashHoldsImage(o.flash[0], 104, 122);
+  }
+  SimRun run;
+  const Outcome o = run.Run(OneMatchingCamera(), {L"-dbg", L"--help"});
+  EXPECT_NE(o.out.find("Update Success\n"), std::string::npos);
+  EXPECT_EQ(o.out.find("Usage"), std::string::npos);
 }
 
 TEST(FrontEnd, SecondInstanceStopsBeforeAnyCameraIsTouched) {

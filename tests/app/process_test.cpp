@@ -3,7 +3,10 @@
 // errors, and a whole update and dump through the entry point.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -79,6 +82,69 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
   return result;
 }
 
+// Runs `program` in `folder` as RunChild does, but with standard error on a
+// pseudo-terminal (raw: its bytes arrive unchanged) and standard output in a
+// file. What the program wrote to the terminal comes back as `err`.
+ChildResult RunChildOnTerminal(const std::string& program, const std::vector<std::string>& args,
+                               const std::string& folder, const std::string& scene) {
+  ChildResult result;
+  int master = -1;
+  int slave = -1;
+  termios raw{};
+  ::cfmakeraw(&raw);
+  if (::openpty(&master, &slave, nullptr, &raw, nullptr) != 0) return result;
+  const std::string outPath = folder + "/.stdout";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::chdir(folder.c_str()) != 0) ::_exit(126);
+    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(out, 1);
+    ::dup2(slave, 2);
+    ::close(master);
+    ::close(slave);
+    ::setenv("QVFLASH_SIM", scene.c_str(), 1);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  ::close(slave);
+  // The terminal is read while the program runs: a full terminal buffer
+  // would otherwise stop it.
+  int status = 0;
+  bool ended = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (;;) {
+    pollfd fd{master, POLLIN, 0};
+    if (::poll(&fd, 1, 20) > 0) {
+      char buffer[4096];
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n > 0) {
+        result.err.append(buffer, static_cast<std::size_t>(n));
+        continue;
+      }
+      if (ended) break;  // drained: the terminal reports its end once nobody holds it
+    } else if (ended) {
+      break;
+    }
+    if (!ended && ::waitpid(child, &status, WNOHANG) == child) ended = true;
+    if (!ended && std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      ::close(master);
+      result.exitCode = -2;
+      return result;
+    }
+  }
+  ::close(master);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.out = Slurp(outPath);
+  std::filesystem::remove(outPath);
+  return result;
+}
+
 // A copy of the tool in its own folder: "tmp" and "Dump.bin" land there.
 class ToolFolder {
  public:
@@ -88,6 +154,9 @@ class ToolFolder {
   }
   ChildResult Run(const std::vector<std::string>& args, const std::string& scene = "") {
     return RunChild(dir.file("qvflash"), args, dir.path(), scene);
+  }
+  ChildResult RunOnTerminal(const std::vector<std::string>& args, const std::string& scene) {
+    return RunChildOnTerminal(dir.file("qvflash"), args, dir.path(), scene);
   }
   TempDir dir;
 };
@@ -184,6 +253,84 @@ TEST(Process, UpdateThenDumpThroughTheEntryPoint) {
   EXPECT_EQ(r.out, "Checking, Please wiat...\nDump FW ok.\nPass");
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(ReadBytes(tool.dir.file("Dump.bin")), updated);
+}
+
+TEST(Process, HelpAndVersionNeedNoCameraNorReadableScene) {
+  ToolFolder tool;
+  std::ofstream(tool.dir.file("scene.json")) << DemoScene().dump();
+  std::ofstream(tool.dir.file("broken.json")) << "{\"cameras\": [";
+  const std::vector<std::uint8_t> contents(65536, 0x5A);
+  WriteBytes(tool.dir.file("flash.bin"), contents);
+  for (const std::string scene : {"", "scene.json", "broken.json", "missing.json"}) {
+    for (const std::string arg : {"--help", "-h", "-?", "/?"}) {
+      const ChildResult r = tool.Run({arg}, scene);
+      EXPECT_EQ(r.out.rfind("Usage: qvflash ", 0), 0u) << arg << " " << scene;
+      EXPECT_NE(r.out.find("QVFLASH_SIM"), std::string::npos);
+      EXPECT_EQ(r.exitCode, 0);
+      EXPECT_EQ(r.err, "");
+    }
+    const ChildResult r = tool.Run({"--version"}, scene);
+    EXPECT_EQ(r.out, std::string("qvflash ") + QVFLASH_VERSION + "\n") << scene;
+    EXPECT_EQ(r.exitCode, 0);
+  }
+  // The scene was never opened: no trace, the flash as it was.
+  EXPECT_FALSE(std::filesystem::exists(tool.dir.file("trace.txt")));
+  EXPECT_EQ(ReadBytes(tool.dir.file("flash.bin")), contents);
+  EXPECT_FALSE(std::filesystem::exists(tool.dir.file("tmp")));
+}
+
+TEST(Process, HelpIsAnsweredWhileAnotherCopyHoldsTheGuard) {
+  linux_host::LinuxInstanceGuard guard;
+  IInstanceGuard::Result held = IInstanceGuard::Result::Error;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    held = guard.Create(kSingleInstanceGuardName);
+    if (held == IInstanceGuard::Result::Created) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_EQ(held, IInstanceGuard::Result::Created);
+  ToolFolder tool;
+  const ChildResult r = tool.Run({"--help"});
+  EXPECT_EQ(r.out.rfind("Usage: qvflash ", 0), 0u);
+  EXPECT_EQ(r.exitCode, 0);
+}
+
+// The built tool with standard error on a pseudo-terminal and redirected:
+// the bar shows only on the terminal and only for an update, and standard
+// output is the same bytes either way.
+TEST(Process, ProgressBarOnlyOnATerminal) {
+  struct Row {
+    std::vector<std::string> args;
+    bool bar;
+  };
+  for (const Row& row : std::vector<Row>{{{}, true},
+                                         {{"-dbg"}, true},
+                                         {{"-dump"}, false},
+                                         {{"--help"}, false},
+                                         {{"--version"}, false}}) {
+    const std::string name = row.args.empty() ? "(none)" : row.args[0];
+    ToolFolder tool;
+    std::ofstream(tool.dir.file("scene.json")) << DemoScene().dump();
+    std::vector<std::uint8_t> old(65536, 0x3C);
+    WriteBytes(tool.dir.file("flash.bin"), old);
+    const ChildResult shown = tool.RunOnTerminal(row.args, "scene.json");
+    const std::vector<std::uint8_t> afterShown = ReadBytes(tool.dir.file("flash.bin"));
+    WriteBytes(tool.dir.file("flash.bin"), old);
+    const ChildResult redirected = tool.Run(row.args, "scene.json");
+
+    EXPECT_EQ(shown.exitCode, 0) << name << shown.out;
+    EXPECT_EQ(redirected.exitCode, 0) << name;
+    EXPECT_EQ(shown.out, redirected.out) << name;
+    EXPECT_EQ(redirected.err, "") << name;
+    EXPECT_EQ(afterShown, ReadBytes(tool.dir.file("flash.bin"))) << name;
+    if (!row.bar) {
+      EXPECT_EQ(shown.err, "") << name;
+      continue;
+    }
+    EXPECT_EQ(shown.err.rfind("\r[", 0), 0u) << name;
+    EXPECT_NE(shown.err.find("] 100% finished"), std::string::npos) << name;
+    ASSERT_FALSE(shown.err.empty());
+    EXPECT_EQ(shown.err.back(), '\n') << name;
+  }
 }
 
 }  // namespace

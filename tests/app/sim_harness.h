@@ -34,11 +34,27 @@ class CapturingConsole : public IConsole {
  public:
   std::string out;
   std::string err;
+  std::string both;  // the two streams as one terminal would show them
+  int terminalQueries = 0;
   void WriteWide(std::wstring_view text) override {
-    for (wchar_t c : text) out.push_back(c >= 0 && c < 0x80 ? static_cast<char>(c) : '?');
+    for (wchar_t c : text) {
+      out.push_back(c >= 0 && c < 0x80 ? static_cast<char>(c) : '?');
+      both.push_back(out.back());
+    }
   }
-  void WriteNarrow(std::string_view text) override { out.append(text); }
-  void WriteError(std::string_view text) override { err.append(text); }
+  void WriteNarrow(std::string_view text) override {
+    out.append(text);
+    both.append(text);
+  }
+  void WriteError(std::string_view text) override {
+    err.append(text);
+    both.append(text);
+  }
+  bool terminal = false;  // what standard error is taken for
+  bool ErrorIsTerminal() override {
+    ++terminalQueries;
+    return terminal;
+  }
 };
 
 class ScriptedGuard : public IInstanceGuard {
@@ -108,6 +124,7 @@ struct Outcome {
   int exitCode = -1;
   std::string out;
   std::string err;
+  std::string both;                              // standard output and error in the order written
   std::vector<std::vector<std::uint8_t>> flash;  // per camera, after the run
   std::vector<std::uint32_t> requests;           // per camera
   std::vector<std::string> trace;
@@ -159,6 +176,7 @@ class SimRun {
     session.reset();
     outcome.out = console.out;
     outcome.err += console.err;
+    outcome.both = console.both;
     std::ifstream trace(dir.file("trace.txt"));
     for (std::string line; std::getline(trace, line);) outcome.trace.push_back(line);
     return outcome;

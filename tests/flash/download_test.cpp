@@ -714,5 +714,49 @@ TEST(Protection, Operations) {
   }
 }
 
+// The update observer hears each state and percentage the caller's bytes
+// receive, in order, on both routes and on failure: it starts at 20/5 and
+// ends with the values the call leaves behind.
+TEST(Download, ObserverHearsEveryStatusTheCallerReceives) {
+  struct Row {
+    const char* name;
+    std::string members;
+    std::uint8_t type;
+    std::int32_t result;
+  };
+  for (const Row& row : std::vector<Row>{
+           {"download", "", 122, 0},
+           {"download, checksum differs", R"("faults": [{"checksum_xor": 1}])", 122, 1},
+           {"sector pairs", "", 6, 0},
+           {"family 106 commit", chip(0xB1), 122, 0},
+       }) {
+    struct Recorder : IUpdateObserver {
+      std::vector<std::pair<int, int>> heard;
+      void OnUpdateStatus(std::uint8_t state, std::uint8_t progress) override {
+        heard.emplace_back(state, progress);
+      }
+    } recorder;
+    SimRig rig;
+    rig.open(row.members);
+    rig.device->SetUpdateObserver(&recorder);
+    const Outcome out = download(rig, row.type, makeImage(), kImageLength, false);
+    EXPECT_EQ(out.result, row.result) << row.name;
+    ASSERT_GE(recorder.heard.size(), 3u) << row.name;
+    EXPECT_EQ(recorder.heard.front(), std::make_pair(int{UPD_START}, int{PROGRESS_START}));
+    EXPECT_EQ(recorder.heard.back(), std::make_pair(int{out.state}, int{out.progress})) << row.name;
+    int transfers = 0;
+    for (std::size_t i = 1; i < recorder.heard.size(); ++i) {
+      EXPECT_GE(recorder.heard[i].second, recorder.heard[i - 1].second) << row.name;
+      if (recorder.heard[i].first == UPD_TRANSFER) ++transfers;
+    }
+    EXPECT_GT(transfers, 1) << row.name;
+    // Nothing is heard once the observer is taken away.
+    rig.device->SetUpdateObserver(nullptr);
+    const std::size_t before = recorder.heard.size();
+    (void)download(rig, row.type, makeImage(), kImageLength, false);
+    EXPECT_EQ(recorder.heard.size(), before) << row.name;
+  }
+}
+
 }  // namespace
 }  // namespace qv::test

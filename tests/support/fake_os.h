@@ -114,6 +114,8 @@ class FakeConsole : public IConsole {
   }
   void WriteNarrow(std::string_view text) override { out.append(text); }
   void WriteError(std::string_view text) override { err.append(text); }
+  bool terminal = false;  // what standard error is taken for
+  bool ErrorIsTerminal() override { return terminal; }
 };
 
 // The OS services, bundled with a camera stack and device registry of the

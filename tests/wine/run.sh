@@ -5,6 +5,7 @@
 #  - the backend's own checks (win32_checks.exe);
 #  - without a simulator, the real DirectShow enumeration finds no camera;
 #  - a second instance is refused through the real named mutex;
+#  - --help and --version answer alike, before any guard or scene;
 #  - simulator scenarios give the same output bytes, exit code, Dump.bin,
 #    flash contents, kept image copy and request trace as the native build;
 #  - the real DirectShow / Kernel Streaming path, with a stand-in camera
@@ -105,6 +106,21 @@ expect "qvflash.exe resources hold the four images" \
 
 echo "== backend checks"
 expect "win32_checks" wine_run "$bw/tests/wine/win32_checks.exe"
+# Standard error as a file, a pipe and the NUL device: never a console.
+error_is_terminal() { wine_run "$bw/tests/wine/win32_checks.exe" --error-is-terminal | tr -d '\r'; }
+expect "stderr to a file: not a terminal" \
+  test "$(error_is_terminal 2>"$work/stderr-file")" = "not a terminal"
+expect "stderr to a pipe: not a terminal" \
+  test "$(error_is_terminal 2> >(cat >/dev/null))" = "not a terminal"
+expect "stderr to /dev/null: not a terminal" \
+  test "$(error_is_terminal 2>/dev/null)" = "not a terminal"
+# On a pseudo-terminal Wine gives the program a console: there it is one.
+# (Wine draws that console with cursor sequences, taken out here.)
+on_terminal() {  # on_terminal <command>: what the terminal showed, as text
+  timeout 120 script -qec "$1" /dev/null | sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' | tr -d '\r'
+}
+expect "stderr on a terminal: a console" \
+  grep -qx terminal <<<"$(on_terminal "wine '$bw/tests/wine/win32_checks.exe' --error-is-terminal")"
 
 # The executable's path: 259 characters fit the 260-character buffer with
 # its terminator; 260 would be cut short and are refused.
@@ -163,6 +179,10 @@ expect "guard holder started" test -e "$d/ready"
 expect "second instance: message and Fail" \
   cmp -s "$d/stdout" <(printf 'There is already an instance of this application running.Fail')
 expect "second instance: exit 1" grep -qx 1 "$d/rc"
+# Help needs no guard: answered while another copy holds it.
+(unset QVFLASH_SIM; run_win "$d" --help)
+expect "second instance: --help still answered" grep -q '^Usage: qvflash ' "$d/stdout"
+expect "second instance: --help exit 0" grep -qx 0 "$d/rc"
 touch "$d/stop"
 wait "$holder"
 expect "guard holder ended cleanly" test $? -eq 0
@@ -195,6 +215,21 @@ wait "$first"
 expect "tool against tool: the first ran on (no USB camera)" cmp -s "$d/first/stdout" <(printf 'Fail')
 expect "tool against tool: the first walked every device" \
   test "$(grep -c '^SLEEP 300$' "$d/first/trace.txt")" -eq 20
+
+echo "== help and version"
+# Answered before any camera or scene: the same bytes as the native build,
+# exit 0, even with a scene that cannot be read.
+for arg in --help -h '-?' '/?' --version; do
+  d=$work/help/${arg//[\/?]/_}
+  mkdir -p "$d/native" "$d/win"
+  (export QVFLASH_SIM=missing.json; run_native "$d/native" "$arg")
+  (export QVFLASH_SIM=missing.json; run_win "$d/win" "$arg")
+  expect "$arg: output equal to the native build's" cmp -s "$d/native/stdout" "$d/win/stdout"
+  expect "$arg: exit 0" grep -qx 0 "$d/win/rc"
+  expect "$arg: nothing on standard error" test ! -s "$d/win/stderr"
+done
+expect "--help: the usage" grep -q '^Usage: qvflash ' "$work/help/--help/win/stdout"
+expect "--version: the version" grep -q '^qvflash [0-9]' "$work/help/--version/win/stdout"
 
 # --- Simulator scenarios, compared with the native build ------------------
 camera_path='\\\\?\\usb#vid_04f2&pid_b5bd&mi_00#6&1a2b3c4d&0&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global'
@@ -259,8 +294,22 @@ expect_output update $'Checking, Please wiat...\nPass' 0
 expect "update: flash changed" \
   bash -c "! cmp -s '$work/sim/update/win/flash.bin' <(yes 'old camera firmware 0.9 ' | head -c 65536)"
 expect "update: no tmp left" test ! -e "$work/sim/update/win/tmp"
+# Standard error is a file here, not a console: no progress bar.
+expect "update: nothing on standard error" test ! -s "$work/sim/update/win/stderr"
+# With standard error on a console, the bar is drawn there and standard
+# output stays the same bytes.
+d=$work/sim/update-console
+mkdir -p "$d"
+cp "$exe" "$d/qvflash.exe"
+scene '' "$image_device" >"$d/scene.json"
+yes "old camera firmware 0.9 " | head -c 65536 >"$d/flash.bin"
+shown=$(cd "$d" && on_terminal "QVFLASH_SIM=scene.json wine ./qvflash.exe 2>&1 >stdout")
+expect "update on a console: the bar reaches 100%" grep -Eq '100% *finished' <<<"$shown"
+expect "update on a console: output unchanged" cmp -s "$d/stdout" "$work/sim/update/win/stdout"
 
 compare update-verbose "$(scene '' "$image_device")" "" -dbg
+expect "update-verbose: nothing on standard error" \
+  test ! -s "$work/sim/update-verbose/win/stderr"
 expect "update-verbose: tmp kept, 32786 bytes" \
   test "$(stat -c %s "$work/sim/update-verbose/win/tmp" 2>/dev/null)" = 32786
 

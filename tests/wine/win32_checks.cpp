@@ -442,6 +442,12 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc >= 2 && std::strcmp(argv[1], "--arguments") == 0) return printArguments(argc, argv);
+  if (argc == 2 && std::strcmp(argv[1], "--error-is-terminal") == 0) {
+    // The console's own answer, for the caller that chose where standard
+    // error goes.
+    std::printf("%s\n", Win32Console().ErrorIsTerminal() ? "terminal" : "not a terminal");
+    return 0;
+  }
   if (argc == 2 && std::strcmp(argv[1], "--list-video-inputs") == 0) return listVideoInputs();
   if (argc == 2 && std::strcmp(argv[1], "--list-image-devices") == 0) return listImageDevices();
   if (argc == 3 && std::strcmp(argv[1], "--resources-of") == 0) {

@@ -20,6 +20,7 @@ class CapturedConsole : public IConsole {
   void WriteWide(std::wstring_view text) override { out.append(text.begin(), text.end()); }
   void WriteNarrow(std::string_view text) override { out.append(text); }
   void WriteError(std::string_view text) override { err.append(text); }
+  bool ErrorIsTerminal() override { return false; }
 };
 
 // A device with fixed control lengths that keeps what is set.

@@ -42,6 +42,7 @@ class SilentConsole : public IConsole {
   void WriteWide(std::wstring_view) override {}
   void WriteNarrow(std::string_view) override {}
   void WriteError(std::string_view) override {}
+  bool ErrorIsTerminal() override { return false; }
 };
 
 TEST(LinuxCameraStack, FindsNoCamera) {

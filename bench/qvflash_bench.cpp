@@ -29,6 +29,7 @@
 #include "bench/sim_rig.h"
 #include "camera/camera_device.h"
 #include "channel/xu_channel.h"
+#include "flash/flash_tables.h"
 
 namespace qv::bench {
 namespace {
@@ -239,10 +240,8 @@ void openFirst(Rig& rig, std::unique_ptr<CCameraDevice>& device) {
 }
 
 std::uint8_t flashTypeOf(const std::string& part) {
-  for (std::size_t i = 0; i < FlashNameTable.size(); ++i) {
-    std::string name;
-    for (const wchar_t* p = FlashNameTable[i]; *p != 0; ++p) name.push_back(static_cast<char>(*p));
-    if (name == part) return static_cast<std::uint8_t>(121 + i);
+  for (const FlashPart& known : kFlashParts) {
+    if (part == known.name) return known.code;
   }
   return 120;
 }

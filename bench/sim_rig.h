@@ -70,6 +70,7 @@ class SilentConsole : public IConsole {
   void WriteWide(std::wstring_view) override {}
   void WriteNarrow(std::string_view) override {}
   void WriteError(std::string_view) override {}
+  bool ErrorIsTerminal() override { return false; }
 };
 
 class FreeGuard : public IInstanceGuard {

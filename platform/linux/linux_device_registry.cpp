@@ -151,7 +151,7 @@ std::unique_ptr<IImageDeviceList> LinuxDeviceRegistry::OpenPresentImageDevices()
       std::string busNumber;
       if (!readAttribute(io_, usb.deviceFolder + "/busnum", busNumber) || busNumber.empty() ||
           busNumber.size() > 3 || busNumber.find_first_not_of("0123456789") != std::string::npos) {
-        busNumber = "0";
+        busNumber.assign(1, '0');  // (assigning "0" trips GCC 12's -Wrestrict at -O3)
       }
       Entry entry;
       if (makeEntry(usb, busNumber, entry)) entries.push_back(std::move(entry));

@@ -1,16 +1,223 @@
 # The checks run inside the test VM (busybox sh, from /init, in /vm).
+# Each scenario runs a scene twice: on the plain simulator (QVFLASH_SIM) and
+# through the kernel (qvusbcam plugs the scene's cameras into vhci-hcd, and
+# qvflash finds them through uvcvideo), each in its own folder with the same
+# starting flash, then compares exit code, output, Dump.bin, flash files and
+# the extension-unit requests.
+#
 # Output protocol, one line each, read by run.sh on the host:
 #   QVVM PASS <name> | QVVM FAIL <name> | QVVM INFO <text> | QVVM KLOG <line>
 
 pass() { echo "QVVM PASS $1"; }
 fail() { echo "QVVM FAIL $1"; }
-info() { while IFS= read -r line; do echo "QVVM INFO $line"; done; }
+info() { while IFS= read -r line; do echo "QVVM INFO $(echo "$line" | cut -c1-200)"; done; }
+check() {  # check <name> <command...>
+  local name=$1
+  shift
+  if "$@"; then pass "$name"; else fail "$name"; fi
+}
 
+# Bounds: one qvflash run, and plugging or unplugging the cameras.
+run_limit=120
+plug_limit=30
+
+echo
 # The driver stack: the module list is in load order (dependencies first).
 loaded=yes
 while read -r module; do
-  insmod "modules/$module" 2>&1 | info || true
+  insmod "modules/$module" 2>&1 | info
   grep -q "^$(basename "$module" .ko | tr - _) " /proc/modules || loaded=no
-done < modules/order
-[ "$loaded" = yes ] && pass modules-load || fail modules-load
-[ -w /sys/devices/platform/vhci_hcd.0/attach ] && pass vhci-attach-file || fail vhci-attach-file
+done <modules/order
+check modules-load [ "$loaded" = yes ]
+check vhci-attach-file [ -w /sys/devices/platform/vhci_hcd.0/attach ]
+if [ ! -x ./qvusbcam ]; then
+  fail camera-server-built
+  return 0 2>/dev/null || exit 0
+fi
+
+# The number of uvcvideo interfaces bound.
+bound_cameras() {
+  ls -d /sys/bus/usb/drivers/uvcvideo/*:* 2>/dev/null | wc -l
+}
+video_nodes() {
+  ls /dev/video* 2>/dev/null | wc -l
+}
+# wait_for <seconds> <command...>: true once the command is.
+wait_for() {
+  local limit=$(($1 * 10))
+  shift
+  while ! "$@"; do
+    limit=$((limit - 1))
+    [ "$limit" -gt 0 ] || return 1
+    usleep 100000
+  done
+}
+cameras_up() {  # two video nodes (capture and metadata) per camera
+  [ "$(bound_cameras)" -ge "$1" ] && [ "$(video_nodes)" -ge $(($1 * 2)) ]
+}
+cameras_gone() {
+  [ "$(bound_cameras)" -eq 0 ] && [ "$(video_nodes)" -eq 0 ]
+}
+
+server_pid=
+# start_server <dir> <scene> <cameras>: plugs the scene's cameras in.
+start_server() {
+  (cd "$1" && exec ./qvusbcam "$2" >server.out 2>&1) &
+  server_pid=$!
+  if ! wait_for "$plug_limit" cameras_up "$3"; then
+    echo "cameras did not come up; server said:" | info
+    tail -n 5 "$1/server.out" | info
+    dmesg | tail -n 10 | info
+    return 1
+  fi
+}
+# stop_server: unplugs the cameras (the server writes its flash files and
+# trace on the way out).
+stop_server() {
+  [ -n "$server_pid" ] || return 0
+  kill "$server_pid" 2>/dev/null
+  wait "$server_pid" 2>/dev/null
+  server_pid=
+  wait_for "$plug_limit" cameras_gone || { echo "cameras still present" | info; return 1; }
+}
+
+# The extension-unit requests of a trace: the driver's own requests ("# "
+# lines) and the simulator's sleeps and end mark left out.
+xu_requests() {
+  grep -v -e '^# ' -e '^SLEEP ' -e '^END ' "$1"
+}
+same_file() {  # same_file <a> <b>
+  [ -f "$1" ] && [ -f "$2" ] && cmp -s "$1" "$2"
+}
+not_same() {  # not_same <a> <b>: both there, contents differ
+  [ -f "$1" ] && [ -f "$2" ] && ! cmp -s "$1" "$2"
+}
+same_requests() {  # same_requests <sim trace> <usb trace>
+  xu_requests "$1" >"$1.xu"
+  xu_requests "$2" >"$2.xu"
+  [ -s "$1.xu" ] && diff "$1.xu" "$2.xu" >"$2.diff" && return 0
+  head -n 6 "$2.diff" | info
+  return 1
+}
+
+# prepare <name> <scene> <flash files...>: the two run folders, each with
+# the scene, the program and the same random starting flash.
+prepare() {
+  local name=$1 scene=$2 flash
+  shift 2
+  rm -rf "/tmp/$name"
+  mkdir -p "/tmp/$name/sim" "/tmp/$name/usb"
+  for flash in "$@"; do
+    dd if=/dev/urandom of="/tmp/$name/$flash" bs=1024 count=64 2>/dev/null
+  done
+  for side in sim usb; do
+    cp "scenes/$scene" qvflash qvusbcam "/tmp/$name/$side/"
+    for flash in "$@"; do cp "/tmp/$name/$flash" "/tmp/$name/$side/"; done
+  done
+}
+# run_qvflash <dir> [args]: exit code in <dir>/rc, output in <dir>/out.
+run_qvflash() {
+  local dir=$1
+  shift
+  (cd "$dir" && timeout -s KILL "$run_limit" ./qvflash "$@" >out 2>err; echo $? >rc)
+}
+
+# scenario <name> <scene> <cameras> <args> <flash files...>: runs the scene on
+# the plain simulator and through the kernel; leaves /tmp/<name>/{sim,usb}.
+scenario() {
+  local name=$1 scene=$2 cameras=$3 args=$4
+  shift 4
+  prepare "$name" "$scene" "$@"
+  local sim=/tmp/$name/sim usb=/tmp/$name/usb
+  (cd "$sim" && QVFLASH_SIM=$sim/$scene timeout -s KILL "$run_limit" ./qvflash $args \
+    >out 2>err; echo $? >rc)
+  if start_server "$usb" "$scene" "$cameras"; then
+    run_qvflash "$usb" $args
+  else
+    echo 255 >"$usb/rc"
+  fi
+  stop_server || echo "unplug failed" >>"$usb/err"
+  echo "$name: exit $(cat "$usb/rc") (simulator $(cat "$sim/rc")), output: $(tr '\n' '|' <"$usb/out")" | info
+  [ -s "$usb/err" ] && head -n 3 "$usb/err" | info
+  return 0
+}
+# Checks common to the scenarios compared with the simulator.
+compare_runs() {  # compare_runs <name> <flash files...>
+  local name=$1 flash
+  shift
+  local sim=/tmp/$name/sim usb=/tmp/$name/usb
+  check "$name-exit-code" same_file "$sim/rc" "$usb/rc"
+  check "$name-output" same_file "$sim/out" "$usb/out"
+  check "$name-requests" same_requests "$sim/trace.txt" "$usb/trace.txt"
+  for flash in "$@"; do
+    check "$name-$flash" same_file "$sim/$flash" "$usb/$flash"
+  done
+}
+# expect_result <name> <dir> <exit code> <last output line>
+expect_result() {
+  [ "$(cat "$2/rc")" = "$3" ] && [ "$(tail -n 1 "$2/out")" = "$4" ]
+}
+
+# --- Dumps and updates on families 104 and 106 --------------------------------
+for family in 104 106; do
+  scenario "dump-$family" "family$family.json" 1 -dump flash.bin
+  compare_runs "dump-$family" flash.bin
+  check "dump-$family-passes" expect_result "dump-$family" "/tmp/dump-$family/usb" 0 Pass
+  check "dump-$family-dump-is-flash" same_file "/tmp/dump-$family/usb/Dump.bin" \
+    "/tmp/dump-$family/flash.bin"
+
+  scenario "update-$family" "family$family.json" 1 "" flash.bin
+  compare_runs "update-$family" flash.bin
+  check "update-$family-passes" expect_result "update-$family" "/tmp/update-$family/usb" 0 Pass
+  check "update-$family-flash-written" not_same "/tmp/update-$family/flash.bin" \
+    "/tmp/update-$family/usb/flash.bin"
+done
+
+# A verbose update: same output (identity line included) and the kept image.
+scenario update-dbg family104.json 1 -dbg flash.bin
+compare_runs update-dbg flash.bin
+check update-dbg-passes expect_result update-dbg /tmp/update-dbg/usb 0 Pass
+check update-dbg-tmp-kept same_file /tmp/update-dbg/sim/tmp /tmp/update-dbg/usb/tmp
+
+# --- Identity ------------------------------------------------------------------
+# Another vendor's camera: the update is refused.
+scenario other-vendor other_vendor.json 1 -dbg flash.bin
+compare_runs other-vendor flash.bin
+check other-vendor-refused expect_result other-vendor /tmp/other-vendor/usb 1 Fail
+check other-vendor-flash-untouched same_file /tmp/other-vendor/flash.bin \
+  /tmp/other-vendor/usb/flash.bin
+
+# Two cameras: the first (another vendor) is passed over, the second updated.
+scenario two-cameras two_cameras.json 2 -dbg flash0.bin flash1.bin
+compare_runs two-cameras flash0.bin flash1.bin
+check two-cameras-passes expect_result two-cameras /tmp/two-cameras/usb 0 Pass
+check two-cameras-first-untouched same_file /tmp/two-cameras/flash0.bin \
+  /tmp/two-cameras/usb/flash0.bin
+
+# The lookup through the system's registry on its own: vendor, product and
+# revision of each camera, as the kernel read them from the device.
+identity_matches_sysfs() {
+  local dir=/tmp/identity dev
+  rm -rf "$dir" && mkdir -p "$dir"
+  cp scenes/two_cameras.json qvusbcam "$dir/"
+  start_server "$dir" two_cameras.json 2 || { stop_server; return 1; }
+  timeout -s KILL "$run_limit" ./usb_identity_probe >"$dir/probe" 2>&1
+  for dev in /sys/bus/usb/devices/*; do
+    [ -f "$dev/idVendor" ] && [ "$(cat "$dev/bDeviceClass")" != 09 ] || continue  # no hubs
+    echo "$(cat "$dev/idVendor") $(cat "$dev/idProduct") $(cat "$dev/bcdDevice")"
+  done | tr a-f A-F | sort >"$dir/kernel"
+  stop_server
+  echo "probe: $(tr '\n' '|' <"$dir/probe") kernel: $(tr '\n' '|' <"$dir/kernel")" | info
+  cut -d ' ' -f 2- "$dir/probe" | sort >"$dir/probe.sorted"
+  cmp -s "$dir/probe.sorted" "$dir/kernel" &&
+    grep -q '^046D 0825 0317$' "$dir/kernel" && grep -q '^04F2 B5BD 0215$' "$dir/kernel"
+}
+check identity-lookup identity_matches_sysfs
+
+# --- Unplug in the middle of an update -------------------------------------------
+scenario unplug unplug.json 1 "" flash.bin
+check unplug-fails expect_result unplug /tmp/unplug/usb 1 Fail
+
+# --- The kernel's own words ---------------------------------------------------------
+dmesg | grep 'Found UVC' | while IFS= read -r line; do echo "QVVM KLOG $line"; done
+check driver-found-camera eval "dmesg | grep -q 'Found UVC'"

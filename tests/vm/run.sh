@@ -28,11 +28,10 @@ die() {
 # A separate build: no tests, everything linked statically (the initramfs has
 # no C library).
 echo "== static build (build-vm)"
-if [ ! -f "$bw/CMakeCache.txt" ]; then
-  cmake -S "$root" -B "$bw" -DQVFLASH_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    "-DCMAKE_EXE_LINKER_FLAGS=-static -s" >/dev/null || die "configure failed"
-fi
-targets=(qvflash)
+cmake -S "$root" -B "$bw" -DQVFLASH_BUILD_TESTS=OFF -DQVFLASH_VM_TESTS=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_EXE_LINKER_FLAGS=-static -s" >/dev/null ||
+  die "configure failed"
+targets=(qvflash usb_identity_probe)
 [ -d "$root/sim/usbip" ] && targets+=(qvusbcam)
 cmake --build "$bw" --target "${targets[@]}" -j2 >/dev/null || die "build failed"
 qvflash=$bw/app/qvflash
@@ -75,6 +74,7 @@ chmod +x "$stage/init"
 cp "$here/checks.sh" "$stage/vm/"
 cp -r "$here/scenes" "$stage/vm/scenes"
 cp "$qvflash" "$stage/vm/qvflash"
+cp "$bw/tests/vm/usb_identity_probe" "$stage/vm/"
 [ -z "$qvusbcam" ] || cp "$qvusbcam" "$stage/vm/qvusbcam"
 # The drivers and everything they need, in load order.
 : >"$stage/vm/modules/order"

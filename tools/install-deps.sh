@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(cmake g++ make libgtest-dev nlohmann-json3-dev)
 # The 32-bit Windows build (MinGW-w64 cross compiler) and Wine to test it.
 packages+=(g++-mingw-w64-i686 wine wine32:i386)
+# The VM that checks the Linux build against the kernel's uvcvideo driver.
+packages+=(qemu-system-x86 busybox-static cpio kmod)
 
 missing=()
 for p in "${packages[@]}"; do

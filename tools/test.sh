@@ -11,3 +11,7 @@ ctest --preset default
 # The 32-bit Windows program (MinGW-w64 cross build), checked under Wine
 # against the native build above.
 bash tests/wine/run.sh
+
+# The Linux program against the real uvcvideo driver of Debian's kernel, in a
+# qemu VM, with the simulated camera plugged in over USB/IP.
+bash tests/vm/run.sh

@@ -41,20 +41,28 @@ qvusbcam=$(find "$bw/sim/usbip" -maxdepth 2 -type f -name qvusbcam 2>/dev/null |
 # --- Debian's kernel, cached in the build folder ----------------------------
 kdir=$bw/kernel
 mkdir -p "$kdir"
+sudo_cmd=""
+[ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
 # linux-image-amd64 depends on the versioned image package of the release.
-kpkg=$(apt-cache depends linux-image-amd64 2>/dev/null |
-  sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n 1)
+kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null |
+    sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n 1
+}
+kpkg=$(kernel_package)
+[ -n "$kpkg" ] || kpkg=$(cat "$kdir/package" 2>/dev/null)  # what an earlier run cached
 if [ -z "$kpkg" ]; then
-  # Without package lists, reuse what an earlier run cached.
-  kpkg=$(cat "$kdir/package" 2>/dev/null) || die "no linux-image-amd64 in the package lists (apt-get update)"
+  $sudo_cmd apt-get update -qq >/dev/null 2>&1
+  kpkg=$(kernel_package)
 fi
+[ -n "$kpkg" ] || die "no linux-image-amd64 in the package lists"
 kver=${kpkg#linux-image-}
 kroot=$kdir/$kver
 if [ ! -f "$kroot/boot/vmlinuz-$kver" ] || [ ! -f "$kroot/lib/modules/$kver/modules.dep" ]; then
   echo "== kernel $kpkg"
   rm -rf "$kroot" "$kdir"/*.deb
   (cd "$kdir" && apt-get download "$kpkg" >/dev/null 2>&1) ||
-    { apt-get update -qq >/dev/null 2>&1 && (cd "$kdir" && apt-get download "$kpkg" >/dev/null 2>&1); } ||
+    { $sudo_cmd apt-get update -qq >/dev/null 2>&1 &&
+      (cd "$kdir" && apt-get download "$kpkg" >/dev/null 2>&1); } ||
     die "apt-get download $kpkg failed"
   dpkg-deb -x "$kdir"/"$kpkg"_*.deb "$kroot" || die "cannot unpack $kpkg"
   depmod -b "$kroot" "$kver" || die "depmod failed"

@@ -1,5 +1,6 @@
 // The Linux OS backend: one object per service, bundled into a Platform.
 #include "platform/host.h"
+#include "platform/linux/kernel_io.h"
 #include "platform/linux/linux_camera_stack.h"
 #include "platform/linux/linux_clock.h"
 #include "platform/linux/linux_console.h"
@@ -20,14 +21,16 @@ class LinuxHostPlatform : public HostPlatform {
   }
 
  private:
-  linux_host::LinuxCameraStack cameras_;
-  linux_host::LinuxDeviceRegistry registry_;
+  // Declared first: the camera stack and the registry use them.
+  linux_host::SystemKernelIo kernel_;
+  linux_host::LinuxConsole console_;
+  linux_host::LinuxCameraStack cameras_{kernel_, linux_host::KernelRoots{}, console_};
+  linux_host::LinuxDeviceRegistry registry_{kernel_, linux_host::KernelRoots{}};
   linux_host::LinuxClock clock_;
   linux_host::LinuxFileSystem files_;
   linux_host::LinuxResources resources_;
   linux_host::LinuxProfile profile_;
   linux_host::LinuxInstanceGuard instanceGuard_;
-  linux_host::LinuxConsole console_;
 };
 
 }  // namespace

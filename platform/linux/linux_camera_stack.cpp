@@ -1,10 +1,311 @@
 #include "platform/linux/linux_camera_stack.h"
 
+#include <linux/usb/video.h>
+#include <linux/uvcvideo.h>
+#include <linux/videodev2.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "platform/linux/os_error.h"
+#include "platform/linux/usb_descriptors.h"
+#include "platform/linux/usb_sysfs.h"
+
 namespace qv::linux_host {
+namespace {
+
+constexpr HResult kInvalidArg = static_cast<HResult>(0x80070057u);  // E_INVALIDARG
+// The sysfs "descriptors" file holds the device descriptor and every
+// configuration (each at most 64 KB by wTotalLength).
+constexpr std::size_t kDescriptorsLimit = 1 << 20;
+// A UVC control request carries at most 65535 bytes (wLength).
+constexpr std::uint32_t kMaxControlLength = 0xFFFF;
+
+std::string lowerCase(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// "videoN" gives N; anything else (radio, vbi, v4l-subdev nodes) is no
+// video node.
+bool videoNodeNumber(const std::string& name, unsigned long& number) {
+  constexpr std::string_view kPrefix = "video";
+  if (name.size() <= kPrefix.size() || name.size() > kPrefix.size() + 9 ||
+      name.compare(0, kPrefix.size(), kPrefix) != 0) {
+    return false;
+  }
+  number = 0;
+  for (std::size_t i = kPrefix.size(); i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return false;
+    number = number * 10 + static_cast<unsigned long>(name[i] - '0');
+  }
+  return true;
+}
+
+// One video input device of the enumeration.
+struct VideoNode {
+  std::string name;        // "video0"
+  std::string deviceNode;  // "/dev/video0"
+  std::string devicePath;  // the "DevicePath"
+};
+
+// The opened camera: its node and its extension units (the topology nodes,
+// in descriptor order). Shared by the filter and the interfaces taken from
+// it, so the descriptor stays open until the last of them is released.
+struct OpenNode {
+  UniqueFd fd;
+  std::vector<ExtensionUnitDescriptor> units;
+};
+
+class LinuxKsControl final : public IKsControl {
+ public:
+  LinuxKsControl(KernelIo& io, std::shared_ptr<OpenNode> node) : io_(io), node_(std::move(node)) {}
+
+  HResult KsProperty(KSP_NODE* property, std::uint32_t propertyLength, void* data,
+                     std::uint32_t dataLength, std::uint32_t* bytesReturned) override {
+    if (property == nullptr) return hr::Pointer;
+    if (propertyLength < sizeof(KSP_NODE)) return kInvalidArg;
+    if (data == nullptr && dataLength != 0) return hr::Pointer;
+    const std::uint32_t type = property->Property.Flags & (kKsPropertyTypeGet | kKsPropertyTypeSet);
+    if (type != kKsPropertyTypeGet && type != kKsPropertyTypeSet) return kInvalidArg;
+    if (property->NodeId >= node_->units.size()) return hr::NotFound;
+    const ExtensionUnitDescriptor& unit = node_->units[property->NodeId];
+    // The unit answers only to its own property set, as on Windows.
+    if (!(property->Property.Set == unit.guidExtensionCode)) return hr::SetNotFound;
+    if (property->Property.Id == 0 || property->Property.Id > 0xFF) return hr::NotFound;
+    if (dataLength > kMaxControlLength) return kInvalidArg;
+
+    uvc_xu_control_query query{};
+    query.unit = unit.unitId;
+    query.selector = static_cast<std::uint8_t>(property->Property.Id);
+    if (type == kKsPropertyTypeGet && dataLength == 0) {
+      // A length query: UVC_GET_LEN, answered as Kernel Streaming does, with
+      // ERROR_MORE_DATA and the length as the byte count.
+      std::uint8_t length[2] = {};
+      query.query = UVC_GET_LEN;
+      query.size = sizeof length;
+      query.data = length;
+      const int error = io_.ioctl(node_->fd.get(), UVCIOC_CTRL_QUERY, &query);
+      if (error != 0) return hresultFromErrno(error);
+      if (bytesReturned != nullptr) *bytesReturned = length[0] | (length[1] << 8);
+      return hr::MoreData;
+    }
+    // uvcvideo takes SET_CUR and GET_CUR only with the control's own length;
+    // another length comes back as the driver's error.
+    query.query = type == kKsPropertyTypeSet ? UVC_SET_CUR : UVC_GET_CUR;
+    query.size = static_cast<std::uint16_t>(dataLength);
+    query.data = static_cast<std::uint8_t*>(data);
+    const int error = io_.ioctl(node_->fd.get(), UVCIOC_CTRL_QUERY, &query);
+    if (error != 0) return hresultFromErrno(error);
+    if (bytesReturned != nullptr) *bytesReturned = type == kKsPropertyTypeGet ? dataLength : 0;
+    return hr::Ok;
+  }
+
+ private:
+  KernelIo& io_;
+  std::shared_ptr<OpenNode> node_;
+};
+
+class LinuxTopology final : public IKsTopologyInfo {
+ public:
+  explicit LinuxTopology(std::shared_ptr<OpenNode> node) : node_(std::move(node)) {}
+
+  HResult get_NumNodes(std::uint32_t* count) override {
+    if (count == nullptr) return hr::Pointer;
+    *count = static_cast<std::uint32_t>(node_->units.size());
+    return hr::Ok;
+  }
+  HResult get_NodeType(std::uint32_t index, Guid* nodeType) override {
+    if (nodeType == nullptr) return hr::Pointer;
+    if (index >= node_->units.size()) return kInvalidArg;
+    *nodeType = kKsNodeTypeDevSpecific;  // every node is an extension unit
+    return hr::Ok;
+  }
+
+ private:
+  std::shared_ptr<OpenNode> node_;
+};
+
+class LinuxFilter final : public ICaptureFilter {
+ public:
+  LinuxFilter(KernelIo& io, std::shared_ptr<OpenNode> node) : io_(io), node_(std::move(node)) {}
+
+  HResult QueryKsControl(std::unique_ptr<IKsControl>& out) override {
+    out = std::make_unique<LinuxKsControl>(io_, node_);
+    return hr::Ok;
+  }
+  HResult QueryTopology(std::unique_ptr<IKsTopologyInfo>& out) override {
+    out = std::make_unique<LinuxTopology>(node_);
+    return hr::Ok;
+  }
+  // uvcvideo offers no private route to the extension unit.
+  HResult QueryVendorXuAccess(std::unique_ptr<IVendorXuAccess>& out) override {
+    out.reset();
+    return hr::NoInterface;
+  }
+
+ private:
+  KernelIo& io_;
+  std::shared_ptr<OpenNode> node_;
+};
+
+class LinuxPropertyBag final : public IPropertyBag {
+ public:
+  explicit LinuxPropertyBag(std::string devicePath) : devicePath_(std::move(devicePath)) {}
+
+  HResult ReadDevicePath(char* ansi, std::size_t capacity) override {
+    if (ansi == nullptr) return hr::Pointer;
+    // The path is ASCII; like the system's conversion into a fixed buffer, a
+    // text too long is cut at `capacity` bytes.
+    std::memcpy(ansi, devicePath_.c_str(), std::min(devicePath_.size() + 1, capacity));
+    return hr::Ok;
+  }
+
+ private:
+  std::string devicePath_;
+};
+
+class LinuxMoniker final : public IDeviceMoniker {
+ public:
+  LinuxMoniker(LinuxCameraStack& stack, KernelIo& io, const KernelRoots& roots, VideoNode node)
+      : stack_(stack), io_(io), roots_(roots), node_(std::move(node)) {}
+
+  HResult BindToObject(std::unique_ptr<ICaptureFilter>& out) override {
+    out.reset();
+    auto open = std::make_shared<OpenNode>();
+    int error = 0;
+    const int fd = io_.openDevice(node_.deviceNode, error);
+    if (fd < 0) {
+      if (error == EACCES || error == EPERM) stack_.notePermissionDenied(node_.deviceNode);
+      return hresultFromErrno(error);
+    }
+    open->fd = UniqueFd(io_, fd);
+    // The node's parent is the camera's VideoControl interface; its units
+    // are in the device's descriptors. A camera whose descriptors cannot be
+    // read has an empty topology and is passed over by the search.
+    UsbInterfaceInfo usb;
+    std::string descriptors;
+    if (readUsbInterface(io_, roots_.sysfs + "/class/video4linux/" + node_.name + "/device", usb) &&
+        io_.readFile(usb.deviceFolder + "/descriptors", descriptors, kDescriptorsLimit)) {
+      open->units = findExtensionUnits(
+          {reinterpret_cast<const std::uint8_t*>(descriptors.data()), descriptors.size()},
+          usb.interfaceNumber);
+    }
+    out = std::make_unique<LinuxFilter>(io_, std::move(open));
+    return hr::Ok;
+  }
+
+  HResult BindToStorage(std::unique_ptr<IPropertyBag>& out) override {
+    out = std::make_unique<LinuxPropertyBag>(node_.devicePath);
+    return hr::Ok;
+  }
+
+ private:
+  LinuxCameraStack& stack_;
+  KernelIo& io_;
+  const KernelRoots& roots_;
+  VideoNode node_;
+};
+
+class LinuxMonikerEnum final : public IMonikerEnum {
+ public:
+  LinuxMonikerEnum(LinuxCameraStack& stack, KernelIo& io, const KernelRoots& roots,
+                   std::vector<VideoNode> nodes)
+      : stack_(stack), io_(io), roots_(roots), nodes_(std::move(nodes)) {}
+
+  HResult Reset() override {
+    position_ = 0;
+    return hr::Ok;
+  }
+  HResult Next(std::unique_ptr<IDeviceMoniker>& out) override {
+    out.reset();
+    if (position_ >= nodes_.size()) return hr::False;
+    out = std::make_unique<LinuxMoniker>(stack_, io_, roots_, nodes_[position_++]);
+    return hr::Ok;
+  }
+
+ private:
+  LinuxCameraStack& stack_;
+  KernelIo& io_;
+  const KernelRoots& roots_;
+  std::vector<VideoNode> nodes_;
+  std::size_t position_ = 0;
+};
+
+// Whether the node is a video capture node; its bus_info when it is.
+bool queryCaptureNode(KernelIo& io, int fd, std::string& busInfo) {
+  v4l2_capability caps{};
+  if (io.ioctl(fd, VIDIOC_QUERYCAP, &caps) != 0) return false;
+  // The node's own capabilities; the device's as a whole only from drivers
+  // that do not report them per node.
+  const std::uint32_t nodeCaps =
+      (caps.capabilities & V4L2_CAP_DEVICE_CAPS) != 0 ? caps.device_caps : caps.capabilities;
+  if ((nodeCaps & V4L2_CAP_VIDEO_CAPTURE) == 0) return false;
+  const auto* text = reinterpret_cast<const char*>(caps.bus_info);
+  busInfo.assign(text, strnlen(text, sizeof caps.bus_info));
+  return true;
+}
+
+}  // namespace
+
+std::string devicePathOf(const std::string& busInfo, const std::string& deviceNode) {
+  return "v4l:" + devicePathToken(busInfo) + deviceNode;
+}
+
+std::string devicePathToken(const std::string& busInfo) { return lowerCase(busInfo) + "#"; }
+
+LinuxCameraStack::LinuxCameraStack(KernelIo& io, KernelRoots roots, IConsole& console)
+    : io_(io), roots_(std::move(roots)), console_(console) {}
+
+void LinuxCameraStack::notePermissionDenied(const std::string& deviceNode) {
+  if (!notedNodes_.insert(deviceNode).second) return;
+  console_.WriteError("qvflash: no permission to open " + deviceNode +
+                      "; skipping it (add the user to the \"video\" group, e.g. "
+                      "sudo usermod -aG video $USER, and log in again)\n");
+}
 
 HResult LinuxCameraStack::CreateVideoInputEnum(std::unique_ptr<IMonikerEnum>& out) {
   out.reset();
-  return hr::False;
+  const std::string classFolder = roots_.sysfs + "/class/video4linux";
+  std::vector<std::string> names;
+  if (!io_.listFolder(classFolder, names)) return hr::False;  // no video4linux at all
+
+  std::vector<std::pair<unsigned long, std::string>> numbered;
+  for (const std::string& name : names) {
+    unsigned long number = 0;
+    if (videoNodeNumber(name, number)) numbered.emplace_back(number, name);
+  }
+  std::sort(numbered.begin(), numbered.end());
+
+  std::vector<VideoNode> nodes;
+  for (const auto& [number, name] : numbered) {
+    VideoNode node{name, roots_.dev + "/" + name, {}};
+    int error = 0;
+    const int fd = io_.openDevice(node.deviceNode, error);
+    std::string busInfo;
+    if (fd >= 0) {
+      const UniqueFd open(io_, fd);
+      if (!queryCaptureNode(io_, open.get(), busInfo)) continue;
+    } else {
+      // Not open to us: judged by sysfs. The first node of a device is its
+      // capture node (uvcvideo registers the metadata node second); it is
+      // listed so that binding it fails and says why.
+      std::string index;
+      if (!readAttribute(io_, classFolder + "/" + name + "/index", index) || index != "0") continue;
+      UsbInterfaceInfo usb;
+      if (readUsbInterface(io_, classFolder + "/" + name + "/device", usb)) busInfo = usb.busInfo;
+    }
+    node.devicePath = devicePathOf(busInfo, node.deviceNode);
+    nodes.push_back(std::move(node));
+  }
+  if (nodes.empty()) return hr::False;
+  out = std::make_unique<LinuxMonikerEnum>(*this, io_, roots_, std::move(nodes));
+  return hr::Ok;
 }
 
 }  // namespace qv::linux_host

@@ -1,17 +1,47 @@
 #pragma once
-// The camera stack on Linux. The V4L2/uvcvideo stack is not wired yet: the
-// video input category is empty (S_FALSE and no enumerator), so the tool
-// finds no camera on real hardware and says so.
+// The camera stack on Linux: the capture nodes of video4linux as the video
+// input category, each uvcvideo camera's extension units (from its USB
+// descriptors) as its Kernel Streaming topology, and property requests as
+// UVCIOC_CTRL_QUERY on the node. There is no private interface.
+
+#include <set>
+#include <string>
 
 #include "platform/camera_stack.h"
+#include "platform/linux/kernel_io.h"
+#include "platform/os_services.h"
 
 namespace qv::linux_host {
 
+// The "DevicePath" of a node: "v4l:", the bus_info in lower case, "#" (which
+// no bus_info holds) and the device node, e.g.
+// "v4l:usb-0000:00:14.0-1.4#/dev/video0". Characters 4 to 6 read "usb" for a
+// USB camera.
+std::string devicePathOf(const std::string& busInfo, const std::string& deviceNode);
+// The part of that path that names the USB function: the lower-cased
+// bus_info with the "#" that ends it, so "usb-x-1#" never matches the path of
+// port 10. It holds no "&".
+std::string devicePathToken(const std::string& busInfo);
+
 class LinuxCameraStack : public ICameraStack {
  public:
+  // `console` takes the one-line notes on nodes that cannot be opened for
+  // lack of permission.
+  LinuxCameraStack(KernelIo& io, KernelRoots roots, IConsole& console);
+
   HResult CoInitialize() override { return hr::Ok; }
   void CoUninitialize() override {}
   HResult CreateVideoInputEnum(std::unique_ptr<IMonikerEnum>& out) override;
+
+  // Says once per node and run that it cannot be opened for lack of
+  // permission, and what to do.
+  void notePermissionDenied(const std::string& deviceNode);
+
+ private:
+  KernelIo& io_;
+  KernelRoots roots_;
+  IConsole& console_;
+  std::set<std::string> notedNodes_;
 };
 
 }  // namespace qv::linux_host

@@ -1,5 +1,5 @@
-// The remaining Linux services: resources, the empty camera stack and
-// registry, text conversion, the clock.
+// The remaining Linux services: resources, the camera stack and registry of a
+// system without cameras, text conversion, the clock.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,6 +11,7 @@
 #include "platform/linux/linux_device_registry.h"
 #include "platform/linux/linux_resources.h"
 #include "platform/linux/wide_text.h"
+#include "temp_dir.h"
 
 namespace qv::linux_host {
 namespace {
@@ -31,8 +32,20 @@ TEST(LinuxResources, CarriesFourDistinctImagesWithTheTrailer) {
   EXPECT_TRUE(resources.FindBinary(0).empty());
 }
 
+// A system without video4linux nodes and without uvcvideo: an empty folder
+// stands for /sys and /dev.
+class SilentConsole : public IConsole {
+ public:
+  void WriteWide(std::wstring_view) override {}
+  void WriteNarrow(std::string_view) override {}
+  void WriteError(std::string_view) override {}
+};
+
 TEST(LinuxCameraStack, FindsNoCamera) {
-  LinuxCameraStack stack;
+  testing::TempDir dir;
+  SystemKernelIo io;
+  SilentConsole console;
+  LinuxCameraStack stack(io, KernelRoots{dir.file("sys"), dir.file("dev")}, console);
   EXPECT_EQ(stack.CoInitialize(), hr::Ok);
   std::unique_ptr<IMonikerEnum> monikers;
   EXPECT_EQ(stack.CreateVideoInputEnum(monikers), hr::False);
@@ -41,7 +54,9 @@ TEST(LinuxCameraStack, FindsNoCamera) {
 }
 
 TEST(LinuxDeviceRegistry, ListsNoDevice) {
-  LinuxDeviceRegistry registry;
+  testing::TempDir dir;
+  SystemKernelIo io;
+  LinuxDeviceRegistry registry(io, KernelRoots{dir.file("sys"), dir.file("dev")});
   auto list = registry.OpenPresentImageDevices();
   ASSERT_NE(list, nullptr);
   DevInst node = 0;

@@ -1,0 +1,85 @@
+#include "platform/linux/os_error.h"
+
+#include <cerrno>
+
+namespace qv::linux_host {
+namespace {
+
+// Win32 error codes the Windows stack reports for these conditions.
+constexpr std::uint32_t kErrorInvalidFunction = 1;    // ERROR_INVALID_FUNCTION
+constexpr std::uint32_t kErrorAccessDenied = 5;       // ERROR_ACCESS_DENIED
+constexpr std::uint32_t kErrorOutOfMemory = 14;       // ERROR_OUTOFMEMORY
+constexpr std::uint32_t kErrorNotSupported = 50;      // ERROR_NOT_SUPPORTED
+constexpr std::uint32_t kErrorInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
+constexpr std::uint32_t kErrorSemTimeout = 121;       // ERROR_SEM_TIMEOUT
+constexpr std::uint32_t kErrorBusy = 170;             // ERROR_BUSY
+constexpr std::uint32_t kErrorIoDevice = 1117;        // ERROR_IO_DEVICE
+
+constexpr ErrnoMapping kMappings[] = {
+    // The camera is gone: uvcvideo answers ENODEV once the device has been
+    // disconnected, the USB core ESHUTDOWN while it is going, and a device
+    // node without its device ENXIO. Windows reports an unplugged camera as
+    // ERROR_DEVICE_NOT_CONNECTED, which the logic treats as such.
+    {ENODEV, hr::DeviceNotConnected},
+    {ESHUTDOWN, hr::DeviceNotConnected},
+    {ENXIO, hr::DeviceNotConnected},
+    // uvcvideo: no such unit, or the selector's bit is not in the unit's
+    // bmControls. Kernel Streaming answers a property id the extension unit
+    // does not implement with STATUS_NOT_FOUND (ERROR_NOT_FOUND).
+    {ENOENT, hr::NotFound},
+    // uvcvideo: SET_CUR/GET_CUR size differs from the control's GET_LEN.
+    // Kernel Streaming checks the buffer against the control length too and
+    // answers STATUS_BUFFER_TOO_SMALL (ERROR_INSUFFICIENT_BUFFER).
+    {ENOBUFS, hr::fromWin32(win32err::InsufficientBuffer)},
+    // A malformed request, or the device's request error code "invalid
+    // control/request/value within range" (codes 5 to 8) and "out of range"
+    // (4): STATUS_INVALID_PARAMETER.
+    {EINVAL, hr::fromWin32(kErrorInvalidParameter)},
+    {ERANGE, hr::fromWin32(kErrorInvalidParameter)},
+    // The control does not take this request (GET_INFO lacks the GET or SET
+    // bit): STATUS_INVALID_DEVICE_REQUEST (ERROR_INVALID_FUNCTION).
+    {EBADRQC, hr::fromWin32(kErrorInvalidFunction)},
+    // The device stalled the control transfer (or sent a short reply, which
+    // uvcvideo reports the same way), or a USB protocol error: the Windows
+    // USB video class driver reports a stalled control request as
+    // ERROR_GEN_FAILURE ("a device attached to the system is not
+    // functioning"). EREMOTE is the device's own "input mismatch" code.
+    {EPIPE, hr::GenFailure},
+    {EPROTO, hr::GenFailure},
+    {EILSEQ, hr::GenFailure},
+    {EREMOTE, hr::GenFailure},
+    // Any other transfer failure: STATUS_IO_DEVICE_ERROR.
+    {EIO, hr::fromWin32(kErrorIoDevice)},
+    // The device did not answer the control transfer in time (uvcvideo waits
+    // 5 s): STATUS_IO_TIMEOUT becomes ERROR_SEM_TIMEOUT.
+    {ETIMEDOUT, hr::fromWin32(kErrorSemTimeout)},
+    // No permission on the node, or the device's "wrong state" code:
+    // E_ACCESSDENIED.
+    {EACCES, hr::fromWin32(kErrorAccessDenied)},
+    {EPERM, hr::fromWin32(kErrorAccessDenied)},
+    // The device's "not ready" code, or a node held exclusively:
+    // STATUS_DEVICE_BUSY (ERROR_BUSY).
+    {EBUSY, hr::fromWin32(kErrorBusy)},
+    {EAGAIN, hr::fromWin32(kErrorBusy)},
+    // The driver could not allocate: E_OUTOFMEMORY.
+    {ENOMEM, hr::fromWin32(kErrorOutOfMemory)},
+    // A buffer the driver could not copy: E_POINTER.
+    {EFAULT, hr::Pointer},
+    // The node is not a uvcvideo node and knows no such ioctl:
+    // ERROR_NOT_SUPPORTED.
+    {ENOTTY, hr::fromWin32(kErrorNotSupported)},
+};
+
+}  // namespace
+
+std::span<const ErrnoMapping> errnoMappings() { return kMappings; }
+
+HResult hresultFromErrno(int error) {
+  if (error == 0) return hr::Ok;
+  for (const ErrnoMapping& row : kMappings) {
+    if (row.error == error) return row.result;
+  }
+  return hr::Fail;
+}
+
+}  // namespace qv::linux_host

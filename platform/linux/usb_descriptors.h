@@ -1,0 +1,39 @@
+#pragma once
+// The extension units of a USB Video Class function, read from the raw
+// descriptors of its USB device (the sysfs "descriptors" file: the device
+// descriptor followed by the configuration descriptors as the device sent
+// them). Pure functions over bytes: no I/O.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "platform/guid.h"
+
+namespace qv::linux_host {
+
+// One extension unit descriptor (VC_EXTENSION_UNIT) as the device declares it.
+struct ExtensionUnitDescriptor {
+  std::uint8_t unitId = 0;  // bUnitID: the unit the driver addresses
+  Guid guidExtensionCode{};
+  std::uint8_t numControls = 0;  // bNumControls
+  std::uint8_t controlSize = 0;  // bControlSize
+  // bmControls: bit n - 1 set when selector n is implemented.
+  std::vector<std::uint8_t> bmControls;
+  friend bool operator==(const ExtensionUnitDescriptor&, const ExtensionUnitDescriptor&) = default;
+};
+
+// A GUID as the USB Video Class descriptors carry it: 16 bytes with Data1,
+// Data2 and Data3 little-endian (the Windows in-memory layout).
+Guid guidFromUsbBytes(std::span<const std::uint8_t, 16> bytes);
+
+// The extension units declared in the VideoControl interface numbered
+// `interfaceNumber` (alternate setting 0) of the first configuration, in
+// descriptor order. The walk steps descriptor by descriptor by bLength and
+// never reads past the end of `descriptors`; a bLength below 2 (zero
+// included) or one that runs past the end ends the walk, and a unit descriptor too short for the
+// fields it declares is passed over.
+std::vector<ExtensionUnitDescriptor> findExtensionUnits(std::span<const std::uint8_t> descriptors,
+                                                        std::uint8_t interfaceNumber);
+
+}  // namespace qv::linux_host

@@ -85,6 +85,9 @@ class CameraModel {
   std::uint8_t flashMode() const { return flashMode_; }
   std::uint32_t flashAddress() const { return flashAddress_; }
   std::uint32_t requestCount() const { return requestCount_; }
+  // What GET-LENGTH of a control reports, without it counting as a request
+  // (a USB host driver asks it on its own before forwarding a query).
+  std::uint32_t reportedLength(std::uint32_t selector) const { return controlLength(selector); }
   std::uint32_t resetCount() const { return resetCount_; }
 
  private:

@@ -178,7 +178,7 @@ CameraConfig parseCamera(const json& value, const std::string& where, const std:
       value, where,
       {"device_path", "route", "nodes", "xu_guid", "chip_id", "flash", "flash_size", "flash_file",
        "status_register", "dfu_block_length", "read_block_length", "faults", "bind_object",
-       "bind_storage", "read_device_path", "ks_control", "spi_busy_reads"});
+       "bind_storage", "read_device_path", "ks_control", "spi_busy_reads", "usb"});
   CameraConfig camera;
   camera.part = *findFlashPart("GD25Q512");
   if (!value.contains("device_path")) throw SceneError{keyPath(where, "device_path"), "missing"};
@@ -264,6 +264,20 @@ CameraConfig parseCamera(const json& value, const std::string& where, const std:
   if (value.contains("spi_busy_reads")) {
     camera.spiBusyReads = static_cast<std::uint32_t>(
         getUnsigned(value["spi_busy_reads"], keyPath(where, "spi_busy_reads"), 0, 1000000));
+  }
+  if (value.contains("usb")) {
+    const std::string w = keyPath(where, "usb");
+    const json& usb = value["usb"];
+    requireObject(usb, w);
+    rejectUnknownKeys(usb, w, {"vendor", "product", "revision"});
+    auto field = [&](const char* key, std::uint16_t& out) {
+      if (usb.contains(key)) {
+        out = static_cast<std::uint16_t>(getUnsigned(usb[key], keyPath(w, key), 0, 0xFFFF));
+      }
+    };
+    field("vendor", camera.usbVendor);
+    field("product", camera.usbProduct);
+    field("revision", camera.usbRevision);
   }
   return camera;
 }

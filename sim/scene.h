@@ -41,6 +41,11 @@ struct CameraConfig {
   HResult readDevicePathResult = 0;
   bool ksControl = true;
   std::uint32_t spiBusyReads = 0;  // busy register reads non-zero this many times per transfer
+  // The USB identity the USB/IP camera (sim/usbip) presents; the other
+  // routes ignore it.
+  std::uint16_t usbVendor = 0x04F2;
+  std::uint16_t usbProduct = 0xB5BD;
+  std::uint16_t usbRevision = 0x0100;
 };
 
 struct ImageDeviceConfig {

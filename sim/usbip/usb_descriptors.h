@@ -1,0 +1,69 @@
+#pragma once
+// The USB descriptors of the simulated camera: a USB Video Class 1.0
+// function with a VideoControl interface (camera input terminal, the vendor
+// extension unit, output terminal) and a VideoStreaming interface (one
+// uncompressed format and frame on a bulk IN endpoint).
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/scene.h"
+
+namespace qv::sim::usbip {
+
+// Interfaces and entities of the video function. The unit sits between the
+// input and output terminals so that the host driver puts it in the video
+// chain (it only routes queries to units of a chain).
+inline constexpr std::uint8_t kVcInterface = 0;
+inline constexpr std::uint8_t kVsInterface = 1;
+inline constexpr std::uint8_t kInputTerminalId = 1;
+inline constexpr std::uint8_t kExtensionUnitId = 2;
+inline constexpr std::uint8_t kOutputTerminalId = 3;
+inline constexpr std::uint8_t kBulkInEndpoint = 0x81;
+inline constexpr std::uint16_t kBulkPacketSize = 512;  // high-speed bulk
+inline constexpr std::uint8_t kEp0PacketSize = 64;
+
+// The selectors the unit declares in bmControls (selector n is bit n - 1):
+// every control the chip answers on some family. A family lacking one
+// refuses it when asked, as the chip does.
+inline constexpr std::array<std::uint8_t, 15> kXuSelectors = {2,  3,  7,  8,  9,  10, 11, 12,
+                                                              13, 14, 15, 16, 20, 22, 23};
+inline constexpr std::size_t kXuControlBytes = 3;
+
+constexpr bool xuDeclares(std::uint32_t selector) {
+  for (std::uint8_t s : kXuSelectors) {
+    if (s == selector) return true;
+  }
+  return false;
+}
+
+// The one video format: YUY2 160 x 120 at 30 frames per second.
+inline constexpr std::uint16_t kFrameWidth = 160;
+inline constexpr std::uint16_t kFrameHeight = 120;
+inline constexpr std::uint32_t kFrameBytes = std::uint32_t{kFrameWidth} * kFrameHeight * 2;
+inline constexpr std::uint32_t kFrameInterval = 333333;  // 100 ns units
+inline constexpr std::uint32_t kClockFrequency = 48'000'000;
+
+// String descriptor indices.
+inline constexpr std::uint8_t kStringManufacturer = 1;
+inline constexpr std::uint8_t kStringProduct = 2;
+inline constexpr std::uint8_t kStringSerial = 3;
+
+struct Descriptors {
+  std::vector<std::uint8_t> device;         // 18 bytes
+  std::vector<std::uint8_t> qualifier;      // 10 bytes
+  std::vector<std::uint8_t> configuration;  // the whole configuration
+  // String descriptors by index; 0 is the language list.
+  std::vector<std::vector<std::uint8_t>> strings;
+};
+
+// The descriptors of camera `index` of a scene.
+Descriptors buildDescriptors(const CameraConfig& config, std::size_t index);
+
+// The unit's GUID in descriptor byte order (first three fields
+// little-endian, as the UVC specification stores GUIDs).
+std::array<std::uint8_t, 16> xuGuidBytes(bool secondary);
+
+}  // namespace qv::sim::usbip

@@ -96,7 +96,8 @@ same_requests() {  # same_requests <sim trace> <usb trace>
   xu_requests "$1" >"$1.xu"
   xu_requests "$2" >"$2.xu"
   [ -s "$1.xu" ] && diff "$1.xu" "$2.xu" >"$2.diff" && return 0
-  head -n 6 "$2.diff" | info
+  echo "requests: simulator -, kernel +" | info
+  grep '^[-+][0-9]' "$2.diff" | head -n 6 | info
   return 1
 }
 
@@ -217,6 +218,17 @@ check identity-lookup identity_matches_sysfs
 # --- Unplug in the middle of an update -------------------------------------------
 scenario unplug unplug.json 1 "" flash.bin
 check unplug-fails expect_result unplug /tmp/unplug/usb 1 Fail
+# The camera went away where the scene says: it answered the simulator's
+# first requests, up to the unplug, and nothing after.
+unplugged_on_time() {
+  local n
+  n=$(sed -n 's/.*"unplug_after": *\([0-9]*\).*/\1/p' scenes/unplug.json)
+  xu_requests /tmp/unplug/sim/trace.txt | head -n "$n" >/tmp/unplug/sim/first.xu
+  xu_requests /tmp/unplug/usb/trace.txt >/tmp/unplug/usb/all.xu
+  [ "$(wc -l </tmp/unplug/usb/all.xu)" -eq "$n" ] &&
+    cmp -s /tmp/unplug/sim/first.xu /tmp/unplug/usb/all.xu
+}
+check unplug-requests unplugged_on_time
 
 # --- The kernel's own words ---------------------------------------------------------
 dmesg | grep 'Found UVC' | while IFS= read -r line; do echo "QVVM KLOG $line"; done

@@ -114,18 +114,23 @@ echo "== VM ran $(($(date +%s) - start))s (qemu status $status)"
 # --- Results -----------------------------------------------------------------
 passed=0
 failed=0
-# The console may put terminal control bytes before a line.
+details=""
+# The console may put terminal control bytes before a line. The kernel's
+# lines come first.
+results=$(tr -d '\r' <"$console" | grep -o 'QVVM .*')
+sed -n 's/^QVVM KLOG //p' <<<"$results"
 while IFS= read -r line; do
   case "$line" in
-    "QVVM KLOG "*) echo "${line#QVVM KLOG }" ;;
-    "QVVM INFO "*) echo "  ${line#QVVM INFO }" ;;
+    "QVVM INFO "*) details+="  ${line#QVVM INFO }"$'\n' ;;
     "QVVM PASS "*) echo "PASS ${line#QVVM PASS }"; passed=$((passed + 1)) ;;
     "QVVM FAIL "*) echo "FAIL ${line#QVVM FAIL }"; failed=$((failed + 1)) ;;
   esac
-done < <(tr -d '\r' <"$console" | grep -o 'QVVM .*')
-if ! tr -d '\r' <"$console" | grep -q 'QVVM DONE$'; then
+done <<<"$results"
+if ! grep -qx 'QVVM DONE' <<<"$results"; then
   echo "FAIL vm-finished (see $console)"
   failed=$((failed + 1))
 fi
+# What each run printed and found, shown when something failed.
+[ "$failed" -eq 0 ] || printf 'details:\n%s' "$details"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

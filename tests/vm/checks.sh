@@ -7,6 +7,7 @@
 #
 # Output protocol, one line each, read by run.sh on the host:
 #   QVVM PASS <name> | QVVM FAIL <name> | QVVM INFO <text> | QVVM KLOG <line>
+#   | QVVM DMESG <kernel log line>
 
 pass() { echo "QVVM PASS $1"; }
 fail() { echo "QVVM FAIL $1"; }
@@ -233,3 +234,5 @@ check unplug-requests unplugged_on_time
 # --- The kernel's own words ---------------------------------------------------------
 dmesg | grep 'Found UVC' | while IFS= read -r line; do echo "QVVM KLOG $line"; done
 check driver-found-camera eval "dmesg | grep -q 'Found UVC'"
+# The whole kernel log, kept by the host in build-vm/vm/dmesg.txt.
+dmesg | while IFS= read -r line; do echo "QVVM DMESG $line"; done

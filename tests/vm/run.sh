@@ -119,6 +119,7 @@ details=""
 # lines come first.
 results=$(tr -d '\r' <"$console" | grep -o 'QVVM .*')
 sed -n 's/^QVVM KLOG //p' <<<"$results"
+sed -n 's/^QVVM DMESG //p' <<<"$results" >"$bw/vm/dmesg.txt"
 while IFS= read -r line; do
   case "$line" in
     "QVVM INFO "*) details+="  ${line#QVVM INFO }"$'\n' ;;

@@ -12,6 +12,8 @@
 #
 # Environment: QVFLASH_VM_TIMEOUT bounds the VM's run in seconds (default 300).
 set -uo pipefail
+# depmod and modprobe live in /usr/sbin, outside a user's usual PATH.
+export PATH=$PATH:/usr/sbin:/sbin
 cd "$(dirname "$0")/../.."
 root=$PWD
 here=$root/tests/vm
@@ -59,7 +61,8 @@ kver=${kpkg#linux-image-}
 kroot=$kdir/$kver
 if [ ! -f "$kroot/boot/vmlinuz-$kver" ] || [ ! -f "$kroot/lib/modules/$kver/modules.dep" ]; then
   echo "== kernel $kpkg"
-  rm -rf "$kroot" "$kdir"/*.deb
+  # Only one kernel is kept: an older release's package and tree go.
+  find "$kdir" -mindepth 1 -maxdepth 1 ! -name package -exec rm -rf {} +
   (cd "$kdir" && apt-get download "$kpkg" >/dev/null 2>&1) ||
     { $sudo_cmd apt-get update -qq >/dev/null 2>&1 &&
       (cd "$kdir" && apt-get download "$kpkg" >/dev/null 2>&1); } ||

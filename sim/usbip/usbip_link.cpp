@@ -120,7 +120,7 @@ void UsbipLink::process() {
       }
       if (h.direction == kDirOut) frameSize += length;
       if (rxUsed_ - offset < frameSize) break;
-      if (!handleSubmit(h, frame + kHeaderSize)) return;
+      handleSubmit(h, frame + kHeaderSize);
     } else if (h.command == kCmdUnlink) {
       handleUnlink(h);
     } else {
@@ -141,7 +141,7 @@ void UsbipLink::process() {
   }
 }
 
-bool UsbipLink::handleSubmit(const UsbipHeader& h, std::uint8_t* outData) {
+void UsbipLink::handleSubmit(const UsbipHeader& h, std::uint8_t* outData) {
   const std::uint32_t length = h.field[1];
   if (h.ep != 0) {
     // The streaming endpoint never delivers a frame: an IN transfer waits
@@ -152,13 +152,13 @@ bool UsbipLink::handleSubmit(const UsbipHeader& h, std::uint8_t* outData) {
     } else {
       retSubmit(h, kStatusStall, 0, nullptr);
     }
-    return true;
+    return;
   }
   const SetupPacket setup = SetupPacket::parse(h.setup);
   // The setup packet and the transfer must agree on the direction.
   if (setup.in() != (h.direction == kDirIn)) {
     retSubmit(h, kStatusStall, 0, nullptr);
-    return true;
+    return;
   }
   std::span<std::uint8_t> data = h.direction == kDirIn
                                      ? std::span<std::uint8_t>(reply_).first(length)
@@ -180,7 +180,6 @@ bool UsbipLink::handleSubmit(const UsbipHeader& h, std::uint8_t* outData) {
       }
       break;
   }
-  return true;
 }
 
 void UsbipLink::handleUnlink(const UsbipHeader& h) {

@@ -72,8 +72,7 @@ class UsbipLink {
 
  private:
   void process();
-  // False when the frame is malformed (sets Broken).
-  bool handleSubmit(const UsbipHeader& h, std::uint8_t* outData);
+  void handleSubmit(const UsbipHeader& h, std::uint8_t* outData);
   void handleUnlink(const UsbipHeader& h);
   void retSubmit(const UsbipHeader& h, std::int32_t status, std::uint32_t actual,
                  const std::uint8_t* data);

@@ -216,8 +216,10 @@ bool UsbipServer::writeOut(Camera& camera) {
 }
 
 bool UsbipServer::pollOnce(int timeoutMs, const sigset_t* signalMask) {
-  std::vector<pollfd> fds;
-  std::vector<Camera*> owners;
+  std::vector<pollfd>& fds = pollFds_;
+  std::vector<Camera*>& owners = pollOwners_;
+  fds.clear();
+  owners.clear();
   const std::uint64_t now = monotonicMs();
   for (auto& camera : cameras_) {
     if (camera->fd < 0) continue;

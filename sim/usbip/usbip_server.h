@@ -3,6 +3,7 @@
 // device on its own stream socket in a single poll() loop, attached to the
 // kernel's virtual host controller through its sysfs attach file.
 
+#include <poll.h>
 #include <signal.h>
 
 #include <cstddef>
@@ -90,6 +91,9 @@ class UsbipServer {
   bool writeOut(Camera& camera);
 
   Scene scene_;
+  // The poll set of one round, kept between rounds.
+  std::vector<pollfd> pollFds_;
+  std::vector<Camera*> pollOwners_;
   SimClock clock_;
   TraceSink trace_;
   std::vector<std::unique_ptr<Camera>> cameras_;

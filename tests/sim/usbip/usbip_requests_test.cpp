@@ -1,0 +1,274 @@
+// Extension-unit requests over USB/IP: what reaches the model and the
+// trace, what the driver asks on its own, stalls and the request error
+// code, unlinking, unplugging and frames that are not USB/IP.
+
+#include <gtest/gtest.h>
+
+#include "usbip_client.h"
+
+namespace qv::sim::usbip::test {
+namespace {
+
+std::string cameraScene(const std::string& members = "") {
+  return R"({"cameras": [{"device_path": "p")" + (members.empty() ? "" : ", " + members) + "}]}";
+}
+
+// What uvcvideo sends the first time a query meets a control.
+void introduce(Client& client, std::uint8_t selector) {
+  const Reply len = client.xu(kUvcGetLen, selector, 2);
+  ASSERT_EQ(len.status(), 0);
+  const Reply info = client.xu(kUvcGetInfo, selector, 1);
+  ASSERT_EQ(info.status(), 0);
+  EXPECT_EQ(info.data, std::vector<std::uint8_t>{0x03});
+}
+
+TEST(UsbipRequests, UnitRequestsReachTheModelAndTheTrace) {
+  auto server = openServer(cameraScene(R"("read_block_length": 512)"));
+  Client client(*server);
+  const Reply driverLen = client.xu(kUvcGetLen, 15, 2);
+  EXPECT_EQ(driverLen.data, (std::vector<std::uint8_t>{0x00, 0x02}));
+  client.xu(kUvcGetInfo, 15, 1);
+  const Reply toolLen = client.xu(kUvcGetLen, 15, 2);
+  EXPECT_EQ(toolLen.data, (std::vector<std::uint8_t>{0x00, 0x02}));
+  introduce(client, 14);
+  const Reply set = client.xu(kUvcSetCur, 14, 4, {0x00, 0x10, 0x00, 0x00});
+  EXPECT_EQ(set.status(), 0);
+  EXPECT_EQ(set.actual(), 4u);
+  const Reply get = client.xu(kUvcGetCur, 14, 4);
+  EXPECT_EQ(get.status(), 0);
+  EXPECT_EQ(get.data, (std::vector<std::uint8_t>{0x00, 0x10, 0x00, 0x00}));
+  const Reply block = client.xu(kUvcGetCur, 15, 512);
+  EXPECT_EQ(block.data.size(), 512u);  // actual_length is the whole transfer
+  EXPECT_EQ(block.data[0], 0xFF);
+
+  EXPECT_EQ(server->model(0).flashAddress(), 0x1000u + 512);
+  EXPECT_EQ(server->model(0).requestCount(), 4u);  // the driver's two lines count nothing
+  const std::vector<std::string> expected = {
+      "# 0 LEN 15 512", "# 0 INFO 15 03",       "0 LEN 15 512",           "# 0 LEN 14 4",
+      "# 0 INFO 14 03", "0 SET 14 00 10 00 00", "0 GET 14 4 00 10 00 00",
+  };
+  const auto& lines = server->trace().lines();
+  ASSERT_EQ(lines.size(), expected.size() + 1);
+  for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(lines[i], expected[i]);
+  EXPECT_EQ(lines.back().rfind("0 GET 15 512 FF FF", 0), 0u);
+}
+
+// A refusal stalls; the error code the driver reads next tells why; the
+// driver's own requests leave the model's numbering (faults[].request)
+// as the tool's requests alone make it.
+struct FailureRow {
+  const char* what;
+  const char* members;
+  std::uint8_t request;
+  std::uint8_t selector;
+  std::uint8_t code;
+  const char* traced;  // the model's line
+};
+const FailureRow kFailureRows[] = {
+    {"unknown selector on family 104", R"("chip_id": 138)", kUvcSetCur, 22, 0x06,
+     "0 SET 22 !80070490"},
+    {"injected ERROR_GEN_FAILURE", R"("faults": [{"request": 1, "result": "0x8007001F"}])",
+     kUvcGetCur, 3, 0xFF, "0 GET 3 1 !8007001F"},
+    {"injected ERROR_BUSY", R"("faults": [{"request": 1, "result": "0x800700AA"}])", kUvcSetCur, 3,
+     0x01, "0 SET 3 !800700AA"},
+    {"injected E_INVALIDARG", R"("faults": [{"request": 1, "result": "0x80070057"}])", kUvcGetLen,
+     3, 0x08, "0 LEN 3 !80070057"},
+    {"injected E_ACCESSDENIED", R"("faults": [{"request": 1, "result": "0x80070005"}])", kUvcGetCur,
+     3, 0x02, "0 GET 3 1 !80070005"},
+};
+
+TEST(UsbipRequests, RefusalStallsAndTheErrorCodeTellsWhy) {
+  for (const FailureRow& row : kFailureRows) {
+    SCOPED_TRACE(row.what);
+    auto server = openServer(cameraScene(row.members));
+    Client client(*server);
+    introduce(client, row.selector);
+    const std::uint16_t length = row.request == kUvcGetLen ? 2 : 1;
+    const std::vector<std::uint8_t> out(row.request == kUvcSetCur ? 1 : 0, 0x01);
+    const Reply r = client.xu(row.request, row.selector, length, out);
+    EXPECT_EQ(r.status(), kStatusStall);
+    EXPECT_EQ(r.actual(), 0u);
+    EXPECT_TRUE(r.data.empty());
+    EXPECT_EQ(client.errorCode(), row.code);
+    EXPECT_EQ(client.errorCode(), row.code);  // reading it leaves it
+    const auto& lines = server->trace().lines();
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[2], row.traced);
+    char code[32];
+    std::snprintf(code, sizeof code, "# 0 ERROR %02X", row.code);
+    EXPECT_EQ(lines[3], code);
+    // The next request succeeds and clears the code.
+    const Reply ok = client.xu(kUvcGetCur, 2, 2);
+    EXPECT_EQ(ok.status(), 0);
+    EXPECT_EQ(client.errorCode(), 0x00);
+  }
+}
+
+TEST(UsbipRequests, CameraRefusalsOfItsOwn) {
+  struct Row {
+    const char* what;
+    std::uint8_t type, request;
+    std::uint16_t value, index;
+    std::uint8_t code;
+    const char* traced;  // nullptr: no trace line
+  };
+  const Row rows[] = {
+      {"GET_MIN on the unit", 0xA1, kUvcGetMin, 0x0F00, 0x0200, 0x07, "# 0 MIN 15 !07"},
+      {"GET_INFO undeclared", 0xA1, kUvcGetInfo, 0x0500, 0x0200, 0x06, "# 0 INFO 5 !06"},
+      {"SET_CUR sent as IN", 0xA1, kUvcSetCur, 0x0300, 0x0200, 0x07, "# 0 REQ 01 3 !07"},
+      {"input terminal", 0xA1, kUvcGetCur, 0x0100, 0x0100, 0x06, nullptr},
+      {"no such entity", 0xA1, kUvcGetCur, 0x0100, 0x0900, 0x05, nullptr},
+      {"power mode control", 0xA1, kUvcGetCur, 0x0100, 0x0000, 0x06, nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    auto server = openServer(cameraScene());
+    Client client(*server);
+    const Reply r = client.control(row.type, row.request, row.value, row.index, 1);
+    EXPECT_EQ(r.status(), kStatusStall);
+    EXPECT_EQ(client.errorCode(), row.code);
+    EXPECT_EQ(server->model(0).requestCount(), 0u);
+    const auto& lines = server->trace().lines();
+    ASSERT_EQ(lines.size(), row.traced ? 2u : 1u);
+    if (row.traced) {
+      EXPECT_EQ(lines[0], row.traced);
+    }
+  }
+}
+
+TEST(UsbipRequests, FaultNumbersCountOnlyTheToolsRequests) {
+  auto server =
+      openServer(cameraScene(R"("faults": [{"request": 3, "result": "0x8007001F", "count": 1}])"));
+  Client client(*server);
+  introduce(client, 2);
+  EXPECT_EQ(client.xu(kUvcSetCur, 2, 2, {0x20, 0x20}).status(), 0);  // request 1
+  introduce(client, 3);
+  EXPECT_EQ(client.xu(kUvcGetLen, 3, 2).status(), 0);             // request 2
+  EXPECT_EQ(client.xu(kUvcGetCur, 3, 1).status(), kStatusStall);  // request 3
+  EXPECT_EQ(client.xu(kUvcGetCur, 3, 1).status(), 0);             // request 4
+  EXPECT_EQ(server->model(0).requestCount(), 4u);
+}
+
+// ERROR_TIMEOUT is a request never answered: the host unlinks it after its
+// timeout and gets RET_UNLINK with ECONNRESET, never a RET_SUBMIT.
+TEST(UsbipRequests, UnansweredRequestAndBulkTransferAreUnlinked) {
+  auto server = openServer(cameraScene(R"("faults": [{"request": 1, "result": "0x800705B4"}])"));
+  Client client(*server);
+  introduce(client, 3);
+  const std::uint32_t control = client.nextSeqnum();
+  client.send(submitFrame(control, client.devid(), kDirIn, 0, 1,
+                          setupBytes(0xA1, kUvcGetCur, 0x0300, 0x0200, 1)));
+  const std::uint32_t bulk = client.nextSeqnum();
+  client.send(submitFrame(bulk, client.devid(), kDirIn, 1, 38400, {}));
+  EXPECT_TRUE(client.quiet());  // neither is answered
+  struct Row {
+    std::uint32_t target;
+    std::int32_t status;
+  };
+  const Row rows[] = {{control, kStatusUnlinked}, {bulk, kStatusUnlinked}, {control, 0}, {999, 0}};
+  for (const Row& row : rows) {
+    const std::uint32_t seqnum = client.nextSeqnum();
+    client.send(unlinkFrame(seqnum, client.devid(), row.target));
+    const auto reply = client.receive();
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->header.command, kRetUnlink);
+    EXPECT_EQ(reply->header.seqnum, seqnum);
+    EXPECT_EQ(static_cast<std::int32_t>(reply->header.field[0]), row.status) << row.target;
+  }
+  EXPECT_EQ(server->trace().lines().back(), "0 GET 3 1 !800705B4");
+  // The camera still answers afterwards.
+  EXPECT_EQ(client.xu(kUvcGetCur, 3, 1).status(), 0);
+}
+
+TEST(UsbipRequests, UnplugAfterClosesTheConnectionAfterTheNthRequest) {
+  auto server = openServer(cameraScene(R"("faults": [{"unplug_after": 2}])"));
+  Client client(*server);
+  introduce(client, 7);
+  EXPECT_EQ(client.xu(kUvcSetCur, 7, 1, {0x01}).status(), 0);
+  // The second request and one sent behind it in the same burst.
+  client.send(submitFrame(client.nextSeqnum(), client.devid(), kDirIn, 0, 1,
+                          setupBytes(0xA1, kUvcGetCur, 0x0700, 0x0200, 1)));
+  client.send(submitFrame(client.nextSeqnum(), client.devid(), kDirIn, 0, 1,
+                          setupBytes(0xA1, kUvcGetCur, 0x0700, 0x0200, 1)));
+  const auto last = client.receive();
+  ASSERT_TRUE(last.has_value());
+  EXPECT_EQ(last->status(), 0);
+  EXPECT_EQ(last->data, std::vector<std::uint8_t>{0x01});
+  EXPECT_TRUE(client.closedByServer());
+  EXPECT_FALSE(server->served(0));
+  EXPECT_EQ(server->model(0).requestCount(), 2u);
+}
+
+// A frame that is not USB/IP ends that connection, with nothing answered
+// and nothing read past the frame.
+TEST(UsbipRequests, MalformedFramesEndTheConnection) {
+  const std::uint32_t devid = devidOf(0);
+  const auto getCur = setupBytes(0xA1, kUvcGetCur, 0x0300, 0x0200, 1);
+  auto withField = [&](std::size_t offset, std::uint32_t value) {
+    auto frame = submitFrame(1, devid, kDirIn, 0, 1, getCur);
+    for (int i = 0; i < 4; ++i)
+      frame[offset + i] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
+    return frame;
+  };
+  struct Row {
+    const char* what;
+    std::vector<std::uint8_t> frame;
+    bool shutdownAfter;  // the peer closes its sending side after the bytes
+  };
+  const std::vector<Row> rows = {
+      {"short header, then the peer closes", std::vector<std::uint8_t>(20, 0), true},
+      {"unknown command", withField(0, 7), false},
+      {"a reply sent as a request", withField(0, kRetSubmit), false},
+      {"another devid", withField(8, devid + 1), false},
+      {"direction 2", withField(12, 2), false},
+      {"endpoint 16", withField(16, 16), false},
+      {"negative transfer length", withField(24, 0xFFFFFFF0u), false},
+      {"control transfer over 65535 bytes", withField(24, 70000), false},
+      {"isochronous packets", withField(32, 3), false},
+      {"OUT data cut short",
+       submitFrame(1, devid, kDirOut, 0, 100, setupBytes(0x21, kUvcSetCur, 0x0300, 0x0200, 100),
+                   std::vector<std::uint8_t>(10, 0)),
+       true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    auto server = openServer(cameraScene());
+    Client client(*server);
+    client.send(row.frame);
+    if (row.shutdownAfter) client.shutdownSending();
+    EXPECT_TRUE(client.closedByServer());
+    EXPECT_FALSE(server->served(0));
+    EXPECT_EQ(server->model(0).requestCount(), 0u);
+    EXPECT_FALSE(server->pollOnce(0));
+  }
+}
+
+// Frames arrive in pieces and several in one piece.
+TEST(UsbipRequests, FramesSplitAndJoinedAcrossReads) {
+  auto server = openServer(cameraScene());
+  Client client(*server);
+  introduce(client, 2);
+  std::vector<std::uint8_t> burst;
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    auto f = submitFrame(100 + i, client.devid(), kDirOut, 0, 2,
+                         setupBytes(0x21, kUvcSetCur, 0x0200, 0x0200, 2),
+                         {static_cast<std::uint8_t>(i), 0x20});
+    burst.insert(burst.end(), f.begin(), f.end());
+  }
+  for (std::size_t at = 0; at < burst.size(); at += 7) {
+    client.send(std::vector<std::uint8_t>(burst.begin() + at,
+                                          burst.begin() + std::min(burst.size(), at + 7)));
+    server->pollOnce(0);
+  }
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    const auto reply = client.receive();
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->header.seqnum, 100 + i);
+    EXPECT_EQ(reply->status(), 0);
+    EXPECT_EQ(reply->actual(), 2u);
+  }
+  EXPECT_EQ(server->trace().lines().back(), "0 SET 2 02 20");
+}
+
+}  // namespace
+}  // namespace qv::sim::usbip::test

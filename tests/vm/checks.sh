@@ -133,12 +133,15 @@ scenario() {
   local sim=/tmp/$name/sim usb=/tmp/$name/usb
   (cd "$sim" && QVFLASH_SIM=$sim/$scene timeout -s KILL "$run_limit" ./qvflash $args \
     >out 2>err; echo $? >rc)
+  local klog_start
+  klog_start=$(dmesg | wc -l)
   if start_server "$usb" "$scene" "$cameras"; then
     run_qvflash "$usb" $args
   else
     echo 255 >"$usb/rc"
   fi
   stop_server || echo "unplug failed" >>"$usb/err"
+  dmesg | tail -n +$((klog_start + 1)) >"$usb/klog"
   echo "$name: exit $(cat "$usb/rc") (simulator $(cat "$sim/rc")), output: $(tr '\n' '|' <"$usb/out")" | info
   [ -s "$usb/err" ] && head -n 3 "$usb/err" | info
   return 0
@@ -215,6 +218,22 @@ identity_matches_sysfs() {
     grep -q '^046D 0825 0317$' "$dir/kernel" && grep -q '^04F2 B5BD 0215$' "$dir/kernel"
 }
 check identity-lookup identity_matches_sysfs
+
+# --- Refused requests ---------------------------------------------------------------
+# The camera stalls the request; the driver reads the request error code and
+# fails the ioctl. In the middle of the download: the update fails as on the
+# simulator, with the same requests before and after.
+scenario request-fault request_fault.json 1 -dbg flash.bin
+compare_runs request-fault flash.bin
+check request-fault-fails expect_result request-fault /tmp/request-fault/usb 1 Fail
+check request-fault-driver-stall grep -q 'Failed to query .*: -32 ' /tmp/request-fault/usb/klog
+# A request never answered during the flash identification: the driver gives
+# up after its own timeout and unlinks it.
+scenario request-timeout request_timeout.json 1 -dbg flash.bin
+compare_runs request-timeout flash.bin
+check request-timeout-fails expect_result request-timeout /tmp/request-timeout/usb 1 Fail
+check request-timeout-driver-timeout grep -q 'Failed to query .*: -110 ' \
+  /tmp/request-timeout/usb/klog
 
 # --- Unplug in the middle of an update -------------------------------------------
 scenario unplug unplug.json 1 "" flash.bin

@@ -163,14 +163,18 @@ expect_result() {
   [ "$(cat "$2/rc")" = "$3" ] && [ "$(tail -n 1 "$2/out")" = "$4" ]
 }
 
-# --- Dumps and updates on families 104 and 106 --------------------------------
+# --- Dumps and updates ----------------------------------------------------------
+# Families 104 (chip ID 0x8A) and 106 (0xB0): dump and terse update.
 for family in 104 106; do
   scenario "dump-$family" "family$family.json" 1 -dump flash.bin
   compare_runs "dump-$family" flash.bin
   check "dump-$family-passes" expect_result "dump-$family" "/tmp/dump-$family/usb" 0 Pass
   check "dump-$family-dump-is-flash" same_file "/tmp/dump-$family/usb/Dump.bin" \
     "/tmp/dump-$family/flash.bin"
-
+done
+# Terse updates on 104, 106 and the families with their own download steps:
+# 105 (0xA0, enable control first; another flash part) and 108 (0xD0).
+for family in 104 105 106 108; do
   scenario "update-$family" "family$family.json" 1 "" flash.bin
   compare_runs "update-$family" flash.bin
   check "update-$family-passes" expect_result "update-$family" "/tmp/update-$family/usb" 0 Pass

@@ -113,9 +113,10 @@ prepare() {
     dd if=/dev/urandom of="/tmp/$name/$flash" bs=1024 count=64 2>/dev/null
   done
   for side in sim usb; do
-    cp "scenes/$scene" qvflash qvusbcam "/tmp/$name/$side/"
+    cp "scenes/$scene" qvflash "/tmp/$name/$side/"
     for flash in "$@"; do cp "/tmp/$name/$flash" "/tmp/$name/$side/"; done
   done
+  cp qvusbcam "/tmp/$name/usb/"
 }
 # run_qvflash <dir> [args]: exit code in <dir>/rc, output in <dir>/out.
 run_qvflash() {

@@ -146,8 +146,13 @@ std::unique_ptr<IImageDeviceList> LinuxDeviceRegistry::OpenPresentImageDevices()
           usb.interfaceSubclass != kUsbSubclassVideoControl) {
         continue;
       }
+      // The bus number stands where Windows puts the enumerator's depth; it
+      // must not bring an "&" into the ID.
       std::string busNumber;
-      if (!readAttribute(io_, usb.deviceFolder + "/busnum", busNumber)) busNumber = "0";
+      if (!readAttribute(io_, usb.deviceFolder + "/busnum", busNumber) || busNumber.empty() ||
+          busNumber.size() > 3 || busNumber.find_first_not_of("0123456789") != std::string::npos) {
+        busNumber = "0";
+      }
       Entry entry;
       if (makeEntry(usb, busNumber, entry)) entries.push_back(std::move(entry));
     }

@@ -172,18 +172,6 @@ TEST_F(V4l2System, ListsCaptureNodesByNumberWithBusInfoPaths) {
   EXPECT_TRUE(console.err.empty());
 }
 
-TEST_F(V4l2System, APathTooLongForTheBufferIsCut) {
-  auto moniker = Moniker(2);
-  ASSERT_NE(moniker, nullptr);
-  std::unique_ptr<IPropertyBag> bag;
-  ASSERT_EQ(moniker->BindToStorage(bag), hr::Ok);
-  char path[16];
-  std::memset(path, '*', sizeof path);
-  ASSERT_EQ(bag->ReadDevicePath(path, 10), hr::Ok);
-  EXPECT_EQ(std::string(path, 10), "v4l:usb-00");
-  EXPECT_EQ(path[10], '*');
-}
-
 TEST(V4l2Empty, NoNodesIsAnEmptyCategory) {
   FakeSysfs tree;
   FakeKernelIo io;
@@ -363,3 +351,36 @@ TEST_F(V4l2System, TheNodeStaysOpenWhileAnInterfaceOfItLives) {
 
 }  // namespace
 }  // namespace qv::testing
+
+namespace qv::linux_host {
+namespace {
+
+// The real side of the seam on ordinary files: what open and ioctl report
+// and that a descriptor is closed exactly once.
+TEST(SystemKernelIo, OpensClosesAndReportsErrnos) {
+  testing::TempDir dir;
+  testing::FakeSysfs::Write(dir.file("node"), "");
+  SystemKernelIo io;
+  int error = -1;
+  {
+    UniqueFd fd(io, io.openDevice(dir.file("node"), error));
+    ASSERT_TRUE(fd.valid());
+    EXPECT_EQ(error, 0);
+    v4l2_capability caps{};
+    EXPECT_EQ(io.ioctl(fd.get(), VIDIOC_QUERYCAP, &caps), ENOTTY);  // not a V4L2 node
+    UniqueFd moved = std::move(fd);
+    EXPECT_FALSE(fd.valid());
+    EXPECT_TRUE(moved.valid());
+  }
+  EXPECT_EQ(io.openDevice(dir.file("missing"), error), -1);
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_EQ(io.ioctl(-1, VIDIOC_QUERYCAP, nullptr), EBADF);
+  std::string contents;
+  EXPECT_FALSE(io.readFile(dir.file("missing"), contents, 16));
+  testing::FakeSysfs::Write(dir.file("long"), std::string(100, 'x'));
+  ASSERT_TRUE(io.readFile(dir.file("long"), contents, 16));
+  EXPECT_EQ(contents, std::string(16, 'x'));
+}
+
+}  // namespace
+}  // namespace qv::linux_host

@@ -164,6 +164,23 @@ expect_result() {
   [ "$(cat "$2/rc")" = "$3" ] && [ "$(tail -n 1 "$2/out")" = "$4" ]
 }
 
+# --- No camera ---------------------------------------------------------------------
+# Nothing plugged in: the walk over the system's video nodes finds no camera,
+# and the run ends as on a simulator without cameras.
+no_camera() {
+  local dir=/tmp/no-camera
+  rm -rf "$dir" && mkdir -p "$dir/sim" "$dir/usb"
+  cp scenes/no_camera.json qvflash "$dir/sim/"
+  cp qvflash "$dir/usb/"
+  (cd "$dir/sim" && QVFLASH_SIM=$dir/sim/no_camera.json timeout -s KILL "$run_limit" \
+    ./qvflash -dbg >out 2>err; echo $? >rc)
+  run_qvflash "$dir/usb" -dbg
+  echo "no-camera: exit $(cat "$dir/usb/rc"), output: $(tr '\n' '|' <"$dir/usb/out")" | info
+  same_file "$dir/sim/rc" "$dir/usb/rc" && same_file "$dir/sim/out" "$dir/usb/out" &&
+    expect_result no-camera "$dir/usb" 1 Fail
+}
+check no-camera no_camera
+
 # --- Dumps and updates ----------------------------------------------------------
 # Families 104 (chip ID 0x8A) and 106 (0xB0): dump and terse update.
 for family in 104 106; do

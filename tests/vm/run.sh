@@ -30,15 +30,16 @@ die() {
 # A separate build: no tests, everything linked statically (the initramfs has
 # no C library).
 echo "== static build (build-vm)"
-cmake -S "$root" -B "$bw" -DQVFLASH_BUILD_TESTS=OFF -DQVFLASH_VM_TESTS=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_EXE_LINKER_FLAGS=-static -s" >/dev/null ||
-  die "configure failed"
-targets=(qvflash usb_identity_probe)
-[ -d "$root/sim/usbip" ] && targets+=(qvusbcam)
-cmake --build "$bw" --target "${targets[@]}" -j2 >/dev/null || die "build failed"
+mkdir -p "$bw/vm"
+build_log=$bw/vm/build.log
+{
+  cmake -S "$root" -B "$bw" -DQVFLASH_BUILD_TESTS=OFF -DQVFLASH_VM_TESTS=ON \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_EXE_LINKER_FLAGS=-static -s" &&
+    cmake --build "$bw" --target qvflash qvusbcam usb_identity_probe -j2
+} >"$build_log" 2>&1 || { tail -n 20 "$build_log" >&2; die "build failed (see $build_log)"; }
 qvflash=$bw/app/qvflash
-qvusbcam=$(find "$bw/sim/usbip" -maxdepth 2 -type f -name qvusbcam 2>/dev/null | head -n 1)
-[ -x "$qvflash" ] || die "no $qvflash"
+qvusbcam=$bw/sim/usbip/qvusbcam
+probe=$bw/tests/vm/usb_identity_probe
 
 # --- Debian's kernel, cached in the build folder ----------------------------
 kdir=$bw/kernel
@@ -84,9 +85,7 @@ cp "$here/init" "$stage/init"
 chmod +x "$stage/init"
 cp "$here/checks.sh" "$stage/vm/"
 cp -r "$here/scenes" "$stage/vm/scenes"
-cp "$qvflash" "$stage/vm/qvflash"
-cp "$bw/tests/vm/usb_identity_probe" "$stage/vm/"
-[ -z "$qvusbcam" ] || cp "$qvusbcam" "$stage/vm/qvusbcam"
+cp "$qvflash" "$qvusbcam" "$probe" "$stage/vm/" || die "programs missing"
 # The drivers and everything they need, in load order.
 : >"$stage/vm/modules/order"
 for m in vhci-hcd uvcvideo; do

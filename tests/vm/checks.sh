@@ -270,6 +270,10 @@ check request-timeout-driver-timeout grep -q 'Failed to query .*: -110 ' \
 # --- Unplug in the middle of an update -------------------------------------------
 scenario unplug unplug.json 1 "" flash.bin
 check unplug-fails expect_result unplug /tmp/unplug/usb 1 Fail
+# As on the simulator, where every request after the unplug fails without
+# effect: the same output and the same flash left behind.
+check unplug-output same_file /tmp/unplug/sim/out /tmp/unplug/usb/out
+check unplug-flash.bin same_file /tmp/unplug/sim/flash.bin /tmp/unplug/usb/flash.bin
 # The camera went away where the scene says: it answered the simulator's
 # first requests, up to the unplug, and nothing after.
 unplugged_on_time() {

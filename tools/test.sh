@@ -32,3 +32,7 @@ bash tests/wine/run.sh
 # The packages: the .deb of the native build and the .zip of the Windows
 # build, with what each must hold.
 bash tools/check-packages.sh
+
+# The Linux program against the real uvcvideo driver of Debian's kernel, in a
+# qemu VM, with the simulated camera plugged in over USB/IP.
+bash tests/vm/run.sh

@@ -1,0 +1,293 @@
+# The checks run inside the test VM (busybox sh, from /init, in /vm).
+# Each scenario runs a scene twice: on the plain simulator (QVFLASH_SIM) and
+# through the kernel (qvusbcam plugs the scene's cameras into vhci-hcd, and
+# qvflash finds them through uvcvideo), each in its own folder with the same
+# starting flash, then compares exit code, output, Dump.bin, flash files and
+# the extension-unit requests.
+#
+# Output protocol, one line each, read by run.sh on the host:
+#   QVVM PASS <name> | QVVM FAIL <name> | QVVM INFO <text> | QVVM KLOG <line>
+#   | QVVM DMESG <kernel log line>
+
+pass() { echo "QVVM PASS $1"; }
+fail() { echo "QVVM FAIL $1"; }
+info() { while IFS= read -r line; do echo "QVVM INFO $(echo "$line" | cut -c1-200)"; done; }
+check() {  # check <name> <command...>
+  local name=$1
+  shift
+  if "$@"; then pass "$name"; else fail "$name"; fi
+}
+
+# Bounds: one qvflash run, and plugging or unplugging the cameras.
+run_limit=120
+plug_limit=30
+
+echo
+# The driver stack: the module list is in load order (dependencies first).
+loaded=yes
+while read -r module; do
+  insmod "modules/$module" 2>&1 | info
+  grep -q "^$(basename "$module" .ko | tr - _) " /proc/modules || loaded=no
+done <modules/order
+check modules-load [ "$loaded" = yes ]
+check vhci-attach-file [ -w /sys/devices/platform/vhci_hcd.0/attach ]
+
+# The number of uvcvideo interfaces bound.
+bound_cameras() {
+  ls -d /sys/bus/usb/drivers/uvcvideo/*:* 2>/dev/null | wc -l
+}
+video_nodes() {
+  ls /dev/video* 2>/dev/null | wc -l
+}
+# wait_for <seconds> <command...>: true once the command is.
+wait_for() {
+  local limit=$(($1 * 10))
+  shift
+  while ! "$@"; do
+    limit=$((limit - 1))
+    [ "$limit" -gt 0 ] || return 1
+    usleep 100000
+  done
+}
+cameras_up() {  # two video nodes (capture and metadata) per camera
+  [ "$(bound_cameras)" -ge "$1" ] && [ "$(video_nodes)" -ge $(($1 * 2)) ]
+}
+cameras_gone() {
+  [ "$(bound_cameras)" -eq 0 ] && [ "$(video_nodes)" -eq 0 ]
+}
+
+server_pid=
+# start_server <dir> <scene> <cameras>: plugs the scene's cameras in.
+start_server() {
+  (cd "$1" && exec ./qvusbcam "$2" >server.out 2>&1) &
+  server_pid=$!
+  if ! wait_for "$plug_limit" cameras_up "$3"; then
+    echo "cameras did not come up; server said:" | info
+    tail -n 5 "$1/server.out" | info
+    dmesg | tail -n 10 | info
+    return 1
+  fi
+}
+# stop_server: unplugs the cameras (the server writes its flash files and
+# trace on the way out).
+stop_server() {
+  [ -n "$server_pid" ] || return 0
+  kill "$server_pid" 2>/dev/null
+  wait "$server_pid" 2>/dev/null
+  server_pid=
+  wait_for "$plug_limit" cameras_gone || { echo "cameras still present" | info; return 1; }
+}
+
+# The extension-unit requests of a trace: the driver's own requests ("# "
+# lines) and the simulator's sleeps and end mark left out.
+xu_requests() {
+  grep -v -e '^# ' -e '^SLEEP ' -e '^END ' "$1"
+}
+same_file() {  # same_file <a> <b>
+  [ -f "$1" ] && [ -f "$2" ] && cmp -s "$1" "$2"
+}
+not_same() {  # not_same <a> <b>: both there, contents differ
+  [ -f "$1" ] && [ -f "$2" ] && ! cmp -s "$1" "$2"
+}
+same_requests() {  # same_requests <sim trace> <usb trace>
+  xu_requests "$1" >"$1.xu"
+  xu_requests "$2" >"$2.xu"
+  [ -s "$1.xu" ] && diff "$1.xu" "$2.xu" >"$2.diff" && return 0
+  echo "requests: simulator -, kernel +" | info
+  grep '^[-+][0-9]' "$2.diff" | head -n 6 | info
+  return 1
+}
+
+# prepare <name> <scene> <flash files...>: the two run folders, each with
+# the scene, the program and the same random starting flash.
+prepare() {
+  local name=$1 scene=$2 flash
+  shift 2
+  rm -rf "/tmp/$name"
+  mkdir -p "/tmp/$name/sim" "/tmp/$name/usb"
+  for flash in "$@"; do
+    dd if=/dev/urandom of="/tmp/$name/$flash" bs=1024 count=64 2>/dev/null
+  done
+  for side in sim usb; do
+    cp "scenes/$scene" qvflash "/tmp/$name/$side/"
+    for flash in "$@"; do cp "/tmp/$name/$flash" "/tmp/$name/$side/"; done
+  done
+  cp qvusbcam "/tmp/$name/usb/"
+}
+# run_qvflash <dir> [args]: exit code in <dir>/rc, output in <dir>/out.
+run_qvflash() {
+  local dir=$1
+  shift
+  (cd "$dir" && timeout -s KILL "$run_limit" ./qvflash "$@" >out 2>err; echo $? >rc)
+}
+
+# scenario <name> <scene> <cameras> <args> <flash files...>: runs the scene on
+# the plain simulator and through the kernel; leaves /tmp/<name>/{sim,usb}.
+scenario() {
+  local name=$1 scene=$2 cameras=$3 args=$4
+  shift 4
+  prepare "$name" "$scene" "$@"
+  local sim=/tmp/$name/sim usb=/tmp/$name/usb
+  (cd "$sim" && QVFLASH_SIM=$sim/$scene timeout -s KILL "$run_limit" ./qvflash $args \
+    >out 2>err; echo $? >rc)
+  local klog_start
+  klog_start=$(dmesg | wc -l)
+  if start_server "$usb" "$scene" "$cameras"; then
+    run_qvflash "$usb" $args
+  else
+    echo 255 >"$usb/rc"
+  fi
+  stop_server || echo "unplug failed" >>"$usb/err"
+  dmesg | tail -n +$((klog_start + 1)) >"$usb/klog"
+  echo "$name: exit $(cat "$usb/rc") (simulator $(cat "$sim/rc")), output: $(tr '\n' '|' <"$usb/out")" | info
+  [ -s "$usb/err" ] && head -n 3 "$usb/err" | info
+  return 0
+}
+# Checks common to the scenarios compared with the simulator.
+compare_runs() {  # compare_runs <name> <flash files...>
+  local name=$1 flash
+  shift
+  local sim=/tmp/$name/sim usb=/tmp/$name/usb
+  check "$name-exit-code" same_file "$sim/rc" "$usb/rc"
+  check "$name-output" same_file "$sim/out" "$usb/out"
+  check "$name-requests" same_requests "$sim/trace.txt" "$usb/trace.txt"
+  for flash in "$@"; do
+    check "$name-$flash" same_file "$sim/$flash" "$usb/$flash"
+  done
+  check "$name-tool-files" same_tool_files "$sim" "$usb"
+}
+# The files the tool leaves beside itself (the dump, the kept image copy):
+# the same ones, with the same contents.
+same_tool_files() {
+  local f
+  for f in Dump.bin tmp; do
+    if [ -e "$1/$f" ] || [ -e "$2/$f" ]; then
+      same_file "$1/$f" "$2/$f" || { echo "$f differs or is missing" | info; return 1; }
+    fi
+  done
+}
+# expect_result <name> <dir> <exit code> <last output line>
+expect_result() {
+  [ "$(cat "$2/rc")" = "$3" ] && [ "$(tail -n 1 "$2/out")" = "$4" ]
+}
+
+# --- No camera ---------------------------------------------------------------------
+# Nothing plugged in: the walk over the system's video nodes finds no camera,
+# and the run ends as on a simulator without cameras.
+no_camera() {
+  local dir=/tmp/no-camera
+  rm -rf "$dir" && mkdir -p "$dir/sim" "$dir/usb"
+  cp scenes/no_camera.json qvflash "$dir/sim/"
+  cp qvflash "$dir/usb/"
+  (cd "$dir/sim" && QVFLASH_SIM=$dir/sim/no_camera.json timeout -s KILL "$run_limit" \
+    ./qvflash -dbg >out 2>err; echo $? >rc)
+  run_qvflash "$dir/usb" -dbg
+  echo "no-camera: exit $(cat "$dir/usb/rc"), output: $(tr '\n' '|' <"$dir/usb/out")" | info
+  same_file "$dir/sim/rc" "$dir/usb/rc" && same_file "$dir/sim/out" "$dir/usb/out" &&
+    expect_result no-camera "$dir/usb" 1 Fail
+}
+check no-camera no_camera
+
+# --- Dumps and updates ----------------------------------------------------------
+# Families 104 (chip ID 0x8A) and 106 (0xB0): dump and terse update.
+for family in 104 106; do
+  scenario "dump-$family" "family$family.json" 1 -dump flash.bin
+  compare_runs "dump-$family" flash.bin
+  check "dump-$family-passes" expect_result "dump-$family" "/tmp/dump-$family/usb" 0 Pass
+  check "dump-$family-dump-is-flash" same_file "/tmp/dump-$family/usb/Dump.bin" \
+    "/tmp/dump-$family/flash.bin"
+done
+# Terse updates on 104, 106 and the families with their own download steps:
+# 105 (0xA0, enable control first; another flash part) and 108 (0xD0).
+for family in 104 105 106 108; do
+  scenario "update-$family" "family$family.json" 1 "" flash.bin
+  compare_runs "update-$family" flash.bin
+  check "update-$family-passes" expect_result "update-$family" "/tmp/update-$family/usb" 0 Pass
+  check "update-$family-flash-written" not_same "/tmp/update-$family/flash.bin" \
+    "/tmp/update-$family/usb/flash.bin"
+done
+# The requests went through the driver: it asked each control's length and
+# capabilities itself before passing the tool's first query on.
+check update-104-driver-queries grep -q '^# 0 INFO ' /tmp/update-104/usb/trace.txt
+
+# A verbose update: same output (identity line included) and the kept image.
+scenario update-dbg family104.json 1 -dbg flash.bin
+compare_runs update-dbg flash.bin
+check update-dbg-passes expect_result update-dbg /tmp/update-dbg/usb 0 Pass
+check update-dbg-tmp-kept [ -f /tmp/update-dbg/usb/tmp ]
+
+# --- Identity ------------------------------------------------------------------
+# Another vendor's camera: the update is refused.
+scenario other-vendor other_vendor.json 1 -dbg flash.bin
+compare_runs other-vendor flash.bin
+check other-vendor-refused expect_result other-vendor /tmp/other-vendor/usb 1 Fail
+check other-vendor-flash-untouched same_file /tmp/other-vendor/flash.bin \
+  /tmp/other-vendor/usb/flash.bin
+
+# Two cameras: the first (another vendor) is passed over, the second updated.
+scenario two-cameras two_cameras.json 2 -dbg flash0.bin flash1.bin
+compare_runs two-cameras flash0.bin flash1.bin
+check two-cameras-passes expect_result two-cameras /tmp/two-cameras/usb 0 Pass
+check two-cameras-first-untouched same_file /tmp/two-cameras/flash0.bin \
+  /tmp/two-cameras/usb/flash0.bin
+
+# The lookup through the system's registry on its own: vendor, product and
+# revision of each camera, as the kernel read them from the device.
+identity_matches_sysfs() {
+  local dir=/tmp/identity dev
+  rm -rf "$dir" && mkdir -p "$dir"
+  cp scenes/two_cameras.json qvusbcam "$dir/"
+  start_server "$dir" two_cameras.json 2 || { stop_server; return 1; }
+  timeout -s KILL "$run_limit" ./usb_identity_probe >"$dir/probe" 2>&1
+  for dev in /sys/bus/usb/devices/*; do
+    [ -f "$dev/idVendor" ] && [ "$(cat "$dev/bDeviceClass")" != 09 ] || continue  # no hubs
+    echo "$(cat "$dev/idVendor") $(cat "$dev/idProduct") $(cat "$dev/bcdDevice")"
+  done | tr a-f A-F | sort >"$dir/kernel"
+  stop_server
+  echo "probe: $(tr '\n' '|' <"$dir/probe") kernel: $(tr '\n' '|' <"$dir/kernel")" | info
+  cut -d ' ' -f 2- "$dir/probe" | sort >"$dir/probe.sorted"
+  cmp -s "$dir/probe.sorted" "$dir/kernel" &&
+    grep -q '^046D 0825 0317$' "$dir/kernel" && grep -q '^04F2 B5BD 0215$' "$dir/kernel"
+}
+check identity-lookup identity_matches_sysfs
+
+# --- Refused requests ---------------------------------------------------------------
+# The camera stalls the request; the driver reads the request error code and
+# fails the ioctl. In the middle of the download: the update fails as on the
+# simulator, with the same requests before and after.
+scenario request-fault request_fault.json 1 -dbg flash.bin
+compare_runs request-fault flash.bin
+check request-fault-fails expect_result request-fault /tmp/request-fault/usb 1 Fail
+check request-fault-driver-stall grep -q 'Failed to query .*: -32 ' /tmp/request-fault/usb/klog
+# A request never answered during the flash identification: the driver gives
+# up after its own timeout and unlinks it.
+scenario request-timeout request_timeout.json 1 -dbg flash.bin
+compare_runs request-timeout flash.bin
+check request-timeout-fails expect_result request-timeout /tmp/request-timeout/usb 1 Fail
+check request-timeout-driver-timeout grep -q 'Failed to query .*: -110 ' \
+  /tmp/request-timeout/usb/klog
+
+# --- Unplug in the middle of an update -------------------------------------------
+scenario unplug unplug.json 1 "" flash.bin
+check unplug-fails expect_result unplug /tmp/unplug/usb 1 Fail
+# As on the simulator, where every request after the unplug fails without
+# effect: the same output and the same flash left behind.
+check unplug-output same_file /tmp/unplug/sim/out /tmp/unplug/usb/out
+check unplug-flash.bin same_file /tmp/unplug/sim/flash.bin /tmp/unplug/usb/flash.bin
+# The camera went away where the scene says: it answered the simulator's
+# first requests, up to the unplug, and nothing after.
+unplugged_on_time() {
+  local n
+  n=$(sed -n 's/.*"unplug_after": *\([0-9]*\).*/\1/p' scenes/unplug.json)
+  xu_requests /tmp/unplug/sim/trace.txt | head -n "$n" >/tmp/unplug/sim/first.xu
+  xu_requests /tmp/unplug/usb/trace.txt >/tmp/unplug/usb/all.xu
+  [ "$(wc -l </tmp/unplug/usb/all.xu)" -eq "$n" ] &&
+    cmp -s /tmp/unplug/sim/first.xu /tmp/unplug/usb/all.xu
+}
+check unplug-requests unplugged_on_time
+
+# --- The kernel's own words ---------------------------------------------------------
+dmesg | grep 'Found UVC' | while IFS= read -r line; do echo "QVVM KLOG $line"; done
+check driver-found-camera eval "dmesg | grep -q 'Found UVC'"
+# The whole kernel log, kept by the host in build-vm/vm/dmesg.txt.
+dmesg | while IFS= read -r line; do echo "QVVM DMESG $line"; done

@@ -168,31 +168,31 @@ constexpr std::uint64_t sectorPairs(std::uint64_t units) {
 }
 }  // namespace seq
 
-OpResult measureOnce(const OpSpec& spec, bool keepTrace) {
-  Rig rig(spec.cameras, keepTrace, spec.gpio);
+OpResult measureOnce(const OpSpec& op, bool keepTrace) {
+  Rig rig(op.cameras, keepTrace, op.gpio);
   std::unique_ptr<CCameraDevice> device;
-  if (spec.setup) spec.setup(rig, device);
+  if (op.setup) op.setup(rig, device);
   AllocObserver observer;
   rig.session().setRequestObserver(&observer);
   const Sample before = Snapshot(rig.session());
   const double cpu0 = cpuSeconds();
-  const bool ok = spec.run(rig, device);
+  const bool ok = op.run(rig, device);
   const double cpu1 = cpuSeconds();
   const Sample after = Snapshot(rig.session());
   rig.session().setRequestObserver(nullptr);
   OpResult r;
-  r.name = spec.name;
+  r.name = op.name;
   r.d = after - before;
-  r.mandatedNs = spec.mandatedMs * kMs;
+  r.mandatedNs = op.mandatedMs * kMs;
   r.ok = ok;
-  r.sequenceRequests = spec.sequenceRequests;
-  if (spec.sequenceRequests != 0 && r.d.firstPollRequests() != spec.sequenceRequests) {
+  r.sequenceRequests = op.sequenceRequests;
+  if (op.sequenceRequests != 0 && r.d.firstPollRequests() != op.sequenceRequests) {
     std::printf("warning: %s: %llu requests at first poll, the sequences have %llu\n",
-                spec.name.c_str(), static_cast<unsigned long long>(r.d.firstPollRequests()),
-                static_cast<unsigned long long>(spec.sequenceRequests));
+                op.name.c_str(), static_cast<unsigned long long>(r.d.firstPollRequests()),
+                static_cast<unsigned long long>(op.sequenceRequests));
   }
   if (r.d.sleptNs != r.mandatedNs) {
-    std::printf("note: %s: slept %.1f ms, mandated %.1f ms\n", spec.name.c_str(),
+    std::printf("note: %s: slept %.1f ms, mandated %.1f ms\n", op.name.c_str(),
                 static_cast<double>(r.d.sleptNs) / 1e6, static_cast<double>(r.mandatedNs) / 1e6);
   }
   r.cpuMs = (cpu1 - cpu0) * 1e3;
@@ -202,15 +202,15 @@ OpResult measureOnce(const OpSpec& spec, bool keepTrace) {
   const std::uint64_t clockNs = r.d.clockUs * 1000;
   const std::uint64_t sum = r.d.modelledNs();
   if (clockNs + 2000 < sum || sum + 2000 < clockNs) {
-    std::printf("warning: %s: clock %llu us, causes %llu ns\n", spec.name.c_str(),
+    std::printf("warning: %s: clock %llu us, causes %llu ns\n", op.name.c_str(),
                 static_cast<unsigned long long>(r.d.clockUs), static_cast<unsigned long long>(sum));
   }
   return r;
 }
 
-OpResult measure(const OpSpec& spec) {
-  OpResult r = measureOnce(spec, false);
-  r.allocInsideTraced = measureOnce(spec, true).allocInside;
+OpResult measure(const OpSpec& op) {
+  OpResult r = measureOnce(op, false);
+  r.allocInsideTraced = measureOnce(op, true).allocInside;
   return r;
 }
 
@@ -690,7 +690,7 @@ int main(int argc, char** argv) {
       static_cast<double>(qv::sim::kRequestPerBytePs) / 1e6, ms(kStatusPollNs), ms(kSpiPollNs));
 
   std::vector<OpResult> results;
-  for (const OpSpec& spec : operations()) results.push_back(measure(spec));
+  for (const OpSpec& op : operations()) results.push_back(measure(op));
   printOperations(results);
   printAllocations(results);
   printCameraGrowth(quick);

@@ -4,7 +4,11 @@
 // manager on Windows).
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <string_view>
+
+#include "platform/hresult.h"
 
 namespace qv {
 
@@ -36,6 +40,21 @@ class IImageDeviceList {
   // CM_Get_Parent (flags 0): true on success.
   virtual bool GetParent(DevInst node, DevInst& parent) = 0;
 };
+
+// How SetupDiGetDeviceRegistryProperty hands a property over: the size
+// required always; the bytes only when the caller's buffer holds them all,
+// otherwise ERROR_INSUFFICIENT_BUFFER. For backends that keep the value
+// themselves.
+inline bool copyRegistryProperty(std::string_view value, std::uint8_t* buffer, std::uint32_t size,
+                                 std::uint32_t& requiredSize, std::uint32_t& lastError) {
+  requiredSize = static_cast<std::uint32_t>(value.size());
+  if (buffer == nullptr || size < value.size()) {
+    lastError = win32err::InsufficientBuffer;
+    return false;
+  }
+  std::memcpy(buffer, value.data(), value.size());
+  return true;
+}
 
 class IDeviceRegistry {
  public:

@@ -26,6 +26,20 @@ std::unique_ptr<HostPlatform> createHostPlatform();
 // look-alikes, so a full-width "－ｄｕｍｐ" would read as "-dump".)
 std::vector<std::wstring> commandLineArguments(int argc, char** argv);
 
+// The narrow arguments after the program name, each byte one wide character.
+// The switches are ASCII, so a non-ASCII argument never compares equal to one.
+inline std::vector<std::wstring> widenArgumentBytes(int argc, char** argv) {
+  std::vector<std::wstring> args;
+  for (int i = 1; i < argc; ++i) {
+    std::wstring arg;
+    for (const char* p = argv[i]; *p != '\0'; ++p) {
+      arg.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
+    }
+    args.push_back(std::move(arg));
+  }
+  return args;
+}
+
 // The value of the environment variable `name`, which names a file, as a
 // path in the system's own form (wide text on Windows, so that no code-page
 // conversion can fail or alter it). Nothing when the variable is not set.

@@ -40,17 +40,7 @@ class LinuxHostPlatform : public HostPlatform {
 std::unique_ptr<HostPlatform> createHostPlatform() { return std::make_unique<LinuxHostPlatform>(); }
 
 std::vector<std::wstring> commandLineArguments(int argc, char** argv) {
-  // The switches are ASCII; each byte of an argument becomes one wide
-  // character, so a non-ASCII argument never compares equal to one.
-  std::vector<std::wstring> args;
-  for (int i = 1; i < argc; ++i) {
-    std::wstring arg;
-    for (const char* p = argv[i]; *p != '\0'; ++p) {
-      arg.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
-    }
-    args.push_back(std::move(arg));
-  }
-  return args;
+  return widenArgumentBytes(argc, argv);
 }
 
 std::optional<std::filesystem::path> environmentPath(const char* name) {

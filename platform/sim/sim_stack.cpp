@@ -403,13 +403,7 @@ class SimImageDeviceList final : public IImageDeviceList {
       }
       value.push_back('\0');
     }
-    requiredSize = static_cast<std::uint32_t>(value.size());
-    if (buffer == nullptr || size < value.size()) {
-      lastError = win32err::InsufficientBuffer;
-      return false;
-    }
-    std::memcpy(buffer, value.data(), value.size());
-    return true;
+    return copyRegistryProperty(value, buffer, size, requiredSize, lastError);
   }
 
   bool GetParent(DevInst node, DevInst& parent) override {

@@ -44,14 +44,7 @@ std::vector<std::wstring> commandLineArguments(int argc, char** argv) {
   }
   // Only when the system cannot split its own command line (no memory):
   // the narrow copy, byte by byte.
-  for (int i = 1; i < argc; ++i) {
-    std::wstring arg;
-    for (const char* p = argv[i]; *p != '\0'; ++p) {
-      arg.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
-    }
-    args.push_back(std::move(arg));
-  }
-  return args;
+  return widenArgumentBytes(argc, argv);
 }
 
 std::optional<std::filesystem::path> environmentPath(const char* name) {

@@ -63,7 +63,7 @@ struct Descriptors {
 Descriptors buildDescriptors(const CameraConfig& config, std::size_t index);
 
 // The unit's GUID in descriptor byte order (first three fields
-// little-endian, as the UVC specification stores GUIDs).
+// little-endian, as UVC descriptors store GUIDs).
 std::array<std::uint8_t, 16> xuGuidBytes(bool secondary);
 
 }  // namespace qv::sim::usbip

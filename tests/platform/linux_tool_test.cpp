@@ -93,11 +93,11 @@ class LinuxRig {
 
 CameraSpec Usb(const std::string& devpath, std::uint16_t vendor = 0x04F2,
                std::uint16_t product = 0xB5BD) {
-  CameraSpec spec;
-  spec.devpath = devpath;
-  spec.vendor = vendor;
-  spec.product = product;
-  return spec;
+  CameraSpec camera;
+  camera.devpath = devpath;
+  camera.vendor = vendor;
+  camera.product = product;
+  return camera;
 }
 
 std::vector<std::uint8_t> Pattern() {
@@ -187,18 +187,18 @@ struct IdentityCase {
   const char* grandparent;
 };
 
-CameraSpec Spec(const std::string& controller, int bus, const std::string& devpath,
-                std::uint16_t vendor, std::uint16_t product, std::uint16_t revision,
-                std::uint8_t vc) {
-  CameraSpec spec;
-  spec.controller = controller;
-  spec.bus = bus;
-  spec.devpath = devpath;
-  spec.vendor = vendor;
-  spec.product = product;
-  spec.revision = revision;
-  spec.vcInterface = vc;
-  return spec;
+CameraSpec UsbCamera(const std::string& controller, int bus, const std::string& devpath,
+                     std::uint16_t vendor, std::uint16_t product, std::uint16_t revision,
+                     std::uint8_t vc) {
+  CameraSpec camera;
+  camera.controller = controller;
+  camera.bus = bus;
+  camera.devpath = devpath;
+  camera.vendor = vendor;
+  camera.product = product;
+  camera.revision = revision;
+  camera.vcInterface = vc;
+  return camera;
 }
 
 class IdentityLookup : public ::testing::TestWithParam<IdentityCase> {};
@@ -209,9 +209,9 @@ TEST_P(IdentityLookup, FindsTheOpenedCamerasUsbDevice) {
   // Decoys: a camera on port 1 of the same bus (a prefix of "1.4" and of
   // "10"), one on port 10, and a camera of another controller.
   LinuxRig rig({Camera(0), Camera(1), Camera(2), Camera(3)},
-               {{Spec("0000:00:14.0", 1, "1", 0x1111, 0x2222, 0x0001, 0), 0, 0},
-                {Spec("0000:00:14.0", 1, "10", 0x3333, 0x4444, 0x0002, 0), 2, 0},
-                {Spec("vhci_hcd.0", 3, "1", 0x5555, 0x6666, 0x0003, 0), 4, 0},
+               {{UsbCamera("0000:00:14.0", 1, "1", 0x1111, 0x2222, 0x0001, 0), 0, 0},
+                {UsbCamera("0000:00:14.0", 1, "10", 0x3333, 0x4444, 0x0002, 0), 2, 0},
+                {UsbCamera("vhci_hcd.0", 3, "1", 0x5555, 0x6666, 0x0003, 0), 4, 0},
                 {c.usb, 6, 0}});
   const Platform platform = rig.platform();
   CCameraDevice device(platform);
@@ -228,13 +228,13 @@ TEST_P(IdentityLookup, FindsTheOpenedCamerasUsbDevice) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, IdentityLookup,
     ::testing::Values(IdentityCase{"BehindAHub",
-                                   Spec("0000:00:14.0", 1, "1.4", 0x04F2, 0xB5BD, 0x0100, 0),
+                                   UsbCamera("0000:00:14.0", 1, "1.4", 0x04F2, 0xB5BD, 0x0100, 0),
                                    0x04F2, 0xB5BD, 0x0100, 4, "1-1"},
                       IdentityCase{"OnTheRootHub",
-                                   Spec("0000:00:14.0", 1, "2", 0x04F2, 0xB5BD, 0x1234, 0), 0x04F2,
-                                   0xB5BD, 0x1234, 2, "usb1"},
+                                   UsbCamera("0000:00:14.0", 1, "2", 0x04F2, 0xB5BD, 0x1234, 0),
+                                   0x04F2, 0xB5BD, 0x1234, 2, "usb1"},
                       IdentityCase{"SecondInterfaceAndUpperCaseController",
-                                   Spec("0000:00:1D.0", 2, "3.2.7", 0xABCD, 0xEF01, 0x9A0B, 2),
+                                   UsbCamera("0000:00:1D.0", 2, "3.2.7", 0xABCD, 0xEF01, 0x9A0B, 2),
                                    0xABCD, 0xEF01, 0x9A0B, 7, "2-3.2"}),
     [](const ::testing::TestParamInfo<IdentityCase>& info) { return info.param.name; });
 
@@ -247,8 +247,8 @@ std::string MultiSz(const std::vector<std::string>& strings) {
 
 TEST(LinuxRegistry, OneEntryPerVideoControlInterfaceInAStableOrder) {
   LinuxRig rig({Camera(0), Camera(1)},
-               {{Spec("0000:00:1d.0", 2, "1.4", 0x046D, 0x0825, 0x0012, 2), 2, 0},
-                {Spec("0000:00:14.0", 1, "1", 0x04F2, 0xB5BD, 0x0100, 0), 0, 0}});
+               {{UsbCamera("0000:00:1d.0", 2, "1.4", 0x046D, 0x0825, 0x0012, 2), 2, 0},
+                {UsbCamera("0000:00:14.0", 1, "1", 0x04F2, 0xB5BD, 0x0100, 0), 0, 0}});
   // Entries that are not a camera's function: bind/module files (made by
   // the rig) and an interface without its attributes.
   FakeSysfs::Link(rig.tree.sys("bus/usb/drivers/uvcvideo/9-9:1.0"), rig.tree.sys("devices"));

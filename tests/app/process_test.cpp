@@ -167,17 +167,22 @@ json DemoScene() {
   return json{{"trace", "trace.txt"}, {"cameras", {camera}}, {"image_devices", {ImageDevice(0)}}};
 }
 
-TEST(Process, SecondInstanceIsRefusedWhileAnotherHoldsTheGuard) {
-  linux_host::LinuxInstanceGuard guard;
-  // Another copy of the tool may be running on this machine right now;
-  // wait for it rather than take its place.
+// Takes the system-wide guard as another copy of the tool would. Another
+// copy may be running on this machine right now; wait for it rather than
+// take its place.
+IInstanceGuard::Result TakeGuard(linux_host::LinuxInstanceGuard& guard) {
   IInstanceGuard::Result held = IInstanceGuard::Result::Error;
   for (int attempt = 0; attempt < 100; ++attempt) {
     held = guard.Create(kSingleInstanceGuardName);
     if (held == IInstanceGuard::Result::Created) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  ASSERT_EQ(held, IInstanceGuard::Result::Created);
+  return held;
+}
+
+TEST(Process, SecondInstanceIsRefusedWhileAnotherHoldsTheGuard) {
+  linux_host::LinuxInstanceGuard guard;
+  ASSERT_EQ(TakeGuard(guard), IInstanceGuard::Result::Created);
 
   ToolFolder tool;
   std::ofstream(tool.dir.file("scene.json")) << DemoScene().dump();
@@ -281,13 +286,7 @@ TEST(Process, HelpAndVersionNeedNoCameraNorReadableScene) {
 
 TEST(Process, HelpIsAnsweredWhileAnotherCopyHoldsTheGuard) {
   linux_host::LinuxInstanceGuard guard;
-  IInstanceGuard::Result held = IInstanceGuard::Result::Error;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    held = guard.Create(kSingleInstanceGuardName);
-    if (held == IInstanceGuard::Result::Created) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  ASSERT_EQ(held, IInstanceGuard::Result::Created);
+  ASSERT_EQ(TakeGuard(guard), IInstanceGuard::Result::Created);
   ToolFolder tool;
   const ChildResult r = tool.Run({"--help"});
   EXPECT_EQ(r.out.rfind("Usage: qvflash ", 0), 0u);

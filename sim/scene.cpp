@@ -5,6 +5,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 #include <string_view>
 
 namespace qv::sim {
@@ -430,6 +431,37 @@ bool loadFlashContents(const CameraConfig& camera, std::vector<std::uint8_t>& co
   if (static_cast<std::uintmax_t>(in.gcount()) != size) {
     error = "cannot read flash file " + *camera.flashFile;
     return false;
+  }
+  return true;
+}
+
+bool readSceneText(const std::filesystem::path& path, const std::string& displayName,
+                   std::string& text, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  std::error_code ec;
+  if (!in || std::filesystem::is_directory(path, ec)) {
+    error = displayName + ": cannot read the scene file";
+    return false;
+  }
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  if (in.bad()) {
+    error = displayName + ": cannot read the scene file";
+    return false;
+  }
+  text = std::move(buffer).str();
+  return true;
+}
+
+bool loadAllFlashContents(const Scene& scene, const std::string& displayName,
+                          std::vector<std::vector<std::uint8_t>>& contents, std::string& error) {
+  contents.assign(scene.cameras.size(), {});
+  for (std::size_t i = 0; i < scene.cameras.size(); ++i) {
+    std::string problem;
+    if (!loadFlashContents(scene.cameras[i], contents[i], problem)) {
+      error = displayName + ": cameras[" + std::to_string(i) + "].flash_file: " + problem;
+      return false;
+    }
   }
   return true;
 }

@@ -2,6 +2,7 @@
 // The scene file: the simulated cameras and Image-class devices of a run.
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -75,5 +76,16 @@ std::optional<Scene> parseScene(const std::string& text, const std::string& base
 // all 0xFF. False with `error` when the file exists but cannot be used.
 bool loadFlashContents(const CameraConfig& camera, std::vector<std::uint8_t>& contents,
                        std::string& error);
+
+// The text of a scene file. False with "<displayName>: cannot read the scene
+// file" in `error` when it cannot be read (missing, a folder, a read error).
+bool readSceneText(const std::filesystem::path& path, const std::string& displayName,
+                   std::string& text, std::string& error);
+
+// The flash contents of every camera, in scene order. False with
+// "<displayName>: cameras[i].flash_file: <problem>" for the first that
+// cannot be used.
+bool loadAllFlashContents(const Scene& scene, const std::string& displayName,
+                          std::vector<std::vector<std::uint8_t>>& contents, std::string& error);
 
 }  // namespace qv::sim

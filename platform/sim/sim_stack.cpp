@@ -545,19 +545,9 @@ std::unique_ptr<SimSession> SimSession::OpenFile(const std::filesystem::path& sc
   };
   try {
     const std::string displayName = utf8(scenePath);
-    std::ifstream in(scenePath, std::ios::binary);
-    std::error_code ec;
-    if (!in || std::filesystem::is_directory(scenePath, ec)) {
-      error = displayName + ": cannot read the scene file";
-      return nullptr;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-      error = displayName + ": cannot read the scene file";
-      return nullptr;
-    }
-    return OpenText(text.str(), utf8(scenePath.parent_path()), displayName, error);
+    std::string text;
+    if (!readSceneText(scenePath, displayName, text, error)) return nullptr;
+    return OpenText(text, utf8(scenePath.parent_path()), displayName, error);
   } catch (const std::exception& e) {
     // A name the system cannot convert, or no memory for the scene.
     error = std::string("the scene file cannot be read: ") + e.what();
@@ -582,15 +572,11 @@ std::unique_ptr<SimSession> SimSession::OpenText(const std::string& text,
   if (!scene) return nullptr;
   const bool real = scene->realClock;
   auto state = std::make_shared<SessionState>(std::move(*scene), real);
+  std::vector<std::vector<std::uint8_t>> contents;
+  if (!loadAllFlashContents(state->scene, displayName, contents, error)) return nullptr;
   for (std::size_t i = 0; i < state->scene.cameras.size(); ++i) {
-    std::vector<std::uint8_t> contents;
-    std::string problem;
-    if (!loadFlashContents(state->scene.cameras[i], contents, problem)) {
-      error = displayName + ": cameras[" + std::to_string(i) + "].flash_file: " + problem;
-      return nullptr;
-    }
     state->cameras.push_back(std::make_unique<CameraModel>(
-        i, state->scene.cameras[i], std::move(contents), state->clock, state->trace));
+        i, state->scene.cameras[i], std::move(contents[i]), state->clock, state->trace));
   }
   return std::make_unique<SimSessionImpl>(std::move(state));
 }

@@ -64,19 +64,9 @@ UsbipServer::UsbipServer(Scene scene)
 
 std::unique_ptr<UsbipServer> UsbipServer::open(const std::string& scenePath, std::string& error) {
   const std::filesystem::path path = std::filesystem::u8path(scenePath);
-  std::ifstream in(path, std::ios::binary);
-  std::error_code ec;
-  if (!in || std::filesystem::is_directory(path, ec)) {
-    error = scenePath + ": cannot read the scene file";
-    return nullptr;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) {
-    error = scenePath + ": cannot read the scene file";
-    return nullptr;
-  }
-  return openText(text.str(), path.parent_path().string(), scenePath, error);
+  std::string text;
+  if (!readSceneText(path, scenePath, text, error)) return nullptr;
+  return openText(text, path.parent_path().string(), scenePath, error);
 }
 
 std::unique_ptr<UsbipServer> UsbipServer::openText(const std::string& text,
@@ -86,16 +76,12 @@ std::unique_ptr<UsbipServer> UsbipServer::openText(const std::string& text,
   std::optional<Scene> scene = parseScene(text, baseDir, displayName, error);
   if (!scene) return nullptr;
   std::unique_ptr<UsbipServer> server(new UsbipServer(std::move(*scene)));
+  std::vector<std::vector<std::uint8_t>> contents;
+  if (!loadAllFlashContents(server->scene_, displayName, contents, error)) return nullptr;
   for (std::size_t i = 0; i < server->scene_.cameras.size(); ++i) {
-    std::vector<std::uint8_t> contents;
-    std::string problem;
-    if (!loadFlashContents(server->scene_.cameras[i], contents, problem)) {
-      error = displayName + ": cameras[" + std::to_string(i) + "].flash_file: " + problem;
-      return nullptr;
-    }
     auto camera = std::make_unique<Camera>();
-    camera->model = std::make_unique<CameraModel>(i, server->scene_.cameras[i], std::move(contents),
-                                                  server->clock_, server->trace_);
+    camera->model = std::make_unique<CameraModel>(
+        i, server->scene_.cameras[i], std::move(contents[i]), server->clock_, server->trace_);
     camera->usb = std::make_unique<UsbCamera>(*camera->model, server->trace_);
     server->cameras_.push_back(std::move(camera));
   }

@@ -35,6 +35,21 @@ inline constexpr std::uint32_t kKsPropertyTypeGet = 0x00000001;       // KSPROPE
 inline constexpr std::uint32_t kKsPropertyTypeSet = 0x00000002;       // KSPROPERTY_TYPE_SET
 inline constexpr std::uint32_t kKsPropertyTypeTopology = 0x10000000;  // KSPROPERTY_TYPE_TOPOLOGY
 
+// Pin properties (KSPROPERTY_PIN), asked of the filter itself rather than a
+// node: the request is a KSP_PIN, which has KSP_NODE's layout with the pin id
+// where the node id is. Flags: kKsPropertyTypeGet alone (no topology bit).
+inline constexpr std::uint32_t kKsPropertyPinCTypes = 1;            // ULONG: number of pin factories
+inline constexpr std::uint32_t kKsPropertyPinGlobalCInstances = 8;  // KSPIN_CINSTANCES
+inline constexpr std::uint32_t kKsPropertyPinCategory = 11;         // GUID of the pin's category
+
+// KSPIN_CINSTANCES: how many instances of a pin factory may exist, and how
+// many exist now across every process (a streaming capture pin counts 1).
+struct KsPinCInstances {
+  std::uint32_t PossibleCount;
+  std::uint32_t CurrentCount;
+};
+static_assert(sizeof(KsPinCInstances) == 8);
+
 // IKsControl: property requests on a filter.
 class IKsControl {
  public:

@@ -32,4 +32,13 @@ inline constexpr Guid kIidVendorXuAccess = {
 inline constexpr Guid kGuidDevClassImage = {
     0x6BDD1FC6, 0x810F, 0x11D0, {0xBE, 0xC7, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}};
 
+// KSPROPSETID_Pin: the pin property set of a Kernel Streaming filter. The
+// logic asks it whether another program streams from the camera.
+inline constexpr Guid kKsPropSetIdPin = {
+    0x8C134960, 0x51AD, 0x11CF, {0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00}};
+
+// PINNAME_VIDEO_CAPTURE: the category of a camera's capture pin.
+inline constexpr Guid kPinNameVideoCapture = {
+    0xFB6C4281, 0x0353, 0x11D1, {0x90, 0x5F, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA}};
+
 }  // namespace qv

@@ -1,0 +1,67 @@
+#pragma once
+// Why a run failed (or did nothing), told in a person's words. Only the layer
+// that meets a failure knows its cause, so that layer notes it where it
+// happens; the front end tells the person once, on standard error, at the end
+// of the run. Standard output never carries these notes.
+//
+// One run at a time per process, as the tool itself: the notes are the run's,
+// and the front end clears them when a run starts.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qv {
+
+enum class FailureKind : std::uint8_t {
+  NoCamera,           // no USB camera whose extension unit answers
+  CameraNotOpened,    // a counted camera could not be opened (detail: which one, why)
+  CameraPrivacy,      // the system's privacy setting denies access to cameras
+  CameraInUse,        // another program streams from the camera
+  AnotherCopy,        // another copy of the tool is running
+  FileNotWritten,     // detail: the path and the system's reason
+  FileNotRead,        // detail: the path and the system's reason
+  Unplugged,          // the camera went away during the run
+  ChecksumMismatch,   // the chip's checksum differs from the image's
+  FlashNotAnswering,  // the flash or the chip's SPI master stopped answering
+  ReadoutFailed,      // reading the flash back failed
+  RequestFailed,      // another request to the camera failed
+};
+
+struct FailureNote {
+  FailureKind kind;
+  std::string detail;                  // which camera, path or system reason; may be empty
+  std::optional<std::int32_t> status;  // the HRESULT or errno of the failed request
+};
+
+class FailureNotes {
+ public:
+  void note(FailureKind kind, std::string_view detail = {},
+            std::optional<std::int32_t> status = std::nullopt) {
+    // A runaway loop of failures must not grow without bound.
+    if (notes_.size() < kMaxNotes) notes_.push_back({kind, std::string(detail), status});
+  }
+  const std::vector<FailureNote>& notes() const { return notes_; }
+  bool has(FailureKind kind) const {
+    for (const FailureNote& n : notes_) {
+      if (n.kind == kind) return true;
+    }
+    return false;
+  }
+  void clear() { notes_.clear(); }
+
+ private:
+  static constexpr std::size_t kMaxNotes = 64;
+  std::vector<FailureNote> notes_;
+};
+
+// The notes of the process's run.
+inline FailureNotes& runNotes() {
+  static FailureNotes notes;
+  return notes;
+}
+
+}  // namespace qv

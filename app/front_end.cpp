@@ -4,6 +4,7 @@
 
 #include "app/messages.h"
 #include "app/update_job.h"
+#include "flash/firmware_state.h"
 #include "flash/flash_tables.h"
 
 namespace qv {
@@ -57,6 +58,16 @@ int CFrontEnd::Run(std::span<const std::wstring> args) {
       return 0;
     case InformationRequest::None:
       break;
+  }
+
+  if (!args.empty() && args[0].starts_with(L"--")) {
+    CameraOptions options;
+    std::string error;
+    if (!ParseCameraOptions(args, options, error)) {
+      platform_.console.WriteError(error + "\n");
+      return 2;
+    }
+    return RunCameraOptions(options);
   }
 
   // Only the first argument counts, compared exactly.
@@ -120,17 +131,25 @@ int CFrontEnd::Run(std::span<const std::wstring> args) {
 }
 
 std::int32_t CFrontEnd::Dump() {
+  std::wstring path;
+  if (!ExecutableSiblingPath(platform_.files, L"Dump.bin", path)) path.clear();
+  return DumpTo(path, nullptr);
+}
+
+std::int32_t CFrontEnd::DumpTo(const std::wstring& path, CameraRecord* record) {
   const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[DUMP_SIZE]());
   bool good = false;
   if (buffer != nullptr) {
-    std::uint8_t flashType = FLASH_TYPE_UNDEFINED;
-    (void)currentDevice_->QueryFlashType(flashType);
-    good = currentDevice_->DumpFlash(buffer.get(), flashType) == STATUS_OK;
+    const FlashIdentity identity = IdentifyFlash(*currentDevice_);
+    if (record != nullptr) {
+      record->flash = identity;
+      record->flashAsked = true;
+    }
+    good = currentDevice_->DumpFlash(buffer.get(), identity.flashType) == STATUS_OK;
   }
   // A read-out that failed is not written as if it were the flash: the file
   // would hold zeros (or stale blocks) where nothing was read.
-  std::wstring path;
-  if (!good || !ExecutableSiblingPath(platform_.files, L"Dump.bin", path) ||
+  if (!good || path.empty() ||
       !platform_.files.WriteFile(path, std::span<const std::uint8_t>(buffer.get(), DUMP_SIZE))) {
     Print(msg::kDumpFail);
     return 1;

@@ -12,9 +12,6 @@
 namespace qv {
 
 namespace {
-// The part assumed when identification fails in a terse run.
-constexpr std::uint8_t kAssumedFlashType = 122;  // GD25Q512
-
 // The part names of the flash tables as wide text, made at compile time so
 // that the names live in one table only.
 constexpr std::size_t kPartNameRoom = 16;  // the longest name, "AMICA25LS512", is 12
@@ -96,7 +93,7 @@ std::int32_t CFrontEnd::UpdateFirmware() {
       return 1;
     }
     if (answerLost) return 1;
-    flashType = kAssumedFlashType;
+    flashType = kAssumedUpdateFlashType;
   }
 
   if (verbose_ != 0) {
@@ -104,6 +101,7 @@ std::int32_t CFrontEnd::UpdateFirmware() {
     Print(msg::kStartUpdate);
   }
 
+  updateFlashType_ = flashType;
   currentDevice_->SetUpdateObserver(&progress_);
   progress_.BeginUpdate();
   const std::int32_t result = currentDevice_->DownloadFirmware(

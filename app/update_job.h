@@ -11,7 +11,9 @@
 #include <string>
 #include <string_view>
 
+#include "app/camera_options.h"
 #include "app/progress_bar.h"
+#include "app/run_record.h"
 #include "camera/camera_device.h"
 #include "platform/platform.h"
 
@@ -82,6 +84,20 @@ class CFrontEnd {
 
  private:
   std::int32_t Dump();
+  // The dump of the current device into the file at `path` (empty: none can
+  // be written); fills the record's flash identification when given.
+  std::int32_t DumpTo(const std::wstring& path, CameraRecord* record);
+
+  // Runs of the long options that work on cameras (option_runs.cpp): guard,
+  // count, the device loop, the final word and the report.
+  int RunCameraOptions(const CameraOptions& options);
+  std::int32_t RunCameraLoop(const CameraOptions& options, std::int32_t count,
+                             std::vector<CameraRecord>& records);
+  // The update of one target camera: skipped when current (--if-needed),
+  // read back afterwards (--verify).
+  void UpdateTarget(const CameraOptions& options, CameraRecord& record);
+  void PrintCameraLine(const CameraRecord& record, std::string_view what);
+  std::span<const std::uint8_t> EmbeddedImage();
   void Print(std::wstring_view text);
   void PrintVerbose(std::wstring_view text);
 
@@ -92,6 +108,9 @@ class CFrontEnd {
   std::int32_t dump_ = 0;
   std::unique_ptr<CCameraDevice> currentDevice_;
   UpdateStatus updateStatus_;
+  // The FlashType the last update handed the engine (120: the engine was
+  // not called).
+  std::uint8_t updateFlashType_ = 120;
 };
 
 // The tool's run on a platform (the entry point calls this).

@@ -2,22 +2,12 @@
 #include "flash/flash_tables.h"
 
 #include "camera/camera_device.h"
+#include "flash/firmware_state.h"
 
 namespace qv {
 
 std::int32_t CCameraDevice::QueryFlashType(std::uint8_t& flashType) {
-  std::uint8_t result = FLASH_TYPE_UNDEFINED;
-  if (core_ != nullptr) {
-    for (const FlashIdStage& stage : kFlashIdStages) {
-      std::uint8_t reply[3] = {};
-      (void)core_->ReadFlashId(reply, stage.command);
-      result = MatchFlashIdStage(stage, reply);
-      if (result != FLASH_ID_NEXT_STAGE) break;
-    }
-    // The last stage never moves on; a reply it does not know is undefined.
-    if (result == FLASH_ID_NEXT_STAGE) result = FLASH_TYPE_UNDEFINED;
-  }
-  flashType = result;
+  flashType = IdentifyFlash(*this).flashType;
   return 0;
 }
 
@@ -47,8 +37,12 @@ HResult CCameraCore::LoadFlashCommandTable(std::uint8_t flashType, bool& allSucc
 
 void CCameraCore::PatchImageFlashCode(std::uint8_t* image, std::uint8_t flashType) {
   if (image == nullptr || channel_ == nullptr) return;
-  const ImageCodeRow* row = ImageCodeRowOf(channel_->family());
-  if (row == nullptr) return;
+  PatchImageCode(image, channel_->family(), flashType);
+}
+
+void PatchImageCode(std::uint8_t* image, ChipFamily family, std::uint8_t flashType) {
+  const ImageCodeRow* row = ImageCodeRowOf(family);
+  if (image == nullptr || row == nullptr) return;
   image[row->offset] = row->codes[CommandClassOf(flashType)];
 }
 

@@ -104,6 +104,10 @@ constexpr const ImageCodeRow* ImageCodeRowOf(ChipFamily family) {
   return nullptr;
 }
 
+// Stores the image code byte of `flashType`'s class for `family` (nothing for
+// a family without a row); the buffer must reach the family's offset.
+void PatchImageCode(std::uint8_t* image, ChipFamily family, std::uint8_t flashType);
+
 // Identification: each stage sends one command and compares all three reply
 // bytes with its rows. A stage result of FLASH_ID_NEXT_STAGE moves on to the
 // next stage; a reply matching no row ends with the stage's fallback.

@@ -29,6 +29,7 @@ enum class FailureKind : std::uint8_t {
   FlashNotAnswering,  // the flash or the chip's SPI master stopped answering
   ReadoutFailed,      // reading the flash back failed
   RequestFailed,      // another request to the camera failed
+  VerifyMismatch,     // the flash read back after an update differs (detail: how)
 };
 
 struct FailureNote {

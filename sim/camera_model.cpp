@@ -86,6 +86,9 @@ CameraModel::CameraModel(std::size_t index, const CameraConfig& config,
       case FaultConfig::Kind::ChecksumXor:
         checksumXor_ ^= fault.xorValue;
         break;
+      case FaultConfig::Kind::StuckCells:
+        for (const std::uint32_t cell : fault.cells) flash_.addStuckCell(cell);
+        break;
       default:
         break;
     }

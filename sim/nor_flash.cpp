@@ -201,8 +201,7 @@ void NorFlash::executeOnRelease() {
           aaiActive_ = true;
           aaiAddress_ = wrap(address_);
         }
-        std::uint8_t& cell = contents_[aaiAddress_];
-        cell = static_cast<std::uint8_t>(cell & statusValue_);
+        programCell(aaiAddress_, statusValue_);
         aaiAddress_ = wrap(std::uint64_t{aaiAddress_} + 1);
         // The latch stays set until Write Disable ends the sequence.
         startBusy(BusyKind::PageProgram, part_.times.pageProgram);
@@ -217,8 +216,7 @@ void NorFlash::programPage() {
   const std::uint32_t base = wrap(address_) & ~static_cast<std::uint32_t>(kFlashPageSize - 1);
   for (std::size_t i = 0; i < kFlashPageSize; ++i) {
     if (!pageUsed_[i]) continue;
-    std::uint8_t& cell = contents_[wrap(std::uint64_t{base} + i)];
-    cell = static_cast<std::uint8_t>(cell & page_[i]);  // programming only clears bits
+    programCell(wrap(std::uint64_t{base} + i), page_[i]);
   }
   wel_ = false;
   startBusy(BusyKind::PageProgram, part_.times.pageProgram);
@@ -230,6 +228,17 @@ void NorFlash::erase(std::uint32_t address, std::uint32_t size) {
       std::min<std::uint32_t>(size, static_cast<std::uint32_t>(contents_.size()) - base);
   std::fill_n(contents_.begin() + base, count, std::uint8_t{0xFF});
   wel_ = false;
+}
+
+void NorFlash::addStuckCell(std::uint32_t address) {
+  if (stuck_.empty()) stuck_.assign(contents_.size(), false);
+  stuck_[wrap(address)] = true;
+}
+
+void NorFlash::programCell(std::uint32_t address, std::uint8_t data) {
+  if (!stuck_.empty() && stuck_[address]) return;
+  std::uint8_t& cell = contents_[address];
+  cell = static_cast<std::uint8_t>(cell & data);  // programming only clears bits
 }
 
 }  // namespace qv::sim

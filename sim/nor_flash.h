@@ -69,6 +69,9 @@ class NorFlash {
   void setIgnoreProtection(bool ignore) { ignoreProtection_ = ignore; }
   // Fault: once set, write-in-progress never clears.
   void setWipStuck(bool stuck) { wipStuck_ = stuck; }
+  // Fault: the cell at `address` (wrapped to the size) does not take a
+  // programmed value; erasing it still works.
+  void addStuckCell(std::uint32_t address);
 
   // Accounting: whether the chip's flash engine (rather than the host) is
   // driving the bus.
@@ -82,6 +85,9 @@ class NorFlash {
   void programPage();
   void erase(std::uint32_t address, std::uint32_t size);
   std::uint8_t idReply(const IdReply& r, std::size_t index) const;
+  // Programs `data` into the cell at `address` (only clears bits), unless
+  // the cell is stuck.
+  void programCell(std::uint32_t address, std::uint8_t data);
 
   FlashPart part_;
   const CommandSet& commands_;
@@ -94,6 +100,7 @@ class NorFlash {
   std::uint64_t busyUntilNs_ = 0;
   bool stuckBusy_ = false;
   bool wipStuck_ = false;
+  std::vector<bool> stuck_;  // per address; empty: no stuck cell
   bool ignoreProtection_ = false;
   bool engineDriving_ = false;
   FlashAccounting accounting_;

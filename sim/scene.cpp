@@ -153,10 +153,19 @@ FaultConfig parseFault(const json& value, const std::string& where) {
     rejectUnknownKeys(value, where, {"checksum_xor"});
     fault.kind = FaultConfig::Kind::ChecksumXor;
     fault.xorValue = getByte(value["checksum_xor"], keyPath(where, "checksum_xor"));
+  } else if (value.contains("stuck_cells")) {
+    rejectUnknownKeys(value, where, {"stuck_cells"});
+    const std::string w = keyPath(where, "stuck_cells");
+    if (!value["stuck_cells"].is_array()) throw SceneError{w, "expected a list of addresses"};
+    fault.kind = FaultConfig::Kind::StuckCells;
+    for (std::size_t i = 0; i < value["stuck_cells"].size(); ++i) {
+      fault.cells.push_back(static_cast<std::uint32_t>(
+          getUnsigned(value["stuck_cells"][i], indexPath(w, i), 0, (16u << 20) - 1)));
+    }
   } else {
     throw SceneError{where,
-                     "unknown fault (expected request, unplug_after, spi_busy, wip or "
-                     "checksum_xor)"};
+                     "unknown fault (expected request, unplug_after, spi_busy, wip, "
+                     "checksum_xor or stuck_cells)"};
   }
   return fault;
 }

@@ -15,12 +15,13 @@ namespace qv::sim {
 enum class Route { Ks, Private, Both, None };
 
 struct FaultConfig {
-  enum class Kind { Request, UnplugAfter, SpiBusyStuck, WipStuck, ChecksumXor };
+  enum class Kind { Request, UnplugAfter, SpiBusyStuck, WipStuck, ChecksumXor, StuckCells };
   Kind kind = Kind::Request;
-  std::uint32_t request = 0;  // Request: first failing request (from 1); UnplugAfter: n
-  std::uint32_t count = 1;    // Request: how many fail
-  HResult result = 0;         // Request: the HRESULT returned
-  std::uint8_t xorValue = 0;  // ChecksumXor
+  std::uint32_t request = 0;         // Request: first failing request (from 1); UnplugAfter: n
+  std::uint32_t count = 1;           // Request: how many fail
+  HResult result = 0;                // Request: the HRESULT returned
+  std::uint8_t xorValue = 0;         // ChecksumXor
+  std::vector<std::uint32_t> cells;  // StuckCells: flash addresses
 };
 
 struct CameraConfig {

@@ -1,0 +1,35 @@
+#pragma once
+// What the long options ask of the cameras: an inventory, an update only
+// where needed, of every target camera, verified by read-back, a dump into a
+// named file, and a JSON report of any of these.
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace qv {
+
+struct CameraOptions {
+  bool list = false;                     // --list: the read-only inventory
+  bool ifNeeded = false;                 // --if-needed: a current camera is not written
+  bool all = false;                      // --all: every target camera, in index order
+  bool verify = false;                   // --verify: read back after an update that passed
+  std::optional<std::wstring> dumpFile;  // --dump FILE
+  std::optional<std::wstring> jsonFile;  // --json FILE ("-": standard output, --list only)
+
+  bool update() const { return !list && !dumpFile; }
+  // Whether any of them was given (otherwise the run is not a camera run).
+  bool any() const { return list || ifNeeded || all || verify || dumpFile || jsonFile; }
+};
+
+// The report written on standard output instead of the inventory table.
+inline constexpr std::wstring_view kStandardOutputName = L"-";
+
+// Reads the long options that work on cameras from a command line whose
+// first argument starts with "--". False with a one-line `error` for an
+// unknown option, a missing value or a combination that cannot run.
+bool ParseCameraOptions(std::span<const std::wstring> args, CameraOptions& options,
+                        std::string& error);
+
+}  // namespace qv

@@ -1,0 +1,252 @@
+// Runs asked for with long options that work on cameras: the inventory
+// (--list), updates only where needed (--if-needed), of every target camera
+// (--all), verified by read-back (--verify), a dump into a named file
+// (--dump FILE), and the JSON report of any of them (--json FILE).
+#include <memory>
+#include <new>
+
+#include "app/inventory.h"
+#include "app/messages.h"
+#include "app/report.h"
+#include "app/update_job.h"
+#include "flash/download_engine.h"
+#include "platform/failure_notes.h"
+#include "qvflash_version.h"
+
+namespace qv {
+
+namespace {
+
+// UTF-8 of wide text (UTF-16 on Windows, UTF-32 elsewhere); an unpaired
+// surrogate becomes U+FFFD.
+std::string utf8Of(std::wstring_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    std::uint32_t c = static_cast<std::uint32_t>(text[i]);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
+      const std::uint32_t low = static_cast<std::uint32_t>(text[i + 1]);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      }
+    }
+    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+// The sector-pair route verifies by read-back itself.
+bool verifiesItself(std::uint8_t flashType, ChipFamily family) {
+  return flashType == 6 && family >= 102 && family <= 104;
+}
+
+}  // namespace
+
+std::span<const std::uint8_t> CFrontEnd::EmbeddedImage() {
+  return platform_.resources.FindBinary(FIRMWARE_RESOURCE_ID);
+}
+
+void CFrontEnd::PrintCameraLine(const CameraRecord& record, std::string_view what) {
+  platform_.console.WriteError("Device " + std::to_string(record.index) + ": " + std::string(what) +
+                               "\n");
+}
+
+void CFrontEnd::UpdateTarget(const CameraOptions& options, CameraRecord& record) {
+  const std::span<const std::uint8_t> image = EmbeddedImage();
+  if (options.ifNeeded) {
+    (void)RecordFirmwareState(*currentDevice_, image, record);
+    if (record.stateBefore == FirmwareState::Current) {
+      record.action = CameraAction::SkippedUpToDate;
+      record.passed = true;
+      PrintCameraLine(record, "up to date, not written");
+      return;
+    }
+  }
+
+  record.action = CameraAction::Updated;
+  updateFlashType_ = FLASH_TYPE_UNDEFINED;
+  updateStatus_ = UpdateStatus{};
+  const std::int32_t result = UpdateFirmware();
+  record.passed = result == 0;
+  record.updateRan = updateFlashType_ != FLASH_TYPE_UNDEFINED;
+  record.computedChecksum = updateStatus_.computedChecksum;
+  record.deviceChecksum = updateStatus_.deviceChecksum;
+  record.finalState = updateStatus_.state;
+  if (result != 0) {
+    PrintCameraLine(record, "update failed");
+    return;
+  }
+  if (!options.verify) {
+    PrintCameraLine(record, "updated");
+    return;
+  }
+
+  // The read-back: what the update wrote, compared with the flash.
+  CCameraCore* core = currentDevice_->core();
+  if (verifiesItself(updateFlashType_, record.family)) {
+    record.verify = VerifyResult::Passed;
+    PrintCameraLine(record, "updated and verified");
+    return;
+  }
+  ExpectedFlash expected;
+  FirmwareCheck check;
+  if (core != nullptr && expected.Build(record.family, updateFlashType_, image)) {
+    check = CheckFirmware(*core, updateFlashType_, expected);
+  }
+  if (check.state == FirmwareState::Current) {
+    record.verify = VerifyResult::Passed;
+    PrintCameraLine(record, "updated and verified");
+    return;
+  }
+  record.verify = VerifyResult::Failed;
+  record.passed = false;
+  if (check.state == FirmwareState::Unknown) {
+    runNotes().note(FailureKind::ReadoutFailed, "the read-back after the update failed");
+    PrintCameraLine(record, "verify failed: the flash could not be read back");
+    return;
+  }
+  record.verifyDifference = check.difference;
+  const std::string detail = std::to_string(check.difference.count) +
+                             " bytes differ, the first at 0x" +
+                             Hex4Text(static_cast<std::uint16_t>(check.difference.firstAddress));
+  runNotes().note(FailureKind::VerifyMismatch, detail);
+  PrintCameraLine(record, "verify failed: " + detail);
+}
+
+std::int32_t CFrontEnd::RunCameraLoop(const CameraOptions& options, std::int32_t count,
+                                      std::vector<CameraRecord>& records) {
+  std::int32_t failure = 0;
+  bool anyTarget = false;
+  bool targetsGood = true;
+  for (std::int32_t i = 0; i < count; ++i) {
+    currentDevice_.reset();
+    currentDevice_ = std::make_unique<CCameraDevice>(platform_);
+    CameraRecord record;
+    record.index = i;
+    const std::uint64_t started = platform_.clock.NowMicroseconds();
+    auto finish = [&] {
+      record.durationMs = (platform_.clock.NowMicroseconds() - started) / 1000u;
+      records.push_back(record);
+    };
+    if (currentDevice_->OpenCamera(CHIP_FAMILY_ANY, i) != STATUS_OK) {
+      PrintVerbose(msg::DeviceInitFail(i));
+      record.action = CameraAction::FailedToOpen;
+      record.path = currentDevice_->core() != nullptr ? currentDevice_->core()->devicePath() : "";
+      finish();
+      continue;
+    }
+    record.opened = true;
+    RecordIdentity(*currentDevice_, record);
+
+    if (options.list) {
+      record.action = CameraAction::Listed;
+      (void)RecordFirmwareState(*currentDevice_, EmbeddedImage(), record);
+      record.passed = record.stateBefore != FirmwareState::Unknown;
+      finish();
+      continue;
+    }
+    if (options.dumpFile) {
+      record.action = CameraAction::Dumped;
+      const std::int32_t result = DumpTo(*options.dumpFile, &record);
+      record.passed = result == 0;
+      finish();
+      return result;
+    }
+    if (!record.target) {
+      PrintVerbose(msg::DeviceMismatch(i, record.vendor, record.product));
+      record.action = CameraAction::NotTarget;
+      failure = 1;
+      finish();
+      continue;
+    }
+    PrintVerbose(msg::DeviceMatch(i, TARGET_VID, TARGET_PID));
+    anyTarget = true;
+    UpdateTarget(options, record);
+    if (record.passed != true) targetsGood = false;
+    finish();
+    if (!options.all) break;
+  }
+  if (options.list) {
+    // The listing is complete when every counted camera was opened and read.
+    for (const CameraRecord& r : records) {
+      if (r.passed != true) return 1;
+    }
+    return 0;
+  }
+  if (options.dumpFile) return 0;  // no camera opened: nothing dumped, as -dump
+  if (anyTarget) return targetsGood ? 0 : 1;
+  return failure;
+}
+
+int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
+  RunReport report;
+  report.mode = options.list ? "list" : (options.dumpFile ? "dump" : "update");
+  report.ifNeeded = options.ifNeeded;
+  report.all = options.all;
+  report.verify = options.verify;
+  if (options.dumpFile) report.dumpFile = utf8Of(*options.dumpFile);
+  const bool reportOnStandardOutput = options.jsonFile && *options.jsonFile == kStandardOutputName;
+
+  std::int32_t result = 1;
+  bool listed = false;
+  if (platform_.instanceGuard.Create(kSingleInstanceGuardName) ==
+      IInstanceGuard::Result::AlreadyExists) {
+    runNotes().note(FailureKind::AnotherCopy);
+    Print(msg::kAlreadyRunning);
+  } else {
+    std::int32_t count = 0;
+    (void)CountCameras(platform_, count);
+    if (count <= 0) {
+      runNotes().note(FailureKind::NoCamera);
+      PrintVerbose(msg::kNoCamera);
+      listed = options.list;  // an empty inventory, exit code 1
+    } else {
+      if (!options.list) Print(msg::kChecking);
+      result = RunCameraLoop(options, count, report.cameras);
+      listed = options.list;
+    }
+  }
+  currentDevice_.reset();
+  report.exitCode = result;
+
+  if (options.jsonFile && !reportOnStandardOutput) {
+    const std::string text =
+        ReportJson(report, SummarizeFirmware(EmbeddedImage()), kQvflashVersion);
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                              text.size());
+    if (!platform_.files.WriteFile(*options.jsonFile, bytes)) {
+      runNotes().note(FailureKind::FileNotWritten, utf8Of(*options.jsonFile));
+      platform_.console.WriteError("qvflash: the report " + utf8Of(*options.jsonFile) +
+                                   " could not be written\n");
+      result = 1;
+    }
+  }
+  if (listed) {
+    if (reportOnStandardOutput) {
+      platform_.console.WriteNarrow(
+          ReportJson(report, SummarizeFirmware(EmbeddedImage()), kQvflashVersion));
+    } else {
+      platform_.console.WriteNarrow(FormatInventory(report.cameras));
+    }
+    return result;
+  }
+  Print(result == 0 ? msg::kPass : msg::kFail);
+  return result;
+}
+
+}  // namespace qv

@@ -1,0 +1,99 @@
+// The JSON report. Keys keep the order in which docs/report.md lists them.
+#include "app/report.h"
+
+#include <nlohmann/json.hpp>
+
+#include "app/inventory.h"
+
+namespace qv {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json nullable(bool present, Json value) { return present ? value : Json(nullptr); }
+
+// Text from the platform that may not be UTF-8 (an ANSI device path): bytes
+// outside ASCII are replaced, so the report always parses.
+std::string asciiOnly(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    out.push_back(u >= 0x20 && u < 0x7F ? c : '?');
+  }
+  return out;
+}
+
+Json cameraJson(const CameraRecord& r) {
+  Json camera;
+  camera["index"] = r.index;
+  camera["path"] = nullable(!r.path.empty(), asciiOnly(r.path));
+  camera["usb"] = nullable(r.identityFound, Json{{"vendor", Hex4Text(r.vendor)},
+                                                 {"product", Hex4Text(r.product)},
+                                                 {"revision", Hex4Text(r.revision)}});
+  camera["target"] = r.target;
+  camera["chip_family"] = nullable(r.opened, r.family);
+  Json flash = nullptr;
+  if (r.flashAsked) {
+    const std::uint8_t type = r.flash.flashType;
+    const bool known = type >= FLASH_TYPE_FIRST_PART && type <= FLASH_TYPE_LAST_PART;
+    Json id = Json::array();
+    for (const std::uint8_t b : r.flash.reply) id.push_back(HexByte(b));
+    flash =
+        Json{{"part", nullable(known, known ? kFlashParts[type - FLASH_TYPE_FIRST_PART].name : "")},
+             {"flash_type", type},
+             {"id_command", HexByte(r.flash.command)},
+             {"id_bytes", id},
+             {"size", nullable(FlashPartSize(type) != 0, FlashPartSize(type))},
+             {"identification_failed", r.identificationLost}};
+  }
+  camera["flash"] = flash;
+  camera["state_before"] =
+      nullable(r.stateBefore.has_value(), r.stateBefore ? FirmwareStateName(*r.stateBefore) : "");
+  camera["action"] = CameraActionName(r.action);
+  camera["result"] = nullable(r.passed.has_value(), r.passed.value_or(false) ? "pass" : "fail");
+  camera["checksum"] = nullable(r.updateRan, Json{{"computed", HexByte(r.computedChecksum)},
+                                                  {"device", HexByte(r.deviceChecksum)}});
+  camera["final_state"] = nullable(r.updateRan, r.finalState);
+  Json verify = "not run";
+  if (r.verify == VerifyResult::Passed) verify = "pass";
+  if (r.verify == VerifyResult::Failed) verify = "fail";
+  camera["verify"] = verify;
+  camera["verify_difference"] =
+      nullable(r.verify == VerifyResult::Failed && r.verifyDifference.count != 0,
+               Json{{"first_address",
+                     "0x" + Hex4Text(static_cast<std::uint16_t>(r.verifyDifference.firstAddress))},
+                    {"differing_bytes", r.verifyDifference.count}});
+  camera["duration_ms"] = r.durationMs;
+  return camera;
+}
+
+}  // namespace
+
+std::string ReportJson(const RunReport& report, std::span<const FirmwareSummary> firmware,
+                       std::string_view version) {
+  Json root;
+  root["schema_version"] = kReportSchemaVersion;
+  root["tool"] = Json{{"name", "qvflash"}, {"version", std::string(version)}};
+  Json images = Json::array();
+  for (const FirmwareSummary& f : firmware) {
+    images.push_back(Json{{"chip_family", f.family},
+                          {"length", f.length},
+                          {"checksum", HexByte(f.checksum)},
+                          {"sha256", f.sha256}});
+  }
+  root["firmware"] = images;
+  root["mode"] = report.mode;
+  root["options"] = Json{{"if_needed", report.ifNeeded},
+                         {"all", report.all},
+                         {"verify", report.verify},
+                         {"dump_file", nullable(!report.dumpFile.empty(), report.dumpFile)}};
+  Json cameras = Json::array();
+  for (const CameraRecord& r : report.cameras) cameras.push_back(cameraJson(r));
+  root["cameras"] = cameras;
+  root["result"] = report.exitCode == 0 ? "Pass" : "Fail";
+  root["exit_code"] = report.exitCode;
+  return root.dump(2) + "\n";
+}
+
+}  // namespace qv

@@ -1,0 +1,64 @@
+#pragma once
+// What a run did to each camera it examined: the inventory's rows, the lines
+// of an update of several cameras, and the content of the JSON report.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "camera/camera_device.h"
+#include "flash/firmware_state.h"
+
+namespace qv {
+
+enum class CameraAction : std::uint8_t {
+  Listed,           // --list: looked at, nothing written
+  Updated,          // the update ran (the result says how it ended)
+  SkippedUpToDate,  // --if-needed: already current, not written
+  Dumped,           // the read-out into a file ran
+  FailedToOpen,     // counted, but the open failed
+  NotTarget,        // another vendor's or product's camera: not updated
+};
+const char* CameraActionName(CameraAction action);
+
+enum class VerifyResult : std::uint8_t { NotRun, Passed, Failed };
+
+struct CameraRecord {
+  std::int32_t index = 0;
+  bool opened = false;
+  std::string path;  // the device path as the camera stack reports it
+  bool identityFound = false;
+  std::uint16_t vendor = 0;
+  std::uint16_t product = 0;
+  std::uint16_t revision = 0;
+  bool target = false;
+  ChipFamily family = CHIP_FAMILY_NONE;
+  bool flashAsked = false;
+  FlashIdentity flash;
+  bool identificationLost = false;  // a request of the identification failed
+  std::optional<FirmwareState> stateBefore;
+  CameraAction action = CameraAction::Listed;
+  std::optional<bool> passed;  // the camera's own outcome, when it had one
+  bool updateRan = false;      // the engine ran: the checksums and state below are its
+  std::uint8_t computedChecksum = 0;
+  std::uint8_t deviceChecksum = 0;
+  std::uint8_t finalState = 0;
+  VerifyResult verify = VerifyResult::NotRun;
+  FlashDifference verifyDifference;
+  std::uint64_t durationMs = 0;
+};
+
+// The embedded image as the engine takes it for one chip family.
+struct FirmwareSummary {
+  ChipFamily family = CHIP_FAMILY_NONE;
+  std::uint32_t length = 0;
+  std::uint8_t checksum = 0;
+  std::string sha256;  // of the patched image, 64 hexadecimal digits
+};
+// Per chip family 102 to 108: the image patched for a part of command class
+// 0 (the GD25Q512 an update assumes, and most other parts).
+std::vector<FirmwareSummary> SummarizeFirmware(std::span<const std::uint8_t> image);
+
+}  // namespace qv

@@ -127,6 +127,7 @@ struct Outcome {
   std::string both;                              // standard output and error in the order written
   std::vector<std::vector<std::uint8_t>> flash;  // per camera, after the run
   std::vector<std::uint32_t> requests;           // per camera
+  std::vector<std::uint8_t> status;              // per camera: the flash status register
   std::vector<std::string> trace;
   std::uint8_t state = 0;  // the update's last state code
   std::uint8_t progress = 0;
@@ -172,6 +173,7 @@ class SimRun {
       const auto flash = session->camera(i).flash();
       outcome.flash.emplace_back(flash.begin(), flash.end());
       outcome.requests.push_back(session->camera(i).requestCount());
+      outcome.status.push_back(session->camera(i).statusRegister());
     }
     session.reset();
     outcome.out = console.out;

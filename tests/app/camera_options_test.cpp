@@ -1,0 +1,431 @@
+// The long options that work on cameras, as whole runs on the simulated
+// camera: the read-only inventory, updates only where needed, of every
+// target camera, verified by read-back, a dump into a named file and the
+// JSON report. The request trace proves what was (not) sent.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "app/sha256.h"
+#include "platform/failure_notes.h"
+#include "sim_harness.h"
+
+namespace qv::testing {
+namespace {
+
+const std::string kChecking = "Checking, Please wiat...\n";
+
+std::string Narrow(std::wstring_view text) { return std::string(text.begin(), text.end()); }
+
+// A camera of another make, number `n`.
+json ForeignCamera(int n) {
+  json camera = Camera(n);
+  camera["device_path"] = "\\\\?\\usb#vid_046d&pid_0825&mi_00#6&1a2b3c4" + std::to_string(n) +
+                          "&0&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global";
+  return camera;
+}
+
+json WithFlashFile(json camera, const std::string& file) {
+  camera["flash_file"] = file;
+  return camera;
+}
+
+// What an update leaves in the flash of a camera with this chip and part
+// (the first run on an erased flash).
+std::vector<std::uint8_t> UpdatedFlash(int chipId, const std::string& part) {
+  SimRun run;
+  const Outcome o = run.Run(
+      json{{"cameras", {Camera(0, "ks", chipId, part)}}, {"image_devices", {ImageDevice(0)}}}, {});
+  EXPECT_EQ(o.exitCode, 0) << "update of chip " << chipId << " " << part;
+  return o.flash.at(0);
+}
+
+std::vector<std::string> RequestsOf(const Outcome& o, int camera) {
+  std::vector<std::string> lines;
+  const std::string prefix = std::to_string(camera) + " ";
+  for (const std::string& line : o.trace)
+    if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+  return lines;
+}
+
+// A request that writes the flash, its status register or the chip's
+// download state: download mode, its data, checksum and commit, sector
+// erase, flash data writes, packet writes, the download preparation.
+bool IsWritingRequest(const std::string& line) {
+  std::istringstream in(line);
+  std::string camera, kind;
+  int selector = 0;
+  in >> camera >> kind >> selector;
+  if (kind == "SET")
+    return selector == 9 || selector == 10 || selector == 12 || selector == 13 || selector == 15 ||
+           selector == 20 || selector == 22;
+  return kind == "GET" && selector == 11;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The inventory: a foreign camera and two target cameras, one holding what an
+// update leaves, one not. Everything is listed; nothing is written.
+TEST(List, ListsEveryCameraAndWritesNothing) {
+  SimRun run;
+  const std::vector<std::uint8_t> current = UpdatedFlash(0x8A, "GD25Q512");
+  std::vector<std::uint8_t> older = current;
+  older[0x1234] ^= 0x01;  // another build of the firmware
+  const std::vector<std::uint8_t> foreign(65536, 0x5A);
+  WriteBytes(run.dir.file("f0.bin"), foreign);
+  WriteBytes(run.dir.file("f1.bin"), current);
+  WriteBytes(run.dir.file("f2.bin"), older);
+  const json scene{
+      {"cameras",
+       {WithFlashFile(ForeignCamera(0), "f0.bin"), WithFlashFile(Camera(1), "f1.bin"),
+        WithFlashFile(Camera(2, "private", 0xB1, "SST25VF512"), "f2.bin")}},
+      {"image_devices", {ImageDevice(0, "VID_046D&PID_0825"), ImageDevice(1), ImageDevice(2)}}};
+  const Outcome o = run.Run(scene, {L"--list"});
+  EXPECT_EQ(o.exitCode, 0);
+  EXPECT_EQ(o.err, "");
+  const std::vector<std::string> lines = Lines(o.out);
+  ASSERT_EQ(lines.size(), 4u) << o.out;
+  EXPECT_EQ(lines[0].rfind("INDEX  USB        REV   TARGET  FAMILY  FLASH", 0), 0u) << lines[0];
+  EXPECT_NE(lines[1].find("046D:0825  0100"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[1].find(" no "), std::string::npos) << lines[1];
+  EXPECT_NE(lines[1].find(" differs "), std::string::npos) << lines[1];
+  EXPECT_NE(lines[2].find(" yes "), std::string::npos) << lines[2];
+  EXPECT_NE(lines[2].find(" 104 "), std::string::npos) << lines[2];
+  EXPECT_NE(lines[2].find("GD25Q512"), std::string::npos) << lines[2];
+  EXPECT_NE(lines[2].find("90: C8 05 C8  64 KB  current"), std::string::npos) << lines[2];
+  EXPECT_NE(lines[3].find("SST25VF512"), std::string::npos) << lines[3];
+  EXPECT_NE(lines[3].find("90: BF 48 BF  64 KB  differs"), std::string::npos) << lines[3];
+  EXPECT_NE(lines[3].find("1a2b3c42"), std::string::npos) << "the path is shown";
+  // The columns line up: every row has its state where the header has it.
+  const std::size_t column = lines[0].find("FIRMWARE");
+  for (std::size_t i = 1; i < lines.size(); ++i)
+    EXPECT_EQ(lines[i].find_first_of("cd", column), column);
+
+  EXPECT_EQ(o.flash[0], foreign);
+  EXPECT_EQ(o.flash[1], current);
+  EXPECT_EQ(o.flash[2], older);
+  for (std::uint8_t status : o.status) EXPECT_EQ(status, 0x0C) << "protection untouched";
+  for (int camera = 0; camera < 3; ++camera) {
+    const std::vector<std::string> requests = RequestsOf(o, camera);
+    EXPECT_FALSE(requests.empty());
+    for (const std::string& line : requests)
+      EXPECT_FALSE(IsWritingRequest(line)) << line.substr(0, 40);
+  }
+}
+
+// What the inventory sends a camera is what a dump of it sends, up to the
+// end of the firmware's span: the walk, identification, the command table
+// and the read-out; the dump goes on reading to 64 KB.
+TEST(List, SendsWhatTheDumpSendsAndNoMore) {
+  for (const int chipId : {0x6A, 0x8A, 0xA3, 0xB1, 0xDF}) {
+    const json scene{{"cameras", {Camera(0, "ks", chipId)}}, {"image_devices", {ImageDevice(0)}}};
+    SimRun listRun;
+    const Outcome list = listRun.Run(scene, {L"--list"});
+    SimRun dumpRun;
+    const Outcome dump = dumpRun.Run(scene, {L"-dump"});
+    ASSERT_EQ(list.exitCode, 0);
+    ASSERT_LT(list.trace.size(), dump.trace.size());
+    for (std::size_t i = 0; i + 1 < list.trace.size(); ++i)
+      ASSERT_EQ(list.trace[i], dump.trace[i]) << "chip " << chipId << " line " << i;
+    EXPECT_EQ(list.trace.back().rfind("END ", 0), 0u);
+    for (std::size_t i = list.trace.size() - 1; i + 1 < dump.trace.size(); ++i)
+      EXPECT_EQ(dump.trace[i].rfind("0 GET 15 4096 ", 0), 0u) << dump.trace[i].substr(0, 30);
+  }
+}
+
+// "current" is exactly what an update leaves, for every chip family and
+// command class: the listing after an update says so, and a single changed
+// bit anywhere in the image's span makes it "differs".
+TEST(List, CurrentIsWhatTheUpdateLeavesOnEveryFamily) {
+  for (const int chipId : {0x6A, 0x95, 0x8A, 0xA3, 0xB1, 0xC0, 0xDF}) {
+    for (const std::string part : {"GD25Q512", "SST25VF512", "AT25F512B", "MX25L5121E"}) {
+      const std::vector<std::uint8_t> updated = UpdatedFlash(chipId, part);
+      for (const std::uint32_t changed : {0xFFFFFFFFu, 0u, 1u, 0x8011u}) {
+        SimRun run;
+        std::vector<std::uint8_t> flash = updated;
+        if (changed != 0xFFFFFFFFu) flash[changed] ^= 0x04;
+        WriteBytes(run.dir.file("flash.bin"), flash);
+        const Outcome o =
+            run.Run(json{{"cameras", {WithFlashFile(Camera(0, "ks", chipId, part), "flash.bin")}},
+                         {"image_devices", {ImageDevice(0)}}},
+                    {L"--list"});
+        const std::string expected = changed == 0xFFFFFFFFu ? " current " : " differs ";
+        EXPECT_NE(o.out.find(expected), std::string::npos)
+            << "chip " << chipId << " " << part << " changed " << changed << "\n"
+            << o.out;
+      }
+    }
+  }
+}
+
+TEST(List, ACameraThatCannotBeReadMakesTheListingIncomplete) {
+  SimRun run;
+  json broken = Camera(1);
+  // Every request after the walk's chip-ID read fails.
+  broken["faults"] = json::array({json{{"unplug_after", 4}}});
+  const Outcome o = run.Run(
+      json{{"cameras", {Camera(0), broken}}, {"image_devices", {ImageDevice(0), ImageDevice(1)}}},
+      {L"--list"});
+  EXPECT_EQ(o.exitCode, 1);
+  const std::vector<std::string> lines = Lines(o.out);
+  ASSERT_EQ(lines.size(), 3u) << o.out;
+  EXPECT_NE(lines[1].find(" differs "), std::string::npos);
+  EXPECT_NE(lines[2].find(" unknown "), std::string::npos) << lines[2];
+}
+
+TEST(List, NoCameraIsAnEmptyListingAndExitCode1) {
+  SimRun run;
+  const Outcome o =
+      run.Run(json{{"cameras", json::array()}, {"image_devices", json::array()}}, {L"--list"});
+  EXPECT_EQ(o.exitCode, 1);
+  EXPECT_EQ(Lines(o.out).size(), 1u) << o.out;
+}
+
+// --if-needed: a current camera is reported up to date and never enters
+// download mode; a differing one is updated as without the option.
+TEST(IfNeeded, SkipsTheCurrentCameraAndUpdatesTheOther) {
+  SimRun run;
+  const std::vector<std::uint8_t> current = UpdatedFlash(0x8A, "GD25Q512");
+  WriteBytes(run.dir.file("f0.bin"), current);
+  const Outcome skipped = run.Run(
+      json{{"cameras", {WithFlashFile(Camera(0), "f0.bin")}}, {"image_devices", {ImageDevice(0)}}},
+      {L"--if-needed"});
+  EXPECT_EQ(skipped.out, kChecking + "Pass");
+  EXPECT_EQ(skipped.exitCode, 0);
+  EXPECT_NE(skipped.err.find("Device 0: up to date"), std::string::npos) << skipped.err;
+  EXPECT_EQ(skipped.flash[0], current);
+  for (const std::string& line : skipped.trace)
+    EXPECT_FALSE(IsWritingRequest(line)) << line.substr(0, 40);
+
+  SimRun other;
+  const Outcome updated = other.Run(
+      json{{"cameras", {Camera(0)}}, {"image_devices", {ImageDevice(0)}}}, {L"--if-needed"});
+  EXPECT_EQ(updated.out, kChecking + "Pass");
+  EXPECT_EQ(updated.exitCode, 0);
+  EXPECT_EQ(updated.flash[0], current);
+  EXPECT_NE(std::find(updated.trace.begin(), updated.trace.end(), "0 SET 9 01"),
+            updated.trace.end());
+}
+
+// The fault --verify exists for: cells that do not take their value while
+// the chip's checksum over the bytes it received matches.
+TEST(Verify, TurnsAStuckCellPassIntoFail) {
+  const auto image = EmbeddedImage106();
+  const std::uint32_t stuck = 0x0100;
+  ASSERT_NE(image[stuck], 0xFF) << "a stuck cell reads 0xFF after the erase";
+  for (const int chipId : {0x6A, 0x8A, 0xA3, 0xB1}) {
+    json camera = Camera(0, "ks", chipId);
+    camera["faults"] = json::array({json{{"stuck_cells", {stuck, stuck + 2}}}});
+    const json scene{{"cameras", {camera}}, {"image_devices", {ImageDevice(0)}}};
+    SimRun plain;
+    const Outcome unverified = plain.Run(scene, {});
+    EXPECT_EQ(unverified.out, kChecking + "Pass") << "the checksum cannot tell, chip " << chipId;
+
+    SimRun run;
+    runNotes().clear();
+    const Outcome o = run.Run(scene, {L"--verify"});
+    EXPECT_EQ(o.out, kChecking + "Fail") << chipId;
+    EXPECT_EQ(o.exitCode, 1);
+    const std::size_t differing = image[stuck + 2] != 0xFF ? 2 : 1;
+    EXPECT_NE(o.err.find("Device 0: verify failed: " + std::to_string(differing) +
+                         " bytes differ, the first at 0x0100"),
+              std::string::npos)
+        << o.err;
+    EXPECT_TRUE(runNotes().has(FailureKind::VerifyMismatch));
+  }
+}
+
+TEST(Verify, AGoodUpdateIsReadBackOnceAndPasses) {
+  SimRun run;
+  const Outcome o =
+      run.Run(json{{"cameras", {Camera(0, "ks", 0xB1)}}, {"image_devices", {ImageDevice(0)}}},
+              {L"--verify"});
+  EXPECT_EQ(o.out, kChecking + "Pass");
+  EXPECT_EQ(o.exitCode, 0);
+  EXPECT_NE(o.err.find("Device 0: updated and verified"), std::string::npos) << o.err;
+  // After leaving download mode: one read-out of the image's span.
+  std::size_t addressRequests = 0;
+  for (const std::string& line : o.trace) addressRequests += line.rfind("0 SET 14 ", 0) == 0;
+  EXPECT_EQ(addressRequests, 1u);
+}
+
+// --all: every target camera in index order, each with its own line; the
+// run passes only when all did. Without it the run stops at the first.
+TEST(All, UpdatesEveryTargetCameraInIndexOrder) {
+  const std::vector<std::uint8_t> current = UpdatedFlash(0x8A, "GD25Q512");
+  json failing = Camera(2);
+  failing["faults"] = json::array({json{{"checksum_xor", 1}}});
+  const json scene{
+      {"cameras", {Camera(0), ForeignCamera(1), failing, Camera(3)}},
+      {"image_devices",
+       {ImageDevice(0), ImageDevice(1, "VID_046D&PID_0825"), ImageDevice(2), ImageDevice(3)}}};
+  SimRun run;
+  const Outcome o = run.Run(scene, {L"--all"});
+  EXPECT_EQ(o.out, kChecking + "Fail");
+  EXPECT_EQ(o.exitCode, 1);
+  EXPECT_EQ(o.err, "Device 0: updated\nDevice 2: update failed\nDevice 3: updated\n");
+  EXPECT_EQ(o.flash[0], current);
+  EXPECT_EQ(o.flash[1], std::vector<std::uint8_t>(65536, 0xFF));
+  EXPECT_EQ(o.flash[3], current);
+
+  SimRun first;
+  const Outcome one = first.Run(scene, {L"--verify"});
+  EXPECT_EQ(one.exitCode, 0);
+  EXPECT_EQ(one.err, "Device 0: updated and verified\n");
+  EXPECT_EQ(one.flash[3], std::vector<std::uint8_t>(65536, 0xFF))
+      << "later cameras are not examined";
+}
+
+TEST(All, IfNeededOnCamerasThatAreAllCurrentWritesNothing) {
+  SimRun run;
+  const std::vector<std::uint8_t> current = UpdatedFlash(0x8A, "GD25Q512");
+  WriteBytes(run.dir.file("f0.bin"), current);
+  WriteBytes(run.dir.file("f1.bin"), current);
+  const Outcome o = run.Run(
+      json{{"cameras", {WithFlashFile(Camera(0), "f0.bin"), WithFlashFile(Camera(1), "f1.bin")}},
+           {"image_devices", {ImageDevice(0), ImageDevice(1)}}},
+      {L"--all", L"--if-needed", L"--verify"});
+  EXPECT_EQ(o.exitCode, 0);
+  EXPECT_EQ(o.err, "Device 0: up to date, not written\nDevice 1: up to date, not written\n");
+  for (const std::string& line : o.trace)
+    EXPECT_FALSE(IsWritingRequest(line)) << line.substr(0, 40);
+}
+
+// The report parses, and says what happened to each camera.
+TEST(Report, MatchesWhatHappened) {
+  SimRun run;
+  const std::vector<std::uint8_t> current = UpdatedFlash(0x8A, "GD25Q512");
+  WriteBytes(run.dir.file("f0.bin"), current);
+  json stuck = Camera(2);
+  stuck["faults"] = json::array({json{{"stuck_cells", {0x100}}}});
+  const json scene{
+      {"cameras",
+       {WithFlashFile(Camera(0), "f0.bin"), ForeignCamera(1), stuck, Camera(3, "ks", 0xB1)}},
+      {"image_devices",
+       {ImageDevice(0), ImageDevice(1, "VID_046D&PID_0825"), ImageDevice(2), ImageDevice(3)}}};
+  const std::string path = run.dir.file("report.json");
+  const Outcome o = run.Run(scene, {L"--all", L"--json", Widen(path), L"--if-needed", L"--verify"});
+  EXPECT_EQ(o.out, kChecking + "Fail");
+  EXPECT_EQ(o.exitCode, 1);
+  const std::vector<std::uint8_t> bytes = ReadBytes(path);
+  const json report = json::parse(std::string(bytes.begin(), bytes.end()));
+  EXPECT_EQ(report["schema_version"], 1);
+  EXPECT_EQ(report["tool"]["name"], "qvflash");
+  EXPECT_EQ(report["mode"], "update");
+  EXPECT_EQ(report["options"]["all"], true);
+  EXPECT_EQ(report["result"], "Fail");
+  EXPECT_EQ(report["exit_code"], 1);
+  ASSERT_EQ(report["firmware"].size(), 7u);
+  for (const json& image : report["firmware"]) {
+    EXPECT_EQ(image["length"], 32786);
+    EXPECT_EQ(image["sha256"].get<std::string>().size(), 64u);
+  }
+  const json& cameras = report["cameras"];
+  ASSERT_EQ(cameras.size(), 4u);
+  EXPECT_EQ(cameras[0]["action"], "skipped up to date");
+  EXPECT_EQ(cameras[0]["state_before"], "current");
+  EXPECT_EQ(cameras[0]["result"], "pass");
+  EXPECT_EQ(cameras[0]["checksum"], nullptr);
+  EXPECT_EQ(cameras[1]["action"], "not the target");
+  EXPECT_EQ(cameras[1]["target"], false);
+  EXPECT_EQ(cameras[1]["usb"]["vendor"], "046D");
+  EXPECT_EQ(cameras[2]["action"], "updated");
+  EXPECT_EQ(cameras[2]["state_before"], "differs");
+  EXPECT_EQ(cameras[2]["result"], "fail");
+  EXPECT_EQ(cameras[2]["verify"], "fail");
+  EXPECT_EQ(cameras[2]["verify_difference"]["first_address"], "0x0100");
+  EXPECT_EQ(cameras[2]["verify_difference"]["differing_bytes"], 1);
+  EXPECT_EQ(cameras[2]["checksum"]["computed"], cameras[2]["checksum"]["device"]);
+  EXPECT_EQ(cameras[2]["final_state"], 23);
+  EXPECT_EQ(cameras[3]["chip_family"], 106);
+  EXPECT_EQ(cameras[3]["result"], "pass");
+  EXPECT_EQ(cameras[3]["verify"], "pass");
+  EXPECT_EQ(cameras[3]["flash"]["part"], "GD25Q512");
+  EXPECT_EQ(cameras[3]["flash"]["id_bytes"], json({"0xC8", "0x05", "0xC8"}));
+  // The checksum the engine computed is the one the report names for the family.
+  EXPECT_EQ(cameras[3]["checksum"]["computed"], report["firmware"][4]["checksum"]);
+  EXPECT_GT(cameras[3]["duration_ms"].get<int>(), 0);
+  // Written through a scratch file that does not stay behind.
+  std::size_t entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(run.dir.path()))
+    entries += entry.path().filename().string().find("report") != std::string::npos;
+  EXPECT_EQ(entries, 1u);
+}
+
+TEST(Report, OfTheInventoryOnStandardOutput) {
+  SimRun run;
+  const Outcome o = run.Run(json{{"cameras", {Camera(0)}}, {"image_devices", {ImageDevice(0)}}},
+                            {L"--list", L"--json", L"-"});
+  EXPECT_EQ(o.exitCode, 0);
+  const json report = json::parse(o.out);
+  EXPECT_EQ(report["mode"], "list");
+  EXPECT_EQ(report["cameras"][0]["state_before"], "differs");
+  EXPECT_EQ(report["cameras"][0]["action"], "listed");
+}
+
+TEST(Report, ThatCannotBeWrittenFailsTheRun) {
+  SimRun run;
+  const Outcome o = run.Run(json{{"cameras", {Camera(0)}}, {"image_devices", {ImageDevice(0)}}},
+                            {L"--json", Widen(run.dir.file("missing/report.json"))});
+  EXPECT_EQ(o.out, kChecking + "Fail");
+  EXPECT_EQ(o.exitCode, 1);
+}
+
+TEST(Dump, IntoANamedFileWithItsReport) {
+  SimRun run;
+  std::vector<std::uint8_t> contents(65536);
+  for (std::size_t i = 0; i < contents.size(); ++i) contents[i] = static_cast<std::uint8_t>(i * 7);
+  WriteBytes(run.dir.file("f0.bin"), contents);
+  const std::string dumpPath = run.dir.file("camera0.bin");
+  const std::string reportPath = run.dir.file("dump.json");
+  const Outcome o = run.Run(json{{"cameras", {WithFlashFile(ForeignCamera(0), "f0.bin")}},
+                                 {"image_devices", json::array()}},
+                            {L"--dump", Widen(dumpPath), L"--json", Widen(reportPath)});
+  EXPECT_EQ(o.out, kChecking + "Dump FW ok.\nPass");
+  EXPECT_EQ(o.exitCode, 0);
+  EXPECT_EQ(ReadBytes(dumpPath), contents);
+  EXPECT_FALSE(run.Exists("Dump.bin"));
+  const std::vector<std::uint8_t> bytes = ReadBytes(reportPath);
+  const json report = json::parse(std::string(bytes.begin(), bytes.end()));
+  EXPECT_EQ(report["mode"], "dump");
+  EXPECT_EQ(report["options"]["dump_file"], dumpPath);
+  EXPECT_EQ(report["cameras"][0]["action"], "dumped");
+  EXPECT_EQ(report["cameras"][0]["usb"], nullptr);
+}
+
+TEST(Options, ThatCannotRunAreRefusedBeforeAnyRequest) {
+  for (const std::vector<std::wstring>& args :
+       std::vector<std::vector<std::wstring>>{{L"--list", L"--verify"},
+                                              {L"--list", L"--dump", L"x.bin"},
+                                              {L"--dump", L"x.bin", L"--all"},
+                                              {L"--json"},
+                                              {L"--all", L"--json", L"-"},
+                                              {L"--list", L"--lists"}}) {
+    SimRun run;
+    const Outcome o =
+        run.Run(json{{"cameras", {Camera(0)}}, {"image_devices", {ImageDevice(0)}}}, args);
+    EXPECT_EQ(o.exitCode, 2) << Narrow(args.back());
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.requests[0], 0u);
+    EXPECT_EQ(run.guard.calls, 0);
+  }
+}
+
+TEST(Sha256, KnownDigests) {
+  const std::string abc = "abc";
+  EXPECT_EQ(Sha256Hex({reinterpret_cast<const std::uint8_t*>(abc.data()), abc.size()}),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(Sha256Hex({}), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  const std::string two = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";  // 56 bytes
+  EXPECT_EQ(Sha256Hex({reinterpret_cast<const std::uint8_t*>(two.data()), two.size()}),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+}
+
+}  // namespace
+}  // namespace qv::testing

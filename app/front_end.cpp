@@ -3,6 +3,7 @@
 #include <new>
 
 #include "app/messages.h"
+#include "app/options.h"
 #include "app/update_job.h"
 #include "flash/flash_tables.h"
 
@@ -22,15 +23,6 @@ bool ExecutableSiblingPath(IFileSystem& files, std::wstring_view name, std::wstr
   return true;
 }
 
-InformationRequest InformationRequestOf(std::span<const std::wstring> args) {
-  if (args.empty()) return InformationRequest::None;
-  const std::wstring& first = args[0];
-  if (first == L"--help" || first == L"-h" || first == L"-?" || first == L"/?")
-    return InformationRequest::Help;
-  if (first == L"--version") return InformationRequest::Version;
-  return InformationRequest::None;
-}
-
 CFrontEnd::CFrontEnd(const Platform& platform)
     : progress_(platform.console), platform_{platform.cameras,       platform.registry,
                                              platform.clock,         platform.files,
@@ -46,26 +38,23 @@ void CFrontEnd::PrintVerbose(std::wstring_view text) {
 }
 
 int CFrontEnd::Run(std::span<const std::wstring> args) {
-  // Asking for help must never start an update (every other first
-  // argument does): answered here, before the guard or any camera.
-  switch (InformationRequestOf(args)) {
-    case InformationRequest::Help:
-      Print(msg::kUsage);
-      return 0;
-    case InformationRequest::Version:
-      Print(msg::VersionLine());
-      return 0;
-    case InformationRequest::None:
-      break;
-  }
-
-  // Only the first argument counts, compared exactly.
-  if (!args.empty()) {
-    if (args[0] == L"-dbg") {
+  // A command line that is not a run of the tool is answered here, before
+  // the guard or any camera: nothing is sent, nothing written.
+  const CommandLine line = ParseCommandLine(args);
+  switch (line.kind) {
+    case RunKind::Refused:
+      platform_.console.WriteError(line.refusal + "\n" + msg::Narrow(msg::kUsage));
+      return kUsageExitCode;
+    case RunKind::Options:
+      return RunOptions(line.options);
+    case RunKind::VerboseUpdate:
       verbose_ = 1;
-    } else if (args[0] == L"-dump") {
+      break;
+    case RunKind::Dump:
       dump_ = 1;
-    }
+      break;
+    case RunKind::Update:
+      break;
   }
 
   std::int32_t result = 0;
@@ -117,6 +106,18 @@ int CFrontEnd::Run(std::span<const std::wstring> args) {
   Print(result == 0 ? msg::kPass : msg::kFail);
   currentDevice_.reset();
   return result;
+}
+
+int CFrontEnd::RunOptions(const OptionSet& options) {
+  if (options.has(LongOption::Help)) {
+    Print(msg::kUsage);
+    return 0;
+  }
+  if (options.has(LongOption::Version)) {
+    Print(msg::VersionLine());
+    return 0;
+  }
+  return 0;
 }
 
 std::int32_t CFrontEnd::Dump() {

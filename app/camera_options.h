@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "app/options.h"
+
 namespace qv {
 
 struct CameraOptions {
@@ -26,10 +28,7 @@ struct CameraOptions {
 // The report written on standard output instead of the inventory table.
 inline constexpr std::wstring_view kStandardOutputName = L"-";
 
-// Reads the long options that work on cameras from a command line whose
-// first argument starts with "--". False with a one-line `error` for an
-// unknown option, a missing value or a combination that cannot run.
-bool ParseCameraOptions(std::span<const std::wstring> args, CameraOptions& options,
-                        std::string& error);
+// The camera options of a command line of long options.
+CameraOptions CameraOptionsOf(const CommandLine& line);
 
 }  // namespace qv

@@ -2,7 +2,9 @@
 #include <memory>
 #include <new>
 
+#include "app/inventory.h"
 #include "app/messages.h"
+#include "app/options.h"
 #include "app/update_job.h"
 #include "flash/firmware_state.h"
 #include "flash/flash_tables.h"
@@ -23,15 +25,6 @@ bool ExecutableSiblingPath(IFileSystem& files, std::wstring_view name, std::wstr
   return true;
 }
 
-InformationRequest InformationRequestOf(std::span<const std::wstring> args) {
-  if (args.empty()) return InformationRequest::None;
-  const std::wstring& first = args[0];
-  if (first == L"--help" || first == L"-h" || first == L"-?" || first == L"/?")
-    return InformationRequest::Help;
-  if (first == L"--version") return InformationRequest::Version;
-  return InformationRequest::None;
-}
-
 CFrontEnd::CFrontEnd(const Platform& platform)
     : progress_(platform.console), platform_{platform.cameras,       platform.registry,
                                              platform.clock,         platform.files,
@@ -47,36 +40,23 @@ void CFrontEnd::PrintVerbose(std::wstring_view text) {
 }
 
 int CFrontEnd::Run(std::span<const std::wstring> args) {
-  // Asking for help must never start an update (every other first
-  // argument does): answered here, before the guard or any camera.
-  switch (InformationRequestOf(args)) {
-    case InformationRequest::Help:
-      Print(msg::kUsage);
-      return 0;
-    case InformationRequest::Version:
-      Print(msg::VersionLine());
-      return 0;
-    case InformationRequest::None:
-      break;
-  }
-
-  if (!args.empty() && args[0].starts_with(L"--")) {
-    CameraOptions options;
-    std::string error;
-    if (!ParseCameraOptions(args, options, error)) {
-      platform_.console.WriteError(error + "\n");
-      return 2;
-    }
-    return RunCameraOptions(options);
-  }
-
-  // Only the first argument counts, compared exactly.
-  if (!args.empty()) {
-    if (args[0] == L"-dbg") {
+  // A command line that is not a run of the tool is answered here, before
+  // the guard or any camera: nothing is sent, nothing written.
+  const CommandLine line = ParseCommandLine(args);
+  switch (line.kind) {
+    case RunKind::Refused:
+      platform_.console.WriteError(line.refusal + "\n" + msg::Narrow(msg::kUsage));
+      return kUsageExitCode;
+    case RunKind::Options:
+      return RunOptions(line);
+    case RunKind::VerboseUpdate:
       verbose_ = 1;
-    } else if (args[0] == L"-dump") {
+      break;
+    case RunKind::Dump:
       dump_ = 1;
-    }
+      break;
+    case RunKind::Update:
+      break;
   }
 
   std::int32_t result = 0;
@@ -128,6 +108,20 @@ int CFrontEnd::Run(std::span<const std::wstring> args) {
   Print(result == 0 ? msg::kPass : msg::kFail);
   currentDevice_.reset();
   return result;
+}
+
+int CFrontEnd::RunOptions(const CommandLine& line) {
+  const OptionSet& options = line.options;
+  if (options.has(LongOption::Help)) {
+    Print(msg::kUsage);
+    return 0;
+  }
+  if (options.has(LongOption::Version)) {
+    Print(msg::VersionLine());
+    platform_.console.WriteNarrow(FirmwareVersionLines(EmbeddedImage()));
+    return 0;
+  }
+  return RunCameraOptions(CameraOptionsOf(line));
 }
 
 std::int32_t CFrontEnd::Dump() {

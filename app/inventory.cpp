@@ -83,6 +83,16 @@ std::vector<FirmwareSummary> SummarizeFirmware(std::span<const std::uint8_t> ima
   return summaries;
 }
 
+std::string FirmwareVersionLines(std::span<const std::uint8_t> image) {
+  std::string text;
+  for (const FirmwareSummary& f : SummarizeFirmware(image)) {
+    text += "firmware for chip family " + std::to_string(f.family) + ": " +
+            std::to_string(f.length) + " bytes, checksum " + HexByte(f.checksum) + ", SHA-256 " +
+            f.sha256.substr(0, 12) + "\n";
+  }
+  return text;
+}
+
 void RecordIdentity(CCameraDevice& device, CameraRecord& record) {
   CCameraCore* core = device.core();
   if (core == nullptr) return;

@@ -20,6 +20,11 @@ void RecordIdentity(CCameraDevice& device, CameraRecord& record);
 std::uint8_t RecordFirmwareState(CCameraDevice& device, std::span<const std::uint8_t> image,
                                  CameraRecord& record);
 
+// The lines "--version" adds after the version: per chip family the
+// embedded image's length, the checksum the engine computes and the first
+// 12 hexadecimal digits of its SHA-256.
+std::string FirmwareVersionLines(std::span<const std::uint8_t> image);
+
 // The human inventory: a header line and one aligned line per camera.
 std::string FormatInventory(std::span<const CameraRecord> records);
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/messages.h"
+#include "app/options.h"
 #include "app/update_job.h"
 #include "platform/host.h"
 #include "platform/sim/sim_session.h"
@@ -19,9 +20,10 @@ int runTool(int argc, char** argv) {
   const std::unique_ptr<qv::HostPlatform> host = qv::createHostPlatform();
   const qv::Platform hostPlatform = host->platform();
 
-  // The usage and the version need no camera: a scene file is not even read.
+  // A command line that asks nothing of a camera (the usage, the version, a
+  // refusal) does not even read a scene file.
   const std::optional<std::filesystem::path> scene = qv::environmentPath("QVFLASH_SIM");
-  if (!scene || qv::InformationRequestOf(args) != qv::InformationRequest::None)
+  if (!scene || !qv::NeedsCameras(qv::ParseCommandLine(args)))
     return qv::RunQvflash(args, hostPlatform);
 
   std::string error;

@@ -16,14 +16,20 @@ const std::wstring_view kUsage =
     L"  --help         show this text (also -h, -? and /?)\n"
     L"  --version      show the version\n"
     L"\n"
-    L"Only the first argument counts: any other first argument updates the camera.\n"
+    L"Only the first argument counts, and the switches are exact: any other\n"
+    L"first argument updates the camera. Except: a first argument that starts\n"
+    L"with \"--\" begins a list of long options (every argument must be one), and\n"
+    L"-dbg, -dump, -help or -version in another letter case, or with \"/\" for\n"
+    L"\"-\", is refused. A refused command line does nothing (no camera is\n"
+    L"touched) and exits with 2.\n"
     L"\n"
     L"Files beside the executable:\n"
     L"  setting.ini    read only: [SETTING] GPIO=1 sets two GPIO lines first\n"
     L"  tmp            the image copy an update makes (kept after -dbg)\n"
     L"  Dump.bin       the 65536 bytes a dump writes\n"
     L"\n"
-    L"Exit codes: 0 after \"Pass\" (and after --help, --version), 1 after \"Fail\".\n"
+    L"Exit codes: 0 after \"Pass\" (and after --help, --version), 1 after \"Fail\",\n"
+    L"2 for a refused command line.\n"
     L"\n"
     L"Environment:\n"
     L"  QVFLASH_SIM    path of a scene file: use the simulated camera it\n"
@@ -34,6 +40,13 @@ std::wstring VersionLine() {
   for (const char c : std::string_view(kQvflashVersion)) line.push_back(static_cast<wchar_t>(c));
   line.push_back(L'\n');
   return line;
+}
+
+std::string Narrow(std::wstring_view text) {
+  std::string bytes;
+  bytes.reserve(text.size());
+  for (const wchar_t c : text) bytes.push_back(c >= 0 && c < 0x80 ? static_cast<char>(c) : '?');
+  return bytes;
 }
 
 std::wstring Decimal(std::int32_t value) {

@@ -22,10 +22,14 @@ inline constexpr std::wstring_view kFlashUndefined =
     L"Flash type undefined, stop download process.\n";
 inline constexpr std::wstring_view kStartUpdate = L"start update...\n";
 
-// The answer to "--help" (and "-h", "-?", "/?").
+// The answer to "--help" (and "-h", "-?", "/?"); after a refused command
+// line on standard error.
 extern const std::wstring_view kUsage;
 // The answer to "--version": "qvflash <version>\n".
 std::wstring VersionLine();
+
+// ASCII wide text as bytes (anything else shows as '?').
+std::string Narrow(std::wstring_view text);
 
 // "%d": a signed decimal number.
 std::wstring Decimal(std::int32_t value);

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "app/camera_options.h"
+#include "app/options.h"
 #include "app/progress_bar.h"
 #include "app/run_record.h"
 #include "camera/camera_device.h"
@@ -51,12 +52,6 @@ struct UpdateStatus {
 // terminator (a path is never truncated).
 bool ExecutableSiblingPath(IFileSystem& files, std::wstring_view name, std::wstring& path);
 
-// A first argument that asks about the tool rather than for a run of it:
-// "--help", "-h", "-?" or "/?" (usage), "--version". Compared exactly, like
-// the other switches; later arguments are not looked at.
-enum class InformationRequest { None, Help, Version };
-InformationRequest InformationRequestOf(std::span<const std::wstring> args);
-
 // One run of the tool. Holds the state the run shares with the update job:
 // the switches and the current camera.
 class CFrontEnd {
@@ -67,8 +62,9 @@ class CFrontEnd {
   CFrontEnd& operator=(const CFrontEnd&) = delete;
 
   // The whole run; `args` are the command-line arguments after the program
-  // name. Returns the exit code, 0 or 1. A request for the usage or the
-  // version is answered before anything else: no guard, no camera.
+  // name. Returns the exit code: 0 or 1, or kUsageExitCode for a refused
+  // command line. Long options and refusals are answered before anything
+  // else: no guard, no camera.
   int Run(std::span<const std::wstring> args);
 
   // The update job on the current device: 0 when the engine reported
@@ -98,6 +94,8 @@ class CFrontEnd {
   void UpdateTarget(const CameraOptions& options, CameraRecord& record);
   void PrintCameraLine(const CameraRecord& record, std::string_view what);
   std::span<const std::uint8_t> EmbeddedImage();
+  // The long options of a command line (no guard, no camera yet).
+  int RunOptions(const CommandLine& line);
   void Print(std::wstring_view text);
   void PrintVerbose(std::wstring_view text);
 

@@ -48,7 +48,7 @@ if [ -f "$deb" ]; then
   expect ".deb depends on the C library" grep -q libc6 <<<"$(dpkg-deb -f "$deb" Depends)"
   dpkg-deb -x "$deb" "$work/deb"
   expect "packaged program prints its version" \
-    test "$("$work/deb/usr/bin/qvflash" --version)" = "qvflash $version"
+    test "$("$work/deb/usr/bin/qvflash" --version | head -n 1)" = "qvflash $version"
   expect "manual page carries the version" \
     grep -q "qvflash $version" "$work/deb/usr/share/man/man1/qvflash.1"
 fi

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "app/inventory.h"
 #include "app/messages.h"
 #include "flash_expectations.h"
 #include "sim_harness.h"
@@ -58,15 +59,8 @@ TEST(FrontEnd, VerboseUpdateNamesCameraAndFlashAndKeepsTheImageCopy) {
 }
 
 TEST(FrontEnd, OnlyTheExactFirstArgumentIsASwitch) {
-  for (const std::vector<std::wstring>& args :
-       std::vector<std::vector<std::wstring>>{{L"-DBG"},
-                                              {L"-dbgx"},
-                                              {L"dbg"},
-                                              {L"-Dump"},
-                                              {L"-dump "},
-                                              {L""},
-                                              {L"x", L"-dbg"},
-                                              {L"x", L"-dump"}}) {
+  for (const std::vector<std::wstring>& args : std::vector<std::vector<std::wstring>>{
+           {L"-dbgx"}, {L"dbg"}, {L"-dump "}, {L""}, {L"x", L"-dbg"}, {L"x", L"-dump"}}) {
     SimRun run;
     const Outcome o = run.Run(OneMatchingCamera(), args);
     EXPECT_EQ(o.out, kChecking + "Pass") << std::string(args[0].begin(), args[0].end());
@@ -95,7 +89,8 @@ std::string Narrow(std::wstring_view text) { return std::string(text.begin(), te
 // count: nothing is sent, nothing written, and later arguments do not count.
 TEST(FrontEnd, HelpAndVersionAnswerWithoutGuardOrCamera) {
   const std::string usage = Narrow(msg::kUsage);
-  const std::string version = std::string("qvflash ") + QVFLASH_VERSION + "\n";
+  const std::string version =
+      std::string("qvflash ") + QVFLASH_VERSION + "\n" + FirmwareVersionLines(EmbeddedImage106());
   struct Row {
     std::vector<std::wstring> args;
     std::string out;
@@ -105,10 +100,10 @@ TEST(FrontEnd, HelpAndVersionAnswerWithoutGuardOrCamera) {
       {{L"-h"}, usage},
       {{L"-?"}, usage},
       {{L"/?"}, usage},
-      {{L"--help", L"-dump"}, usage},
+      {{L"--version", L"--help"}, usage},  // combined in any order: the usage wins
       {{L"-h", L"-dbg"}, usage},
       {{L"--version"}, version},
-      {{L"--version", L"-dump"}, version},
+      {{L"--version", L"--version"}, version},
   };
   for (const Row& row : rows) {
     SimRun run;
@@ -133,31 +128,94 @@ TEST(FrontEnd, UsageNamesSwitchesFilesExitCodesAndTheSimulator) {
   const std::string usage = Narrow(msg::kUsage);
   for (const char* word :
        {"-dbg", "-dump", "--help", "-h", "-?", "/?", "--version", "setting.ini", "tmp", "Dump.bin",
-        "Exit codes", "\"Pass\"", "\"Fail\"", "QVFLASH_SIM"}) {
+        "Exit codes", "\"Pass\"", "\"Fail\"", "exits with 2", "QVFLASH_SIM"}) {
     EXPECT_NE(usage.find(word), std::string::npos) << word;
   }
   EXPECT_EQ(usage.back(), '\n');
 }
 
-// Anything that only looks like a request for help keeps its old meaning, a
-// plain update (scripts may rely on it); a switch first still wins.
-TEST(FrontEnd, NearMissesOfHelpAreUpdatesAsBefore) {
-  for (const std::vector<std::wstring>& args :
-       std::vector<std::vector<std::wstring>>{{L"--HELP"},
-                                              {L"-help"},
-                                              {L"help"},
-                                              {L"-H"},
-                                              {L"/h"},
-                                              {L"--help "},
-                                              {L"-version"},
-                                              {L"--Version"},
-                                              {L"x", L"--help"}}) {
+// A first argument starting with "--", or a switch a person plainly meant
+// but typed in another case or with "/", is refused before the guard and the
+// camera count: exit 2, nothing on standard output, one line saying what was
+// wrong and the usage on standard error. Every other first argument keeps
+// its old meaning, a plain update (scripts rely on it).
+TEST(FrontEnd, ArgumentClasses) {
+  const std::string usage = Narrow(msg::kUsage);
+  struct Row {
+    std::vector<std::wstring> args;
+    bool refused;
+    std::string hint;  // in the refusal line
+  };
+  const std::vector<Row> rows = {
+      {{L"--dump"}, true, "\"--dump\" needs a file name (did you mean -dump?)"},
+      {{L"--list", L"--json"}, true, "\"--json\" needs a file name"},
+      {{L"--list", L"--verify"}, true, "belong to an update, not to --list"},
+      {{L"--dbg"}, true, "(did you mean -dbg?)"},
+      {{L"--HELP"}, true, "(did you mean --help?)"},
+      {{L"--Version"}, true, "(did you mean --version?)"},
+      {{L"--lists"}, true, "unknown option \"--lists\"; nothing was done"},
+      {{L"--"}, true, "unknown option \"--\""},
+      {{L"--help "}, true, "\"--help \""},
+      {{L"--help=1"}, true, "\"--help=1\""},
+      {{L"--help", L"-dump"}, true, "unknown option \"-dump\""},
+      {{L"--version", L"--bogus"}, true, "\"--bogus\""},
+      {{L"--\u00e9"}, true, "\"--?\""},
+      {{L"-DUMP"}, true, "\"-DUMP\" is not a switch: switches are exact and lower case"},
+      {{L"-Dump", L"-dbg"}, true, "(did you mean -dump?)"},
+      {{L"-Dbg"}, true, "(did you mean -dbg?)"},
+      {{L"-DBG"}, true, "\"-DBG\""},
+      {{L"-help"}, true, "(did you mean --help?)"},
+      {{L"-HELP"}, true, "\"-HELP\""},
+      {{L"-version"}, true, "(did you mean --version?)"},
+      {{L"/dbg"}, true, "\"/dbg\" is not a switch"},
+      {{L"/DUMP"}, true, "(did you mean -dump?)"},
+      {{L"/help"}, true, "(did you mean --help?)"},
+      {{L"/Version"}, true, "\"/Version\""},
+      {{L"-x"}, false, ""},
+      {{L"update"}, false, ""},
+      {{L"/s"}, false, ""},
+      {{L"-V"}, false, ""},
+      {{L"-H"}, false, ""},
+      {{L"/h"}, false, ""},
+      {{L"help"}, false, ""},
+      {{L"dump"}, false, ""},
+      {{L"-dbgx"}, false, ""},
+      {{L"-dump "}, false, ""},
+      {{L"-"}, false, ""},
+      {{L"/"}, false, ""},
+      {{L"x", L"--help"}, false, ""},
+      {{L"x", L"--dump"}, false, ""},
+  };
+  for (const Row& row : rows) {
     SimRun run;
-    const Outcome o = run.Run(OneMatchingCamera(), args);
-    EXPECT_EQ(o.out, kChecking + "Pass") << Narrow(args[0]);
-    EXPECT_EQ(run.guard.calls, 1);
-    ExpectFlashHoldsImage(o.flash[0], 104, 122);
+    run.console.terminal = true;
+    const Outcome o = run.Run(OneMatchingCamera(), row.args);
+    const std::string name = Narrow(row.args[0]);
+    if (!row.refused) {
+      EXPECT_EQ(o.out, kChecking + "Pass") << name;
+      EXPECT_EQ(o.exitCode, 0) << name;
+      EXPECT_EQ(run.guard.calls, 1) << name;
+      ExpectFlashHoldsImage(o.flash[0], 104, 122);
+      continue;
+    }
+    EXPECT_EQ(o.exitCode, 2) << name;
+    EXPECT_EQ(o.out, "") << name;
+    const std::size_t lineEnd = o.err.find('\n');
+    ASSERT_NE(lineEnd, std::string::npos) << name;
+    const std::string reason = o.err.substr(0, lineEnd);
+    EXPECT_EQ(reason.rfind("qvflash: ", 0), 0u) << name;
+    EXPECT_NE(reason.find(row.hint), std::string::npos) << reason;
+    EXPECT_EQ(o.err.substr(lineEnd + 1), usage) << name;
+    EXPECT_EQ(run.guard.calls, 0) << name;
+    EXPECT_EQ(o.requests[0], 0u) << name;
+    for (const std::string& line : o.trace) EXPECT_EQ(line.rfind("END ", 0), 0u) << name;
+    EXPECT_EQ(o.flash[0], Erased()) << name;
+    EXPECT_FALSE(run.Exists("tmp")) << name;
+    EXPECT_FALSE(run.Exists("Dump.bin")) << name;
   }
+}
+
+TEST(FrontEnd, SwitchFirstWinsOverALaterLongOption) {
   SimRun run;
   const Outcome o = run.Run(OneMatchingCamera(), {L"-dbg", L"--help"});
   EXPECT_NE(o.out.find("Update Success\n"), std::string::npos);

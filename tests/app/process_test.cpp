@@ -260,7 +260,7 @@ TEST(Process, UpdateThenDumpThroughTheEntryPoint) {
   EXPECT_EQ(ReadBytes(tool.dir.file("Dump.bin")), updated);
 }
 
-TEST(Process, HelpAndVersionNeedNoCameraNorReadableScene) {
+TEST(Process, HelpVersionAndRefusalsNeedNoCameraNorReadableScene) {
   ToolFolder tool;
   std::ofstream(tool.dir.file("scene.json")) << DemoScene().dump();
   std::ofstream(tool.dir.file("broken.json")) << "{\"cameras\": [";
@@ -275,8 +275,20 @@ TEST(Process, HelpAndVersionNeedNoCameraNorReadableScene) {
       EXPECT_EQ(r.err, "");
     }
     const ChildResult r = tool.Run({"--version"}, scene);
-    EXPECT_EQ(r.out, std::string("qvflash ") + QVFLASH_VERSION + "\n") << scene;
+    EXPECT_EQ(r.out.rfind(std::string("qvflash ") + QVFLASH_VERSION +
+                              "\nfirmware for chip family 102: 32786 bytes, checksum 0x",
+                          0),
+              0u)
+        << scene;
+    EXPECT_NE(r.out.find("\nfirmware for chip family 108: "), std::string::npos) << r.out;
     EXPECT_EQ(r.exitCode, 0);
+    for (const std::string arg : {"--dump", "-DUMP", "/dbg"}) {
+      const ChildResult refused = tool.Run({arg}, scene);
+      EXPECT_EQ(refused.exitCode, 2) << arg << " " << scene;
+      EXPECT_EQ(refused.out, "");
+      EXPECT_EQ(refused.err.rfind("qvflash: ", 0), 0u) << refused.err;
+      EXPECT_NE(refused.err.find("\nUsage: qvflash "), std::string::npos);
+    }
   }
   // The scene was never opened: no trace, the flash as it was.
   EXPECT_FALSE(std::filesystem::exists(tool.dir.file("trace.txt")));

@@ -1,0 +1,98 @@
+#pragma once
+// The command line. The tool's two switches ("-dbg", "-dump") are compared
+// exactly and only as the first argument; anything else first is a plain
+// update, as scripts have always relied on. Two kinds of first argument are
+// taken out of that rule, because a person who typed them plainly meant
+// something other than an update and a flash rewritten by accident cannot be
+// taken back:
+//  - a first argument starting with "--" begins a list of long options
+//    (every argument is one; any order; each at most once in effect);
+//  - a near miss of a switch: "-dbg", "-dump", "-help" or "-version" in
+//    another letter case, or with "/" in place of "-".
+// Neither ever reaches the guard, the camera count or a camera: a known long
+// option runs, anything else is refused with exit code 2.
+//
+// Adding a long option: a value at the end of LongOption and a row in
+// kLongOptions; the front end decides what a set of options does.
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace qv {
+
+// The exit code of a command line that is refused (nothing was done).
+inline constexpr int kUsageExitCode = 2;
+
+enum class LongOption : std::uint8_t {
+  Help,      // "--help": the usage
+  Version,   // "--version": the version line and the embedded firmware
+  List,      // "--list": the read-only inventory of the cameras
+  IfNeeded,  // "--if-needed": a camera that is current is not written
+  All,       // "--all": every target camera, in index order
+  Verify,    // "--verify": the flash read back after an update that passed
+  Json,      // "--json FILE": the JSON report ("-": standard output, --list only)
+  Dump,      // "--dump FILE": the dump into that file
+};
+
+struct LongOptionName {
+  std::wstring_view name;  // as typed, "--" included; compared exactly
+  LongOption option;
+  bool takesFile = false;  // the next argument is its file name
+};
+
+inline constexpr std::array kLongOptions{
+    LongOptionName{L"--help", LongOption::Help},
+    LongOptionName{L"--version", LongOption::Version},
+    LongOptionName{L"--list", LongOption::List},
+    LongOptionName{L"--if-needed", LongOption::IfNeeded},
+    LongOptionName{L"--all", LongOption::All},
+    LongOptionName{L"--verify", LongOption::Verify},
+    LongOptionName{L"--json", LongOption::Json, true},
+    LongOptionName{L"--dump", LongOption::Dump, true},
+};
+
+// Which long options a command line gave.
+class OptionSet {
+ public:
+  void add(LongOption option) { bits_ |= bit(option); }
+  bool has(LongOption option) const { return (bits_ & bit(option)) != 0; }
+  bool empty() const { return bits_ == 0; }
+  bool operator==(const OptionSet&) const = default;
+
+ private:
+  static constexpr std::uint32_t bit(LongOption option) {
+    return std::uint32_t{1} << static_cast<unsigned>(option);
+  }
+  std::uint32_t bits_ = 0;
+};
+
+enum class RunKind : std::uint8_t {
+  Update,         // no switch: the plain update
+  VerboseUpdate,  // "-dbg"
+  Dump,           // "-dump"
+  Options,        // long options (the short forms "-h", "-?", "/?" of --help too)
+  Refused,        // not a command line the tool runs: exit kUsageExitCode
+};
+
+struct CommandLine {
+  RunKind kind = RunKind::Update;
+  OptionSet options;      // for RunKind::Options
+  std::wstring jsonFile;  // the file of --json
+  std::wstring dumpFile;  // the file of --dump
+  std::string refusal;    // for RunKind::Refused: one line, no line end
+};
+
+CommandLine ParseCommandLine(std::span<const std::wstring> args);
+
+// Whether long options ask anything of the cameras (--help and --version
+// answer without them, whatever else is given).
+bool AsksCameras(const OptionSet& options);
+
+// Whether the run asks anything of a camera (the simulator's scene is read
+// only then).
+bool NeedsCameras(const CommandLine& line);
+
+}  // namespace qv

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "app/inventory.h"
 #include "app/update_job.h"
 #include "bench/alloc_hook.h"
 #include "bench/sim_rig.h"
@@ -389,6 +390,48 @@ std::vector<OpSpec> operations() {
   ops.push_back(
       updateOp("sector-pair route, fam 104, MX25L5121E", 0x8A, "MX25L5121E", image, false, 6));
   ops.push_back(terseRunOp("whole terse run, fam 104 (1 camera)", 1, 0));
+  // Knowing before and after: the firmware state reads the flash over the
+  // image's span (family 104: to 0xC000, its update rewrites 6 bytes at
+  // 0xB70A), --if-needed on a current camera is count, open, identification
+  // and that read-out, --verify is the update and the same read-out.
+  const std::uint64_t stateRead = seq::readId(true) + seq::readOut(0xC000);
+  ops.push_back({"firmware state (--list read-out), fam 104",
+                 {CameraSpec{}},
+                 0,
+                 openFirst,
+                 [](Rig& rig, std::unique_ptr<CCameraDevice>& device) {
+                   CameraRecord record;
+                   record.family = 104;
+                   (void)RecordFirmwareState(*device, rig.platform().resources.FindBinary(106),
+                                             record);
+                   return record.stateBefore == FirmwareState::Differs;
+                 }});
+  ops.back().sequenceRequests = stateRead;
+  ops.push_back({"whole --list run, fam 104 (1 camera)",
+                 {CameraSpec{}},
+                 2 * kWalkSettleMs,
+                 nullptr,
+                 [](Rig& rig, std::unique_ptr<CCameraDevice>&) {
+                   return RunQvflash(std::vector<std::wstring>{L"--list"}, rig.platform()) == 0;
+                 }});
+  ops.back().sequenceRequests = 1 + seq::kOpenPerDevice + stateRead;
+  ops.push_back({"whole --if-needed run on a current camera, fam 104",
+                 {CameraSpec{}},
+                 2 * kWalkSettleMs,
+                 [](Rig& rig, std::unique_ptr<CCameraDevice>&) {
+                   (void)RunQvflash({}, rig.platform());  // the camera is now current
+                 },
+                 [](Rig& rig, std::unique_ptr<CCameraDevice>&) {
+                   return RunQvflash(std::vector<std::wstring>{L"--if-needed"}, rig.platform()) ==
+                          0;
+                 }});
+  ops.back().sequenceRequests = 1 + seq::kOpenPerDevice + stateRead;
+  OpSpec verified = terseRunOp("whole --verify run, fam 104 (1 camera)", 1, 0);
+  verified.run = [](Rig& rig, std::unique_ptr<CCameraDevice>&) {
+    return RunQvflash(std::vector<std::wstring>{L"--verify"}, rig.platform()) == 0;
+  };
+  verified.sequenceRequests += seq::readOut(0xC000);
+  ops.push_back(verified);
   ops.push_back(terseRunOp("whole terse run, fam 106 (1 camera)", 1, 0, 0xBA));
   return ops;
 }

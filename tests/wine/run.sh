@@ -276,7 +276,7 @@ compare() {
   (export QVFLASH_SIM=scene.json; run_native "$base/native" "$@")
   (export QVFLASH_SIM=scene.json; run_win "$base/win" "$@")
   local f
-  for f in stdout stderr rc trace.txt flash.bin Dump.bin tmp victim; do
+  for f in stdout stderr rc trace.txt flash.bin Dump.bin tmp victim report.json camera.bin; do
     if [ -e "$base/native/$f" ] || [ -e "$base/win/$f" ]; then
       expect "$name: $f equal to the native build's" cmp -s "$base/native/$f" "$base/win/$f"
     fi
@@ -333,6 +333,34 @@ compare gpio "$(scene '' "$image_device")" gpio_on -dbg
 expect "gpio: register 0x2041 addressed" grep -q '^0 SET 2 41 20$' "$work/sim/gpio/win/trace.txt"
 expect "gpio: not without the setting" \
   bash -c "! grep -q '^0 SET 2 41 20$' '$work/sim/update-verbose/win/trace.txt'"
+# The long options that work on cameras: the inventory, an update only where
+# needed, the read-back, the report and a named dump, byte for byte as on
+# the native build (the report included: the simulated clock times it).
+updated_by_native() {  # setup: the flash holds what an update leaves
+  cp "$native" ./qvflash-native
+  QVFLASH_SIM=scene.json ./qvflash-native >/dev/null 2>&1
+  rm -f qvflash-native trace.txt
+}
+compare list "$(scene ', "chip_id": 180' "$image_device")" "" --list --json report.json
+expect "list: the camera's firmware differs" grep -q ' differs ' "$work/sim/list/win/stdout"
+expect "list: exit 0" grep -qx 0 "$work/sim/list/win/rc"
+expect "list: flash untouched" \
+  cmp -s "$work/sim/list/win/flash.bin" <(yes 'old camera firmware 0.9 ' | head -c 65536)
+compare list-current "$(scene '' "$image_device")" updated_by_native --list
+expect "list-current: current" grep -q ' current ' "$work/sim/list-current/win/stdout"
+compare if-needed-current "$(scene '' "$image_device")" updated_by_native \
+  --if-needed --verify --json report.json
+expect_output if-needed-current $'Checking, Please wiat...\nPass' 0
+expect "if-needed-current: no download mode" \
+  bash -c "! grep -q '^0 SET 9 ' '$work/sim/if-needed-current/win/trace.txt'"
+compare verify-stuck "$(scene ', "faults": [{"stuck_cells": [256]}]' "$image_device")" "" --verify
+expect_output verify-stuck $'Checking, Please wiat...\nFail' 1
+expect "verify-stuck: the first differing address" \
+  grep -q 'verify failed: 1 bytes differ, the first at 0x0100' "$work/sim/verify-stuck/win/stderr"
+compare dump-named "$(scene '' "$image_device")" "" --dump camera.bin
+expect "dump-named: camera.bin equals the flash" \
+  cmp -s "$work/sim/dump-named/win/camera.bin" "$work/sim/dump-named/win/flash.bin"
+
 compare bad-scene '{"clock": "virtual", "cameras": [], "no_such_key": 1}' ""
 expect_output bad-scene 'Fail' 1
 

@@ -99,14 +99,20 @@ same_requests() {  # same_requests <sim trace> <usb trace>
 }
 
 # prepare <name> <scene> <flash files...>: the two run folders, each with
-# the scene, the program and the same random starting flash.
+# the scene, the program and the same random starting flash (or a copy of
+# the file $flash_from when set).
+flash_from=
 prepare() {
   local name=$1 scene=$2 flash
   shift 2
   rm -rf "/tmp/$name"
   mkdir -p "/tmp/$name/sim" "/tmp/$name/usb"
   for flash in "$@"; do
-    dd if=/dev/urandom of="/tmp/$name/$flash" bs=1024 count=64 2>/dev/null
+    if [ -n "$flash_from" ]; then
+      cp "$flash_from" "/tmp/$name/$flash"
+    else
+      dd if=/dev/urandom of="/tmp/$name/$flash" bs=1024 count=64 2>/dev/null
+    fi
   done
   for side in sim usb; do
     cp "scenes/$scene" qvflash "/tmp/$name/$side/"
@@ -215,6 +221,43 @@ scenario update-dbg family104.json 1 -dbg flash.bin
 compare_runs update-dbg flash.bin
 check update-dbg-passes expect_result update-dbg /tmp/update-dbg/usb 0 Pass
 check update-dbg-tmp-kept [ -f /tmp/update-dbg/usb/tmp ]
+
+# --- Knowing before and after ------------------------------------------------------
+# The inventory through the driver: the same rows as on the simulator but for
+# the system path (the last column), the same requests, and no flash byte
+# changed. Then an update only where needed, read back; and the same once
+# more on what it left, which is current: not written, no download mode.
+same_rows() {  # same_rows <a> <b>: the inventories without their path column
+  sed 's/  [^ ]*$//' "$1" >"$1.rows"
+  sed 's/  [^ ]*$//' "$2" >"$2.rows"
+  [ -s "$1.rows" ] && cmp -s "$1.rows" "$2.rows"
+}
+no_download_mode() { ! grep -q '^0 SET 9 ' "$1"; }
+for family in 104 106; do
+  scenario "list-$family" "family$family.json" 1 --list flash.bin
+  check "list-$family-exit-code" same_file "/tmp/list-$family/sim/rc" "/tmp/list-$family/usb/rc"
+  check "list-$family-rows" same_rows "/tmp/list-$family/sim/out" "/tmp/list-$family/usb/out"
+  check "list-$family-requests" same_requests "/tmp/list-$family/sim/trace.txt" \
+    "/tmp/list-$family/usb/trace.txt"
+  check "list-$family-differs" grep -q ' differs ' "/tmp/list-$family/usb/out"
+  check "list-$family-flash-untouched" same_file "/tmp/list-$family/flash.bin" \
+    "/tmp/list-$family/usb/flash.bin"
+
+  scenario "verify-$family" "family$family.json" 1 "--if-needed --verify" flash.bin
+  compare_runs "verify-$family" flash.bin
+  check "verify-$family-passes" expect_result "verify-$family" "/tmp/verify-$family/usb" 0 Pass
+  check "verify-$family-read-back" grep -q 'updated and verified' "/tmp/verify-$family/usb/err"
+
+  flash_from=/tmp/verify-$family/usb/flash.bin
+  scenario "current-$family" "family$family.json" 1 "--if-needed --verify" flash.bin
+  flash_from=
+  compare_runs "current-$family" flash.bin
+  check "current-$family-passes" expect_result "current-$family" "/tmp/current-$family/usb" 0 Pass
+  check "current-$family-up-to-date" grep -q 'up to date' "/tmp/current-$family/usb/err"
+  check "current-$family-flash-untouched" same_file "/tmp/current-$family/flash.bin" \
+    "/tmp/current-$family/usb/flash.bin"
+  check "current-$family-no-download-mode" no_download_mode "/tmp/current-$family/usb/trace.txt"
+done
 
 # --- Identity ------------------------------------------------------------------
 # Another vendor's camera: the update is refused.

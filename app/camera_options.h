@@ -4,7 +4,6 @@
 // named file, and a JSON report of any of these.
 
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -19,10 +18,6 @@ struct CameraOptions {
   bool verify = false;                   // --verify: read back after an update that passed
   std::optional<std::wstring> dumpFile;  // --dump FILE
   std::optional<std::wstring> jsonFile;  // --json FILE ("-": standard output, --list only)
-
-  bool update() const { return !list && !dumpFile; }
-  // Whether any of them was given (otherwise the run is not a camera run).
-  bool any() const { return list || ifNeeded || all || verify || dumpFile || jsonFile; }
 };
 
 // The report written on standard output instead of the inventory table.

@@ -45,6 +45,23 @@ TEST_F(SimFlashTest, ProgramOnlyClearsBits) {
   EXPECT_EQ(at(0x10), 0x30);
 }
 
+// A stuck cell keeps what it holds when programmed; its neighbours in the
+// same page program, and an erase still sets it.
+TEST_F(SimFlashTest, AStuckCellDoesNotTakeAProgrammedValue) {
+  flash_.addStuckCell(0x11);
+  program(0x10, {0x12, 0x34, 0x56});
+  settle();
+  EXPECT_EQ(at(0x10), 0x12);
+  EXPECT_EQ(at(0x11), 0xFF);
+  EXPECT_EQ(at(0x12), 0x56);
+  flash_.contents()[0x11] = 0x00;
+  run({0x06});
+  run({0x20, 0x00, 0x00, 0x00});  // sector erase
+  settle();
+  EXPECT_EQ(at(0x11), 0xFF);
+  EXPECT_EQ(at(0x10), 0xFF);
+}
+
 TEST_F(SimFlashTest, ProgramWrapsWithinThePage) {
   program(0x1FE, {0x01, 0x02, 0x03, 0x04});
   settle();

@@ -78,6 +78,8 @@ class CFrontEnd {
 
  private:
   std::int32_t Dump();
+  // Tells on standard error why the run failed (or that it did nothing).
+  void TellReason(std::int32_t result, bool anyOpened);
   // The long options of a command line (no guard, no camera yet).
   int RunOptions(const OptionSet& options);
   void Print(std::wstring_view text);

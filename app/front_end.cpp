@@ -1,7 +1,9 @@
 // The run of the tool: switch, single instance, device loop, dump.
 #include <memory>
 #include <new>
+#include <string>
 
+#include "app/failure_reasons.h"
 #include "app/inventory.h"
 #include "app/messages.h"
 #include "app/options.h"
@@ -59,18 +61,23 @@ int CFrontEnd::Run(std::span<const std::wstring> args) {
       break;
   }
 
+  // The reasons told at the end are this run's.
+  runNotes().clear();
   std::int32_t result = 0;
+  bool anyOpened = false;
   // The guard stays held until the process ends. Only its prior existence
   // stops the run (a guard the system cannot create does not).
   if (platform_.instanceGuard.Create(kSingleInstanceGuardName) ==
       IInstanceGuard::Result::AlreadyExists) {
     Print(msg::kAlreadyRunning);
+    runNotes().note(FailureKind::AnotherCopy);
     result = 1;
   } else {
     std::int32_t count = 0;
     (void)CountCameras(platform_, count);
     if (count <= 0) {
       PrintVerbose(msg::kNoCamera);
+      runNotes().note(FailureKind::NoCamera);
       result = 1;
     } else {
       Print(msg::kChecking);
@@ -79,10 +86,13 @@ int CFrontEnd::Run(std::span<const std::wstring> args) {
       for (std::int32_t i = 0; i < count && !ended; ++i) {
         currentDevice_.reset();
         currentDevice_ = std::make_unique<CCameraDevice>(platform_);
-        if (currentDevice_->OpenCamera(CHIP_FAMILY_ANY, i) != STATUS_OK) {
+        const std::int32_t opened = currentDevice_->OpenCamera(CHIP_FAMILY_ANY, i);
+        if (opened != STATUS_OK) {
           PrintVerbose(msg::DeviceInitFail(i));
+          runNotes().note(FailureKind::CameraNotOpened, "camera " + std::to_string(i));
           continue;
         }
+        anyOpened = true;
         if (dump_ != 0) {
           result = Dump();
           ended = true;
@@ -99,15 +109,41 @@ int CFrontEnd::Run(std::span<const std::wstring> args) {
           break;
         }
         PrintVerbose(msg::DeviceMismatch(i, info.vendor, info.product));
+        runNotes().note(FailureKind::OtherCamera, "camera " + std::to_string(i) + " is " +
+                                                      msg::Narrow(msg::Hex4(info.vendor)) + ":" +
+                                                      msg::Narrow(msg::Hex4(info.product)));
         failure = 1;
       }
-      if (!ended) result = failure;
+      // A dump that found no camera to read has not happened: reporting
+      // "Pass" would let a script take an older Dump.bin for this one.
+      if (!ended) result = dump_ != 0 && !anyOpened ? 1 : failure;
     }
   }
 
   Print(result == 0 ? msg::kPass : msg::kFail);
+  // On a terminal the prompt that follows gets a line of its own; a script
+  // reading the output still gets the word alone.
+  if (platform_.console.OutputIsTerminal()) Print(L"\n");
   currentDevice_.reset();
+  TellReason(result, anyOpened);
   return result;
+}
+
+void CFrontEnd::TellReason(std::int32_t result, bool anyOpened) {
+  const FailureNotes& notes = runNotes();
+  if (result == 0) {
+    // The specified "Pass" of an update in which no counted camera opened
+    // is kept for fleet scripts; the person is told that nothing happened.
+    if (dump_ == 0 && !anyOpened) {
+      platform_.console.WriteError(kNothingUpdated);
+      if (const FailureNote* chief = ChiefNote(notes))
+        platform_.console.WriteError(ReasonLines(*chief, verbose_ != 0));
+    }
+    return;
+  }
+  const FailureNote* chief = ChiefNote(notes);
+  platform_.console.WriteError(chief != nullptr ? ReasonLines(*chief, verbose_ != 0)
+                                                : std::string(kUnexplainedFailure));
 }
 
 int CFrontEnd::RunOptions(const CommandLine& line) {
@@ -143,6 +179,12 @@ std::int32_t CFrontEnd::DumpTo(const std::wstring& path, CameraRecord* record) {
   }
   // A read-out that failed is not written as if it were the flash: the file
   // would hold zeros (or stale blocks) where nothing was read.
+  if (!good) {
+    runNotes().note(FailureKind::ReadoutFailed);
+  } else if (path.empty()) {
+    runNotes().note(FailureKind::FileNotWritten,
+                    "Dump.bin: the folder of qvflash is unknown or its path too long");
+  }
   if (!good || path.empty() ||
       !platform_.files.WriteFile(path, std::span<const std::uint8_t>(buffer.get(), DUMP_SIZE))) {
     Print(msg::kDumpFail);

@@ -16,6 +16,13 @@
 namespace {
 
 int runTool(int argc, char** argv) {
+  // Held for the whole run: a write to the camera must not be cut short by
+  // the keyboard or the terminal, and a closed pipe never ends the process.
+  const std::unique_ptr<qv::IWriteGuard> writeGuard = qv::createHostWriteGuard();
+  qv::setWriteGuard(writeGuard.get());
+  struct Uninstall {
+    ~Uninstall() { qv::setWriteGuard(nullptr); }
+  } uninstall;
   const std::vector<std::wstring> args = qv::commandLineArguments(argc, argv);
   const std::unique_ptr<qv::HostPlatform> host = qv::createHostPlatform();
   const qv::Platform hostPlatform = host->platform();

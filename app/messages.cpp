@@ -42,9 +42,13 @@ const std::wstring_view kUsage =
     L"Exit codes: 0 after \"Pass\" (and after --help, --version), 1 after \"Fail\",\n"
     L"2 for a refused command line.\n"
     L"\n"
+    L"During an update, Ctrl-C and a closed terminal do not stop the tool once\n"
+    L"the camera is being written; after \"Fail\", standard error says why.\n"
+    L"\n"
     L"Environment:\n"
     L"  QVFLASH_SIM    path of a scene file: use the simulated camera it\n"
-    L"                 describes instead of the system's cameras\n";
+    L"                 describes instead of the system's cameras\n"
+    L"  QVFLASH_PROGRESS=0, TERM=dumb: no progress bar\n";
 
 std::wstring VersionLine() {
   std::wstring line = L"qvflash ";
@@ -56,7 +60,8 @@ std::wstring VersionLine() {
 std::string Narrow(std::wstring_view text) {
   std::string bytes;
   bytes.reserve(text.size());
-  for (const wchar_t c : text) bytes.push_back(c >= 0 && c < 0x80 ? static_cast<char>(c) : '?');
+  for (const wchar_t c : text)
+    bytes.push_back(static_cast<std::uint32_t>(c) < 0x80 ? static_cast<char>(c) : '?');
   return bytes;
 }
 

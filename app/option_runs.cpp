@@ -116,7 +116,7 @@ void CFrontEnd::UpdateTarget(const CameraOptions& options, CameraRecord& record)
   record.verify = VerifyResult::Failed;
   record.passed = false;
   if (check.state == FirmwareState::Unknown) {
-    runNotes().note(FailureKind::ReadoutFailed, "the read-back after the update failed");
+    runNotes().note(FailureKind::VerifyMismatch, "the flash could not be read back");
     PrintCameraLine(record, "verify failed: the flash could not be read back");
     return;
   }
@@ -145,12 +145,14 @@ std::int32_t CFrontEnd::RunCameraLoop(const CameraOptions& options, std::int32_t
     };
     if (currentDevice_->OpenCamera(CHIP_FAMILY_ANY, i) != STATUS_OK) {
       PrintVerbose(msg::DeviceInitFail(i));
+      runNotes().note(FailureKind::CameraNotOpened, "camera " + std::to_string(i));
       record.action = CameraAction::FailedToOpen;
       record.path = currentDevice_->core() != nullptr ? currentDevice_->core()->devicePath() : "";
       finish();
       continue;
     }
     record.opened = true;
+    anyOpened_ = true;
     RecordIdentity(*currentDevice_, record);
 
     if (options.list) {
@@ -169,6 +171,9 @@ std::int32_t CFrontEnd::RunCameraLoop(const CameraOptions& options, std::int32_t
     }
     if (!record.target) {
       PrintVerbose(msg::DeviceMismatch(i, record.vendor, record.product));
+      runNotes().note(FailureKind::OtherCamera, "camera " + std::to_string(i) + " is " +
+                                                    Hex4Text(record.vendor) + ":" +
+                                                    Hex4Text(record.product));
       record.action = CameraAction::NotTarget;
       failure = 1;
       finish();
@@ -188,7 +193,8 @@ std::int32_t CFrontEnd::RunCameraLoop(const CameraOptions& options, std::int32_t
     }
     return 0;
   }
-  if (options.dumpFile) return 0;  // no camera opened: nothing dumped, as -dump
+  // A dump that found no camera to read has not happened.
+  if (options.dumpFile) return 1;
   if (anyTarget) return targetsGood ? 0 : 1;
   return failure;
 }
@@ -202,6 +208,10 @@ int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
   if (options.dumpFile) report.dumpFile = utf8Of(*options.dumpFile);
   const bool reportOnStandardOutput = options.jsonFile && *options.jsonFile == kStandardOutputName;
 
+  // The reasons told at the end are this run's.
+  runNotes().clear();
+  anyOpened_ = false;
+  if (options.dumpFile) dump_ = 1;
   std::int32_t result = 1;
   bool listed = false;
   if (platform_.instanceGuard.Create(kSingleInstanceGuardName) ==
@@ -230,9 +240,7 @@ int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
                                               text.size());
     if (!platform_.files.WriteFile(*options.jsonFile, bytes)) {
-      runNotes().note(FailureKind::FileNotWritten, utf8Of(*options.jsonFile));
-      platform_.console.WriteError("qvflash: the report " + utf8Of(*options.jsonFile) +
-                                   " could not be written\n");
+      runNotes().note(FailureKind::FileNotWritten, "the report " + utf8Of(*options.jsonFile));
       result = 1;
     }
   }
@@ -243,9 +251,14 @@ int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
     } else {
       platform_.console.WriteNarrow(FormatInventory(report.cameras));
     }
+    // A listing that did nothing is not an update that did nothing.
+    TellReason(result, true);
     return result;
   }
   Print(result == 0 ? msg::kPass : msg::kFail);
+  // On a terminal the prompt that follows gets a line of its own.
+  if (platform_.console.OutputIsTerminal()) Print(L"\n");
+  TellReason(result, anyOpened_);
   return result;
 }
 

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "flash/download_engine.h"
 
@@ -10,7 +12,13 @@ namespace qv {
 
 namespace {
 
-constexpr std::size_t kBarWidth = 30;
+constexpr unsigned kDefaultColumns = 80;
+// Below this many columns the bar itself is left out.
+constexpr unsigned kFullFormColumns = 40;
+constexpr std::size_t kMostBarWidth = 30;
+constexpr std::size_t kLabelWidth = 9;
+// "[" + bar + "] nnn% " + label: the bar and 17 characters.
+constexpr std::size_t kFullFormText = 1 + 2 + 4 + 1 + kLabelWidth;
 
 // What each state code of an update is shown as (padded to one width).
 std::string_view stateLabel(std::uint8_t state) {
@@ -32,60 +40,111 @@ std::string_view stateLabel(std::uint8_t state) {
 
 }  // namespace
 
-ProgressLine FormatProgressLine(std::uint8_t state, std::uint8_t progress) {
+ProgressLine FormatProgressLine(std::uint8_t state, std::uint8_t progress, unsigned columns) {
+  if (columns == 0) columns = kDefaultColumns;
+  // The last column stays free: writing there makes some terminals wrap.
+  const std::size_t room = columns - 1;
   const unsigned percent = std::min<unsigned>(progress, 100u);
-  const std::size_t filled = percent * kBarWidth / 100u;
-  ProgressLine line{};
-  std::size_t at = 0;
-  auto put = [&](std::string_view text) {
-    for (char c : text) line[at++] = c;
-  };
-  put("\r[");
-  for (std::size_t i = 0; i < kBarWidth; ++i) line[at++] = i < filled ? '#' : '-';
   char number[8];
-  std::snprintf(number, sizeof number, "] %3u%% ", percent);
-  put(number);
-  put(stateLabel(state));
-  // "\r[" + bar + "] nnn% " + label: 2 + 30 + 7 + 9 = 48 characters.
-  while (at < line.size()) line[at++] = ' ';
+  std::snprintf(number, sizeof number, "%3u%%", percent);
+  const std::string_view label = stateLabel(state);
+
+  ProgressLine line;
+  auto put = [&](std::string_view text) {
+    for (char c : text) line.text[line.size++] = c;
+  };
+  if (room < 4) return line;  // not even the percentage fits
+  put("\r");
+  if (columns >= kFullFormColumns) {
+    const std::size_t width = std::min(kMostBarWidth, room - kFullFormText);
+    const std::size_t filled = percent * width / 100u;
+    put("[");
+    for (std::size_t i = 0; i < width; ++i) put(i < filled ? "#" : "-");
+    put("] ");
+    put(number);
+    put(" ");
+    put(label);
+  } else {
+    put(number);
+    if (room >= 5 + kLabelWidth) {
+      put(" ");
+      put(label);
+    }
+  }
   return line;
 }
 
-void ProgressConsole::BeginUpdate() { drawing_ = console_.ErrorIsTerminal(); }
+bool ProgressAllowedByEnvironment() {
+  const char* term = std::getenv("TERM");
+  if (term != nullptr && std::strcmp(term, "dumb") == 0) return false;
+  const char* wanted = std::getenv("QVFLASH_PROGRESS");
+  if (wanted != nullptr && std::strcmp(wanted, "0") == 0) return false;
+  return true;
+}
 
-void ProgressConsole::EndUpdate() {
-  endLine();
+void ProgressConsole::BeginUpdate() {
+  drawing_ = console_.ErrorIsTerminal() && ProgressAllowedByEnvironment();
+  columns_ = drawing_ ? console_.ErrorColumns() : 0;
+  reached_ = 0;
+  anyDrawn_ = false;
+  lineOpen_ = false;
+}
+
+void ProgressConsole::EndUpdate(bool succeeded) {
+  if (drawing_ && anyDrawn_) {
+    draw(succeeded ? FormatProgressLine(UPD_DONE, 100, columns_)
+                   : FormatProgressLine(UPD_FAIL, reached_, columns_));
+    if (lineOpen_) console_.WriteError("\n");
+    lineOpen_ = false;
+  }
   drawing_ = false;
 }
 
 void ProgressConsole::OnUpdateStatus(std::uint8_t state, std::uint8_t progress) {
   if (!drawing_) return;
-  const ProgressLine line = FormatProgressLine(state, progress);
+  // The engine reports "done" whether or not the update succeeded: the
+  // last line waits for the update's result (EndUpdate).
+  if (state == UPD_DONE) return;
+  // A route that fails on its own shows it at the percentage reached.
+  if (state != UPD_FAIL) reached_ = std::max(reached_, std::min<std::uint8_t>(progress, 100));
+  const ProgressLine line =
+      FormatProgressLine(state, state == UPD_FAIL ? reached_ : progress, columns_);
+  anyDrawn_ = true;
+  draw(line);
+}
+
+void ProgressConsole::draw(const ProgressLine& line) {
   // Only a change is drawn: the download reports before every block.
-  if (lineOpen_ && line == last_) return;
-  console_.WriteError(std::string_view(line.data(), line.size()));
+  if (line.size == 0 || (lineOpen_ && line == last_)) return;
+  console_.WriteError(line.view());
   last_ = line;
   lineOpen_ = true;
 }
 
-void ProgressConsole::endLine() {
+void ProgressConsole::wipeLine() {
   if (!lineOpen_) return;
   lineOpen_ = false;
-  console_.WriteError("\n");
+  // Spaces over the whole bar, and back to the line's start: the text that
+  // follows takes the line, and the bar is drawn again below it.
+  std::array<char, kProgressLineMax + 1> blank{};
+  blank.fill(' ');
+  blank[0] = '\r';
+  blank[last_.size] = '\r';
+  console_.WriteError(std::string_view(blank.data(), last_.size + 1));
 }
 
 void ProgressConsole::WriteWide(std::wstring_view text) {
-  if (!text.empty()) endLine();
+  if (!text.empty()) wipeLine();
   console_.WriteWide(text);
 }
 
 void ProgressConsole::WriteNarrow(std::string_view text) {
-  if (!text.empty()) endLine();
+  if (!text.empty()) wipeLine();
   console_.WriteNarrow(text);
 }
 
 void ProgressConsole::WriteError(std::string_view text) {
-  if (!text.empty()) endLine();
+  if (!text.empty()) wipeLine();
   console_.WriteError(text);
 }
 

@@ -8,6 +8,7 @@
 #include "app/messages.h"
 #include "app/update_job.h"
 #include "flash/flash_tables.h"
+#include "platform/failure_notes.h"
 
 namespace qv {
 
@@ -38,7 +39,10 @@ std::wstring_view FlashName(std::uint8_t flashType) {
 
 bool CFrontEnd::ExtractFirmwareImage(const std::wstring& path) {
   const std::span<const std::uint8_t> image = platform_.resources.FindBinary(FIRMWARE_RESOURCE_ID);
-  if (image.empty()) return false;
+  if (image.empty()) {
+    runNotes().note(FailureKind::FileNotWritten, "the program carries no firmware image");
+    return false;
+  }
   std::unique_ptr<IFileSystem::MappedFile> file = platform_.files.CreateMapped(path, image.size());
   if (file == nullptr) return false;
   std::memcpy(file->data(), image.data(), image.size());
@@ -49,7 +53,13 @@ std::int32_t CFrontEnd::UpdateFirmware() {
   if (currentDevice_ == nullptr) return 1;
 
   std::wstring tmpPath;
-  if (!ExecutableSiblingPath(platform_.files, L"tmp", tmpPath) || !ExtractFirmwareImage(tmpPath)) {
+  if (!ExecutableSiblingPath(platform_.files, L"tmp", tmpPath)) {
+    runNotes().note(FailureKind::FileNotWritten,
+                    "tmp: the folder of qvflash is unknown or its path too long");
+    PrintVerbose(msg::kBinaryCreateFail);
+    return 1;
+  }
+  if (!ExtractFirmwareImage(tmpPath)) {
     PrintVerbose(msg::kBinaryCreateFail);
     return 1;
   }
@@ -70,6 +80,11 @@ std::int32_t CFrontEnd::UpdateFirmware() {
   const std::span<const std::uint8_t> image = platform_.resources.FindBinary(FIRMWARE_RESOURCE_ID);
   if (read != IFileSystem::ReadResult::Ok || length != image.size() ||
       std::memcmp(buffer.get(), image.data(), length) != 0) {
+    // The file system notes a file it could not read; one it read that is
+    // not what was written is noted here.
+    if (read == IFileSystem::ReadResult::Ok || read == IFileSystem::ReadResult::TooLong)
+      runNotes().note(FailureKind::FileNotRead,
+                      msg::Narrow(tmpPath) + ": changed by another program while it was read");
     PrintVerbose(msg::kBinaryLoadFail);
     return 1;
   }
@@ -87,8 +102,11 @@ std::int32_t CFrontEnd::UpdateFirmware() {
   // assumed part; the update stops as for an undefined flash.
   const bool answerLost =
       core == nullptr || core->failedRequests() != failedBefore || core->faulted();
+  if (answerLost && !runNotes().has(FailureKind::Unplugged))
+    runNotes().note(FailureKind::FlashNotAnswering, "the flash part was not identified");
   if (flashType == FLASH_TYPE_UNDEFINED || answerLost) {
     if (verbose_ != 0) {
+      if (!answerLost) runNotes().note(FailureKind::FlashUnknown);
       Print(msg::kFlashUndefined);
       return 1;
     }
@@ -107,7 +125,7 @@ std::int32_t CFrontEnd::UpdateFirmware() {
   const std::int32_t result = currentDevice_->DownloadFirmware(
       buffer.get(), static_cast<std::uint32_t>(length), flashType, &updateStatus_.computedChecksum,
       &updateStatus_.deviceChecksum, &updateStatus_.state, &updateStatus_.progress);
-  progress_.EndUpdate();
+  progress_.EndUpdate(result == 0);
   currentDevice_->SetUpdateObserver(nullptr);
   return result == 0 ? 0 : 1;
 }

@@ -94,6 +94,8 @@ class CFrontEnd {
   void UpdateTarget(const CameraOptions& options, CameraRecord& record);
   void PrintCameraLine(const CameraRecord& record, std::string_view what);
   std::span<const std::uint8_t> EmbeddedImage();
+  // Tells on standard error why the run failed (or that it did nothing).
+  void TellReason(std::int32_t result, bool anyOpened);
   // The long options of a command line (no guard, no camera yet).
   int RunOptions(const CommandLine& line);
   void Print(std::wstring_view text);
@@ -109,6 +111,8 @@ class CFrontEnd {
   // The FlashType the last update handed the engine (120: the engine was
   // not called).
   std::uint8_t updateFlashType_ = 120;
+  // Whether a camera run of the long options opened any camera.
+  bool anyOpened_ = false;
 };
 
 // The tool's run on a platform (the entry point calls this).

@@ -9,6 +9,7 @@
 
 #include "channel/chip_registers.h"
 #include "channel/xu_channel.h"
+#include "platform/failure_notes.h"
 #include "platform/platform.h"
 
 namespace qv {
@@ -86,7 +87,12 @@ class CCameraCore {
   // A bounded wait gave up on this camera: later flash operations fail fast
   // and no update that met it may report success.
   bool faulted() const { return faulted_; }
-  void markFaulted() { faulted_ = true; }
+  void markFaulted() {
+    // Told once: the run's reason names the flash, not each wait after it.
+    if (!faulted_ && !runNotes().has(FailureKind::Unplugged))
+      runNotes().note(FailureKind::FlashNotAnswering);
+    faulted_ = true;
+  }
 
   // How many requests of the register and flash-byte operations below have
   // failed on this camera. Those operations leave most results unexamined,

@@ -1,7 +1,10 @@
 // The extension-unit control channel.
 #include "channel/xu_channel.h"
 
+#include <cstdio>
 #include <cstring>
+
+#include "platform/failure_notes.h"
 
 namespace qv {
 
@@ -12,6 +15,22 @@ constexpr std::uint32_t kKsSetFlags = kKsPropertyTypeSet | kKsPropertyTypeTopolo
 constexpr std::uint32_t kKsGetFlags = kKsPropertyTypeGet | kKsPropertyTypeTopology;
 
 bool isKsMode(std::int32_t mode) { return mode == XU_MODE_KS_AND_PRIVATE || mode == XU_MODE_KS; }
+
+// A request the camera refused is noted for the run's reason: a camera that
+// is gone as such, any other failure once (the first one says the most).
+// ERROR_MORE_DATA is how a control's length is told, not a failure.
+HResult noted(HResult result, std::uint32_t selector) {
+  if (!failed(result) || result == hr::MoreData) return result;
+  FailureNotes& notes = runNotes();
+  if (result == hr::DeviceNotConnected) {
+    if (!notes.has(FailureKind::Unplugged)) notes.note(FailureKind::Unplugged, {}, result);
+  } else if (!notes.has(FailureKind::RequestFailed)) {
+    char detail[32];
+    std::snprintf(detail, sizeof detail, "control %u", static_cast<unsigned>(selector));
+    notes.note(FailureKind::RequestFailed, detail, result);
+  }
+  return result;
+}
 
 }  // namespace
 
@@ -36,7 +55,8 @@ HResult CXuChannel::ksRequest(std::uint32_t selector, std::uint32_t flags, void*
   property_.Property.Flags = flags;
   property_.NodeId = nodeId_;
   if (ksControl_ == nullptr) return hr::Pointer;
-  return ksControl_->KsProperty(&property_, sizeof(KSP_NODE), data, length, bytesReturned);
+  return noted(ksControl_->KsProperty(&property_, sizeof(KSP_NODE), data, length, bytesReturned),
+               selector);
 }
 
 HResult CXuChannel::SetControl(std::uint32_t selector, std::uint32_t length,
@@ -55,7 +75,7 @@ HResult CXuChannel::SetControl(std::uint32_t selector, std::uint32_t length,
   if (length > 0 && data == nullptr) return hr::Pointer;
   WriteXuRequestHeader(block_, selector, kUvcSetCur, static_cast<std::uint16_t>(length));
   if (length > 0) std::memcpy(block_ + 4, data, length);
-  return private_->SendRequest(kVendorXuCommand, block_);
+  return noted(private_->SendRequest(kVendorXuCommand, block_), selector);
 }
 
 HResult CXuChannel::GetControl(std::uint32_t selector, std::uint32_t length, std::uint8_t* buffer) {
@@ -72,7 +92,7 @@ HResult CXuChannel::GetControl(std::uint32_t selector, std::uint32_t length, std
   WriteXuRequestHeader(block_, selector, kUvcGetCur, static_cast<std::uint16_t>(length));
   std::memset(block_ + 4, 0, 4);
   (void)private_->SendRequest(kVendorXuCommand, block_);
-  const HResult result = private_->ReadReply(kVendorXuCommand, reply_);
+  const HResult result = noted(private_->ReadReply(kVendorXuCommand, reply_), selector);
   // The reply area is copied whatever the read returned.
   if (length > 0) std::memcpy(buffer, reply_, length);
   return result;
@@ -96,7 +116,7 @@ HResult CXuChannel::GetControlLength(std::uint32_t selector, std::uint32_t* leng
   (void)private_->SendRequest(kVendorXuCommand, block_);
   WriteXuRequestHeader(block_, selector, kUvcGetLen, 2);
   std::memset(block_ + 4, 0, 4);
-  const HResult result = private_->ReadReply(kVendorXuCommand, block_);
+  const HResult result = noted(private_->ReadReply(kVendorXuCommand, block_), selector);
   // The length is taken from the block whatever the read returned.
   *length = static_cast<std::uint32_t>(block_[0]) | (static_cast<std::uint32_t>(block_[1]) << 8);
   return result;

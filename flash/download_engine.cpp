@@ -2,6 +2,9 @@
 // verification, and the flash protection operations.
 #include "flash/download_engine.h"
 
+#include "platform/failure_notes.h"
+#include "platform/write_phase.h"
+
 #include "flash/checked_flash_ops.h"
 
 #include <cstdio>
@@ -120,6 +123,8 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
       trace("NULL FW\n");
       return STATUS_FAIL;
     }
+    // The route erases and programs the flash from its first request on.
+    const WritePhase writing;
     return core_->ProgramBySectorPairs(image, length, computedChecksum, deviceChecksum, state,
                                        progress) == 1
                ? STATUS_OK
@@ -164,6 +169,10 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
   (void)core.LoadFlashCommandTable(flashType, tableLoaded);
   if (!tableLoaded) unreported = true;
 
+  // From the first request that readies the download mode or changes the
+  // flash until the return (download mode left, the chip reset where its
+  // family asks for it), the process must not be ended from outside.
+  const WritePhase writing;
   if (profile.prepares && failed(dl.setByte(XU_DFU_PREPARE, 1))) unreported = true;
 
   bool unprotected = false;
@@ -261,6 +270,11 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
       std::snprintf(message, sizeof(message), "Checksum fail 0x%X != 0x%X\n",
                     static_cast<unsigned>(reply), static_cast<unsigned>(runningChecksum));
       trace(message);
+      if (reply != runningChecksum) {
+        std::snprintf(message, sizeof(message), "the camera has 0x%02X, the image 0x%02X",
+                      static_cast<unsigned>(reply), static_cast<unsigned>(runningChecksum));
+        runNotes().note(FailureKind::ChecksumMismatch, message);
+      }
       checksumFailed = true;
       return;
     }

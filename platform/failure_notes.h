@@ -29,6 +29,8 @@ enum class FailureKind : std::uint8_t {
   FlashNotAnswering,  // the flash or the chip's SPI master stopped answering
   ReadoutFailed,      // reading the flash back failed
   RequestFailed,      // another request to the camera failed
+  OtherCamera,        // a camera of another make or model was passed over (detail: which)
+  FlashUnknown,       // the flash part answered none of the known identifications
   VerifyMismatch,     // the flash read back after an update differs (detail: how)
 };
 

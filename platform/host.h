@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/write_phase.h"
 
 namespace qv {
 
@@ -19,6 +20,11 @@ class HostPlatform {
 };
 
 std::unique_ptr<HostPlatform> createHostPlatform();
+
+// The OS's write-phase guard (signals on Linux, the console control handler
+// on Windows), active from its creation; the entry point installs it with
+// setWriteGuard. One per process.
+std::unique_ptr<IWriteGuard> createHostWriteGuard();
 
 // The command-line arguments after the program name, as the system holds
 // them. (On Windows that is the wide command line: the narrow `argv` is a

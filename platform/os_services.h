@@ -106,6 +106,12 @@ class IConsole {
   // Windows) rather than a file or pipe: only then may a line be redrawn
   // in place.
   virtual bool ErrorIsTerminal() = 0;
+  // Whether standard output is an interactive terminal: only then does the
+  // final word get a line end of its own (a script reads it without one).
+  virtual bool OutputIsTerminal() { return false; }
+  // The width of the terminal standard error shows on, in columns; 0 when
+  // not known.
+  virtual unsigned ErrorColumns() { return 0; }
 };
 
 }  // namespace qv

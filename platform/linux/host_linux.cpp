@@ -11,6 +11,7 @@
 #include "platform/linux/linux_instance_guard.h"
 #include "platform/linux/linux_profile.h"
 #include "platform/linux/linux_resources.h"
+#include "platform/linux/linux_write_guard.h"
 
 namespace qv {
 namespace {
@@ -38,6 +39,10 @@ class LinuxHostPlatform : public HostPlatform {
 }  // namespace
 
 std::unique_ptr<HostPlatform> createHostPlatform() { return std::make_unique<LinuxHostPlatform>(); }
+
+std::unique_ptr<IWriteGuard> createHostWriteGuard() {
+  return std::make_unique<linux_host::LinuxWriteGuard>();
+}
 
 std::vector<std::wstring> commandLineArguments(int argc, char** argv) {
   return widenArgumentBytes(argc, argv);

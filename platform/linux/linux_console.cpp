@@ -1,5 +1,6 @@
 #include "platform/linux/linux_console.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,7 +16,9 @@ void WriteAll(int fd, std::string_view text) {
     const ssize_t n = ::write(fd, text.data(), text.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return;  // nothing useful to do when the console is gone
+      // A closed pipe (EPIPE: SIGPIPE is ignored) or a console that is gone:
+      // the run goes on without its output.
+      return;
     }
     text.remove_prefix(static_cast<std::size_t>(n));
   }
@@ -41,5 +44,13 @@ void LinuxConsole::WriteNarrow(std::string_view text) { WriteAll(out_, text); }
 void LinuxConsole::WriteError(std::string_view text) { WriteAll(err_, text); }
 
 bool LinuxConsole::ErrorIsTerminal() { return ::isatty(err_) == 1; }
+
+bool LinuxConsole::OutputIsTerminal() { return ::isatty(out_) == 1; }
+
+unsigned LinuxConsole::ErrorColumns() {
+  winsize size{};
+  if (::ioctl(err_, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
 
 }  // namespace qv::linux_host

@@ -19,6 +19,8 @@ class LinuxConsole : public IConsole {
   void WriteNarrow(std::string_view text) override;
   void WriteError(std::string_view text) override;
   bool ErrorIsTerminal() override;
+  bool OutputIsTerminal() override;
+  unsigned ErrorColumns() override;
 
  private:
   int out_ = 1;

@@ -8,8 +8,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <string>
 
+#include "platform/failure_notes.h"
 #include "platform/linux/wide_text.h"
 
 namespace qv::linux_host {
@@ -36,6 +38,39 @@ class Fd {
 
  private:
   int fd_;
+};
+
+// Notes, when it goes out of scope before done(), that a file operation
+// failed: the path and the system's reason (errno as the failing call left
+// it; the clean-up after a failure does not change it).
+class FileFailureNote {
+ public:
+  FileFailureNote(FailureKind kind, const std::wstring& path) : kind_(kind), path_(path) {
+    errno = 0;
+  }
+  ~FileFailureNote() {
+    if (done_) return;
+    const int error = errno;
+    std::string name;
+    if (!WideToUtf8(path_, name)) name = "(a name that cannot be shown)";
+    const std::string why = error != 0 ? std::strerror(error) : "unknown reason";
+    runNotes().note(kind_, name + ": " + why,
+                    error != 0 ? std::optional<std::int32_t>(error) : std::nullopt);
+  }
+  FileFailureNote(const FileFailureNote&) = delete;
+  FileFailureNote& operator=(const FileFailureNote&) = delete;
+  void done() { done_ = true; }
+  // A result the caller explains itself (a file longer than expected).
+  template <typename T>
+  T doneWith(T result) {
+    done_ = true;
+    return result;
+  }
+
+ private:
+  FailureKind kind_;
+  const std::wstring& path_;
+  bool done_ = false;
 };
 
 // A new, empty file beside `target`, created exclusively (O_EXCL never
@@ -101,6 +136,7 @@ bool LinuxFileSystem::ExecutablePath(std::wstring& path) {
 
 std::unique_ptr<IFileSystem::MappedFile> LinuxFileSystem::CreateMapped(const std::wstring& path,
                                                                        std::size_t size) {
+  FileFailureNote failure(FailureKind::FileNotWritten, path);
   std::string target;
   if (size == 0 || !WideToUtf8(path, target)) return nullptr;
   std::string temp;
@@ -125,12 +161,14 @@ std::unique_ptr<IFileSystem::MappedFile> LinuxFileSystem::CreateMapped(const std
     ::unlink(temp.c_str());
     return nullptr;
   }
+  failure.done();
   return std::make_unique<LinuxMappedFile>(fd.release(), view, size);
 }
 
 IFileSystem::ReadResult LinuxFileSystem::ReadFile(const std::wstring& path,
                                                   std::span<std::uint8_t> buffer,
                                                   std::size_t& length) {
+  FileFailureNote failure(FailureKind::FileNotRead, path);
   length = 0;
   std::string name;
   if (!WideToUtf8(path, name)) return ReadResult::CannotOpen;
@@ -139,7 +177,8 @@ IFileSystem::ReadResult LinuxFileSystem::ReadFile(const std::wstring& path,
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return ReadResult::ReadError;
   if (!S_ISREG(st.st_mode)) return ReadResult::ReadError;
-  if (static_cast<std::uint64_t>(st.st_size) > buffer.size()) return ReadResult::TooLong;
+  if (static_cast<std::uint64_t>(st.st_size) > buffer.size())
+    return failure.doneWith(ReadResult::TooLong);
 
   std::size_t total = 0;
   while (total < buffer.size()) {
@@ -160,13 +199,15 @@ IFileSystem::ReadResult LinuxFileSystem::ReadFile(const std::wstring& path,
       n = ::read(fd.get(), &probe, 1);
     } while (n < 0 && errno == EINTR);
     if (n < 0) return ReadResult::ReadError;
-    if (n > 0) return ReadResult::TooLong;
+    if (n > 0) return failure.doneWith(ReadResult::TooLong);
   }
   length = total;
+  failure.done();
   return ReadResult::Ok;
 }
 
 bool LinuxFileSystem::WriteFile(const std::wstring& path, std::span<const std::uint8_t> data) {
+  FileFailureNote failure(FailureKind::FileNotWritten, path);
   std::string target;
   if (!WideToUtf8(path, target)) return false;
   std::string temp;
@@ -184,6 +225,7 @@ bool LinuxFileSystem::WriteFile(const std::wstring& path, std::span<const std::u
     ::unlink(temp.c_str());
     return false;
   }
+  failure.done();
   return true;
 }
 

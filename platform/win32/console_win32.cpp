@@ -51,6 +51,18 @@ void writeBytes(std::FILE* stream, std::string_view bytes) {
   // Flushed at once: a script reading the output sees each message as it is
   // printed, and standard error cannot overtake standard output.
   std::fflush(stream);
+  // A write that failed (a pipe whose reader has gone, a console closed) is
+  // not the run's business: the update goes on, and the stream's error state
+  // must not swallow what later writes could still deliver.
+  std::clearerr(stream);
+}
+
+bool isConsole(DWORD which) {
+  const HANDLE handle = ::GetStdHandle(which);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+  if (::GetFileType(handle) != FILE_TYPE_CHAR) return false;
+  DWORD mode = 0;
+  return ::GetConsoleMode(handle, &mode) != 0;
 }
 
 }  // namespace
@@ -70,11 +82,16 @@ void Win32Console::WriteError(std::string_view text) { writeBytes(stderr, text);
 bool Win32Console::ErrorIsTerminal() {
   // A console is a character device that answers GetConsoleMode; a file, a
   // pipe or the NUL device (also a character device) does not.
-  const HANDLE handle = ::GetStdHandle(STD_ERROR_HANDLE);
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
-  if (::GetFileType(handle) != FILE_TYPE_CHAR) return false;
-  DWORD mode = 0;
-  return ::GetConsoleMode(handle, &mode) != 0;
+  return isConsole(STD_ERROR_HANDLE);
+}
+
+bool Win32Console::OutputIsTerminal() { return isConsole(STD_OUTPUT_HANDLE); }
+
+unsigned Win32Console::ErrorColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+  const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+  return columns > 0 ? static_cast<unsigned>(columns) : 0;
 }
 
 }  // namespace qv::win32

@@ -11,11 +11,62 @@
 #include <string>
 #include <vector>
 
+#include "platform/failure_notes.h"
+#include "platform/win32/os_error.h"
 #include "platform/win32/win32_services.h"
 
 namespace qv::win32 {
 
 namespace {
+
+// Notes, when it goes out of scope before done(), that a file operation
+// failed: the path and the system's reason (GetLastError as the failing call
+// left it; the clean-up after a failure keeps it).
+class FileFailureNote {
+ public:
+  FileFailureNote(FailureKind kind, const std::wstring& path) : kind_(kind), path_(path) {
+    ::SetLastError(ERROR_SUCCESS);
+  }
+  ~FileFailureNote() {
+    if (done_) return;
+    const DWORD error = ::GetLastError();
+    std::string why = "unknown reason";
+    char text[256] = {};
+    if (error != ERROR_SUCCESS &&
+        ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                         0, text, sizeof text, nullptr) != 0) {
+      why = text;
+      while (!why.empty() &&
+             (why.back() == '\n' || why.back() == '\r' || why.back() == ' ' || why.back() == '.'))
+        why.pop_back();
+    }
+    runNotes().note(
+        kind_, consoleBytes(path_) + ": " + why,
+        error != ERROR_SUCCESS ? std::optional<std::int32_t>(fromWin32Error(error)) : std::nullopt);
+  }
+  FileFailureNote(const FileFailureNote&) = delete;
+  FileFailureNote& operator=(const FileFailureNote&) = delete;
+  void done() { done_ = true; }
+  // A result the caller explains itself (a file longer than expected).
+  template <typename T>
+  T doneWith(T result) {
+    done_ = true;
+    return result;
+  }
+
+ private:
+  FailureKind kind_;
+  const std::wstring& path_;
+  bool done_ = false;
+};
+
+// DeleteFileW of a scratch file after a failure, keeping the failure's own
+// error for the note.
+void removeScratch(const std::wstring& temp) {
+  const DWORD error = ::GetLastError();
+  ::DeleteFileW(temp.c_str());
+  ::SetLastError(error);
+}
 
 // Paths of MAX_PATH characters or more need the extended-length form.
 std::wstring extendedIfLong(const std::wstring& path) {
@@ -118,6 +169,7 @@ bool Win32FileSystem::ExecutablePath(std::wstring& path) {
 
 std::unique_ptr<IFileSystem::MappedFile> Win32FileSystem::CreateMapped(const std::wstring& path,
                                                                        std::size_t size) {
+  FileFailureNote failure(FailureKind::FileNotWritten, path);
   // A mapping of zero bytes does not exist (CreateFileMappingW would take the
   // empty file's size), and the view size is a 32-bit quantity here.
   if (size == 0 || size > 0x7FFFFFFFu) return nullptr;
@@ -132,25 +184,30 @@ std::unique_ptr<IFileSystem::MappedFile> Win32FileSystem::CreateMapped(const std
   void* view = mapping ? ::MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, size) : nullptr;
   // The file takes its name while it is still open and unshared.
   if (!view || !renameOpenFile(file.get(), path)) {
+    const DWORD error = ::GetLastError();
     if (view) ::UnmapViewOfFile(view);
     mapping.reset();
     file.reset();
-    ::DeleteFileW(temp.c_str());
+    ::SetLastError(error);
+    removeScratch(temp);
     return nullptr;
   }
+  failure.done();
   return std::make_unique<Win32MappedFile>(std::move(file), std::move(mapping), view);
 }
 
 IFileSystem::ReadResult Win32FileSystem::ReadFile(const std::wstring& path,
                                                   std::span<std::uint8_t> buffer,
                                                   std::size_t& length) {
+  FileFailureNote failure(FailureKind::FileNotRead, path);
   length = 0;
   UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return ReadResult::CannotOpen;
   LARGE_INTEGER size{};
   if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart < 0) return ReadResult::ReadError;
-  if (static_cast<unsigned long long>(size.QuadPart) > buffer.size()) return ReadResult::TooLong;
+  if (static_cast<unsigned long long>(size.QuadPart) > buffer.size())
+    return failure.doneWith(ReadResult::TooLong);
   const auto wanted = static_cast<std::size_t>(size.QuadPart);
   std::size_t done = 0;
   while (done < wanted) {
@@ -163,22 +220,27 @@ IFileSystem::ReadResult Win32FileSystem::ReadFile(const std::wstring& path,
     done += got;
   }
   length = done;
+  failure.done();
   return ReadResult::Ok;
 }
 
 bool Win32FileSystem::WriteFile(const std::wstring& path, std::span<const std::uint8_t> data) {
   // A reader never sees half a file: the name changes over only once the
   // content is complete.
+  FileFailureNote failure(FailureKind::FileNotWritten, path);
   std::wstring temp;
   UniqueHandle file = createScratchBeside(path, GENERIC_WRITE, temp);
   if (!file) return false;
   const bool written = writeAll(file.get(), data) && ::FlushFileBuffers(file.get());
+  const DWORD error = ::GetLastError();
   file.reset();
+  ::SetLastError(error);
   if (!written || !::MoveFileExW(temp.c_str(), extendedIfLong(path).c_str(),
                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    ::DeleteFileW(temp.c_str());
+    removeScratch(temp);
     return false;
   }
+  failure.done();
   return true;
 }
 

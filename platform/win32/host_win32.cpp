@@ -6,6 +6,7 @@
 
 #include "platform/host.h"
 #include "platform/win32/win32_services.h"
+#include "platform/win32/write_guard_win32.h"
 
 namespace qv {
 
@@ -32,6 +33,10 @@ class Win32Host final : public HostPlatform {
 }  // namespace
 
 std::unique_ptr<HostPlatform> createHostPlatform() { return std::make_unique<Win32Host>(); }
+
+std::unique_ptr<IWriteGuard> createHostWriteGuard() {
+  return std::make_unique<win32::Win32WriteGuard>();
+}
 
 std::vector<std::wstring> commandLineArguments(int argc, char** argv) {
   std::vector<std::wstring> args;

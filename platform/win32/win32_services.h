@@ -94,6 +94,8 @@ class Win32Console final : public IConsole {
   void WriteNarrow(std::string_view text) override;
   void WriteError(std::string_view text) override;
   bool ErrorIsTerminal() override;
+  bool OutputIsTerminal() override;
+  unsigned ErrorColumns() override;
 };
 
 // Wide text as the bytes the console receives: ASCII unchanged, anything

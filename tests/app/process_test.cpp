@@ -9,15 +9,20 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "app/update_job.h"
+#include "flash_expectations.h"
 #include "platform/linux/linux_instance_guard.h"
+#include "platform/write_phase.h"
 #include "sim_harness.h"
 
 namespace qv::testing {
@@ -86,13 +91,17 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
 // pseudo-terminal (raw: its bytes arrive unchanged) and standard output in a
 // file. What the program wrote to the terminal comes back as `err`.
 ChildResult RunChildOnTerminal(const std::string& program, const std::vector<std::string>& args,
-                               const std::string& folder, const std::string& scene) {
+                               const std::string& folder, const std::string& scene,
+                               unsigned short columns = 80) {
   ChildResult result;
   int master = -1;
   int slave = -1;
   termios raw{};
   ::cfmakeraw(&raw);
-  if (::openpty(&master, &slave, nullptr, &raw, nullptr) != 0) return result;
+  winsize size{};
+  size.ws_row = 24;
+  size.ws_col = columns;
+  if (::openpty(&master, &slave, nullptr, &raw, &size) != 0) return result;
   const std::string outPath = folder + "/.stdout";
   const pid_t child = ::fork();
   if (child == 0) {
@@ -103,6 +112,9 @@ ChildResult RunChildOnTerminal(const std::string& program, const std::vector<std
     ::close(master);
     ::close(slave);
     ::setenv("QVFLASH_SIM", scene.c_str(), 1);
+    // A terminal that can redraw a line, whatever the tests were started from.
+    ::setenv("TERM", "xterm", 1);
+    ::unsetenv("QVFLASH_PROGRESS");
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -155,8 +167,9 @@ class ToolFolder {
   ChildResult Run(const std::vector<std::string>& args, const std::string& scene = "") {
     return RunChild(dir.file("qvflash"), args, dir.path(), scene);
   }
-  ChildResult RunOnTerminal(const std::vector<std::string>& args, const std::string& scene) {
-    return RunChildOnTerminal(dir.file("qvflash"), args, dir.path(), scene);
+  ChildResult RunOnTerminal(const std::vector<std::string>& args, const std::string& scene,
+                            unsigned short columns = 80) {
+    return RunChildOnTerminal(dir.file("qvflash"), args, dir.path(), scene, columns);
   }
   TempDir dir;
 };
@@ -209,7 +222,9 @@ TEST(Process, WithoutTheSimulatorTheSystemHasNoCamera) {
   r = tool.Run({"-dbg"});
   EXPECT_EQ(r.out, "No Quorvel camera found\nFail");
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err, "");
+  // Standard error says only why, with what to check.
+  EXPECT_EQ(r.err.rfind("qvflash: no camera was found: ", 0), 0u) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
 }
 
 TEST(Process, SceneThatCannotBeUsedEndsBeforeAnyCamera) {
@@ -339,8 +354,200 @@ TEST(Process, ProgressBarOnlyOnATerminal) {
     }
     EXPECT_EQ(shown.err.rfind("\r[", 0), 0u) << name;
     EXPECT_NE(shown.err.find("] 100% finished"), std::string::npos) << name;
+    EXPECT_EQ(shown.err.find("failed"), std::string::npos) << name;
     ASSERT_FALSE(shown.err.empty());
     EXPECT_EQ(shown.err.back(), '\n') << name;
+  }
+}
+
+// A failed update on a terminal of 80 and of 30 columns: the bar ends
+// "failed", never "finished", and no line of it is as wide as the terminal
+// (so nothing wraps); the reason follows on a line of its own.
+TEST(Process, FailedUpdateBarOnATerminal) {
+  for (const unsigned short columns : {80, 30}) {
+    ToolFolder tool;
+    json scene = DemoScene();
+    scene["cameras"][0]["faults"] = json::array({json{{"checksum_xor", 1}}});
+    std::ofstream(tool.dir.file("scene.json")) << scene.dump();
+    const ChildResult r = tool.RunOnTerminal({}, "scene.json", columns);
+    EXPECT_EQ(r.exitCode, 1) << columns;
+    EXPECT_EQ(r.out, "Checking, Please wiat...\nFail");
+    EXPECT_EQ(r.err.find("finished"), std::string::npos) << r.err;
+    const std::size_t failed = r.err.rfind("% failed");
+    ASSERT_NE(failed, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("\nqvflash: the camera's checksum differs", failed),
+              r.err.find('\n', failed))
+        << r.err;
+    // Every piece of text between carriage returns and line feeds fits.
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= r.err.size(); ++i) {
+      if (i == r.err.size() || r.err[i] == '\r' || r.err[i] == '\n') {
+        const std::string piece = r.err.substr(start, i - start);
+        // The reason is text the terminal may wrap; the bar must not.
+        if (piece.find("qvflash:") == std::string::npos) {
+          EXPECT_LT(piece.size(), columns) << piece;
+        }
+        start = i + 1;
+      }
+    }
+  }
+}
+
+// The tool as a person or a script runs it while the camera is written.
+class SteeredRun {
+ public:
+  // Standard output and error go to files, or to pipes the test holds.
+  SteeredRun(ToolFolder& tool, const std::vector<std::string>& args, bool pipes)
+      : folder_(tool.dir.path()) {
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    if (pipes) {
+      EXPECT_EQ(::pipe(out), 0);
+      EXPECT_EQ(::pipe(err), 0);
+    }
+    const std::string program = tool.dir.file("qvflash");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      if (::chdir(folder_.c_str()) != 0) ::_exit(126);
+      if (pipes) {
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        ::close(out[0]);
+        ::close(err[0]);
+      } else {
+        ::dup2(::open(".stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        ::dup2(::open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+      }
+      ::setenv("QVFLASH_SIM", "scene.json", 1);
+      std::vector<char*> argv{const_cast<char*>(program.c_str())};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(program.c_str(), argv.data());
+      ::_exit(127);
+    }
+    if (pipes) {
+      ::close(out[1]);
+      ::close(err[1]);
+      out_ = out[0];
+      err_ = err[0];
+    }
+  }
+  ~SteeredRun() {
+    if (out_ >= 0) ::close(out_);
+    if (err_ >= 0) ::close(err_);
+    if (pid_ > 0 && !ended_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  // Waits (at most 30 s) until the trace holds a line starting with `prefix`.
+  bool WaitForTrace(const std::string& prefix) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::istringstream trace(Slurp(folder_ + "/trace.txt"));
+      for (std::string line; std::getline(trace, line);)
+        if (line.rfind(prefix, 0) == 0) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+  }
+  // Reads standard output (a pipe) until it holds `text`.
+  bool ReadUntil(const std::string& text) {
+    std::string got;
+    char c;
+    while (got.find(text) == std::string::npos) {
+      if (::read(out_, &c, 1) != 1) return false;
+      got.push_back(c);
+    }
+    return true;
+  }
+  void CloseOutput() {
+    ::close(out_);
+    ::close(err_);
+    out_ = err_ = -1;
+  }
+  void Signal(int signal) { ::kill(pid_, signal); }
+  // The exit code, or 128 + the signal that ended the run; -2 after a minute.
+  int Wait() {
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) return -2;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ended_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  std::string Out() const { return Slurp(folder_ + "/.stdout"); }
+  std::string Err() const { return Slurp(folder_ + "/.stderr"); }
+
+ private:
+  std::string folder_;
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  bool ended_ = false;
+};
+
+// A camera written on the real clock (its waits take their real time), its
+// flash in a file that starts with old contents.
+std::vector<std::uint8_t> PrepareRealClockCamera(ToolFolder& tool) {
+  json scene = DemoScene();
+  scene["clock"] = "real";
+  std::ofstream(tool.dir.file("scene.json")) << scene.dump();
+  std::vector<std::uint8_t> old(65536, 0x3C);
+  WriteBytes(tool.dir.file("flash.bin"), old);
+  return old;
+}
+
+// The camera entered download mode (XU_DFU_ENABLE = 1): from here until it
+// leaves it, the keyboard and the terminal cannot end the run.
+const std::string kEnteredDownload = "0 SET 9 01";
+
+TEST(Process, InterruptsDuringTheWriteAreHeldOffAndTheUpdateCompletes) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    ToolFolder tool;
+    PrepareRealClockCamera(tool);
+    SteeredRun run(tool, {}, false);
+    ASSERT_TRUE(run.WaitForTrace(kEnteredDownload));
+    run.Signal(signal);
+    run.Signal(signal);  // told once
+    EXPECT_EQ(run.Wait(), 0) << strsignal(signal);
+    EXPECT_EQ(run.Out(), "Checking, Please wiat...\nPass");
+    EXPECT_EQ(run.Err(), std::string(kWritePhaseNotice) + "\n");
+    ExpectFlashHoldsImage(ReadBytes(tool.dir.file("flash.bin")), 104, 122);
+  }
+}
+
+TEST(Process, InterruptBeforeTheWriteEndsTheRunAtOnce) {
+  ToolFolder tool;
+  const std::vector<std::uint8_t> old = PrepareRealClockCamera(tool);
+  SteeredRun run(tool, {}, false);
+  // The device walk's wait after binding the camera: nothing written yet.
+  ASSERT_TRUE(run.WaitForTrace("SLEEP 300"));
+  run.Signal(SIGINT);
+  EXPECT_EQ(run.Wait(), 128 + SIGINT);
+  EXPECT_EQ(ReadBytes(tool.dir.file("flash.bin")), old);
+  EXPECT_EQ(Slurp(tool.dir.file("trace.txt")).find(kEnteredDownload), std::string::npos);
+}
+
+// A reader that goes away ("qvflash -dbg | grep -m1 ...", "qvflash | head
+// -c3") never ends the update: it runs to its end and the exit code is its.
+TEST(Process, ClosedPipeDoesNotEndTheUpdate) {
+  struct Row {
+    std::vector<std::string> args;
+    std::string readUntil;  // then both pipes are closed
+  };
+  for (const Row& row : std::vector<Row>{
+           {{"-dbg"}, "start update...\n"}, {{"-dbg"}, "Transfer data\n"}, {{}, "Che"}}) {
+    ToolFolder tool;
+    PrepareRealClockCamera(tool);
+    SteeredRun run(tool, row.args, true);
+    ASSERT_TRUE(run.ReadUntil(row.readUntil)) << row.readUntil;
+    run.CloseOutput();
+    EXPECT_EQ(run.Wait(), 0) << row.readUntil;
+    ExpectFlashHoldsImage(ReadBytes(tool.dir.file("flash.bin")), 104, 122);
   }
 }
 

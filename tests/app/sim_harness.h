@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -55,6 +56,10 @@ class CapturingConsole : public IConsole {
     ++terminalQueries;
     return terminal;
   }
+  bool outputTerminal = false;  // what standard output is taken for
+  bool OutputIsTerminal() override { return outputTerminal; }
+  unsigned columns = 0;  // the terminal's width (0: not known)
+  unsigned ErrorColumns() override { return columns; }
 };
 
 class ScriptedGuard : public IInstanceGuard {
@@ -135,7 +140,14 @@ struct Outcome {
 
 class SimRun {
  public:
-  SimRun() { files.executable = Widen(dir.file("qvflash")); }
+  SimRun() {
+    files.executable = Widen(dir.file("qvflash"));
+    // The progress bar also asks the environment (TERM=dumb and
+    // QVFLASH_PROGRESS=0 turn it off): a run starts from one that allows it,
+    // whatever shell the tests were started from.
+    ::setenv("TERM", "xterm", 1);
+    ::unsetenv("QVFLASH_PROGRESS");
+  }
 
   TempDir dir;
   FolderFileSystem files;

@@ -5,7 +5,10 @@
 #  - the backend's own checks (win32_checks.exe);
 #  - without a simulator, the real DirectShow enumeration finds no camera;
 #  - a second instance is refused through the real named mutex;
-#  - --help and --version answer alike, before any guard or scene;
+#  - --help and --version answer alike, before any guard or scene; a refused
+#    command line exits 2 alike;
+#  - an interrupt and a closed pipe while the camera is written do not end
+#    the run;
 #  - simulator scenarios give the same output bytes, exit code, Dump.bin,
 #    flash contents, kept image copy and request trace as the native build;
 #  - the real DirectShow / Kernel Streaming path, with a stand-in camera
@@ -231,6 +234,20 @@ done
 expect "--help: the usage" grep -q '^Usage: qvflash ' "$work/help/--help/win/stdout"
 expect "--version: the version" grep -q '^qvflash [0-9]' "$work/help/--version/win/stdout"
 
+echo "== refused command lines"
+# An unknown long option or a switch in the wrong case: exit 2 before any
+# scene or camera, the same words on standard error as the native build's.
+for arg in --dump -DUMP /dbg --help=1; do
+  d=$work/refused/${arg//[\/?=]/_}
+  mkdir -p "$d/native" "$d/win"
+  (export QVFLASH_SIM=missing.json; run_native "$d/native" "$arg")
+  (export QVFLASH_SIM=missing.json; run_win "$d/win" "$arg")
+  expect "$arg: exit 2" grep -qx 2 "$d/win/rc"
+  expect "$arg: nothing on standard output" test ! -s "$d/win/stdout"
+  expect "$arg: standard error equal to the native build's" cmp -s "$d/native/stderr" "$d/win/stderr"
+  expect "$arg: the usage follows the reason" grep -q '^Usage: qvflash ' "$d/win/stderr"
+done
+
 # --- Simulator scenarios, compared with the native build ------------------
 camera_path='\\\\?\\usb#vid_04f2&pid_b5bd&mi_00#6&1a2b3c4d&0&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global'
 image_device='{
@@ -303,7 +320,7 @@ mkdir -p "$d"
 cp "$exe" "$d/qvflash.exe"
 scene '' "$image_device" >"$d/scene.json"
 yes "old camera firmware 0.9 " | head -c 65536 >"$d/flash.bin"
-shown=$(cd "$d" && on_terminal "QVFLASH_SIM=scene.json wine ./qvflash.exe 2>&1 >stdout")
+shown=$(cd "$d" && on_terminal "TERM=xterm QVFLASH_SIM=scene.json wine ./qvflash.exe 2>&1 >stdout")
 expect "update on a console: the bar reaches 100%" grep -Eq '100% *finished' <<<"$shown"
 expect "update on a console: output unchanged" cmp -s "$d/stdout" "$work/sim/update/win/stdout"
 
@@ -363,6 +380,49 @@ expect "dump-named: camera.bin equals the flash" \
 
 compare bad-scene '{"clock": "virtual", "cameras": [], "no_such_key": 1}' ""
 expect_output bad-scene 'Fail' 1
+
+# The write phase on the real clock: once the camera is in download mode,
+# Ctrl-C (SIGINT, which Wine hands to the console control handler as
+# CTRL_C_EVENT) does not end the tool, and a reader that goes away does not
+# either; both runs end in the update's own Pass and the flash the native
+# update wrote.
+echo "== write phase"
+real_clock_camera() {  # real_clock_camera <dir>
+  mkdir -p "$1"
+  cp "$exe" "$1/qvflash.exe"
+  scene '' "$image_device" | sed 's/"clock": "virtual"/"clock": "real"/' >"$1/scene.json"
+  yes "old camera firmware 0.9 " | head -c 65536 >"$1/flash.bin"
+}
+updated_flash=$work/sim/update/native/flash.bin
+d=$work/write-phase/interrupt
+real_clock_camera "$d"
+(cd "$d" && QVFLASH_SIM=scene.json exec wine ./qvflash.exe >stdout 2>stderr) &
+tool=$!
+(sleep 120 && kill -KILL "$tool" 2>/dev/null) &
+watchdog=$!
+for _ in $(seq 1 6000); do
+  grep -qx '0 SET 9 01' "$d/trace.txt" 2>/dev/null && break
+  sleep 0.01
+done
+expect "interrupt: the camera entered download mode" grep -qx '0 SET 9 01' "$d/trace.txt"
+kill -INT "$tool"
+wait "$tool"
+echo $? >"$d/rc"
+kill "$watchdog" 2>/dev/null
+expect "interrupt: the run went on to Pass" \
+  cmp -s "$d/stdout" <(printf 'Checking, Please wiat...\nPass')
+expect "interrupt: exit 0" grep -qx 0 "$d/rc"
+expect "interrupt: the notice on standard error" \
+  grep -qx 'The camera is being written: wait for Pass or Fail; do not unplug it.' \
+  <(tr -d '\r' <"$d/stderr")
+expect "interrupt: the flash holds the update" cmp -s "$d/flash.bin" "$updated_flash"
+
+d=$work/write-phase/closed-pipe
+real_clock_camera "$d"
+(cd "$d" && QVFLASH_SIM=scene.json timeout 120 wine ./qvflash.exe -dbg 2>stderr
+  echo $? >rc) | grep -m1 -q 'start update'
+expect "closed pipe: exit 0" grep -qx 0 "$d/rc"
+expect "closed pipe: the flash holds the update" cmp -s "$d/flash.bin" "$updated_flash"
 
 # Names outside the ANSI code page. The scene path is read from the wide
 # environment and the scene's own files are found beside it; a scene that

@@ -1,0 +1,95 @@
+// The reasons of a failed run, in a person's words.
+#include "app/failure_reasons.h"
+
+#include <array>
+#include <cstdio>
+#include <string_view>
+
+namespace qv {
+
+namespace {
+
+struct Reason {
+  FailureKind kind;
+  std::string_view what;  // what happened
+  std::string_view next;  // what to do about it
+};
+
+// In the order in which one explains a run better than the next.
+constexpr std::array kReasons{
+    Reason{FailureKind::AnotherCopy, "another copy of qvflash is running",
+           "wait for it to end (it prints Pass or Fail), then rerun"},
+    Reason{FailureKind::CameraPrivacy, "Windows denies programs access to the camera",
+           "turn camera access on in Settings > Privacy & security > Camera (also for desktop "
+           "apps), then rerun"},
+    Reason{FailureKind::CameraInUse,
+           "another program is using the camera (a video call, the "
+           "camera app)",
+           "close it and rerun"},
+    Reason{FailureKind::Unplugged, "the camera went away during the run",
+           "plug it in again and rerun"},
+    Reason{FailureKind::FlashNotAnswering, "the camera's flash stopped answering",
+           "unplug the camera, plug it in again and rerun"},
+    Reason{FailureKind::ChecksumMismatch, "the camera's checksum differs from the firmware's",
+           "the flash may not hold the new firmware: rerun"},
+    Reason{FailureKind::VerifyMismatch,
+           "the flash read back after the update does not hold the firmware",
+           "rerun; if it fails again, the camera's flash is faulty and needs service"},
+    Reason{FailureKind::FileNotWritten, "a file beside qvflash could not be written",
+           "make that folder writable (or copy qvflash to a folder you may write to) and rerun"},
+    Reason{FailureKind::FileNotRead, "a file beside qvflash could not be read back",
+           "make that folder writable only by you (or copy qvflash to such a folder) and rerun"},
+    Reason{FailureKind::ReadoutFailed,
+           "reading the camera's flash failed, Dump.bin was not written",
+           "unplug the camera, plug it in again and rerun"},
+    Reason{FailureKind::FlashUnknown, "the camera's flash part is not one qvflash knows",
+           "nothing was written; ask for a qvflash that knows the part"},
+    Reason{FailureKind::CameraNotOpened, "a camera could not be opened",
+           "close any program that uses it, unplug it, plug it in again and rerun"},
+    Reason{FailureKind::OtherCamera, "no camera qvflash is for (USB 04F2:B5BD) was found",
+           "plug in that camera and rerun"},
+    Reason{FailureKind::NoCamera, "no camera was found",
+           "check the cable and plug the camera straight into the computer; on Linux you need "
+           "read and write access to /dev/video* (join the video group, log in again); on "
+           "Windows the camera must show under Cameras in Device Manager; then rerun"},
+    Reason{FailureKind::RequestFailed, "a request to the camera failed",
+           "unplug the camera, plug it in again and rerun"},
+};
+
+}  // namespace
+
+const FailureNote* ChiefNote(const FailureNotes& notes) {
+  for (const Reason& reason : kReasons) {
+    for (const FailureNote& note : notes.notes()) {
+      if (note.kind == reason.kind) return &note;
+    }
+  }
+  return notes.notes().empty() ? nullptr : &notes.notes().front();
+}
+
+std::string ReasonLines(const FailureNote& note, bool verbose) {
+  std::string text = "qvflash: ";
+  const Reason* reason = nullptr;
+  for (const Reason& r : kReasons) {
+    if (r.kind == note.kind) reason = &r;
+  }
+  if (reason == nullptr) return std::string(kUnexplainedFailure);
+  text += reason->what;
+  if (!note.detail.empty()) text += " (" + note.detail + ")";
+  text += ": ";
+  text += reason->next;
+  text += "\n";
+  if (verbose && note.status) {
+    char status[48];
+    if (*note.status < 0) {
+      std::snprintf(status, sizeof status, "qvflash: status 0x%08X\n",
+                    static_cast<unsigned>(*note.status));
+    } else {
+      std::snprintf(status, sizeof status, "qvflash: system error %d\n", *note.status);
+    }
+    text += status;
+  }
+  return text;
+}
+
+}  // namespace qv

@@ -1,0 +1,32 @@
+#pragma once
+// What a person is told on standard error when a run ends in "Fail" (or
+// does nothing): one reason in plain words with the next step to take, from
+// the notes the layers made where the failure happened. Standard output is
+// never touched.
+
+#include <string>
+
+#include "platform/failure_notes.h"
+
+namespace qv {
+
+// The note that explains the run best. Several may have been made (a
+// request that failed because the camera was unplugged also fails the
+// checksum): the kinds that name a cause come before those that name a
+// consequence. Null when there is none.
+const FailureNote* ChiefNote(const FailureNotes& notes);
+
+// "qvflash: <what happened> (<detail>): <next step>\n"; when `verbose`, a
+// second line with the raw status of the failed request, if one was noted.
+std::string ReasonLines(const FailureNote& note, bool verbose);
+
+// The reason told for a failed run that left no note.
+inline constexpr std::string_view kUnexplainedFailure =
+    "qvflash: the run failed: rerun with -dbg to see each step\n";
+
+// Told after a "Pass" in which no camera could be opened (the run keeps its
+// "Pass" for the scripts that rely on it).
+inline constexpr std::string_view kNothingUpdated =
+    "qvflash: no camera could be opened: nothing was updated\n";
+
+}  // namespace qv

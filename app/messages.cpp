@@ -49,7 +49,8 @@ std::wstring VersionLine() {
 std::string Narrow(std::wstring_view text) {
   std::string bytes;
   bytes.reserve(text.size());
-  for (const wchar_t c : text) bytes.push_back(c >= 0 && c < 0x80 ? static_cast<char>(c) : '?');
+  for (const wchar_t c : text)
+    bytes.push_back(static_cast<std::uint32_t>(c) < 0x80 ? static_cast<char>(c) : '?');
   return bytes;
 }
 

@@ -5,6 +5,7 @@
 #include "app/messages.h"
 #include "app/update_job.h"
 #include "flash/flash_tables.h"
+#include "platform/file_places.h"
 
 namespace qv {
 
@@ -15,9 +16,9 @@ bool ExecutableSiblingPath(IFileSystem& files, std::wstring_view name, std::wstr
   if (cut == std::wstring::npos) return false;
   std::wstring result = executable.substr(0, cut + 1);
   result.append(name);
-  // The folder and the name must fit, terminator included, as they would in
-  // a MAX_PATH buffer; a longer path is refused rather than cut short.
-  if (result.size() + 1 > kMaxPath) return false;
+  // The folder and the name must fit, terminator included, the platform's
+  // limit (MAX_PATH on Windows); a longer path is refused rather than cut.
+  if (!FitsPathLimit(files, result)) return false;
   path = std::move(result);
   return true;
 }
@@ -130,11 +131,13 @@ std::int32_t CFrontEnd::Dump() {
   // A read-out that failed is not written as if it were the flash: the file
   // would hold zeros (or stale blocks) where nothing was read.
   std::wstring path;
-  if (!good || !ExecutableSiblingPath(platform_.files, L"Dump.bin", path) ||
+  FilePlace place{};
+  if (!good || !ToolFilePath(platform_.files, L"Dump.bin", path, place) ||
       !platform_.files.WriteFile(path, std::span<const std::uint8_t>(buffer.get(), DUMP_SIZE))) {
     Print(msg::kDumpFail);
     return 1;
   }
+  TellPlace(platform_, place, path);
   Print(msg::kDumpOk);
   return 0;
 }

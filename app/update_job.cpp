@@ -1,6 +1,6 @@
 // The update job: the embedded image goes to the "tmp" file beside the
-// executable, is read back into the image buffer and handed, with the flash
-// type, to the download engine.
+// executable (an installed copy: see below), is read back into the image buffer and handed, with
+// the flash type, to the download engine.
 #include <cstring>
 #include <memory>
 #include <new>
@@ -39,6 +39,16 @@ std::wstring_view FlashName(std::uint8_t flashType) {
   return kWidePartNames[flashType - FLASH_TYPE_FIRST_PART].data();
 }
 
+void TellPlace(const Platform& platform, FilePlace place, const std::wstring& path) {
+  if (place != FilePlace::CurrentDirectory) return;
+  const std::size_t cut = path.rfind(platform.files.PathSeparator());
+  const std::wstring_view name =
+      cut == std::wstring::npos ? std::wstring_view(path) : std::wstring_view(path).substr(cut + 1);
+  // The names are the tool's own (ASCII).
+  const std::string what = name == L"Dump.bin" ? "Dump.bin written to " : "tmp kept as ";
+  platform.console.WriteError(what + platform.files.PathForMessage(path) + "\n");
+}
+
 bool CFrontEnd::ExtractFirmwareImage(const std::wstring& path) {
   const std::span<const std::uint8_t> image = platform_.resources.FindBinary(FIRMWARE_RESOURCE_ID);
   if (image.empty()) return false;
@@ -48,14 +58,40 @@ bool CFrontEnd::ExtractFirmwareImage(const std::wstring& path) {
   return true;  // destroying the mapping closes view, mapping and file
 }
 
+bool CFrontEnd::ExtractFirmwareImageToTemporary(std::wstring& path) {
+  const std::span<const std::uint8_t> image = platform_.resources.FindBinary(FIRMWARE_RESOURCE_ID);
+  if (image.empty()) return false;
+  std::unique_ptr<IFileSystem::MappedFile> file =
+      platform_.files.CreateMappedTemporary(image.size(), path);
+  if (file == nullptr) return false;
+  std::memcpy(file->data(), image.data(), image.size());
+  return true;
+}
+
 std::int32_t CFrontEnd::UpdateFirmware() {
   if (currentDevice_ == nullptr) return 1;
 
+  // The image copy goes beside the executable. An installed copy keeps the
+  // tool's files out of its folder: a -dbg run keeps the copy as tmp in the
+  // current directory; any other run uses a private temporary file of the
+  // system's, removed once read back.
   std::wstring tmpPath;
-  if (!ExecutableSiblingPath(platform_.files, L"tmp", tmpPath) || !ExtractFirmwareImage(tmpPath)) {
+  FilePlace place{};
+  bool extracted = false;
+  bool keepsName = true;
+  if (ToolFilePath(platform_.files, L"tmp", tmpPath, place)) {
+    if (place == FilePlace::CurrentDirectory && verbose_ == 0) {
+      keepsName = false;
+      extracted = ExtractFirmwareImageToTemporary(tmpPath);
+    } else {
+      extracted = ExtractFirmwareImage(tmpPath);
+    }
+  }
+  if (!extracted) {
     PrintVerbose(msg::kBinaryCreateFail);
     return 1;
   }
+  if (verbose_ != 0) TellPlace(platform_, place, tmpPath);
 
   // Zero-filled: the engine may read and patch beyond the image.
   const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow)
@@ -73,6 +109,8 @@ std::int32_t CFrontEnd::UpdateFirmware() {
   const std::span<const std::uint8_t> image = platform_.resources.FindBinary(FIRMWARE_RESOURCE_ID);
   if (read != IFileSystem::ReadResult::Ok || length != image.size() ||
       std::memcmp(buffer.get(), image.data(), length) != 0) {
+    // A private temporary file is nobody's to inspect: it goes either way.
+    if (!keepsName) (void)platform_.files.RemoveFile(tmpPath);
     PrintVerbose(msg::kBinaryLoadFail);
     return 1;
   }

@@ -13,6 +13,7 @@
 
 #include "app/progress_bar.h"
 #include "camera/camera_device.h"
+#include "platform/file_places.h"
 #include "platform/platform.h"
 
 namespace qv {
@@ -49,6 +50,11 @@ struct UpdateStatus {
 // terminator (a path is never truncated).
 bool ExecutableSiblingPath(IFileSystem& files, std::wstring_view name, std::wstring& path);
 
+// A file an installed copy left in the current directory (Dump.bin, a kept
+// tmp) is named on standard error, one line: the person did not ask for that
+// folder. Nothing is said for a file beside the executable.
+void TellPlace(const Platform& platform, FilePlace place, const std::wstring& path);
+
 // A first argument that asks about the tool rather than for a run of it:
 // "--help", "-h", "-?" or "/?" (usage), "--version". Compared exactly, like
 // the other switches; later arguments are not looked at.
@@ -74,6 +80,9 @@ class CFrontEnd {
   std::int32_t UpdateFirmware();
   // Writes resource "BINARY" FIRMWARE_RESOURCE_ID to the file at `path`.
   bool ExtractFirmwareImage(const std::wstring& path);
+  // The same into a new private temporary file of the system's; its path
+  // goes to `path`.
+  bool ExtractFirmwareImageToTemporary(std::wstring& path);
 
   std::int32_t verbose() const { return verbose_; }
   std::int32_t dump() const { return dump_; }

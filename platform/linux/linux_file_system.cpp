@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 
 #include "platform/linux/wide_text.h"
@@ -84,11 +85,11 @@ class LinuxMappedFile : public IFileSystem::MappedFile {
 
 }  // namespace
 
-bool LinuxFileSystem::AcceptExecutablePath(const std::string& utf8, std::wstring& path) {
-  std::wstring wide;
-  if (!Utf8ToWide(utf8, wide)) return false;
-  if (wide.empty() || wide.size() + 1 > kMaxPath) return false;
-  path = std::move(wide);
+bool LinuxFileSystem::AcceptExecutablePath(const std::string& bytes, std::wstring& path) {
+  // Any bytes name a file on Linux: no encoding is required and the tool
+  // sets no length limit of its own.
+  if (bytes.empty() || bytes.find('\0') != std::string::npos) return false;
+  path = PathToWide(bytes);
   return true;
 }
 
@@ -99,24 +100,80 @@ bool LinuxFileSystem::ExecutablePath(std::wstring& path) {
   return AcceptExecutablePath(std::string(buffer, static_cast<std::size_t>(n)), path);
 }
 
+bool LinuxFileSystem::CurrentDirectory(std::wstring& path) {
+  std::string buffer(PATH_MAX + 1, '\0');
+  if (::getcwd(buffer.data(), buffer.size()) == nullptr) return false;
+  buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+  // A folder removed while the tool runs in it has no path to write to.
+  if (buffer.empty() || buffer.front() != '/') return false;
+  path = PathToWide(buffer);
+  return true;
+}
+
+bool LinuxFileSystem::IsInstalledProgramFolder(const std::wstring& folder) {
+  std::string name;
+  if (!WideToPath(folder, name)) return false;
+  if (!installFolder_.empty() && name == installFolder_) return true;
+  if (::access(name.c_str(), W_OK | X_OK) == 0) return false;
+  return errno == EACCES || errno == EROFS || errno == EPERM;
+}
+
+std::string LinuxFileSystem::PathForMessage(const std::wstring& path) const {
+  std::string bytes;
+  return WideToPath(path, bytes) ? bytes : std::string("?");
+}
+
+namespace {
+// Maps a new, empty file of `fd` (at `name`) to `size` bytes; the file is
+// removed again when that fails.
+void* MapNewFile(int fd, const std::string& name, std::size_t size) {
+  // Blocks are reserved now: a full disk fails here instead of faulting
+  // when the mapping is written.
+  if (::posix_fallocate(fd, 0, static_cast<off_t>(size)) != 0) {
+    ::unlink(name.c_str());
+    return nullptr;
+  }
+  void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (view == MAP_FAILED) {
+    ::unlink(name.c_str());
+    return nullptr;
+  }
+  return view;
+}
+
+// The system's temporary folder: TMPDIR when it names an absolute folder,
+// else /tmp.
+std::string TemporaryFolder() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  if (tmpdir != nullptr && tmpdir[0] == '/') return tmpdir;
+  return "/tmp";
+}
+}  // namespace
+
+std::unique_ptr<IFileSystem::MappedFile> LinuxFileSystem::CreateMappedTemporary(
+    std::size_t size, std::wstring& path) {
+  if (size == 0) return nullptr;
+  std::string name = TemporaryFolder();
+  if (name.back() != '/') name.push_back('/');
+  name += "qvflash-XXXXXX";
+  // mkostemp: a fresh name, O_EXCL, mode 0600.
+  Fd fd(::mkostemp(name.data(), O_CLOEXEC));
+  if (!fd) return nullptr;
+  void* view = MapNewFile(fd.get(), name, size);
+  if (view == nullptr) return nullptr;
+  path = PathToWide(name);
+  return std::make_unique<LinuxMappedFile>(fd.release(), view, size);
+}
+
 std::unique_ptr<IFileSystem::MappedFile> LinuxFileSystem::CreateMapped(const std::wstring& path,
                                                                        std::size_t size) {
   std::string target;
-  if (size == 0 || !WideToUtf8(path, target)) return nullptr;
+  if (size == 0 || !WideToPath(path, target)) return nullptr;
   std::string temp;
   Fd fd = CreateTempBeside(target, temp);
   if (!fd) return nullptr;
-  // Blocks are reserved now: a full disk fails here instead of faulting
-  // when the mapping is written.
-  if (::posix_fallocate(fd.get(), 0, static_cast<off_t>(size)) != 0) {
-    ::unlink(temp.c_str());
-    return nullptr;
-  }
-  void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
-  if (view == MAP_FAILED) {
-    ::unlink(temp.c_str());
-    return nullptr;
-  }
+  void* view = MapNewFile(fd.get(), temp, size);
+  if (view == nullptr) return nullptr;
   // The file takes the target's name now, as a file created to replace an
   // existing one would: rename() replaces whatever entry sits at the name
   // (a symbolic link included) without following it.
@@ -133,7 +190,7 @@ IFileSystem::ReadResult LinuxFileSystem::ReadFile(const std::wstring& path,
                                                   std::size_t& length) {
   length = 0;
   std::string name;
-  if (!WideToUtf8(path, name)) return ReadResult::CannotOpen;
+  if (!WideToPath(path, name)) return ReadResult::CannotOpen;
   Fd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return ReadResult::CannotOpen;
   struct stat st {};
@@ -168,7 +225,7 @@ IFileSystem::ReadResult LinuxFileSystem::ReadFile(const std::wstring& path,
 
 bool LinuxFileSystem::WriteFile(const std::wstring& path, std::span<const std::uint8_t> data) {
   std::string target;
-  if (!WideToUtf8(path, target)) return false;
+  if (!WideToPath(path, target)) return false;
   std::string temp;
   Fd fd = CreateTempBeside(target, temp);
   if (!fd) return false;
@@ -189,7 +246,7 @@ bool LinuxFileSystem::WriteFile(const std::wstring& path, std::span<const std::u
 
 bool LinuxFileSystem::RemoveFile(const std::wstring& path) {
   std::string name;
-  if (!WideToUtf8(path, name)) return false;
+  if (!WideToPath(path, name)) return false;
   return ::unlink(name.c_str()) == 0;
 }
 

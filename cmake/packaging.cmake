@@ -2,7 +2,7 @@
 #
 # Linux: the program to bin/, its manual page (gzip -9n) to share/man/man1/,
 # the README, a machine-readable copyright file holding the license and the
-# Debian changelog to share/doc/qvflash/; packed as a .deb (`cpack -G DEB`)
+# Debian changelog to share/doc/qvflash/, lintian's overrides; packed as a .deb (`cpack -G DEB`)
 # that lintian accepts. Build it with the `package` preset (Release, stripped,
 # hardened, no tests):  cmake --workflow --preset package
 #
@@ -79,6 +79,9 @@ else()
   install(FILES ${qvflash_package_dir}/qvflash.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md ${qvflash_package_dir}/copyright ${qvflash_package_dir}/changelog.Debian.gz
           DESTINATION ${qvflash_doc_dir})
+  # lintian's overrides for the tags that do not apply to this package.
+  install(FILES doc/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+          RENAME qvflash)
   set(CPACK_GENERATOR DEB)
 endif()
 
@@ -87,14 +90,15 @@ set(CPACK_PACKAGE_VENDOR "the qvflash authors")
 set(CPACK_PACKAGE_CONTACT "${QVFLASH_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "firmware updater for the USB camera 04F2:B5BD (UVC extension unit)")
-set(CPACK_PACKAGE_DESCRIPTION
-    "qvflash rewrites the firmware in the SPI NOR flash of a USB video-class camera "
-    "(vendor 0x04F2, product 0xB5BD) through the vendor extension unit of its UVC "
-    "function, or saves the first 64 KB of that flash to a file. It is a console "
-    "tool for service technicians and scripts: every run ends with Pass or Fail "
-    "and the exit code says the same. It needs access to the camera's video "
-    "device (the video group), not root.")
-string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+# The extended description: lines under 80 characters (Debian's control
+# file shows them as they are).
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "qvflash rewrites the firmware in the SPI NOR flash of a USB video-class"
+  "camera (vendor 0x04F2, product 0xB5BD) through the vendor extension unit"
+  "of its UVC function, or saves the first 64 KB of that flash to a file."
+  "It is a console tool for service technicians and scripts: every run ends"
+  "with Pass or Fail, and the exit code says the same. It needs access to"
+  "the camera's video device (the video group), not root.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_STRIP_FILES ON)

@@ -137,7 +137,7 @@ std::int32_t CFrontEnd::Dump() {
     Print(msg::kDumpFail);
     return 1;
   }
-  TellPlace(platform_, place, path);
+  TellPlace(platform_, place, "Dump.bin written to ", path);
   Print(msg::kDumpOk);
   return 0;
 }

@@ -1,6 +1,6 @@
 // The update job: the embedded image goes to the "tmp" file beside the
-// executable (an installed copy: see below), is read back into the image buffer and handed, with
-// the flash type, to the download engine.
+// executable (for an installed copy, see UpdateFirmware), is read back into
+// the image buffer and handed, with the flash type, to the download engine.
 #include <cstring>
 #include <memory>
 #include <new>
@@ -39,14 +39,10 @@ std::wstring_view FlashName(std::uint8_t flashType) {
   return kWidePartNames[flashType - FLASH_TYPE_FIRST_PART].data();
 }
 
-void TellPlace(const Platform& platform, FilePlace place, const std::wstring& path) {
+void TellPlace(const Platform& platform, FilePlace place, std::string_view what,
+               const std::wstring& path) {
   if (place != FilePlace::CurrentDirectory) return;
-  const std::size_t cut = path.rfind(platform.files.PathSeparator());
-  const std::wstring_view name =
-      cut == std::wstring::npos ? std::wstring_view(path) : std::wstring_view(path).substr(cut + 1);
-  // The names are the tool's own (ASCII).
-  const std::string what = name == L"Dump.bin" ? "Dump.bin written to " : "tmp kept as ";
-  platform.console.WriteError(what + platform.files.PathForMessage(path) + "\n");
+  platform.console.WriteError(std::string(what) + platform.files.PathForMessage(path) + "\n");
 }
 
 bool CFrontEnd::ExtractFirmwareImage(const std::wstring& path) {
@@ -91,7 +87,7 @@ std::int32_t CFrontEnd::UpdateFirmware() {
     PrintVerbose(msg::kBinaryCreateFail);
     return 1;
   }
-  if (verbose_ != 0) TellPlace(platform_, place, tmpPath);
+  if (verbose_ != 0) TellPlace(platform_, place, "tmp kept as ", tmpPath);
 
   // Zero-filled: the engine may read and patch beyond the image.
   const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow)

@@ -51,9 +51,11 @@ struct UpdateStatus {
 bool ExecutableSiblingPath(IFileSystem& files, std::wstring_view name, std::wstring& path);
 
 // A file an installed copy left in the current directory (Dump.bin, a kept
-// tmp) is named on standard error, one line: the person did not ask for that
-// folder. Nothing is said for a file beside the executable.
-void TellPlace(const Platform& platform, FilePlace place, const std::wstring& path);
+// tmp) is named on standard error, one line, `what` followed by the path:
+// the person did not choose that folder. Nothing is said for a file beside
+// the executable.
+void TellPlace(const Platform& platform, FilePlace place, std::string_view what,
+               const std::wstring& path);
 
 // A first argument that asks about the tool rather than for a run of it:
 // "--help", "-h", "-?" or "/?" (usage), "--version". Compared exactly, like

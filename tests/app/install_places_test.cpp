@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/file_places.h"
 #include "sim_harness.h"
+#include "tests/support/fake_os.h"
 
 namespace qv::testing {
 namespace {
@@ -95,6 +97,48 @@ struct InstalledRun {
   // The program's folder holds what the test put there, nothing more.
   std::vector<std::string> ProgramFolder() const { return Names(run.dir.path()); }
 };
+
+TEST(ToolFolder, BesideAPortableExecutableElseTheCurrentDirectoryWithinTheLimit) {
+  // Windows-style paths: executable, installed or not, current directory,
+  // and the path expected for "Dump.bin" (empty: refused).
+  struct Row {
+    std::wstring executable;
+    bool installed;
+    std::wstring current;
+    std::wstring expected;
+    FilePlace place;
+  };
+  // 250 characters; with "\\Dump.bin" 259, and the terminator 260.
+  const std::wstring deep = L"C:\\" + std::wstring(247, L'd');
+  const std::vector<Row> table = {
+      {L"C:\\Tools\\qvflash.exe", false, L"C:\\work", L"C:\\Tools\\Dump.bin",
+       FilePlace::BesideExecutable},
+      {L"C:\\Program Files\\qv\\qvflash.exe", true, L"C:\\work", L"C:\\work\\Dump.bin",
+       FilePlace::CurrentDirectory},
+      {L"C:\\Program Files\\qv\\qvflash.exe", true, L"D:\\", L"D:\\Dump.bin",
+       FilePlace::CurrentDirectory},
+      {L"C:\\Program Files\\qv\\qvflash.exe", true, deep, deep + L"\\Dump.bin",
+       FilePlace::CurrentDirectory},
+      {L"C:\\Program Files\\qv\\qvflash.exe", true, deep + L"e", L"", {}},
+      {L"C:\\Program Files\\qv\\qvflash.exe", true, L"", L"", {}},
+  };
+  for (const Row& row : table) {
+    test::FakeFileSystem files;
+    files.executablePath = row.executable;
+    files.installedCopy = row.installed;
+    files.currentDirectory = row.current;
+    std::wstring path = L"unchanged";
+    FilePlace place{};
+    const bool found = ToolFilePath(files, L"Dump.bin", path, place);
+    EXPECT_EQ(found, !row.expected.empty()) << std::string(row.current.begin(), row.current.end());
+    if (!found) {
+      EXPECT_EQ(path, L"unchanged");
+      continue;
+    }
+    EXPECT_EQ(path, row.expected);
+    EXPECT_EQ(place, row.place);
+  }
+}
 
 const std::vector<std::string> kUntouched = {"scene.json", "trace.txt"};
 

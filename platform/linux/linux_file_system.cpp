@@ -9,8 +9,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include "platform/failure_notes.h"
 #include "platform/linux/wide_text.h"
 
 namespace qv::linux_host {
@@ -124,18 +126,28 @@ std::string LinuxFileSystem::PathForMessage(const std::wstring& path) const {
 }
 
 namespace {
-// Maps a new, empty file of `fd` (at `name`) to `size` bytes; the file is
-// removed again when that fails.
-void* MapNewFile(int fd, const std::string& name, std::size_t size) {
+// The run's reason when a file of the tool cannot be made: its path and the
+// system's word for why (a read-only folder, a full disk).
+void NoteNotWritten(const std::string& name, int error) {
+  runNotes().note(FailureKind::FileNotWritten, name + ": " + std::strerror(error), error);
+}
+
+// Maps a new, empty file of `fd` (at `name`, made for `target`) to `size`
+// bytes; the file is removed again when that fails.
+void* MapNewFile(int fd, const std::string& name, const std::string& target, std::size_t size) {
   // Blocks are reserved now: a full disk fails here instead of faulting
   // when the mapping is written.
-  if (::posix_fallocate(fd, 0, static_cast<off_t>(size)) != 0) {
+  const int reserved = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+  if (reserved != 0) {
     ::unlink(name.c_str());
+    NoteNotWritten(target, reserved);
     return nullptr;
   }
   void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (view == MAP_FAILED) {
+    const int error = errno;
     ::unlink(name.c_str());
+    NoteNotWritten(target, error);
     return nullptr;
   }
   return view;
@@ -158,8 +170,11 @@ std::unique_ptr<IFileSystem::MappedFile> LinuxFileSystem::CreateMappedTemporary(
   name += "qvflash-XXXXXX";
   // mkostemp: a fresh name, O_EXCL, mode 0600.
   Fd fd(::mkostemp(name.data(), O_CLOEXEC));
-  if (!fd) return nullptr;
-  void* view = MapNewFile(fd.get(), name, size);
+  if (!fd) {
+    NoteNotWritten(name, errno);
+    return nullptr;
+  }
+  void* view = MapNewFile(fd.get(), name, name, size);
   if (view == nullptr) return nullptr;
   path = PathToWide(name);
   return std::make_unique<LinuxMappedFile>(fd.release(), view, size);
@@ -171,15 +186,20 @@ std::unique_ptr<IFileSystem::MappedFile> LinuxFileSystem::CreateMapped(const std
   if (size == 0 || !WideToPath(path, target)) return nullptr;
   std::string temp;
   Fd fd = CreateTempBeside(target, temp);
-  if (!fd) return nullptr;
-  void* view = MapNewFile(fd.get(), temp, size);
+  if (!fd) {
+    NoteNotWritten(target, errno);
+    return nullptr;
+  }
+  void* view = MapNewFile(fd.get(), temp, target, size);
   if (view == nullptr) return nullptr;
   // The file takes the target's name now, as a file created to replace an
   // existing one would: rename() replaces whatever entry sits at the name
   // (a symbolic link included) without following it.
   if (::rename(temp.c_str(), target.c_str()) != 0) {
+    const int error = errno;
     ::munmap(view, size);
     ::unlink(temp.c_str());
+    NoteNotWritten(target, error);
     return nullptr;
   }
   return std::make_unique<LinuxMappedFile>(fd.release(), view, size);
@@ -228,20 +248,16 @@ bool LinuxFileSystem::WriteFile(const std::wstring& path, std::span<const std::u
   if (!WideToPath(path, target)) return false;
   std::string temp;
   Fd fd = CreateTempBeside(target, temp);
-  if (!fd) return false;
-  if (!WriteAll(fd.get(), data.data(), data.size()) || ::fsync(fd.get()) != 0) {
+  bool written = static_cast<bool>(fd);
+  int error = written ? 0 : errno;
+  if (written && (!WriteAll(fd.get(), data.data(), data.size()) || ::fsync(fd.get()) != 0 ||
+                  ::close(fd.release()) != 0 || ::rename(temp.c_str(), target.c_str()) != 0)) {
+    error = errno;
+    written = false;
     ::unlink(temp.c_str());
-    return false;
   }
-  if (::close(fd.release()) != 0) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  if (::rename(temp.c_str(), target.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  return true;
+  if (!written) NoteNotWritten(target, error);
+  return written;
 }
 
 bool LinuxFileSystem::RemoveFile(const std::wstring& path) {

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/failure_notes.h"
 #include "platform/file_places.h"
 #include "sim_harness.h"
 #include "tests/support/fake_os.h"
@@ -205,10 +207,19 @@ TEST(InstalledCopy, NoUsableCurrentDirectoryFailsLikeAnUnwritableFolder) {
   for (const bool removed : {true, false}) {
     InstalledRun installed;
     installed.files.work = removed ? "" : installed.work.file("missing");
+    runNotes().clear();
     Outcome o = installed.Run(SceneWith(Camera(0)), {L"-dump"});
     EXPECT_EQ(o.out, kChecking + "Dump FW fail.\nFail");
     EXPECT_EQ(o.exitCode, 1);
     EXPECT_EQ(installed.ProgramFolder(), kUntouched);
+    if (!removed) {
+      // The reason names the file and the system's word for why.
+      ASSERT_TRUE(runNotes().has(FailureKind::FileNotWritten));
+      const FailureNote& note = runNotes().notes().back();
+      EXPECT_EQ(note.detail,
+                installed.work.file("missing") + "/Dump.bin: No such file or directory");
+      EXPECT_EQ(note.status, ENOENT);
+    }
   }
   InstalledRun verbose;
   verbose.files.work = verbose.work.file("missing");

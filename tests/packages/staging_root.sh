@@ -63,12 +63,22 @@ while [ -n "$queue" ]; do
   # Wine, may be installed too), else an Architecture: all package.
   q=$p:$arch
   dpkg-query -W -f='${Status}' "$q" 2>/dev/null | grep -q 'install ok installed' || q=$p
+  # A virtual package (awk): the installed package that provides it.
+  dpkg-query -W -f='${Status}' "$q" 2>/dev/null | grep -q 'install ok installed' ||
+    q=$(dpkg-query -W -f='${Package}:${Architecture} ${Status} ,${Provides},\n' |
+      awk -v p="$p" '/install ok installed/ && index($0, "," p ",") + index($0, ", " p ",") + index($0, ", " p " (") + index($0, "," p " (") {print $1; exit}')
+  [ -n "$q" ] || q=$p
+  name=${q%%:*}
+  if [ "$name" != "$p" ]; then
+    case $done_list in *" $name "*) continue ;; esac
+    done_list="$done_list$name "
+  fi
   dpkg-query -W -f='${Status}' "$q" 2>/dev/null | grep -q 'install ok installed' || {
     echo "not installed here: $p" >&2
     continue
   }
   { dpkg-query -s "$q"; echo; } >>"$rootfs/var/lib/dpkg/status"
-  for list in "/var/lib/dpkg/info/$p.list" "/var/lib/dpkg/info/$p:$arch.list"; do
+  for list in "/var/lib/dpkg/info/$name.list" "/var/lib/dpkg/info/$name:$arch.list"; do
     [ -f "$list" ] && cp "$list" "$rootfs/var/lib/dpkg/info/"
   done
   while IFS= read -r path; do
@@ -98,6 +108,7 @@ snapshot() {  # everything but the package database and the people's files
     -o -printf '%p %y %m %U %s %l\n' | sort)
 }
 snapshot >"$stage/before"
+bin_before=$(LC_ALL=C ls -A "$rootfs/usr/bin")
 
 echo "-- dpkg -i"
 dpkg --root="$rootfs" -i "$deb" || { failed=$((failed + 1)); finish; }
@@ -128,7 +139,9 @@ out_and_rc() { out_is "$1" && rc_is "$2"; }
 rc_is() { [ "$(cat "$stage/rc")" = "$1" ]; }
 err_is() { [ "$(cat "$stage/err")" = "$1" ]; }
 size_is() { [ -f "$1" ] && [ "$(stat -c %s "$1")" = "$2" ]; }
-usr_bin_only_qvflash() { [ "$(ls -A "$rootfs/usr/bin")" = "qvflash" ]; }
+usr_bin_only_qvflash() {
+  [ "$(LC_ALL=C ls -A "$rootfs/usr/bin")" = "$(printf '%s\nqvflash\n' "$bin_before" | grep -v '^$' | LC_ALL=C sort)" ]
+}
 tmp_empty() { [ -z "$(ls -A "$rootfs/tmp")" ]; }
 
 echo "-- the installed tool as a technician in the video group"
@@ -170,7 +183,7 @@ expect "root: dump in the current directory" size_is "$rootfs/root/work/Dump.bin
 run 0 /root/work -dbg
 expect "root: verbose update keeps tmp in the current directory" size_is "$rootfs/root/work/tmp" 32786
 
-expect "nothing but the program in /usr/bin" usr_bin_only_qvflash
+expect "nothing but the program added to /usr/bin" usr_bin_only_qvflash
 expect "nothing left in /tmp" tmp_empty
 
 echo "-- dpkg -r"

@@ -10,6 +10,7 @@
 #include "app/update_job.h"
 #include "flash/firmware_state.h"
 #include "flash/flash_tables.h"
+#include "platform/file_places.h"
 
 namespace qv {
 
@@ -20,9 +21,9 @@ bool ExecutableSiblingPath(IFileSystem& files, std::wstring_view name, std::wstr
   if (cut == std::wstring::npos) return false;
   std::wstring result = executable.substr(0, cut + 1);
   result.append(name);
-  // The folder and the name must fit, terminator included, as they would in
-  // a MAX_PATH buffer; a longer path is refused rather than cut short.
-  if (result.size() + 1 > kMaxPath) return false;
+  // The folder and the name must fit, terminator included, the platform's
+  // limit (MAX_PATH on Windows); a longer path is refused rather than cut.
+  if (!FitsPathLimit(files, result)) return false;
   path = std::move(result);
   return true;
 }
@@ -162,11 +163,12 @@ int CFrontEnd::RunOptions(const CommandLine& line) {
 
 std::int32_t CFrontEnd::Dump() {
   std::wstring path;
-  if (!ExecutableSiblingPath(platform_.files, L"Dump.bin", path)) path.clear();
-  return DumpTo(path, nullptr);
+  FilePlace place = FilePlace::BesideExecutable;
+  if (!ToolFilePath(platform_.files, L"Dump.bin", path, place)) path.clear();
+  return DumpTo(path, place, nullptr);
 }
 
-std::int32_t CFrontEnd::DumpTo(const std::wstring& path, CameraRecord* record) {
+std::int32_t CFrontEnd::DumpTo(const std::wstring& path, FilePlace place, CameraRecord* record) {
   const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[DUMP_SIZE]());
   bool good = false;
   if (buffer != nullptr) {
@@ -190,6 +192,7 @@ std::int32_t CFrontEnd::DumpTo(const std::wstring& path, CameraRecord* record) {
     Print(msg::kDumpFail);
     return 1;
   }
+  TellPlace(platform_, place, "Dump.bin written to ", path);
   Print(msg::kDumpOk);
   return 0;
 }

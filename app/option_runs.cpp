@@ -164,7 +164,7 @@ std::int32_t CFrontEnd::RunCameraLoop(const CameraOptions& options, std::int32_t
     }
     if (options.dumpFile) {
       record.action = CameraAction::Dumped;
-      const std::int32_t result = DumpTo(*options.dumpFile, &record);
+      const std::int32_t result = DumpTo(*options.dumpFile, FilePlace::BesideExecutable, &record);
       record.passed = result == 0;
       finish();
       return result;

@@ -1,6 +1,6 @@
 // The update job: the embedded image goes to the "tmp" file beside the
-// executable, is read back into the image buffer and handed, with the flash
-// type, to the download engine.
+// executable (for an installed copy, see UpdateFirmware), is read back into
+// the image buffer and handed, with the flash type, to the download engine.
 #include <cstring>
 #include <memory>
 #include <new>
@@ -37,6 +37,12 @@ std::wstring_view FlashName(std::uint8_t flashType) {
   return kWidePartNames[flashType - FLASH_TYPE_FIRST_PART].data();
 }
 
+void TellPlace(const Platform& platform, FilePlace place, std::string_view what,
+               const std::wstring& path) {
+  if (place != FilePlace::CurrentDirectory) return;
+  platform.console.WriteError(std::string(what) + platform.files.PathForMessage(path) + "\n");
+}
+
 bool CFrontEnd::ExtractFirmwareImage(const std::wstring& path) {
   const std::span<const std::uint8_t> image = platform_.resources.FindBinary(FIRMWARE_RESOURCE_ID);
   if (image.empty()) {
@@ -49,20 +55,44 @@ bool CFrontEnd::ExtractFirmwareImage(const std::wstring& path) {
   return true;  // destroying the mapping closes view, mapping and file
 }
 
+bool CFrontEnd::ExtractFirmwareImageToTemporary(std::wstring& path) {
+  const std::span<const std::uint8_t> image = platform_.resources.FindBinary(FIRMWARE_RESOURCE_ID);
+  if (image.empty()) {
+    runNotes().note(FailureKind::FileNotWritten, "the program carries no firmware image");
+    return false;
+  }
+  std::unique_ptr<IFileSystem::MappedFile> file =
+      platform_.files.CreateMappedTemporary(image.size(), path);
+  if (file == nullptr) return false;
+  std::memcpy(file->data(), image.data(), image.size());
+  return true;
+}
+
 std::int32_t CFrontEnd::UpdateFirmware() {
   if (currentDevice_ == nullptr) return 1;
 
+  // The image copy goes beside the executable. An installed copy keeps the
+  // tool's files out of its folder: a -dbg run keeps the copy as tmp in the
+  // current directory; any other run uses a private temporary file of the
+  // system's, removed once read back.
   std::wstring tmpPath;
-  if (!ExecutableSiblingPath(platform_.files, L"tmp", tmpPath)) {
+  FilePlace place{};
+  bool extracted = false;
+  bool keepsName = true;
+  if (!ToolFilePath(platform_.files, L"tmp", tmpPath, place)) {
     runNotes().note(FailureKind::FileNotWritten,
                     "tmp: the folder of qvflash is unknown or its path too long");
+  } else if (place == FilePlace::CurrentDirectory && verbose_ == 0) {
+    keepsName = false;
+    extracted = ExtractFirmwareImageToTemporary(tmpPath);
+  } else {
+    extracted = ExtractFirmwareImage(tmpPath);
+  }
+  if (!extracted) {
     PrintVerbose(msg::kBinaryCreateFail);
     return 1;
   }
-  if (!ExtractFirmwareImage(tmpPath)) {
-    PrintVerbose(msg::kBinaryCreateFail);
-    return 1;
-  }
+  if (verbose_ != 0) TellPlace(platform_, place, "tmp kept as ", tmpPath);
 
   // Zero-filled: the engine may read and patch beyond the image.
   const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow)
@@ -85,6 +115,8 @@ std::int32_t CFrontEnd::UpdateFirmware() {
     if (read == IFileSystem::ReadResult::Ok || read == IFileSystem::ReadResult::TooLong)
       runNotes().note(FailureKind::FileNotRead,
                       msg::Narrow(tmpPath) + ": changed by another program while it was read");
+    // A private temporary file is nobody's to inspect: it goes either way.
+    if (!keepsName) (void)platform_.files.RemoveFile(tmpPath);
     PrintVerbose(msg::kBinaryLoadFail);
     return 1;
   }

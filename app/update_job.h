@@ -16,6 +16,7 @@
 #include "app/progress_bar.h"
 #include "app/run_record.h"
 #include "camera/camera_device.h"
+#include "platform/file_places.h"
 #include "platform/platform.h"
 
 namespace qv {
@@ -52,6 +53,13 @@ struct UpdateStatus {
 // terminator (a path is never truncated).
 bool ExecutableSiblingPath(IFileSystem& files, std::wstring_view name, std::wstring& path);
 
+// A file an installed copy left in the current directory (Dump.bin, a kept
+// tmp) is named on standard error, one line, `what` followed by the path:
+// the person did not choose that folder. Nothing is said for a file beside
+// the executable.
+void TellPlace(const Platform& platform, FilePlace place, std::string_view what,
+               const std::wstring& path);
+
 // One run of the tool. Holds the state the run shares with the update job:
 // the switches and the current camera.
 class CFrontEnd {
@@ -72,6 +80,9 @@ class CFrontEnd {
   std::int32_t UpdateFirmware();
   // Writes resource "BINARY" FIRMWARE_RESOURCE_ID to the file at `path`.
   bool ExtractFirmwareImage(const std::wstring& path);
+  // The same into a new private temporary file of the system's; its path
+  // goes to `path`.
+  bool ExtractFirmwareImageToTemporary(std::wstring& path);
 
   std::int32_t verbose() const { return verbose_; }
   std::int32_t dump() const { return dump_; }
@@ -82,7 +93,9 @@ class CFrontEnd {
   std::int32_t Dump();
   // The dump of the current device into the file at `path` (empty: none can
   // be written); fills the record's flash identification when given.
-  std::int32_t DumpTo(const std::wstring& path, CameraRecord* record);
+  // `place` says whether the file lies where the person would not look (an
+  // installed copy's current directory): then one line names it.
+  std::int32_t DumpTo(const std::wstring& path, FilePlace place, CameraRecord* record);
 
   // Runs of the long options that work on cameras (option_runs.cpp): guard,
   // count, the device loop, the final word and the report.

@@ -6,6 +6,7 @@
 #include "platform/write_phase.h"
 
 #include "flash/checked_flash_ops.h"
+#include "platform/file_places.h"
 
 #include <cstdio>
 #include <cstring>
@@ -15,24 +16,17 @@ namespace qv {
 
 namespace {
 
-constexpr char kSettingFileName[] = "setting.ini";
+constexpr wchar_t kSettingFileName[] = L"setting.ini";
 // The profile value is read into a buffer of this many characters.
 constexpr std::uint32_t kProfileValueSize = 10;
 
-// The full path of setting.ini beside the executable; false when the
-// executable's directory cannot be told or the path would not fit kMaxPath
-// (the GPIO preparation is then skipped, as for a missing file).
+// The full path of setting.ini in the tool's folder (beside the executable,
+// or the current directory for an installed copy); false when that folder
+// cannot be told or the path would not fit the platform's limit (the GPIO
+// preparation is then skipped, as for a missing file).
 bool settingFilePath(IFileSystem& files, std::wstring& path) {
-  std::wstring executable;
-  if (!files.ExecutablePath(executable)) return false;
-  const wchar_t separator = files.PathSeparator();
-  const std::size_t cut = executable.rfind(separator);
-  if (cut == std::wstring::npos) return false;
-  path.assign(executable, 0, cut + 1);
-  for (const char c : kSettingFileName) {
-    if (c != '\0') path.push_back(static_cast<wchar_t>(c));
-  }
-  return path.size() < kMaxPath;
+  FilePlace place{};
+  return ToolFilePath(files, kSettingFileName, path, place);
 }
 
 // Sets GPIO_PREPARE_BIT in a GPIO register, keeping its other lines. A read

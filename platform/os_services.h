@@ -12,8 +12,8 @@
 
 namespace qv {
 
-// MAX_PATH: the executable path and every path built from it fit this many
-// wide characters, terminator included.
+// MAX_PATH: on Windows the executable path and every path built from it fit
+// this many wide characters, terminator included.
 inline constexpr std::size_t kMaxPath = 260;
 
 class IFileSystem {
@@ -25,6 +25,22 @@ class IFileSystem {
   // The separator at which the executable path is cut (a backslash on
   // Windows).
   virtual wchar_t PathSeparator() const = 0;
+  // The most wide characters, terminator included, a path built by the tool
+  // may have (kMaxPath on Windows); 0 when the tool sets no limit of its own
+  // (Linux: the system calls tell a path that is too long).
+  virtual std::size_t PathLimit() const = 0;
+  // The current directory, absolute, in the platform's form. False when it
+  // cannot be read.
+  virtual bool CurrentDirectory(std::wstring& path) = 0;
+  // Whether `folder`, the executable's folder, belongs to an installed copy
+  // that the tool's files must stay out of: this user may not create files
+  // in it (/usr/bin, Program Files), or it is the folder the program was
+  // built to be installed to. False for a folder that does not exist or
+  // cannot be examined (writing there then fails as it would anyway).
+  virtual bool IsInstalledProgramFolder(const std::wstring& folder) = 0;
+  // The path as text for a message on standard error: the system's own
+  // bytes on Linux, the ANSI code page on Windows.
+  virtual std::string PathForMessage(const std::wstring& path) const = 0;
 
   // A writable mapping of a newly created file; destroying it unmaps the
   // view and closes the mapping and the file.
@@ -38,6 +54,12 @@ class IFileSystem {
   // of it. Null when any step fails (everything opened is closed again).
   // Does not follow a symbolic link planted at the path.
   virtual std::unique_ptr<MappedFile> CreateMapped(const std::wstring& path, std::size_t size) = 0;
+  // A new private file in the system's temporary folder (TMPDIR or /tmp;
+  // GetTempPathW), created exclusively under a fresh name, readable and
+  // writable by this user only, mapped writable like CreateMapped. Its path
+  // goes to `path`. Null when any step fails (nothing is left behind).
+  virtual std::unique_ptr<MappedFile> CreateMappedTemporary(std::size_t size,
+                                                            std::wstring& path) = 0;
 
   enum class ReadResult { Ok, CannotOpen, TooLong, ReadError };
   // Opens the file for binary reading, finds its length, and reads it into

@@ -23,8 +23,10 @@ if [ "$what" = all ]; then
   packages+=(clang libclang-rt-14-dev)
   # The benchmark (tools/bench.sh).
   packages+=(libbenchmark-dev)
-  # The .deb package's runtime dependencies (dpkg-shlibdeps).
-  packages+=(dpkg-dev)
+  # The .deb package's runtime dependencies (dpkg-shlibdeps), its checks
+  # (lintian; the staging root's shell is busybox-static) and the reading of
+  # the Windows program's version resource (python3).
+  packages+=(dpkg-dev lintian busybox-static python3)
   # The 32-bit Windows build (MinGW-w64 cross compiler) and Wine to test it.
   packages+=(g++-mingw-w64-i686 wine wine32:i386)
   # The VM that checks the Linux build against the kernel's uvcvideo driver.

@@ -30,7 +30,9 @@ class LinuxHostPlatform : public HostPlatform {
   linux_host::LinuxCameraStack cameras_{kernel_, linux_host::KernelRoots{}, console_};
   linux_host::LinuxDeviceRegistry registry_{kernel_, linux_host::KernelRoots{}};
   linux_host::LinuxClock clock_;
-  linux_host::LinuxFileSystem files_;
+  // The folder the build installs the program to: an installed copy keeps
+  // its files out of it even when root runs it.
+  linux_host::LinuxFileSystem files_{QVFLASH_INSTALL_BINDIR};
   linux_host::LinuxResources resources_;
   linux_host::LinuxProfile profile_;
   linux_host::LinuxInstanceGuard instanceGuard_;

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -38,39 +39,6 @@ class Fd {
 
  private:
   int fd_;
-};
-
-// Notes, when it goes out of scope before done(), that a file operation
-// failed: the path and the system's reason (errno as the failing call left
-// it; the clean-up after a failure does not change it).
-class FileFailureNote {
- public:
-  FileFailureNote(FailureKind kind, const std::wstring& path) : kind_(kind), path_(path) {
-    errno = 0;
-  }
-  ~FileFailureNote() {
-    if (done_) return;
-    const int error = errno;
-    std::string name;
-    if (!WideToUtf8(path_, name)) name = "(a name that cannot be shown)";
-    const std::string why = error != 0 ? std::strerror(error) : "unknown reason";
-    runNotes().note(kind_, name + ": " + why,
-                    error != 0 ? std::optional<std::int32_t>(error) : std::nullopt);
-  }
-  FileFailureNote(const FileFailureNote&) = delete;
-  FileFailureNote& operator=(const FileFailureNote&) = delete;
-  void done() { done_ = true; }
-  // A result the caller explains itself (a file longer than expected).
-  template <typename T>
-  T doneWith(T result) {
-    done_ = true;
-    return result;
-  }
-
- private:
-  FailureKind kind_;
-  const std::wstring& path_;
-  bool done_ = false;
 };
 
 // A new, empty file beside `target`, created exclusively (O_EXCL never
@@ -119,11 +87,11 @@ class LinuxMappedFile : public IFileSystem::MappedFile {
 
 }  // namespace
 
-bool LinuxFileSystem::AcceptExecutablePath(const std::string& utf8, std::wstring& path) {
-  std::wstring wide;
-  if (!Utf8ToWide(utf8, wide)) return false;
-  if (wide.empty() || wide.size() + 1 > kMaxPath) return false;
-  path = std::move(wide);
+bool LinuxFileSystem::AcceptExecutablePath(const std::string& bytes, std::wstring& path) {
+  // Any bytes name a file on Linux: no encoding is required and the tool
+  // sets no length limit of its own.
+  if (bytes.empty() || bytes.find('\0') != std::string::npos) return false;
+  path = PathToWide(bytes);
   return true;
 }
 
@@ -134,58 +102,140 @@ bool LinuxFileSystem::ExecutablePath(std::wstring& path) {
   return AcceptExecutablePath(std::string(buffer, static_cast<std::size_t>(n)), path);
 }
 
-std::unique_ptr<IFileSystem::MappedFile> LinuxFileSystem::CreateMapped(const std::wstring& path,
-                                                                       std::size_t size) {
-  FileFailureNote failure(FailureKind::FileNotWritten, path);
-  std::string target;
-  if (size == 0 || !WideToUtf8(path, target)) return nullptr;
-  std::string temp;
-  Fd fd = CreateTempBeside(target, temp);
-  if (!fd) return nullptr;
+bool LinuxFileSystem::CurrentDirectory(std::wstring& path) {
+  std::string buffer(PATH_MAX + 1, '\0');
+  if (::getcwd(buffer.data(), buffer.size()) == nullptr) return false;
+  buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+  // A folder removed while the tool runs in it has no path to write to.
+  if (buffer.empty() || buffer.front() != '/') return false;
+  path = PathToWide(buffer);
+  return true;
+}
+
+bool LinuxFileSystem::IsInstalledProgramFolder(const std::wstring& folder) {
+  std::string name;
+  if (!WideToPath(folder, name)) return false;
+  if (!installFolder_.empty() && name == installFolder_) return true;
+  if (::access(name.c_str(), W_OK | X_OK) == 0) return false;
+  return errno == EACCES || errno == EROFS || errno == EPERM;
+}
+
+std::string LinuxFileSystem::PathForMessage(const std::wstring& path) const {
+  std::string bytes;
+  return WideToPath(path, bytes) ? bytes : std::string("?");
+}
+
+namespace {
+// The run's reason when a file of the tool cannot be made: its path and the
+// system's word for why (a read-only folder, a full disk).
+void NoteNotWritten(const std::string& name, int error) {
+  runNotes().note(FailureKind::FileNotWritten, name + ": " + std::strerror(error), error);
+}
+
+// Maps a new, empty file of `fd` (at `name`, made for `target`) to `size`
+// bytes; the file is removed again when that fails.
+void* MapNewFile(int fd, const std::string& name, const std::string& target, std::size_t size) {
   // Blocks are reserved now: a full disk fails here instead of faulting
   // when the mapping is written.
-  if (::posix_fallocate(fd.get(), 0, static_cast<off_t>(size)) != 0) {
-    ::unlink(temp.c_str());
+  const int reserved = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+  if (reserved != 0) {
+    ::unlink(name.c_str());
+    NoteNotWritten(target, reserved);
     return nullptr;
   }
-  void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+  void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (view == MAP_FAILED) {
-    ::unlink(temp.c_str());
+    const int error = errno;
+    ::unlink(name.c_str());
+    NoteNotWritten(target, error);
     return nullptr;
   }
+  return view;
+}
+
+// The system's temporary folder: TMPDIR when it names an absolute folder,
+// else /tmp.
+std::string TemporaryFolder() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  if (tmpdir != nullptr && tmpdir[0] == '/') return tmpdir;
+  return "/tmp";
+}
+}  // namespace
+
+std::unique_ptr<IFileSystem::MappedFile> LinuxFileSystem::CreateMappedTemporary(
+    std::size_t size, std::wstring& path) {
+  if (size == 0) return nullptr;
+  std::string name = TemporaryFolder();
+  if (name.back() != '/') name.push_back('/');
+  name += "qvflash-XXXXXX";
+  // mkostemp: a fresh name, O_EXCL, mode 0600.
+  Fd fd(::mkostemp(name.data(), O_CLOEXEC));
+  if (!fd) {
+    NoteNotWritten(name, errno);
+    return nullptr;
+  }
+  void* view = MapNewFile(fd.get(), name, name, size);
+  if (view == nullptr) return nullptr;
+  path = PathToWide(name);
+  return std::make_unique<LinuxMappedFile>(fd.release(), view, size);
+}
+
+std::unique_ptr<IFileSystem::MappedFile> LinuxFileSystem::CreateMapped(const std::wstring& path,
+                                                                       std::size_t size) {
+  std::string target;
+  if (size == 0 || !WideToPath(path, target)) return nullptr;
+  std::string temp;
+  Fd fd = CreateTempBeside(target, temp);
+  if (!fd) {
+    NoteNotWritten(target, errno);
+    return nullptr;
+  }
+  void* view = MapNewFile(fd.get(), temp, target, size);
+  if (view == nullptr) return nullptr;
   // The file takes the target's name now, as a file created to replace an
   // existing one would: rename() replaces whatever entry sits at the name
   // (a symbolic link included) without following it.
   if (::rename(temp.c_str(), target.c_str()) != 0) {
+    const int error = errno;
     ::munmap(view, size);
     ::unlink(temp.c_str());
+    NoteNotWritten(target, error);
     return nullptr;
   }
-  failure.done();
   return std::make_unique<LinuxMappedFile>(fd.release(), view, size);
 }
+
+namespace {
+// Why a file could not be read back, for the person: the path and the
+// system's reason.
+IFileSystem::ReadResult NoteNotRead(const std::string& name, int error,
+                                    IFileSystem::ReadResult result) {
+  runNotes().note(FailureKind::FileNotRead,
+                  name + ": " + (error != 0 ? std::strerror(error) : "not a regular file"),
+                  error != 0 ? std::optional<std::int32_t>(error) : std::nullopt);
+  return result;
+}
+}  // namespace
 
 IFileSystem::ReadResult LinuxFileSystem::ReadFile(const std::wstring& path,
                                                   std::span<std::uint8_t> buffer,
                                                   std::size_t& length) {
-  FileFailureNote failure(FailureKind::FileNotRead, path);
   length = 0;
   std::string name;
-  if (!WideToUtf8(path, name)) return ReadResult::CannotOpen;
+  if (!WideToPath(path, name)) return ReadResult::CannotOpen;
   Fd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return ReadResult::CannotOpen;
+  if (!fd) return NoteNotRead(name, errno, ReadResult::CannotOpen);
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return ReadResult::ReadError;
-  if (!S_ISREG(st.st_mode)) return ReadResult::ReadError;
-  if (static_cast<std::uint64_t>(st.st_size) > buffer.size())
-    return failure.doneWith(ReadResult::TooLong);
+  if (::fstat(fd.get(), &st) != 0) return NoteNotRead(name, errno, ReadResult::ReadError);
+  if (!S_ISREG(st.st_mode)) return NoteNotRead(name, 0, ReadResult::ReadError);
+  if (static_cast<std::uint64_t>(st.st_size) > buffer.size()) return ReadResult::TooLong;
 
   std::size_t total = 0;
   while (total < buffer.size()) {
     const ssize_t n = ::read(fd.get(), buffer.data() + total, buffer.size() - total);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return ReadResult::ReadError;
+      return NoteNotRead(name, errno, ReadResult::ReadError);
     }
     if (n == 0) break;
     total += static_cast<std::size_t>(n);
@@ -198,40 +248,33 @@ IFileSystem::ReadResult LinuxFileSystem::ReadFile(const std::wstring& path,
     do {
       n = ::read(fd.get(), &probe, 1);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) return ReadResult::ReadError;
-    if (n > 0) return failure.doneWith(ReadResult::TooLong);
+    if (n < 0) return NoteNotRead(name, errno, ReadResult::ReadError);
+    if (n > 0) return ReadResult::TooLong;
   }
   length = total;
-  failure.done();
   return ReadResult::Ok;
 }
 
 bool LinuxFileSystem::WriteFile(const std::wstring& path, std::span<const std::uint8_t> data) {
-  FileFailureNote failure(FailureKind::FileNotWritten, path);
   std::string target;
-  if (!WideToUtf8(path, target)) return false;
+  if (!WideToPath(path, target)) return false;
   std::string temp;
   Fd fd = CreateTempBeside(target, temp);
-  if (!fd) return false;
-  if (!WriteAll(fd.get(), data.data(), data.size()) || ::fsync(fd.get()) != 0) {
+  bool written = static_cast<bool>(fd);
+  int error = written ? 0 : errno;
+  if (written && (!WriteAll(fd.get(), data.data(), data.size()) || ::fsync(fd.get()) != 0 ||
+                  ::close(fd.release()) != 0 || ::rename(temp.c_str(), target.c_str()) != 0)) {
+    error = errno;
+    written = false;
     ::unlink(temp.c_str());
-    return false;
   }
-  if (::close(fd.release()) != 0) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  if (::rename(temp.c_str(), target.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  failure.done();
-  return true;
+  if (!written) NoteNotWritten(target, error);
+  return written;
 }
 
 bool LinuxFileSystem::RemoveFile(const std::wstring& path) {
   std::string name;
-  if (!WideToUtf8(path, name)) return false;
+  if (!WideToPath(path, name)) return false;
   return ::unlink(name.c_str()) == 0;
 }
 

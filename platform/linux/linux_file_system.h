@@ -1,8 +1,13 @@
 #pragma once
-// Files on Linux. Paths are wide text converted to UTF-8. Every file this
+// Files on Linux. Paths are the system's bytes carried in wide text (see
+// PathToWide): no encoding is required and the tool sets no length limit of
+// its own. Every file this
 // program creates or replaces is written under a fresh temporary name in the
 // same folder and renamed over the target, so a symbolic link planted at the
 // target's name is replaced, never followed.
+
+#include <string>
+#include <utility>
 
 #include "platform/os_services.h"
 
@@ -10,9 +15,19 @@ namespace qv::linux_host {
 
 class LinuxFileSystem : public IFileSystem {
  public:
+  // `installFolder`: the folder the program is installed to (bin/ of the
+  // install prefix), or empty.
+  explicit LinuxFileSystem(std::string installFolder = {})
+      : installFolder_(std::move(installFolder)) {}
   // The target of /proc/self/exe.
   bool ExecutablePath(std::wstring& path) override;
   wchar_t PathSeparator() const override { return L'/'; }
+  std::size_t PathLimit() const override { return 0; }
+  bool CurrentDirectory(std::wstring& path) override;
+  // The install folder, or a folder this user may not create files in.
+  bool IsInstalledProgramFolder(const std::wstring& folder) override;
+  std::string PathForMessage(const std::wstring& path) const override;
+  std::unique_ptr<MappedFile> CreateMappedTemporary(std::size_t size, std::wstring& path) override;
   std::unique_ptr<MappedFile> CreateMapped(const std::wstring& path, std::size_t size) override;
   ReadResult ReadFile(const std::wstring& path, std::span<std::uint8_t> buffer,
                       std::size_t& length) override;
@@ -20,9 +35,12 @@ class LinuxFileSystem : public IFileSystem {
   bool RemoveFile(const std::wstring& path) override;
 
  protected:
-  // The executable path from its UTF-8 form: false when it is not valid
-  // UTF-8 or does not fit kMaxPath wide characters with its terminator.
-  static bool AcceptExecutablePath(const std::string& utf8, std::wstring& path);
+  // The executable path from its bytes: false only when it is empty or
+  // holds a NUL.
+  static bool AcceptExecutablePath(const std::string& bytes, std::wstring& path);
+
+ private:
+  std::string installFolder_;
 };
 
 }  // namespace qv::linux_host

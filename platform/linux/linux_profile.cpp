@@ -97,7 +97,7 @@ std::uint32_t LinuxProfile::ReadProfileString(std::string_view section, std::str
                                               std::uint32_t size, const std::wstring& path) {
   std::string text;
   std::string name;
-  if (WideToUtf8(path, name)) {
+  if (WideToPath(path, name)) {
     const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
       text.resize(kMaxProfileBytes);

@@ -167,6 +167,17 @@ bool Win32FileSystem::ExecutablePath(std::wstring& path) {
   return true;
 }
 
+namespace {
+// The read/write mapping of `size` bytes of a new scratch file and a view
+// of all of it (the mapping gives the file its size, so a full disk fails
+// here). Null views leave the handles to the caller.
+void* mapScratch(const UniqueHandle& file, std::size_t size, UniqueHandle& mapping) {
+  mapping.reset(::CreateFileMappingW(file.get(), nullptr, PAGE_READWRITE, 0,
+                                     static_cast<DWORD>(size), nullptr));
+  return mapping ? ::MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, size) : nullptr;
+}
+}  // namespace
+
 std::unique_ptr<IFileSystem::MappedFile> Win32FileSystem::CreateMapped(const std::wstring& path,
                                                                        std::size_t size) {
   FileFailureNote failure(FailureKind::FileNotWritten, path);
@@ -174,14 +185,12 @@ std::unique_ptr<IFileSystem::MappedFile> Win32FileSystem::CreateMapped(const std
   // empty file's size), and the view size is a 32-bit quantity here.
   if (size == 0 || size > 0x7FFFFFFFu) return nullptr;
   // CreateFileW with read/write access (and the right to rename it), no
-  // sharing, a new file with normal attributes; then the mapping, which
-  // also gives the file its size, so a full disk fails here.
+  // sharing, a new file with normal attributes; then the mapping.
   std::wstring temp;
   UniqueHandle file = createScratchBeside(path, GENERIC_READ | GENERIC_WRITE | DELETE, temp);
   if (!file) return nullptr;
-  UniqueHandle mapping(::CreateFileMappingW(file.get(), nullptr, PAGE_READWRITE, 0,
-                                            static_cast<DWORD>(size), nullptr));
-  void* view = mapping ? ::MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, size) : nullptr;
+  UniqueHandle mapping;
+  void* view = mapScratch(file, size, mapping);
   // The file takes its name while it is still open and unshared.
   if (!view || !renameOpenFile(file.get(), path)) {
     const DWORD error = ::GetLastError();
@@ -194,6 +203,70 @@ std::unique_ptr<IFileSystem::MappedFile> Win32FileSystem::CreateMapped(const std
   }
   failure.done();
   return std::make_unique<Win32MappedFile>(std::move(file), std::move(mapping), view);
+}
+
+std::unique_ptr<IFileSystem::MappedFile> Win32FileSystem::CreateMappedTemporary(
+    std::size_t size, std::wstring& path) {
+  if (size == 0 || size > 0x7FFFFFFFu) return nullptr;
+  // GetTempPathW: the user's own temporary folder (TMP, TEMP, USERPROFILE),
+  // ending with a backslash; a new file there, created exclusively and
+  // without sharing, private to this user by the folder's permissions.
+  wchar_t folder[MAX_PATH + 1];
+  const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
+  if (length == 0 || length > MAX_PATH) return nullptr;
+  std::wstring temp;
+  UniqueHandle file = createScratchBeside(std::wstring(folder, length) + L"tmp",
+                                          GENERIC_READ | GENERIC_WRITE, temp);
+  if (!file) return nullptr;
+  UniqueHandle mapping;
+  void* view = mapScratch(file, size, mapping);
+  if (!view) {
+    mapping.reset();
+    file.reset();
+    ::DeleteFileW(temp.c_str());
+    return nullptr;
+  }
+  path = temp;
+  return std::make_unique<Win32MappedFile>(std::move(file), std::move(mapping), view);
+}
+
+bool Win32FileSystem::CurrentDirectory(std::wstring& path) {
+  const DWORD needed = ::GetCurrentDirectoryW(0, nullptr);
+  if (needed == 0) return false;
+  std::wstring buffer(needed, L'\0');
+  const DWORD length = ::GetCurrentDirectoryW(needed, buffer.data());
+  if (length == 0 || length >= needed) return false;
+  buffer.resize(length);
+  path = std::move(buffer);
+  return true;
+}
+
+bool Win32FileSystem::IsInstalledProgramFolder(const std::wstring& folder) {
+  // Whether this user may create files here is what the folder's access
+  // list says for this user's token; creating a probe file asks exactly
+  // that (it is gone when its handle closes). The program runs asInvoker
+  // (its manifest), so Program Files is never silently redirected to the
+  // VirtualStore.
+  std::wstring probe = folder;
+  if (!probe.empty() && probe.back() != L'\\') probe.push_back(L'\\');
+  probe += L"~qvprobe" + std::to_wstring(::GetCurrentProcessId()) + L".tmp";
+  UniqueHandle file(::CreateFileW(extendedIfLong(probe).c_str(), GENERIC_WRITE, 0, nullptr,
+                                  CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                                  nullptr));
+  if (file) return false;
+  const DWORD error = ::GetLastError();
+  return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
+}
+
+std::string Win32FileSystem::PathForMessage(const std::wstring& path) const {
+  if (path.empty()) return {};
+  const int size = ::WideCharToMultiByte(CP_ACP, 0, path.data(), static_cast<int>(path.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return "?";
+  std::string text(static_cast<std::size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_ACP, 0, path.data(), static_cast<int>(path.size()), text.data(), size,
+                        nullptr, nullptr);
+  return text;
 }
 
 IFileSystem::ReadResult Win32FileSystem::ReadFile(const std::wstring& path,

@@ -49,7 +49,13 @@ class Win32FileSystem final : public IFileSystem {
  public:
   bool ExecutablePath(std::wstring& path) override;
   wchar_t PathSeparator() const override { return L'\\'; }
+  std::size_t PathLimit() const override { return kMaxPath; }
+  bool CurrentDirectory(std::wstring& path) override;
+  // A folder this user may not create a file in.
+  bool IsInstalledProgramFolder(const std::wstring& folder) override;
+  std::string PathForMessage(const std::wstring& path) const override;
   std::unique_ptr<MappedFile> CreateMapped(const std::wstring& path, std::size_t size) override;
+  std::unique_ptr<MappedFile> CreateMappedTemporary(std::size_t size, std::wstring& path) override;
   ReadResult ReadFile(const std::wstring& path, std::span<std::uint8_t> buffer,
                       std::size_t& length) override;
   bool WriteFile(const std::wstring& path, std::span<const std::uint8_t> data) override;

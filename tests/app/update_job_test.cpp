@@ -55,6 +55,8 @@ class PathFiles : public FolderFileSystem {
  public:
   wchar_t separator = L'/';
   wchar_t PathSeparator() const override { return separator; }
+  // The Windows limit, whichever separator is chosen.
+  std::size_t PathLimit() const override { return kMaxPath; }
 };
 
 TEST(ExecutableSiblingPath, CutsAtTheLastSeparatorAndRefusesWhatDoesNotFit) {

@@ -1,16 +1,20 @@
 // Files on Linux: replaced without following planted links, bounded reads,
-// the executable path and its length limit.
+// paths as bytes without a length limit of the tool's, the private temporary
+// file, the installed program's folder.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
 
 #include "platform/linux/linux_file_system.h"
+#include "platform/linux/wide_text.h"
 #include "temp_dir.h"
 
 namespace qv::linux_host {
@@ -138,21 +142,108 @@ TEST(LinuxFileSystem, ExecutablePathIsThisProgram) {
   EXPECT_NE(path.find(L"platform_linux_tests"), std::wstring::npos);
 }
 
-TEST(LinuxFileSystem, ExecutablePathMustFitWithItsTerminator) {
+TEST(LinuxFileSystem, ExecutablePathIsBytesWithoutALimitOfItsOwn) {
   std::wstring path;
-  const std::string fits = "/" + std::string(258, 'a');  // 259 characters + terminator = 260
-  ASSERT_TRUE(TestableFileSystem::AcceptExecutablePath(fits, path));
-  EXPECT_EQ(path.size(), 259u);
-  const std::string tooLong = "/" + std::string(259, 'a');
+  // Longer than Windows' 260, a folder name that is not UTF-8 (Latin-1 "e
+  // acute"), and valid UTF-8: all are the program's path, byte for byte.
+  for (const std::string& bytes :
+       {"/" + std::string(600, 'a') + "/qvflash", std::string("/opt/caf\xE9/qvflash"),
+        std::string("/opt/caf\xC3\xA9/\xFF\xFE/q")}) {
+    ASSERT_TRUE(TestableFileSystem::AcceptExecutablePath(bytes, path)) << bytes;
+    std::string back;
+    ASSERT_TRUE(WideToPath(path, back));
+    EXPECT_EQ(back, bytes);
+  }
+  EXPECT_EQ(path.substr(0, 10), L"/opt/caf\u00e9/");  // UTF-8 read as its characters
   path = L"unchanged";
-  EXPECT_FALSE(TestableFileSystem::AcceptExecutablePath(tooLong, path));
+  EXPECT_FALSE(TestableFileSystem::AcceptExecutablePath("", path));
   EXPECT_EQ(path, L"unchanged");
-  // Characters, not bytes, are counted: 129 two-byte characters fit.
-  std::string wide = "/";
-  for (int i = 0; i < 129; ++i) wide += "\xC3\xA9";
-  ASSERT_TRUE(TestableFileSystem::AcceptExecutablePath(wide, path));
-  EXPECT_EQ(path.size(), 130u);
-  EXPECT_FALSE(TestableFileSystem::AcceptExecutablePath("/bad\xFF", path));
+}
+
+TEST(LinuxFileSystem, FilesInAFolderWhoseNameIsNotUtf8) {
+  TempDir dir;
+  LinuxFileSystem files;
+  const std::string folder = dir.file("caf\xE9-\xFF");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  const std::wstring wideFolder = PathToWide(folder);
+  const std::vector<std::uint8_t> data = {1, 2, 3};
+  ASSERT_TRUE(files.WriteFile(wideFolder + L"/Dump.bin", data));
+  EXPECT_EQ(Contents(folder + "/Dump.bin"), data);
+  {
+    auto mapped = files.CreateMapped(wideFolder + L"/tmp", 4);
+    ASSERT_NE(mapped, nullptr);
+    std::memcpy(mapped->data(), "abcd", 4);
+  }
+  std::uint8_t buffer[8] = {};
+  std::size_t length = 0;
+  ASSERT_EQ(files.ReadFile(wideFolder + L"/tmp", buffer, length), IFileSystem::ReadResult::Ok);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), length), "abcd");
+  EXPECT_TRUE(files.RemoveFile(wideFolder + L"/tmp"));
+  EXPECT_EQ(files.PathForMessage(wideFolder + L"/tmp"), folder + "/tmp");
+}
+
+TEST(LinuxFileSystem, PathsLongerThanWindowsAllows) {
+  TempDir dir;
+  LinuxFileSystem files;
+  std::string folder = dir.path();
+  while (folder.size() < 400) {
+    folder += "/" + std::string(60, 'x');
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  }
+  const std::vector<std::uint8_t> data = {42};
+  ASSERT_TRUE(files.WriteFile(PathToWide(folder + "/Dump.bin"), data));
+  EXPECT_EQ(Contents(folder + "/Dump.bin"), data);
+  EXPECT_EQ(files.PathLimit(), 0u);
+}
+
+TEST(LinuxFileSystem, TemporaryFileIsPrivateFreshAndInTheTemporaryFolder) {
+  TempDir dir;
+  const char* before = std::getenv("TMPDIR");
+  const std::string saved = before != nullptr ? before : "";
+  ::setenv("TMPDIR", dir.path().c_str(), 1);
+  LinuxFileSystem files;
+  std::wstring first;
+  std::wstring second;
+  {
+    auto a = files.CreateMappedTemporary(5, first);
+    auto b = files.CreateMappedTemporary(5, second);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    std::memcpy(a->data(), "hello", 5);
+  }
+  if (before != nullptr) {
+    ::setenv("TMPDIR", saved.c_str(), 1);
+  } else {
+    ::unsetenv("TMPDIR");
+  }
+  EXPECT_NE(first, second);
+  std::string name;
+  ASSERT_TRUE(WideToPath(first, name));
+  EXPECT_EQ(name.rfind(dir.path() + "/", 0), 0u);
+  struct stat st {};
+  ASSERT_EQ(::stat(name.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);  // nobody else may read or swap it
+  EXPECT_EQ(st.st_uid, ::geteuid());
+  EXPECT_EQ(Contents(name), (std::vector<std::uint8_t>{'h', 'e', 'l', 'l', 'o'}));
+}
+
+TEST(LinuxFileSystem, InstalledProgramFolderAndCurrentDirectory) {
+  TempDir installed;
+  TempDir portable;
+  LinuxFileSystem files(installed.path());
+  EXPECT_TRUE(files.IsInstalledProgramFolder(PathToWide(installed.path())));
+  EXPECT_FALSE(files.IsInstalledProgramFolder(PathToWide(portable.path())));
+  // A folder that is not there is no installed copy's: writing there fails
+  // as it always did.
+  EXPECT_FALSE(files.IsInstalledProgramFolder(PathToWide(portable.file("missing"))));
+  if (::geteuid() != 0) {
+    ASSERT_EQ(::chmod(portable.path().c_str(), 0555), 0);
+    EXPECT_TRUE(files.IsInstalledProgramFolder(PathToWide(portable.path())));
+    ::chmod(portable.path().c_str(), 0755);
+  }
+  std::wstring current;
+  ASSERT_TRUE(files.CurrentDirectory(current));
+  EXPECT_EQ(current, PathToWide(std::filesystem::current_path().string()));
 }
 
 }  // namespace

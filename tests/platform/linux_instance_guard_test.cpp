@@ -64,7 +64,7 @@ TEST(LinuxInstanceGuard, ReleasedWhenTheHoldingProcessEnds) {
     LinuxInstanceGuard guard;
     const bool created = guard.Create(name) == IInstanceGuard::Result::Created;
     const char byte = created ? 'y' : 'n';
-    (void)::write(ready[1], &byte, 1);
+    if (::write(ready[1], &byte, 1) != 1) ::_exit(1);
     ::pause();
     ::_exit(0);
   }

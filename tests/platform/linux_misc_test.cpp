@@ -85,6 +85,30 @@ TEST(WideText, RoundTripsAndRefusesWhatHasNoExactForm) {
   EXPECT_FALSE(Utf8ToWide("\x80", wide));
 }
 
+TEST(WideText, PathBytesRoundTripWhateverTheyAre) {
+  // Bytes that are not UTF-8 (stray continuation, Latin-1, a cut-short
+  // sequence, an encoded surrogate, an overlong '/') keep their value; valid
+  // UTF-8 becomes its characters.
+  const std::vector<std::pair<std::string, std::wstring>> table = {
+      {"/usr/bin", L"/usr/bin"},
+      {"/caf\xC3\xA9", L"/caf\u00e9"},
+      {"/caf\xE9", std::wstring(L"/caf") + wchar_t(0xDCE9)},
+      {"\x80", std::wstring(1, wchar_t(0xDC80))},
+      {"\xE2\x82/", std::wstring{wchar_t(0xDCE2), wchar_t(0xDC82), L'/'}},
+      {"\xED\xB2\x80", std::wstring{wchar_t(0xDCED), wchar_t(0xDCB2), wchar_t(0xDC80)}},
+      {"\xC0\xAF", std::wstring{wchar_t(0xDCC0), wchar_t(0xDCAF)}},
+  };
+  for (const auto& [bytes, wide] : table) {
+    EXPECT_EQ(PathToWide(bytes), wide) << bytes;
+    std::string back;
+    ASSERT_TRUE(WideToPath(wide, back));
+    EXPECT_EQ(back, bytes);
+  }
+  std::string bytes;
+  EXPECT_FALSE(WideToPath(std::wstring(1, wchar_t(0xDC00)), bytes));  // not an escaped byte
+  EXPECT_FALSE(WideToPath(std::wstring(1, L'\0'), bytes));
+}
+
 TEST(LinuxClock, SleepsAndNeverRunsBackwards) {
   LinuxClock clock;
   const std::uint64_t before = clock.NowMicroseconds();

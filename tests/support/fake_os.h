@@ -26,6 +26,17 @@ class FakeFileSystem : public IFileSystem {
     return true;
   }
   wchar_t PathSeparator() const override { return L'\\'; }
+  std::size_t PathLimit() const override { return kMaxPath; }
+  std::wstring currentDirectory = L"C:\\work";
+  bool CurrentDirectory(std::wstring& path) override {
+    path = currentDirectory;
+    return !path.empty();
+  }
+  bool installedCopy = false;  // the executable's folder is an installed one
+  bool IsInstalledProgramFolder(const std::wstring&) override { return installedCopy; }
+  std::string PathForMessage(const std::wstring& path) const override {
+    return std::string(path.begin(), path.end());
+  }
 
   class Mapped : public MappedFile {
    public:
@@ -39,6 +50,12 @@ class FakeFileSystem : public IFileSystem {
   };
   std::unique_ptr<MappedFile> CreateMapped(const std::wstring& path, std::size_t size) override {
     if (!writable) return nullptr;
+    return std::make_unique<Mapped>(files[path], size);
+  }
+  int temporaries = 0;  // private temporary files made so far
+  std::unique_ptr<MappedFile> CreateMappedTemporary(std::size_t size, std::wstring& path) override {
+    if (!writable) return nullptr;
+    path = L"C:\\Temp\\~qv" + std::to_wstring(++temporaries) + L".tmp";
     return std::make_unique<Mapped>(files[path], size);
   }
   ReadResult ReadFile(const std::wstring& path, std::span<std::uint8_t> buffer,

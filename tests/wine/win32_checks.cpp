@@ -222,6 +222,48 @@ void checkFiles(const std::wstring& dir) {
   CHECK(!fs.RemoveFile(dump));
 }
 
+// What an installed copy needs: the current directory, whether a folder
+// takes files, and a private temporary file in the user's temporary folder.
+void checkInstalledCopyFiles(const std::wstring& dir) {
+  Win32FileSystem fs;
+  CHECK(fs.PathLimit() == kMaxPath);
+  wchar_t expected[MAX_PATH];
+  const DWORD n = ::GetCurrentDirectoryW(MAX_PATH, expected);
+  std::wstring current;
+  CHECK(fs.CurrentDirectory(current));
+  CHECK(current == std::wstring(expected, n));
+
+  std::wstring bare = dir;
+  bare.pop_back();  // without its last backslash, as the logic asks
+  CHECK(!fs.IsInstalledProgramFolder(bare));
+  CHECK(!fs.IsInstalledProgramFolder(dir + L"no such folder"));
+  WIN32_FIND_DATAW found;
+  HANDLE probe = ::FindFirstFileW((dir + L"~qvprobe*").c_str(), &found);
+  CHECK(probe == INVALID_HANDLE_VALUE);  // the probe is gone
+  if (probe != INVALID_HANDLE_VALUE) ::FindClose(probe);
+
+  wchar_t temporary[MAX_PATH + 1];
+  const DWORD t = ::GetTempPathW(MAX_PATH + 1, temporary);
+  std::wstring first;
+  std::wstring second;
+  {
+    auto a = fs.CreateMappedTemporary(5, first);
+    auto b = fs.CreateMappedTemporary(5, second);
+    CHECK(a != nullptr && b != nullptr);
+    if (a) std::memcpy(a->data(), "hello", 5);
+    // Not shared while it is being written.
+    HANDLE other = ::CreateFileW(first.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    CHECK(other == INVALID_HANDLE_VALUE);
+    if (other != INVALID_HANDLE_VALUE) ::CloseHandle(other);
+  }
+  CHECK(first != second);
+  CHECK(first.compare(0, t, std::wstring(temporary, t)) == 0);
+  CHECK(readAll(first) == std::vector<std::uint8_t>({'h', 'e', 'l', 'l', 'o'}));
+  CHECK(fs.RemoveFile(first) && fs.RemoveFile(second));
+  CHECK(fs.PathForMessage(L"C:\\Tools\\Dump.bin") == "C:\\Tools\\Dump.bin");
+}
+
 void checkProfile(const std::wstring& dir) {
   Win32FileSystem fs;
   Win32Profile profile;
@@ -463,6 +505,7 @@ int main(int argc, char** argv) {
   checkKspNode();
   checkConsoleBytes();
   checkFiles(dir);
+  checkInstalledCopyFiles(dir);
   checkProfile(dir);
   checkResources();
   checkClockAndGuard();

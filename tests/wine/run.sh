@@ -128,8 +128,8 @@ on_terminal() {  # on_terminal <command>: what the terminal showed, as text
 expect "stderr on a terminal: a console" \
   grep -qx terminal <<<"$(on_terminal "wine '$bw/tests/wine/win32_checks.exe' --error-is-terminal")"
 # QuickEdit: off while the tool runs, the console's mode as it was after.
-quickedit=$(on_terminal "wine '$bw/tests/wine/win32_checks.exe' --quickedit" | grep '^quickedit ')
-read -r _ qe_before qe_during qe_after <<<"$quickedit"
+quickedit=$(on_terminal "wine '$bw/tests/wine/win32_checks.exe' --quickedit" | grep '^quickedit:')
+IFS=: read -r _ qe_before qe_during qe_after <<<"$quickedit"
 expect "QuickEdit on before the run" test $((0x${qe_before:-0} & 0x40)) -ne 0
 expect "QuickEdit off during the run" test -n "$qe_during" -a $((0x${qe_during:-40} & 0x40)) -eq 0
 expect "console mode restored after the run" test -n "$qe_after" -a "$qe_after" = "$qe_before"
@@ -456,7 +456,9 @@ real_path() {
   )
   local f
   for f in stdout rc Dump.bin flash.bin; do
-    expect "$name: $f equal to the simulator run's" cmp -s "$base/native/$f" "$base/win/$f"
+    if [ -e "$base/native/$f" ] || [ -e "$base/win/$f" ]; then
+      expect "$name: $f equal to the simulator run's" cmp -s "$base/native/$f" "$base/win/$f"
+    fi
   done
   expect "$name: same requests as the simulator run" \
     cmp -s <(grep -v -e '^SLEEP' -e '^END' "$base/native/trace.txt") \
@@ -508,7 +510,7 @@ expect "Camera-class list holds the camera" \
   grep -qxF 'device USB\VID_04F2&PID_B5BD&MI_00\6&1A2B3C4D&0&0000' <<<"$listing"
 listing=$(wine_run "$bw/tests/wine/win32_checks.exe" --list-image-devices | tr -d '\r')
 expect "Image-class list holds only the scanner" \
-  test "$(grep -c '^device ' <<<"$listing")-$(grep -c 'VID_04B8' <<<"$listing")" = 1-1
+  test "$(grep -c '^device ' <<<"$listing")-$(grep -c '^device .*VID_04B8' <<<"$listing")" = 1-1
 real_path camera-class-update '' -dbg
 expect "camera-class-update: found and updated" \
   cmp -s "$work/real-path/camera-class-update/win/stdout" \

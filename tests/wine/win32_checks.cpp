@@ -332,7 +332,8 @@ int quickEdit() {
     ::GetConsoleMode(input, &during);
   }
   ::GetConsoleMode(input, &after);
-  std::printf("quickedit %lX %lX %lX\n", static_cast<unsigned long>(before),
+  // Colons, not spaces: Wine draws a console's spaces as cursor moves.
+  std::printf("quickedit:%lX:%lX:%lX\n", static_cast<unsigned long>(before),
               static_cast<unsigned long>(during), static_cast<unsigned long>(after));
   ::SetConsoleMode(input, mode | ENABLE_EXTENDED_FLAGS);
   return 0;

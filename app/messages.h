@@ -21,6 +21,10 @@ inline constexpr std::wstring_view kBinaryLoadFail = L"Binary file load fail.\n"
 inline constexpr std::wstring_view kFlashUndefined =
     L"Flash type undefined, stop download process.\n";
 inline constexpr std::wstring_view kStartUpdate = L"start update...\n";
+// Standard error, under -dbg only: the camera did not tell whether another
+// program streams from it, and the update goes on.
+inline constexpr std::string_view kInUseUnknown =
+    "Could not check whether another program is using the camera; going on.\n";
 
 // The answer to "--help" (and "-h", "-?", "/?"); after a refused command
 // line on standard error.

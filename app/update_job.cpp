@@ -123,8 +123,17 @@ std::int32_t CFrontEnd::UpdateFirmware() {
 
   if (verbose_ == 0) (void)platform_.files.RemoveFile(tmpPath);
 
-  std::uint8_t flashType = FLASH_TYPE_UNDEFINED;
   CCameraCore* core = currentDevice_->core();
+  // A camera another program streams from answers requests all the same:
+  // nothing is sent to it. Asked before the first request of the update.
+  const CameraUse use = core != nullptr ? core->CheckCameraInUse() : CameraUse::Unknown;
+  if (use == CameraUse::InUse) {
+    runNotes().note(FailureKind::CameraInUse);
+    return 1;
+  }
+  if (use == CameraUse::Unknown && verbose_ != 0) platform_.console.WriteError(msg::kInUseUnknown);
+
+  std::uint8_t flashType = FLASH_TYPE_UNDEFINED;
   const std::uint32_t failedBefore = core != nullptr ? core->failedRequests() : 0;
   (void)currentDevice_->QueryFlashType(flashType);
   // An answer to identification requests that did not all arrive is not the

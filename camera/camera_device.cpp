@@ -4,6 +4,9 @@
 #include <array>
 #include <cstring>
 #include <new>
+#include <string>
+
+#include "platform/failure_notes.h"
 
 namespace qv {
 
@@ -17,6 +20,8 @@ constexpr std::size_t kPathBufferSize = 260;
 constexpr std::size_t kPathConvertMax = 256;
 // The capture filter is given this long to settle after it is bound.
 constexpr std::uint32_t kFilterSettleMilliseconds = 300;
+// E_ACCESSDENIED (HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)).
+constexpr HResult kAccessDenied = static_cast<HResult>(0x80070005u);
 
 // A USB device's path carries "usb" or "USB" at characters 4 to 6
 // (\\?\usb#vid_...); mixed case does not count.
@@ -78,6 +83,10 @@ class DeviceWalk {
   bool bindFilter(std::unique_ptr<ICaptureFilter>& filter) {
     filter.reset();
     const HResult bound = moniker_->BindToObject(filter);
+    // Windows' camera privacy setting makes every camera filter refuse to
+    // be created with E_ACCESSDENIED: remembered, as the reason a camera
+    // was passed over.
+    if (bound == kAccessDenied) ++accessDenied_;
     platform_.clock.Sleep(kFilterSettleMilliseconds);
     if (failed(bound) || !filter) {
       filter.reset();
@@ -106,8 +115,12 @@ class DeviceWalk {
     enum_.reset();
   }
 
+  // How many filters refused to be created with E_ACCESSDENIED.
+  std::uint32_t accessDenied() const { return accessDenied_; }
+
  private:
   const Platform& platform_;
+  std::uint32_t accessDenied_ = 0;
   std::unique_ptr<IMonikerEnum> enum_;
   std::unique_ptr<IDeviceMoniker> moniker_;
 };
@@ -142,6 +155,11 @@ std::int32_t CountCameras(const Platform& platform, std::int32_t& count) {
     }
   }
   count = found;
+  if (walk.accessDenied() > 0) {
+    runNotes().note(FailureKind::CameraPrivacy,
+                    std::to_string(walk.accessDenied()) + " video device(s) refused access",
+                    kAccessDenied);
+  }
   return 0;
 }
 

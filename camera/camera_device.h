@@ -69,6 +69,14 @@ class IUpdateObserver {
   virtual void OnUpdateStatus(std::uint8_t state, std::uint8_t progress) = 0;
 };
 
+// Whether another program streams from a camera, as its capture pin
+// factory's global instance count tells.
+enum class CameraUse {
+  Free,     // no capture pin instance exists
+  InUse,    // another program streams (a video call, the camera app)
+  Unknown,  // the filter did not answer the pin properties, or has no capture pin
+};
+
 class CCameraCore {
  public:
   explicit CCameraCore(const Platform& platform);
@@ -106,6 +114,10 @@ class CCameraCore {
   void NotifyUpdateStatus(std::uint8_t state, std::uint8_t progress) {
     if (updateObserver_ != nullptr) updateObserver_->OnUpdateStatus(state, progress);
   }
+
+  // Asks the bound filter's pin properties (never an extension-unit
+  // request) whether another program streams from this camera.
+  CameraUse CheckCameraInUse();
 
   // Chip registers and serial-flash primitives (channel/).
   HResult WriteRegister(std::uint16_t address, std::uint8_t value);
@@ -209,6 +221,11 @@ class CCameraDevice {
 
 // Counts the USB video input devices whose extension unit answers.
 std::int32_t CountCameras(const Platform& platform, std::int32_t& count);
+
+// Whether `devicePath` is the path of the device with registry instance ID
+// `instanceId`: after the path's 4-character prefix comes the whole ID,
+// backslashes as '#', then '#' (letters compared without case).
+bool IsDevicePathOf(const char* devicePath, const char* instanceId);
 
 // Four characters of a hardware ID as a 16-bit hexadecimal value; 0xFFFF
 // marks a character that is not accepted.

@@ -1,5 +1,5 @@
 // The USB identity of an opened camera, from the platform's registry of
-// present Image-class devices.
+// present Image- and Camera-class devices.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -48,7 +48,80 @@ std::uint16_t hardwareIdField(const std::uint8_t* data, std::size_t size, std::s
   return ParseHexField(reinterpret_cast<const char*>(data + offset));
 }
 
+// The identity of the registry entry `node`: vendor, product and revision
+// from its first hardware ID, the port from its address property (0 when
+// the entry has none: the decision needs vendor and product only) and its
+// grandparent's instance ID.
+void readIdentity(IImageDeviceList& list, DevInst node, CAMERA_USB_INFO& info) {
+  // The address property: asked for its size first, as the registry wants.
+  std::uint32_t required = 0;
+  std::uint32_t error = 0;
+  std::uint8_t portAddress = 0;
+  std::vector<std::uint8_t> buffer;
+  if (!list.GetRegistryProperty(node, DeviceRegistryProperty::Address, nullptr, 0, required,
+                                error) &&
+      error == win32err::InsufficientBuffer && required != 0 && required <= kMaxPropertySize) {
+    buffer.assign(required, 0);
+    std::uint32_t returned = required;
+    (void)list.GetRegistryProperty(node, DeviceRegistryProperty::Address, buffer.data(),
+                                   static_cast<std::uint32_t>(buffer.size()), returned, error);
+    portAddress = buffer[0];
+  }
+
+  // The hardware IDs, into the same buffer, grown while the registry asks.
+  std::size_t dataSize = 0;
+  for (int attempt = 0; attempt < kMaxPropertyReads; ++attempt) {
+    std::uint32_t returned = static_cast<std::uint32_t>(buffer.size());
+    error = 0;
+    if (list.GetRegistryProperty(node, DeviceRegistryProperty::HardwareId,
+                                 buffer.empty() ? nullptr : buffer.data(),
+                                 static_cast<std::uint32_t>(buffer.size()), returned, error)) {
+      // Only the bytes the registry returned count as data.
+      dataSize = returned < buffer.size() ? returned : buffer.size();
+      break;
+    }
+    if (error != win32err::InsufficientBuffer || returned == 0 || returned > kMaxPropertySize) {
+      break;
+    }
+    buffer.assign(returned, 0);
+  }
+
+  info.vendor = hardwareIdField(buffer.data(), dataSize, kVendorOffset);
+  info.product = hardwareIdField(buffer.data(), dataSize, kProductOffset);
+  info.revision = hardwareIdField(buffer.data(), dataSize, kRevisionOffset);
+  info.portAddress = portAddress;
+
+  DevInst parent = 0;
+  DevInst grandparent = 0;
+  if (list.GetParent(node, parent) && list.GetParent(parent, grandparent)) {
+    char grandparentId[kDeviceIdSize] = {};
+    if (list.GetDeviceId(grandparent, grandparentId, kDeviceIdSize)) {
+      grandparentId[kDeviceIdSize - 1] = '\0';
+      std::memcpy(info.grandparentId, grandparentId, sizeof(info.grandparentId));
+    }
+  }
+}
+
 }  // namespace
+
+bool IsDevicePathOf(const char* devicePath, const char* instanceId) {
+  // The path's own prefix (\\?\ on Windows, v4l: on Linux) is four
+  // characters; the instance ID follows with its backslashes as '#'.
+  constexpr std::size_t kPrefixLength = 4;
+  if (devicePath == nullptr || instanceId == nullptr || instanceId[0] == '\0') return false;
+  for (std::size_t i = 0; i < kPrefixLength; ++i) {
+    if (devicePath[i] == '\0') return false;
+  }
+  const char* p = devicePath + kPrefixLength;
+  for (const char* c = instanceId; *c != '\0'; ++c, ++p) {
+    char wanted = *c == '\\' ? '#' : *c;
+    char have = *p;
+    if (wanted >= 'A' && wanted <= 'Z') wanted = static_cast<char>(wanted - 'A' + 'a');
+    if (have >= 'A' && have <= 'Z') have = static_cast<char>(have - 'A' + 'a');
+    if (have == '\0' || have != wanted) return false;
+  }
+  return *p == '#';
+}
 
 std::uint16_t ParseHexField(const char* characters) {
   std::uint16_t value = 0;
@@ -75,73 +148,56 @@ std::uint16_t ParseHexField(const char* characters) {
 std::int32_t CCameraDevice::GetUsbInfo(CAMERA_USB_INFO& info) {
   if (!core_) return 1;
   const char* devicePath = core_->devicePath();
-  std::unique_ptr<IImageDeviceList> list = platform_.registry.OpenPresentImageDevices();
-  if (!list) return 1;
+  // The Image class first (cameras installed by a vendor INF), then the
+  // Camera class (the in-box driver's).
+  const std::unique_ptr<IImageDeviceList> lists[] = {platform_.registry.OpenPresentImageDevices(),
+                                                     platform_.registry.OpenPresentCameraDevices()};
+  if (!lists[0] && !lists[1]) return 1;
 
-  for (std::uint32_t index = 0;; ++index) {
+  struct Entry {
+    IImageDeviceList* list = nullptr;
     DevInst node = 0;
-    std::uint32_t lastError = 0;
-    if (!list->EnumDeviceInfo(index, node, lastError)) {
-      return (lastError == win32err::Success || lastError == win32err::NoMoreItems) ? 0 : 1;
-    }
-
-    char id[kDeviceIdSize] = {};
-    if (!list->GetDeviceId(node, id, kDeviceIdSize)) continue;
-    id[kDeviceIdSize - 1] = '\0';
-    for (char& c : id) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    std::string token;
-    if (!fourthToken(id, token)) continue;
-    if (std::strstr(devicePath, token.c_str()) == nullptr) continue;
-
-    // The address property: asked for its size first, as the registry wants.
-    std::uint32_t required = 0;
-    std::uint32_t error = 0;
-    if (list->GetRegistryProperty(node, DeviceRegistryProperty::Address, nullptr, 0, required,
-                                  error) ||
-        error != win32err::InsufficientBuffer || required == 0 || required > kMaxPropertySize) {
-      continue;
-    }
-    std::vector<std::uint8_t> buffer(required, 0);
-    std::uint32_t returned = required;
-    (void)list->GetRegistryProperty(node, DeviceRegistryProperty::Address, buffer.data(),
-                                    static_cast<std::uint32_t>(buffer.size()), returned, error);
-    const std::uint8_t portAddress = buffer[0];
-
-    // The hardware IDs, into the same buffer, grown while the registry asks.
-    std::size_t dataSize = 0;
-    for (int attempt = 0; attempt < kMaxPropertyReads; ++attempt) {
-      returned = static_cast<std::uint32_t>(buffer.size());
-      error = 0;
-      if (list->GetRegistryProperty(node, DeviceRegistryProperty::HardwareId, buffer.data(),
-                                    static_cast<std::uint32_t>(buffer.size()), returned, error)) {
-        // Only the bytes the registry returned count as data.
-        dataSize = returned < buffer.size() ? returned : buffer.size();
+  };
+  Entry chosen;
+  Entry byToken;
+  int tokenMatches = 0;
+  bool brokeOff = false;
+  for (const auto& list : lists) {
+    if (!list || chosen.list != nullptr) continue;
+    for (std::uint32_t index = 0;; ++index) {
+      DevInst node = 0;
+      std::uint32_t lastError = 0;
+      if (!list->EnumDeviceInfo(index, node, lastError)) {
+        if (lastError != win32err::Success && lastError != win32err::NoMoreItems) brokeOff = true;
         break;
       }
-      if (error != win32err::InsufficientBuffer || returned == 0 || returned > kMaxPropertySize) {
+      char id[kDeviceIdSize] = {};
+      if (!list->GetDeviceId(node, id, kDeviceIdSize)) continue;
+      id[kDeviceIdSize - 1] = '\0';
+      if (IsDevicePathOf(devicePath, id)) {
+        chosen = {list.get(), node};
         break;
       }
-      buffer.assign(returned, 0);
-    }
-
-    info.vendor = hardwareIdField(buffer.data(), dataSize, kVendorOffset);
-    info.product = hardwareIdField(buffer.data(), dataSize, kProductOffset);
-    info.revision = hardwareIdField(buffer.data(), dataSize, kRevisionOffset);
-    info.portAddress = portAddress;
-
-    DevInst parent = 0;
-    DevInst grandparent = 0;
-    if (list->GetParent(node, parent) && list->GetParent(parent, grandparent)) {
-      char grandparentId[kDeviceIdSize] = {};
-      if (list->GetDeviceId(grandparent, grandparentId, kDeviceIdSize)) {
-        grandparentId[kDeviceIdSize - 1] = '\0';
-        std::memcpy(info.grandparentId, grandparentId, sizeof(info.grandparentId));
+      for (char& c : id) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
       }
+      std::string token;
+      if (!fourthToken(id, token)) continue;
+      if (std::strstr(devicePath, token.c_str()) == nullptr) continue;
+      if (++tokenMatches == 1) byToken = {list.get(), node};
     }
-    return 0;
   }
+  // The token rule alone cannot tell cameras apart (a device without a
+  // serial number has the token "0", found in almost every path): it
+  // decides only when no entry names the camera whole, every entry was
+  // seen, and exactly one entry matches by token.
+  if (chosen.list == nullptr) {
+    if (brokeOff) return 1;
+    if (tokenMatches != 1) return 0;
+    chosen = byToken;
+  }
+  readIdentity(*chosen.list, chosen.node, info);
+  return 0;
 }
 
 }  // namespace qv

@@ -81,7 +81,9 @@ HResult CXuChannel::SetControl(std::uint32_t selector, std::uint32_t length,
 HResult CXuChannel::GetControl(std::uint32_t selector, std::uint32_t length, std::uint8_t* buffer) {
   if (isKsMode(mode_)) {
     std::uint32_t returned = 0;
-    return ksRequest(selector, kKsGetFlags, buffer, length, &returned);
+    const HResult result = ksRequest(selector, kKsGetFlags, buffer, length, &returned);
+    if (succeeded(result) && returned < length) return kXuShortReply;
+    return result;
   }
   if (mode_ != XU_MODE_PRIVATE) return kXuUnbound;
 

@@ -43,6 +43,10 @@ inline constexpr HResult kXuUnbound = hr::False;
 // A private-route request longer than the request block or reply area
 // holds (E_INVALIDARG); nothing is sent.
 inline constexpr HResult kXuRequestTooLong = static_cast<HResult>(0x80070057u);
+// A GET the driver answered with fewer bytes than asked for
+// (HRESULT_FROM_WIN32(ERROR_INVALID_DATA)): the rest of the caller's buffer
+// would hold stale bytes, so the request counts as failed.
+inline constexpr HResult kXuShortReply = static_cast<HResult>(0x8007000Du);
 
 // Writes the 4-byte header of a private-route request block: the data
 // length (16-bit little-endian), the UVC request code and the selector.

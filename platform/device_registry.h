@@ -1,7 +1,7 @@
 #pragma once
 // What the USB identity lookup needs of the platform's device registry: the
-// present devices of the Image setup class (SetupAPI and the configuration
-// manager on Windows).
+// present devices of the Image and Camera setup classes (SetupAPI and the
+// configuration manager on Windows).
 
 #include <cstdint>
 #include <cstring>
@@ -62,6 +62,12 @@ class IDeviceRegistry {
   // SetupDiGetClassDevsA(GUID_DEVCLASS_IMAGE, no enumerator, no window,
   // DIGCF_PRESENT). Null when the list is not available.
   virtual std::unique_ptr<IImageDeviceList> OpenPresentImageDevices() = 0;
+  // The same for the Camera setup class ({ca3e7ab9-b4c3-4ae6-8251-579ef933890f}),
+  // where Windows' in-box UVC driver installs cameras since Windows 10
+  // version 1709 (a vendor INF may still put them in the Image class). Null
+  // where the platform has no such class: its registry lists every camera
+  // as an Image-class device.
+  virtual std::unique_ptr<IImageDeviceList> OpenPresentCameraDevices() { return nullptr; }
 };
 
 }  // namespace qv

@@ -187,6 +187,12 @@ HResult CameraModel::request(XuRequest kind, std::uint32_t selector, std::uint8_
     refused = true;
     result = hr::NotFound;
   }
+  // Both cameras' drivers (Windows' in-box UVC driver, Linux's uvcvideo)
+  // refuse a SET or GET whose buffer is not the control's length.
+  if (!refused && kind != XuRequest::Len && length != controlLength(selector)) {
+    refused = true;
+    result = kLengthMismatch;
+  }
   if (!refused) {
     const std::uint64_t before = clock_.nowNs();
     result = execute(kind, selector, data, length, reported);

@@ -40,6 +40,11 @@ inline constexpr std::uint64_t kEngineWaitLimitNs = 2'000'000'000;
 
 enum class XuRequest { Set, Get, Len };
 
+// The refusal of a SET or GET whose length is not the one the control
+// announces: HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER), as Windows'
+// in-box driver answers it.
+inline constexpr HResult kLengthMismatch = static_cast<HResult>(0x8007007Au);
+
 // Counters for the benchmark (bench/): where the simulated time of one
 // camera's requests went. They have no effect on behaviour.
 struct RequestAccounting {

@@ -195,7 +195,7 @@ CameraConfig parseCamera(const json& value, const std::string& where, const std:
       value, where,
       {"device_path", "route", "nodes", "xu_guid", "chip_id", "flash", "flash_size", "flash_file",
        "status_register", "dfu_block_length", "read_block_length", "faults", "bind_object",
-       "bind_storage", "read_device_path", "ks_control", "spi_busy_reads", "usb"});
+       "bind_storage", "read_device_path", "ks_control", "streaming", "spi_busy_reads", "usb"});
   CameraConfig camera;
   camera.part = *findFlashPart("GD25Q512");
   if (!value.contains("device_path")) throw SceneError{keyPath(where, "device_path"), "missing"};
@@ -278,6 +278,19 @@ CameraConfig parseCamera(const json& value, const std::string& where, const std:
   }
   if (value.contains("ks_control"))
     camera.ksControl = getBool(value["ks_control"], keyPath(where, "ks_control"));
+  if (value.contains("streaming")) {
+    const std::string w = keyPath(where, "streaming");
+    const json& streaming = value["streaming"];
+    if (streaming.is_string()) {
+      if (streaming.get<std::string>() != "unsupported") {
+        throw SceneError{w, "expected true, false or \"unsupported\""};
+      }
+      camera.streaming = CameraConfig::Streaming::Unsupported;
+    } else {
+      camera.streaming =
+          getBool(streaming, w) ? CameraConfig::Streaming::Yes : CameraConfig::Streaming::No;
+    }
+  }
   if (value.contains("spi_busy_reads")) {
     camera.spiBusyReads = static_cast<std::uint32_t>(
         getUnsigned(value["spi_busy_reads"], keyPath(where, "spi_busy_reads"), 0, 1000000));
@@ -286,7 +299,14 @@ CameraConfig parseCamera(const json& value, const std::string& where, const std:
     const std::string w = keyPath(where, "usb");
     const json& usb = value["usb"];
     requireObject(usb, w);
-    rejectUnknownKeys(usb, w, {"vendor", "product", "revision"});
+    rejectUnknownKeys(usb, w, {"vendor", "product", "revision", "controls"});
+    if (usb.contains("controls")) {
+      const std::string controls = getString(usb["controls"], keyPath(w, "controls"));
+      if (controls != "contiguous" && controls != "answered") {
+        throw SceneError{keyPath(w, "controls"), "expected \"contiguous\" or \"answered\""};
+      }
+      camera.usbContiguousControls = controls == "contiguous";
+    }
     auto field = [&](const char* key, std::uint16_t& out) {
       if (usb.contains(key)) {
         out = static_cast<std::uint16_t>(getUnsigned(usb[key], keyPath(w, key), 0, 0xFFFF));

@@ -42,12 +42,19 @@ struct CameraConfig {
   HResult bindStorageResult = 0;
   HResult readDevicePathResult = 0;
   bool ksControl = true;
+  // Another program streams from the camera (its capture pin has an
+  // instance); Unsupported: the filter does not answer the pin properties.
+  enum class Streaming { No, Yes, Unsupported };
+  Streaming streaming = Streaming::No;
   std::uint32_t spiBusyReads = 0;  // busy register reads non-zero this many times per transfer
   // The USB identity the USB/IP camera (sim/usbip) presents; the other
   // routes ignore it.
   std::uint16_t usbVendor = 0x04F2;
   std::uint16_t usbProduct = 0xB5BD;
   std::uint16_t usbRevision = 0x0100;
+  // Its extension unit declares every selector from 1 (as Windows' in-box
+  // driver wants them) rather than only those the chip answers.
+  bool usbContiguousControls = true;
 };
 
 struct ImageDeviceConfig {

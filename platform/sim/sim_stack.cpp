@@ -91,6 +91,11 @@ class SimKsControl final : public IKsControl {
     if (data == nullptr && dataLength != 0) return hr::Pointer;
     CameraModel& model = *counted_.state().cameras[camera_];
     const CameraConfig& config = model.config();
+    // The filter's own pin properties: not the extension unit's, so neither
+    // traced nor counted.
+    if (property->Property.Set == kKsPropSetIdPin) {
+      return pinProperty(config, *property, data, dataLength, bytesReturned);
+    }
 
     // The extension unit answers on its own node and property set only.
     HResult routeError = hr::Ok;
@@ -119,6 +124,36 @@ class SimKsControl final : public IKsControl {
   }
 
  private:
+  // One capture pin factory, pin 0, as a UVC camera's filter has; its
+  // global instance count is 1 while another program streams.
+  static HResult pinProperty(const CameraConfig& config, const KSP_NODE& property, void* data,
+                             std::uint32_t dataLength, std::uint32_t* bytesReturned) {
+    if (config.streaming == CameraConfig::Streaming::Unsupported ||
+        property.Property.Flags != kKsPropertyTypeGet) {
+      return hr::NotFound;
+    }
+    const auto answer = [&](const void* value, std::uint32_t size) {
+      if (bytesReturned != nullptr) *bytesReturned = size;
+      if (data == nullptr || dataLength < size) return hr::MoreData;
+      std::memcpy(data, value, size);
+      return hr::Ok;
+    };
+    const std::uint32_t pins = 1;
+    const KsPinCInstances instances{1, config.streaming == CameraConfig::Streaming::Yes ? 1u : 0u};
+    switch (property.Property.Id) {
+      case kKsPropertyPinCTypes:
+        return answer(&pins, sizeof(pins));
+      case kKsPropertyPinCategory:
+        if (property.NodeId != 0) return hr::NotFound;
+        return answer(&kPinNameVideoCapture, sizeof(Guid));
+      case kKsPropertyPinGlobalCInstances:
+        if (property.NodeId != 0) return hr::NotFound;
+        return answer(&instances, sizeof(instances));
+      default:
+        return hr::NotFound;
+    }
+  }
+
   Counted counted_;
   std::size_t camera_;
 };

@@ -45,6 +45,10 @@ inline constexpr GUID kIidIKsTopologyInfo = {
 // GUID_DEVCLASS_IMAGE (devguid.h).
 inline constexpr GUID kGuidDevClassImage = {
     0x6BDD1FC6, 0x810F, 0x11D0, {0xBE, 0xC7, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}};
+// GUID_DEVCLASS_CAMERA (devguid.h): the class Windows' in-box UVC driver
+// installs cameras in since Windows 10 version 1709.
+inline constexpr GUID kGuidDevClassCamera = {
+    0xCA3E7AB9, 0xB4C3, 0x4AE6, {0x82, 0x51, 0x57, 0x9E, 0xF9, 0x33, 0x89, 0x0F}};
 
 constexpr GUID toNative(const Guid& g) {
   return GUID{g.data1,

@@ -5,6 +5,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 
 #include "platform/win32/win32_services.h"
@@ -65,12 +66,53 @@ bool isConsole(DWORD which) {
   return ::GetConsoleMode(handle, &mode) != 0;
 }
 
+// The console input mode found at start while QuickEdit is switched off for
+// the run (0: nothing to restore). Process-wide, as the console is: the
+// control handler restores it too when Ctrl+C or closing the window ends
+// the process.
+std::atomic<DWORD> g_savedInputMode{0};
+
+void restoreInputMode() {
+  const DWORD saved = g_savedInputMode.exchange(0);
+  if (saved != 0) ::SetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), saved);
+}
+
+BOOL WINAPI restoreOnControlEvent(DWORD) {
+  restoreInputMode();
+  return FALSE;  // the default handling (ending the process) goes on
+}
+
 }  // namespace
 
 Win32Console::Win32Console() {
   // Binary mode: "\n" stays one byte, as on every other build.
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
+
+  // In a console with QuickEdit on, one mouse click starts a selection and
+  // suspends output: the next write (the progress bar) would then block the
+  // thread that drives the camera, in the middle of a download, until a key
+  // is pressed. QuickEdit is off for the run and restored at its end.
+  const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  if (input != nullptr && input != INVALID_HANDLE_VALUE && ::GetConsoleMode(input, &mode) &&
+      (mode & ENABLE_QUICK_EDIT_MODE) != 0) {
+    // The QuickEdit bit is only taken with ENABLE_EXTENDED_FLAGS.
+    const DWORD saved = mode | ENABLE_EXTENDED_FLAGS;
+    if (::SetConsoleMode(input, (mode & ~ENABLE_QUICK_EDIT_MODE) | ENABLE_EXTENDED_FLAGS)) {
+      DWORD expected = 0;
+      if (g_savedInputMode.compare_exchange_strong(expected, saved)) {
+        ::SetConsoleCtrlHandler(restoreOnControlEvent, TRUE);
+        restoresInput_ = true;
+      }
+    }
+  }
+}
+
+Win32Console::~Win32Console() {
+  if (!restoresInput_) return;
+  restoreInputMode();
+  ::SetConsoleCtrlHandler(restoreOnControlEvent, FALSE);
 }
 
 void Win32Console::WriteWide(std::wstring_view text) { writeBytes(stdout, consoleBytes(text)); }

@@ -1,5 +1,5 @@
-// The device registry: the present devices of the Image setup class
-// (SetupAPI) and their nodes (configuration manager).
+// The device registry: the present devices of the Image and Camera setup
+// classes (SetupAPI) and their nodes (configuration manager).
 #include <windows.h>
 // After windows.h.
 #include <cfgmgr32.h>
@@ -97,10 +97,22 @@ class Win32ImageDeviceList final : public IImageDeviceList {
 
 }  // namespace
 
-std::unique_ptr<IImageDeviceList> Win32DeviceRegistry::OpenPresentImageDevices() {
-  HDEVINFO list = ::SetupDiGetClassDevsA(&kGuidDevClassImage, nullptr, nullptr, DIGCF_PRESENT);
+namespace {
+
+std::unique_ptr<IImageDeviceList> openPresentDevices(const GUID& setupClass) {
+  HDEVINFO list = ::SetupDiGetClassDevsA(&setupClass, nullptr, nullptr, DIGCF_PRESENT);
   if (list == INVALID_HANDLE_VALUE) return nullptr;
   return std::make_unique<Win32ImageDeviceList>(list);
+}
+
+}  // namespace
+
+std::unique_ptr<IImageDeviceList> Win32DeviceRegistry::OpenPresentImageDevices() {
+  return openPresentDevices(kGuidDevClassImage);
+}
+
+std::unique_ptr<IImageDeviceList> Win32DeviceRegistry::OpenPresentCameraDevices() {
+  return openPresentDevices(kGuidDevClassCamera);
 }
 
 }  // namespace qv::win32

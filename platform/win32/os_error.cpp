@@ -38,6 +38,16 @@ IInstanceGuard::Result guardResultFrom(bool gotHandle, std::uint32_t lastError) 
                                           : IInstanceGuard::Result::Error;
 }
 
+IInstanceGuard::Result combineGuardResults(IInstanceGuard::Result global,
+                                           IInstanceGuard::Result session) {
+  using Result = IInstanceGuard::Result;
+  if (global == Result::AlreadyExists || session == Result::AlreadyExists) {
+    return Result::AlreadyExists;
+  }
+  if (global == Result::Created || session == Result::Created) return Result::Created;
+  return Result::Error;
+}
+
 bool configRetSucceeded(std::uint32_t configRet) { return configRet == CR_SUCCESS; }
 
 HResult devicePathReadResult(long readResult, bool isText) {

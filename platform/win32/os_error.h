@@ -20,6 +20,11 @@ HResult fromWin32Error(std::uint32_t error);
 // object exists but belongs to a process of another account), both mean that
 // another instance holds the guard.
 IInstanceGuard::Result guardResultFrom(bool gotHandle, std::uint32_t lastError);
+// The guard of both names: another copy holding either (or a name the
+// system denies, as another session's copy's) counts as running; created
+// when at least one name could be made.
+IInstanceGuard::Result combineGuardResults(IInstanceGuard::Result global,
+                                           IInstanceGuard::Result session);
 
 // A configuration-manager result (CONFIGRET): CR_SUCCESS only.
 bool configRetSucceeded(std::uint32_t configRet);

@@ -89,19 +89,29 @@ class Win32InstanceGuard final : public IInstanceGuard {
   Result Create(std::wstring_view name) override;
 
  private:
-  // Kept open for the life of the process: the guard is the open handle.
+  // Kept open for the life of the process: the guard is the open handles,
+  // the session's name and the global one.
   UniqueHandle mutex_;
+  UniqueHandle globalMutex_;
 };
 
 class Win32Console final : public IConsole {
  public:
+  // Switches QuickEdit off in a console that has it on; the destructor (or
+  // Ctrl+C, or closing the window) restores the input mode found.
   Win32Console();
+  ~Win32Console() override;
+  Win32Console(const Win32Console&) = delete;
+  Win32Console& operator=(const Win32Console&) = delete;
   void WriteWide(std::wstring_view text) override;
   void WriteNarrow(std::string_view text) override;
   void WriteError(std::string_view text) override;
   bool ErrorIsTerminal() override;
   bool OutputIsTerminal() override;
   unsigned ErrorColumns() override;
+
+ private:
+  bool restoresInput_ = false;
 };
 
 // Wide text as the bytes the console receives: ASCII unchanged, anything
@@ -124,6 +134,7 @@ class Win32CameraStack final : public ICameraStack {
 class Win32DeviceRegistry final : public IDeviceRegistry {
  public:
   std::unique_ptr<IImageDeviceList> OpenPresentImageDevices() override;
+  std::unique_ptr<IImageDeviceList> OpenPresentCameraDevices() override;
 };
 
 }  // namespace qv::win32

@@ -240,7 +240,7 @@ ControlResult UsbCamera::unitRequest(const SetupPacket& setup, std::span<std::ui
     case kUvcGetCur:
       return modelRequest(XuRequest::Get, selector, data);
     case kUvcGetLen: {
-      if (!xuDeclares(selector) || introduced_[selector]) {
+      if (!xuDeclaresFor(model_.config(), selector) || introduced_[selector]) {
         return modelRequest(XuRequest::Len, selector, data);
       }
       // The driver's own question before it forwards the first query.
@@ -254,7 +254,7 @@ ControlResult UsbCamera::unitRequest(const SetupPacket& setup, std::span<std::ui
       return done(static_cast<std::uint32_t>(data.size()));
     }
     case kUvcGetInfo: {
-      if (!xuDeclares(selector)) {
+      if (!xuDeclaresFor(model_.config(), selector)) {
         driverLine("INFO " + sel + " !" + hexByte(kErrInvalidControl));
         return refuseUnit(kErrInvalidControl);
       }
@@ -264,6 +264,12 @@ ControlResult UsbCamera::unitRequest(const SetupPacket& setup, std::span<std::ui
       vcError_ = kErrNone;
       return reply(data, &info, 1);
     }
+    case kUvcGetMin:
+    case kUvcGetMax:
+    case kUvcGetRes:
+    case kUvcGetDef:
+      if (model_.config().usbContiguousControls) return rangeRequest(setup, data);
+      [[fallthrough]];
     default: {
       const char* name = unitRequestName(setup.request);
       driverLine(std::string(name != nullptr ? name : "REQ " + hexByte(setup.request)) + " " + sel +
@@ -271,6 +277,30 @@ ControlResult UsbCamera::unitRequest(const SetupPacket& setup, std::span<std::ui
       return refuseUnit(kErrInvalidRequest);
     }
   }
+}
+
+ControlResult UsbCamera::rangeRequest(const SetupPacket& setup, std::span<std::uint8_t> data) {
+  // The range of a declared control, as Windows' in-box driver asks it of
+  // every control when it starts: the control's length in bytes, from 0
+  // (GET_MIN, GET_DEF) to all ones (GET_MAX) in steps of 1 (GET_RES). The
+  // driver's own requests: the model does not see them.
+  const std::uint8_t selector = setup.value >> 8;
+  const std::string line =
+      std::string(unitRequestName(setup.request)) + " " + std::to_string(selector);
+  if (!xuDeclaresFor(model_.config(), selector)) {
+    driverLine(line + " !" + hexByte(kErrInvalidControl));
+    return refuseUnit(kErrInvalidControl);
+  }
+  const std::uint32_t length = model_.reportedLength(selector);
+  if (data.size() != length) {
+    driverLine(line + " !" + hexByte(kErrInvalidValue));
+    return refuseUnit(kErrInvalidValue);
+  }
+  std::fill(data.begin(), data.end(), setup.request == kUvcGetMax ? 0xFF : 0x00);
+  if (setup.request == kUvcGetRes && !data.empty()) data[0] = 0x01;
+  driverLine(line + " " + std::to_string(length));
+  vcError_ = kErrNone;
+  return done(length);
 }
 
 ControlResult UsbCamera::modelRequest(XuRequest kind, std::uint32_t selector,

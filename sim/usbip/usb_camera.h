@@ -114,6 +114,8 @@ class UsbCamera {
   ControlResult controlInterfaceRequest(const SetupPacket& setup, std::span<std::uint8_t> data);
   ControlResult unitRequest(const SetupPacket& setup, std::span<std::uint8_t> data);
   ControlResult modelRequest(XuRequest kind, std::uint32_t selector, std::span<std::uint8_t> data);
+  // GET_MIN, GET_MAX, GET_RES and GET_DEF of a unit control.
+  ControlResult rangeRequest(const SetupPacket& setup, std::span<std::uint8_t> data);
   ControlResult streamingRequest(const SetupPacket& setup, std::span<std::uint8_t> data);
   ControlResult refuseUnit(std::uint8_t code);
   void driverLine(const std::string& text);

@@ -125,11 +125,15 @@ Descriptors buildDescriptors(const CameraConfig& config, std::size_t index) {
   c.u8(18).u8(kCsInterface).u8(kVcInputTerminal).u8(kInputTerminalId).u16(kItCamera).u8(0).u8(0);
   c.u16(0).u16(0).u16(0).u8(3).u8(0).u8(0).u8(0);  // no camera controls
   std::array<std::uint8_t, kXuControlBytes> bm{};
-  for (std::uint8_t s : kXuSelectors)
+  std::uint8_t declared = 0;
+  for (std::uint32_t s = 1; s <= 8 * kXuControlBytes; ++s) {
+    if (!xuDeclaresFor(config, s)) continue;
     bm[(s - 1) / 8] |= static_cast<std::uint8_t>(1u << ((s - 1) % 8));
+    ++declared;
+  }
   const auto guid = xuGuidBytes(config.secondaryGuid);
   c.u8(static_cast<std::uint8_t>(24 + 1 + kXuControlBytes)).u8(kCsInterface).u8(kVcExtensionUnit);
-  c.u8(kExtensionUnitId).bytes(guid.data(), guid.size()).u8(kXuSelectors.size());
+  c.u8(kExtensionUnitId).bytes(guid.data(), guid.size()).u8(declared);
   c.u8(1).u8(kInputTerminalId).u8(kXuControlBytes).bytes(bm.data(), bm.size()).u8(0);
   c.u8(9).u8(kCsInterface).u8(kVcOutputTerminal).u8(kOutputTerminalId).u16(kTtStreaming).u8(0);
   c.u8(kExtensionUnitId).u8(0);

@@ -39,6 +39,20 @@ constexpr bool xuDeclares(std::uint32_t selector) {
   return false;
 }
 
+// The highest selector the chip answers on some family.
+inline constexpr std::uint8_t kXuLastSelector = 23;
+
+// Whether the camera's unit declares `selector` in bmControls. Windows'
+// in-box UVC driver exposes a unit's controls only when they are numbered
+// without gaps from 1, so by default every selector from 1 to the last is
+// declared (the chip refuses those it lacks when asked); the scene's
+// "usb": {"controls": "answered"} declares only the selectors the chip
+// answers, leaving gaps uvcvideo accepts.
+constexpr bool xuDeclaresFor(const CameraConfig& config, std::uint32_t selector) {
+  if (config.usbContiguousControls) return selector >= 1 && selector <= kXuLastSelector;
+  return xuDeclares(selector);
+}
+
 // The one video format: YUY2 160 x 120 at 30 frames per second.
 inline constexpr std::uint16_t kFrameWidth = 160;
 inline constexpr std::uint16_t kFrameHeight = 120;

@@ -98,27 +98,149 @@ TEST(GetUsbInfoTest, EmptyListAndUnavailableList) {
   EXPECT_EQ(r.info.vendor, 0x1111);
 }
 
-TEST(GetUsbInfoTest, TokenMatchingIsCaseSensitiveOnThePath) {
-  // The instance ID is lowered first, so upper-case IDs match a lower-case
-  // path; a path with upper-case letters where the token has lower-case
-  // ones does not match.
+TEST(GetUsbInfoTest, WholeIdIgnoresCaseTheTokenRuleDoesNot) {
+  // The whole instance ID matches a path in capitals; an entry that only
+  // shares a token matches the path's own case only.
   UsbInfoRig upperPath("\\\\?\\USB#VID_04F2&PID_B5BD&MI_00#6&1A2B3C4D&0&0000#{65E8773D}");
   upperPath.rig.registry.devices.push_back(
       imageDevice(kCameraInstanceId, "USB\\VID_04F2&PID_B5BD&REV_0100"));
+  EXPECT_EQ(upperPath.camera.GetUsbInfo(upperPath.info), 0);
+  EXPECT_EQ(upperPath.info.vendor, 0x04F2);
+
+  upperPath.rig.registry.devices.assign(
+      1, imageDevice("USB\\VID_04F2&PID_B5BD&MI_00\\6&1A2B3C4D&0&9999",
+                     "USB\\VID_1111&PID_2222&REV_0003"));
   upperPath.info.vendor = 0x2222;
   EXPECT_EQ(upperPath.camera.GetUsbInfo(upperPath.info), 0);
-  EXPECT_EQ(upperPath.info.vendor, 0x2222);
+  EXPECT_EQ(upperPath.info.vendor, 0x2222);  // untouched
 }
 
-TEST(GetUsbInfoTest, EarlierDeviceWhoseTokenOccursInThePathIsTaken) {
+TEST(IsDevicePathOfTest, WholeInstanceIdAfterThePrefixThenHash) {
+  struct Row {
+    const char* path;
+    const char* id;
+    bool expected;
+  };
+  const Row rows[] = {
+      {kCameraPath, kCameraInstanceId, true},
+      {"\\\\?\\usb#vid_04f2&pid_b5bd&mi_00#6&1a2b3c4d&0&0000#{x}\\global", kCameraInstanceId, true},
+      // The Linux form: "v4l:" and the same text.
+      {"v4l:usb#vid_04f2&pid_b5bd&mi_00#6&1a2b3c4d&0&0000#video0", kCameraInstanceId, true},
+      // An ID that is only the start of the path's, or runs past its end.
+      {kCameraPath, "USB\\VID_04F2&PID_B5BD&MI_00\\6&1A2B3C4D&0&000", false},
+      {"\\\\?\\usb#vid_04f2&pid_b5bd&mi_00#6&1a2b3c4d&0&0000", kCameraInstanceId, false},
+      // Another interface, another serial, another camera.
+      {kCameraPath, "USB\\VID_04F2&PID_B5BD&MI_02\\6&1A2B3C4D&0&0002", false},
+      {kCameraPath, "USB\\VID_046D&PID_0825&MI_00\\6&1A2B3C4D&0&0000", false},
+      // The ID must start right after the prefix, not anywhere in the path.
+      {"\\\\?\\xyz#usb#vid_04f2&pid_b5bd&mi_00#6&1a2b3c4d&0&0000#{x}", kCameraInstanceId, false},
+      // Degenerate inputs.
+      {kCameraPath, "", false},
+      {"\\\\?", kCameraInstanceId, false},
+      {"", kCameraInstanceId, false},
+      {nullptr, kCameraInstanceId, false},
+      {kCameraPath, nullptr, false},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(IsDevicePathOf(row.path, row.id), row.expected)
+        << (row.path ? row.path : "(null)") << " / " << (row.id ? row.id : "(null)");
+  }
+}
+
+// A flatbed scanner without a serial number: its fourth token "0" occurs in
+// almost every device path.
+constexpr const char* kScannerInstanceId = "USB\\VID_04B8&PID_0142\\5&1A2B3C4D&0&2";
+// Another camera of the same model on another port, also without a serial.
+constexpr const char* kOtherCameraInstanceId = "USB\\VID_04F2&PID_B5BD&MI_00\\6&2B3C4D5E&0&0000";
+
+TEST(GetUsbInfoTest, TheCamerasOwnEntryWinsOverEarlierTokenMatches) {
   UsbInfoRig r;
-  // Fourth token "0": occurs in the camera's path by accident.
-  r.rig.registry.devices.push_back(imageDevice("ACPI\\A&B&C&0", "USB\\VID_1111&PID_2222&REV_0003"));
+  r.rig.registry.devices.push_back(
+      imageDevice(kScannerInstanceId, "USB\\VID_04B8&PID_0142&REV_0100"));
+  r.rig.registry.devices.push_back(
+      imageDevice(kOtherCameraInstanceId, "USB\\VID_04F2&PID_B5BD&REV_0100", 0x01));
+  r.rig.registry.devices.push_back(
+      imageDevice(kCameraInstanceId, "USB\\VID_04F2&PID_B5BD&REV_0200", 0x0C));
+  EXPECT_EQ(r.camera.GetUsbInfo(r.info), 0);
+  EXPECT_EQ(r.info.vendor, 0x04F2);
+  EXPECT_EQ(r.info.revision, 0x0200);
+  EXPECT_EQ(r.info.portAddress, 0x0C);
+}
+
+TEST(GetUsbInfoTest, TokenRuleDecidesOnlyAlone) {
+  // Without a whole match the token rule decides when exactly one entry
+  // matches by token; two make the camera's identity unknown.
+  struct Case {
+    const char* name;
+    std::vector<FakeImageDevice> image;
+    std::vector<FakeImageDevice> camera;
+    std::uint16_t vendor;  // 0x2222: no identity given
+  };
+  const FakeImageDevice scanner =
+      imageDevice(kScannerInstanceId, "USB\\VID_04B8&PID_0142&REV_0100");
+  const FakeImageDevice other =
+      imageDevice("USB\\VID_04F2&PID_B5BD\\6&1A2B3C4D&0&0000", "USB\\VID_3333&PID_4444&REV_0005");
+  const Case cases[] = {
+      {"one token match", {other}, {}, 0x3333},
+      {"the scanner alone", {scanner}, {}, 0x04B8},
+      {"scanner and another", {scanner, other}, {}, 0x2222},
+      {"one in each class", {scanner}, {other}, 0x2222},
+  };
+  for (const Case& c : cases) {
+    UsbInfoRig r;
+    r.rig.registry.devices = c.image;
+    r.rig.registry.cameraDevices = c.camera;
+    r.info.vendor = 0x2222;
+    EXPECT_EQ(r.camera.GetUsbInfo(r.info), 0) << c.name;
+    EXPECT_EQ(r.info.vendor, c.vendor) << c.name;
+    EXPECT_EQ(r.rig.registry.liveLists, 0) << c.name;
+  }
+}
+
+TEST(GetUsbInfoTest, CameraClassIsSearchedAfterTheImageClass) {
+  // The in-box driver's cameras are in the Camera class only.
+  UsbInfoRig r;
+  r.rig.registry.devices.push_back(
+      imageDevice(kScannerInstanceId, "USB\\VID_04B8&PID_0142&REV_0100"));
+  r.rig.registry.cameraDevices.push_back(
+      imageDevice(kCameraInstanceId, "USB\\VID_04F2&PID_B5BD&REV_0100", 0x0204));
+  EXPECT_EQ(r.camera.GetUsbInfo(r.info), 0);
+  EXPECT_EQ(r.info.vendor, 0x04F2);
+  EXPECT_EQ(r.info.product, 0xB5BD);
+  EXPECT_EQ(r.info.portAddress, 0x04);
+  EXPECT_STREQ(r.info.grandparentId, "USB\\ROOT_HUB30\\4&2a3b&0&0");
+
+  // A camera installed in the Image class by a vendor INF is found there
+  // first, as before.
+  r.rig.registry.devices.push_back(
+      imageDevice(kCameraInstanceId, "USB\\VID_04F2&PID_1234&REV_0100"));
+  EXPECT_EQ(r.camera.GetUsbInfo(r.info), 0);
+  EXPECT_EQ(r.info.product, 0x1234);
+  EXPECT_EQ(r.rig.registry.liveLists, 0);
+}
+
+TEST(GetUsbInfoTest, ListsThatCannotBeReadWhole) {
+  UsbInfoRig r;
+  // The Image class list broke off: the Camera class's whole match stands.
+  r.rig.registry.endError = 31;
+  r.rig.registry.cameraDevices.push_back(
+      imageDevice(kCameraInstanceId, "USB\\VID_04F2&PID_B5BD&REV_0100"));
+  EXPECT_EQ(r.camera.GetUsbInfo(r.info), 0);
+  EXPECT_EQ(r.info.vendor, 0x04F2);
+  // A token match alone cannot be trusted when not every entry was seen.
+  r.rig.registry.cameraDevices.assign(
+      1, imageDevice("USB\\VID_04F2&PID_B5BD\\6&1A2B3C4D&0&0000", "USB\\VID_3333&PID_4444"));
+  r.info.vendor = 0x2222;
+  EXPECT_EQ(r.camera.GetUsbInfo(r.info), 1);
+  EXPECT_EQ(r.info.vendor, 0x2222);
+  // No Camera class on this system: the Image class alone, as before.
+  r.rig.registry.endError = win32err::NoMoreItems;
+  r.rig.registry.cameraClassAvailable = false;
   r.rig.registry.devices.push_back(
       imageDevice(kCameraInstanceId, "USB\\VID_04F2&PID_B5BD&REV_0100"));
   EXPECT_EQ(r.camera.GetUsbInfo(r.info), 0);
-  EXPECT_EQ(r.info.vendor, 0x1111);
-  EXPECT_EQ(r.info.product, 0x2222);
+  EXPECT_EQ(r.info.vendor, 0x04F2);
+  EXPECT_EQ(r.rig.registry.liveLists, 0);
 }
 
 TEST(GetUsbInfoTest, FewerThanFourTokensOrRunsOfAmpersands) {
@@ -133,15 +255,20 @@ TEST(GetUsbInfoTest, FewerThanFourTokensOrRunsOfAmpersands) {
   EXPECT_EQ(r.info.vendor, 0x3333);
 }
 
-TEST(GetUsbInfoTest, UnreadableAddressPassesTheDeviceOver) {
+TEST(GetUsbInfoTest, UnreadableAddressStillGivesVendorAndProduct) {
+  // The decision needs vendor and product: an entry without an address
+  // property is the camera's all the same, with port 0.
   UsbInfoRig r;
-  FakeImageDevice noAddress = imageDevice(kCameraInstanceId, "USB\\VID_1111&PID_2222&REV_0003");
+  FakeImageDevice noAddress = imageDevice(kCameraInstanceId, "USB\\VID_04F2&PID_B5BD&REV_0100");
   noAddress.addressReadable = false;
   r.rig.registry.devices.push_back(noAddress);
-  r.rig.registry.devices.push_back(
-      imageDevice(kCameraInstanceId, "USB\\VID_04F2&PID_B5BD&REV_0100"));
+  r.info.portAddress = 0x55;
   EXPECT_EQ(r.camera.GetUsbInfo(r.info), 0);
   EXPECT_EQ(r.info.vendor, 0x04F2);
+  EXPECT_EQ(r.info.product, 0xB5BD);
+  EXPECT_EQ(r.info.revision, 0x0100);
+  EXPECT_EQ(r.info.portAddress, 0);
+  EXPECT_STREQ(r.info.grandparentId, "USB\\ROOT_HUB30\\4&2a3b&0&0");
 }
 
 TEST(GetUsbInfoTest, ShortHardwareIdIsNotReadPastItsEnd) {

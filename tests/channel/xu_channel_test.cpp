@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "tests/support/xu_fakes.h"
@@ -135,6 +136,43 @@ TEST(XuChannelTest, KsResultsComeBackUnchanged) {
   std::uint8_t byte = 0;
   EXPECT_EQ(b.channel.SetControl(XU_REG_DATA, 1, &byte), hr::DeviceNotConnected);
   EXPECT_EQ(b.channel.GetControl(XU_REG_DATA, 1, &byte), hr::DeviceNotConnected);
+}
+
+TEST(XuChannelTest, KsGetWithFewerBytesThanAskedFails) {
+  // A reply shorter than the buffer would leave stale bytes behind it (a
+  // read-out block holding the previous block's tail): the GET fails.
+  struct Case {
+    std::uint32_t returned;
+    HResult answer;
+    HResult expected;
+  };
+  const Case cases[] = {
+      {64, hr::Ok, hr::Ok},
+      {63, hr::Ok, kXuShortReply},
+      {0, hr::Ok, kXuShortReply},
+      {1, hr::False, kXuShortReply},  // success codes other than S_OK alike
+      {0, hr::DeviceNotConnected, hr::DeviceNotConnected},
+  };
+  for (const Case& c : cases) {
+    BoundKsChannel b;
+    b.ks.setHandler(
+        [&](const KSP_NODE&, std::uint8_t* data, std::uint32_t, std::uint32_t* returned) {
+          for (std::uint32_t i = 0; i < c.returned; ++i) data[i] = 0x5A;
+          *returned = c.returned;
+          return c.answer;
+        });
+    std::uint8_t block[64];
+    std::memset(block, 0xEE, sizeof block);
+    EXPECT_EQ(b.channel.GetControl(XU_FLASH_DATA, sizeof block, block), c.expected) << c.returned;
+  }
+  // A SET reports no bytes back and is not affected.
+  BoundKsChannel b;
+  b.ks.setHandler([](const KSP_NODE&, std::uint8_t*, std::uint32_t, std::uint32_t* returned) {
+    *returned = 0;
+    return hr::Ok;
+  });
+  const std::uint8_t address[4] = {};
+  EXPECT_EQ(b.channel.SetControl(XU_FLASH_ADDR, 4, address), hr::Ok);
 }
 
 TEST(XuChannelTest, KsGetLengthSucceedsOnlyOnMoreData) {

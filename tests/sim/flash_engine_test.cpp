@@ -252,7 +252,10 @@ TEST(SimDownload, BlockLengthAndChecksumXorFault) {
   EXPECT_EQ(length, 512u);
   host.set(9, {1});
   host.set(10, std::vector<std::uint8_t>(512, 0x00));
-  host.set(10, {0x12, 0x34});
+  std::vector<std::uint8_t> block(512, 0x00);
+  block[0] = 0x12;
+  block[1] = 0x34;
+  host.set(10, block);
   std::vector<std::uint8_t> out;
   host.get(11, 1, out);
   EXPECT_EQ(out[0], 0x12 ^ 0x34 ^ 90);
@@ -304,8 +307,8 @@ TEST(SimReadOut, NothingIsReadWithoutALoadedTable) {
   session->camera(0).flash()[0] = 0x00;
   host.set(14, address4(0));
   std::vector<std::uint8_t> out;
-  host.get(15, 16, out);
-  EXPECT_EQ(out, std::vector<std::uint8_t>(16, 0xFF));
+  EXPECT_EQ(host.get(15, 4096, out), hr::Ok);
+  EXPECT_EQ(out, std::vector<std::uint8_t>(4096, 0xFF));
 }
 
 TEST(SimSectorPair, HalvesProgramTheirRowsOfTheUnit) {

@@ -143,6 +143,34 @@ TEST(SimRoutes, KsGetLengthAnswersMoreDataWithTheLength) {
   EXPECT_EQ(session->traceLines().back(), "0 LEN 10 2048") << "a malformed call reaches no camera";
 }
 
+TEST(SimRoutes, LengthOtherThanTheControlsIsRefusedOnEveryRoute) {
+  // As both drivers do: only the announced length passes; the refusal is a
+  // request like any other (counted, traced, no effect).
+  for (const bool privateRoute : {false, true}) {
+    SCOPED_TRACE(privateRoute ? "private" : "ks");
+    auto session =
+        openScene(oneCamera(privateRoute ? R"("route": "private", "read_block_length": 64)"
+                                         : R"("read_block_length": 64)"));
+    Host host(*session, 0, privateRoute);
+    std::vector<std::uint8_t> out;
+    EXPECT_EQ(host.set(2, {0xFF}), kLengthMismatch);
+    EXPECT_EQ(host.set(2, {0xFF, 0x20, 0x00}), kLengthMismatch);
+    EXPECT_EQ(host.get(3, 2, out), kLengthMismatch);
+    EXPECT_EQ(out[0], 0xEE);
+    EXPECT_EQ(host.get(15, 4096, out), kLengthMismatch);
+    EXPECT_EQ(host.get(15, 64, out), hr::Ok);
+    EXPECT_EQ(host.set(2, {0xFF, 0x20}), hr::Ok);
+    EXPECT_EQ(host.get(3, 1, out), hr::Ok);
+    EXPECT_EQ(out[0], 0x8A);
+    EXPECT_EQ(host.model().requestCount(), 7u);
+    const auto lines = linesFrom(*session, 0);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 4),
+              (std::vector<std::string>{"0 SET 2 !8007007A", "0 SET 2 !8007007A",
+                                        "0 GET 3 2 !8007007A", "0 GET 15 4096 !8007007A"}));
+  }
+}
+
 TEST(SimFaults, RequestFaultFailsItsRequestsWithoutEffect) {
   auto session =
       openScene(oneCamera(R"("faults": [{"request": 2, "result": "0x8007001F", "count": 2}])"));

@@ -39,6 +39,14 @@ class FakeChip {
   std::uint8_t rdid[3] = {0xC8, 0x40, 0x10};  // 0x9F
   std::uint8_t xuIdReply[3] = {0x11, 0x22, 0x33};
   std::uint32_t flashDataLength = 4096;
+  // The filter's pin factories (KSPROPSETID_Pin, never counted as requests):
+  // `pinCategories` in pin order; how many instances of the capture pin
+  // exist (another program streaming); false: the properties are not
+  // supported (ERROR_NOT_FOUND).
+  bool pinProperties = true;
+  std::vector<Guid> pinCategories = {kPinNameVideoCapture};
+  std::uint32_t captureInstances = 0;
+  std::vector<std::string> pinRequests;  // "CTYPES 0", "CATEGORY 1", "INSTANCES 0"
 
   // Faults: requests numbered from 1.
   std::uint32_t failFrom = 0;   // 0: none
@@ -222,6 +230,9 @@ class ChipKsControl : public IKsControl, Counted {
   HResult KsProperty(KSP_NODE* property, std::uint32_t propertyLength, void* data,
                      std::uint32_t dataLength, std::uint32_t* bytesReturned) override {
     if (propertyLength != sizeof(KSP_NODE)) return hr::Fail;
+    if (property->Property.Set == kKsPropSetIdPin) {
+      return pinProperty(*property, data, dataLength, bytesReturned);
+    }
     if (!(property->Property.Set == chip_.xuSet)) {
       ++chip_.requests;
       chip_.trace.push_back((property->Property.Flags & kKsPropertyTypeSet ? "SET " : "GET ") +
@@ -245,6 +256,34 @@ class ChipKsControl : public IKsControl, Counted {
   }
 
  private:
+  HResult pinProperty(const KSP_NODE& p, void* data, std::uint32_t length,
+                      std::uint32_t* bytesReturned) {
+    static constexpr const char* kNames[] = {"?", "CTYPES", "?",         "?", "?", "?",
+                                             "?", "?",      "INSTANCES", "?", "?", "CATEGORY"};
+    chip_.pinRequests.push_back(std::string(p.Property.Id < 12 ? kNames[p.Property.Id] : "?") +
+                                " " + std::to_string(p.NodeId));
+    const HResult notFound = hr::NotFound;
+    if (!chip_.pinProperties || p.Property.Flags != kKsPropertyTypeGet) return notFound;
+    const auto answer = [&](const void* value, std::uint32_t size) {
+      if (length < size || data == nullptr) return hr::MoreData;
+      std::memcpy(data, value, size);
+      *bytesReturned = size;
+      return hr::Ok;
+    };
+    const auto pins = static_cast<std::uint32_t>(chip_.pinCategories.size());
+    if (p.Property.Id == kKsPropertyPinCTypes) return answer(&pins, 4);
+    if (p.NodeId >= pins) return notFound;
+    if (p.Property.Id == kKsPropertyPinCategory) {
+      return answer(&chip_.pinCategories[p.NodeId], sizeof(Guid));
+    }
+    if (p.Property.Id == kKsPropertyPinGlobalCInstances) {
+      const bool capture = chip_.pinCategories[p.NodeId] == kPinNameVideoCapture;
+      const KsPinCInstances instances{1, capture ? chip_.captureInstances : 0};
+      return answer(&instances, sizeof(instances));
+    }
+    return notFound;
+  }
+
   FakeChip& chip_;
 };
 
@@ -453,29 +492,39 @@ struct FakeImageDevice {
 
 class FakeDeviceRegistry : public IDeviceRegistry {
  public:
-  std::vector<FakeImageDevice> devices;
+  std::vector<FakeImageDevice> devices;        // the Image setup class
+  std::vector<FakeImageDevice> cameraDevices;  // the Camera setup class
   bool available = true;
+  bool cameraClassAvailable = true;
   std::uint32_t endError = win32err::NoMoreItems;
+  std::uint32_t cameraEndError = win32err::NoMoreItems;
   int lists = 0;
   int liveLists = 0;
-  // Nodes: device i is node 100 + i; its parent 200 + i; grandparent 300 + i.
+  // Nodes: device i of the Image class is node 100 + i, its parent 200 + i,
+  // its grandparent 300 + i; the Camera class's are 1000 higher.
   class List : public IImageDeviceList {
    public:
-    explicit List(FakeDeviceRegistry& r) : r_(r) { ++r_.liveLists; }
+    List(FakeDeviceRegistry& r, const std::vector<FakeImageDevice>& devices, std::uint32_t endError,
+         DevInst base)
+        : r_(r), devices_(devices), endError_(endError), base_(base) {
+      ++r_.liveLists;
+    }
     ~List() override { --r_.liveLists; }
     bool EnumDeviceInfo(std::uint32_t index, DevInst& node, std::uint32_t& lastError) override {
-      if (index >= r_.devices.size()) {
-        lastError = r_.endError;
+      if (index >= devices_.size()) {
+        lastError = endError_;
         return false;
       }
-      node = 100 + index;
+      node = base_ + 100 + index;
       return true;
     }
     bool GetDeviceId(DevInst node, char* buffer, std::uint32_t size) override {
       const std::string* id = nullptr;
-      if (node >= 100 && node < 200) id = &r_.devices[node - 100].instanceId;
-      if (node >= 300 && node < 400 && !r_.devices[node - 300].grandparentId.empty()) {
-        id = &r_.devices[node - 300].grandparentId;
+      const DevInst n = node - base_;
+      if (node < base_) return false;
+      if (n >= 100 && n < 200) id = &devices_[n - 100].instanceId;
+      if (n >= 300 && n < 400 && !devices_[n - 300].grandparentId.empty()) {
+        id = &devices_[n - 300].grandparentId;
       }
       if (id == nullptr || id->size() + 1 > size) return false;
       std::memcpy(buffer, id->c_str(), id->size() + 1);
@@ -484,7 +533,7 @@ class FakeDeviceRegistry : public IDeviceRegistry {
     bool GetRegistryProperty(DevInst node, DeviceRegistryProperty property, std::uint8_t* buffer,
                              std::uint32_t size, std::uint32_t& requiredSize,
                              std::uint32_t& lastError) override {
-      const FakeImageDevice& d = r_.devices[node - 100];
+      const FakeImageDevice& d = devices_.at(node - base_ - 100);
       std::vector<std::uint8_t> data;
       if (property == DeviceRegistryProperty::Address) {
         if (!d.addressReadable) {
@@ -506,11 +555,8 @@ class FakeDeviceRegistry : public IDeviceRegistry {
       return true;
     }
     bool GetParent(DevInst node, DevInst& parent) override {
-      if (node >= 100 && node < 200) {
-        parent = node + 100;
-        return true;
-      }
-      if (node >= 200 && node < 300) {
+      const DevInst n = node - base_;
+      if (node >= base_ && n >= 100 && n < 300) {
         parent = node + 100;
         return true;
       }
@@ -519,13 +565,21 @@ class FakeDeviceRegistry : public IDeviceRegistry {
 
    private:
     FakeDeviceRegistry& r_;
+    const std::vector<FakeImageDevice>& devices_;
+    std::uint32_t endError_;
+    DevInst base_;
   };
   int propertyReads = 0;
 
   std::unique_ptr<IImageDeviceList> OpenPresentImageDevices() override {
     if (!available) return nullptr;
     ++lists;
-    return std::make_unique<List>(*this);
+    return std::make_unique<List>(*this, devices, endError, 0);
+  }
+  std::unique_ptr<IImageDeviceList> OpenPresentCameraDevices() override {
+    if (!available || !cameraClassAvailable) return nullptr;
+    ++lists;
+    return std::make_unique<List>(*this, cameraDevices, cameraEndError, 1000);
   }
 };
 

@@ -34,6 +34,9 @@ class FakeKsControl : public IKsControl {
     auto* bytes = static_cast<std::uint8_t*>(data);
     const bool isSet = (property->Property.Flags & kKsPropertyTypeSet) != 0;
     if (isSet && bytes != nullptr) call.data.assign(bytes, bytes + dataLength);
+    // As a driver does: a GET fills the whole buffer unless the handler
+    // says otherwise.
+    if (bytesReturned != nullptr) *bytesReturned = isSet ? 0 : dataLength;
     HResult result = handler_ ? handler_(*property, bytes, dataLength, bytesReturned) : hr::Ok;
     if (!isSet && bytes != nullptr) call.data.assign(bytes, bytes + dataLength);
     calls.push_back(std::move(call));

@@ -260,7 +260,11 @@ class Factory final : public ::IClassFactory {
     Backend* backend = Backend::get();
     if (!backend) return E_FAIL;
     std::unique_ptr<qv::ICaptureFilter> filter;
-    if (backend->moniker->BindToObject(filter) != qv::hr::Ok) return E_FAIL;
+    // The simulated camera's own refusal (its scene's "bind_object"), as a
+    // filter that cannot be created answers it (E_ACCESSDENIED when the
+    // privacy setting denies cameras).
+    const qv::HResult bound = backend->moniker->BindToObject(filter);
+    if (bound != qv::hr::Ok) return qv::failed(bound) ? bound : E_FAIL;
     auto* object = new FakeFilter(std::move(filter));
     const HRESULT r = object->QueryInterface(iid, out);
     object->Release();

@@ -61,6 +61,11 @@ trap stop_wine EXIT
 # while they run (a leftover from an interrupted run is removed first).
 fake_clsid='{5C3B7A10-9D2E-4F61-A8B4-3E7C2D1F0A95}'
 image_device_key='HKLM\System\CurrentControlSet\Enum\USB\VID_04F2&PID_B5BD&MI_00'
+# A flatbed scanner without a serial number: the fourth "&" token of its
+# instance ID, "0", occurs in the stand-in camera's path.
+scanner_key='HKLM\System\CurrentControlSet\Enum\USB\VID_04B8&PID_0142'
+image_class='{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}'
+camera_class='{ca3e7ab9-b4c3-4ae6-8251-579ef933890f}'
 category="HKCR\\CLSID\\{860BB310-5D01-11D0-BD3B-00A0C911CE86}\\Instance"
 fake_instance="$category\\$fake_clsid"
 unregister_fake() {
@@ -70,6 +75,7 @@ unregister_fake() {
   done
   timeout 60 wine reg delete "HKCR\\CLSID\\$fake_clsid" /f >/dev/null 2>&1
   timeout 60 wine reg delete "$image_device_key" /f >/dev/null 2>&1
+  timeout 60 wine reg delete "$scanner_key" /f >/dev/null 2>&1
   return 0
 }
 register_fake() {
@@ -124,6 +130,12 @@ on_terminal() {  # on_terminal <command>: what the terminal showed, as text
 }
 expect "stderr on a terminal: a console" \
   grep -qx terminal <<<"$(on_terminal "wine '$bw/tests/wine/win32_checks.exe' --error-is-terminal")"
+# QuickEdit: off while the tool runs, the console's mode as it was after.
+quickedit=$(on_terminal "wine '$bw/tests/wine/win32_checks.exe' --quickedit" | grep '^quickedit:')
+IFS=: read -r _ qe_before qe_during qe_after <<<"$quickedit"
+expect "QuickEdit on before the run" test $((0x${qe_before:-0} & 0x40)) -ne 0
+expect "QuickEdit off during the run" test -n "$qe_during" -a $((0x${qe_during:-40} & 0x40)) -eq 0
+expect "console mode restored after the run" test -n "$qe_after" -a "$qe_after" = "$qe_before"
 
 # The executable's path: 259 characters fit the 260-character buffer with
 # its terminator; 260 would be cut short and are refused.
@@ -192,6 +204,26 @@ expect "guard holder ended cleanly" test $? -eq 0
 # Once the holder is gone the guard is free again.
 (unset QVFLASH_SIM; run_win "$d")
 expect "after the holder: runs (no camera)" cmp -s "$d/stdout" <(printf 'Fail')
+
+# A copy in another session is seen through the Global\ name alone; an
+# older copy in this session holds only the name without a prefix.
+for mode in global session; do
+  d=$work/second-$mode
+  mkdir -p "$d"
+  wine_run "$bw/tests/wine/hold_guard.exe" "$(winepath -w "$d")\\ready" \
+    "$(winepath -w "$d")\\stop" 60 "$mode" &
+  holder=$!
+  for _ in $(seq 1 600); do
+    [ -e "$d/ready" ] && break
+    sleep 0.1
+  done
+  expect "$mode guard holder started" test -e "$d/ready"
+  (unset QVFLASH_SIM; run_win "$d")
+  expect "$mode name held: refused" \
+    cmp -s "$d/stdout" <(printf 'There is already an instance of this application running.Fail')
+  touch "$d/stop"
+  wait "$holder"
+done
 
 # Two copies of the tool itself: while the first walks twenty simulated
 # devices on the real clock (300 ms each), a second one is refused.
@@ -510,7 +542,9 @@ real_path() {
   )
   local f
   for f in stdout rc Dump.bin flash.bin; do
-    expect "$name: $f equal to the simulator run's" cmp -s "$base/native/$f" "$base/win/$f"
+    if [ -e "$base/native/$f" ] || [ -e "$base/win/$f" ]; then
+      expect "$name: $f equal to the simulator run's" cmp -s "$base/native/$f" "$base/win/$f"
+    fi
   done
   expect "$name: same requests as the simulator run" \
     cmp -s <(grep -v -e '^SLEEP' -e '^END' "$base/native/trace.txt") \
@@ -540,6 +574,78 @@ expect "update without a USB identity: refused" grep -q 'VID/PID not match' "$d/
 expect "update without a USB identity: exit 1" grep -qx 1 "$d/rc"
 expect "update without a USB identity: flash untouched" \
   cmp -s "$d/flash.bin" <(yes "old camera firmware 0.9 " | head -c 65536)
+
+# The stand-in camera's device node in the Camera setup class only (as
+# Windows' in-box driver installs cameras), behind a scanner without a
+# serial number in the Image class whose token occurs in the camera's path:
+# the camera's own node is found by its whole instance ID, without the
+# address property Wine cannot report, and the update runs through the real
+# DirectShow / Kernel Streaming path with the simulator run's requests.
+echo "== Camera class and the camera's own identity"
+register_node() {  # register_node <key> <instance> <class> <first hardware ID>
+  timeout 60 wine reg add "$1\\$2" /v ClassGUID /d "$3" /f &&
+    timeout 60 wine reg add "$1\\$2" /v HardwareID /t REG_MULTI_SZ /d "$4\\0${4%&REV_*}" /f
+} >/dev/null 2>&1
+expect "scanner registered in the Image class" \
+  register_node "$scanner_key" '5&1A2B3C4D&0&2' "$image_class" 'USB\VID_04B8&PID_0142&REV_0100'
+expect "camera registered in the Camera class" \
+  register_node "$image_device_key" '6&1A2B3C4D&0&0000' "$camera_class" \
+  'USB\VID_04F2&PID_B5BD&REV_0100'
+listing=$(wine_run "$bw/tests/wine/win32_checks.exe" --list-camera-devices | tr -d '\r')
+expect "Camera-class list holds the camera" \
+  grep -qxF 'device USB\VID_04F2&PID_B5BD&MI_00\6&1A2B3C4D&0&0000' <<<"$listing"
+listing=$(wine_run "$bw/tests/wine/win32_checks.exe" --list-image-devices | tr -d '\r')
+expect "Image-class list holds only the scanner" \
+  test "$(grep -c '^device ' <<<"$listing")-$(grep -c '^device .*VID_04B8' <<<"$listing")" = 1-1
+real_path camera-class-update '' -dbg
+expect "camera-class-update: found and updated" \
+  cmp -s "$work/real-path/camera-class-update/win/stdout" \
+  "$work/real-path/camera-class-update/native/stdout"
+expect "camera-class-update: Pass" grep -q 'Pass$' "$work/real-path/camera-class-update/win/stdout"
+expect "camera-class-update: exit 0" grep -qx 0 "$work/real-path/camera-class-update/win/rc"
+expect "camera-class-update: flash changed" \
+  bash -c "! cmp -s '$work/real-path/camera-class-update/win/flash.bin' \
+    <(yes 'old camera firmware 0.9 ' | head -c 65536)"
+
+# Another program streams from the camera: its capture pin's global
+# instance count, asked through the system's IKsControl, stops the update
+# before any request that changes the camera.
+echo "== camera in use"
+real_path in-use ', "streaming": true' -dbg
+expect "in-use: exit 1" grep -qx 1 "$work/real-path/in-use/win/rc"
+expect "in-use: flash untouched" \
+  cmp -s "$work/real-path/in-use/win/flash.bin" <(yes "old camera firmware 0.9 " | head -c 65536)
+expect "in-use: no download request" bash -c "! grep -q '^0 SET 9 ' '$work/real-path/in-use/win/trace.txt'"
+real_path pins-unsupported ', "streaming": "unsupported"' -dbg
+expect "pins-unsupported: the update goes on" grep -qx 0 "$work/real-path/pins-unsupported/win/rc"
+expect "pins-unsupported: said under -dbg" \
+  grep -q 'Could not check whether another program is using the camera' \
+  "$work/real-path/pins-unsupported/win/stderr"
+
+# The privacy setting: every camera filter refuses to be created with
+# E_ACCESSDENIED. The walk passes the camera over and notes why.
+echo "== camera privacy"
+d=$work/real-path/privacy
+mkdir -p "$d"
+scene ', "bind_object": "0x80070005"' "$image_device" >"$d/scene.json"
+yes "old camera firmware 0.9 " | head -c 65536 >"$d/flash.bin"
+counted=$(
+  export QVFLASH_FAKE_CAMERA_SCENE
+  QVFLASH_FAKE_CAMERA_SCENE=$(winepath -w "$d/scene.json")
+  wine_run "$bw/tests/wine/win32_checks.exe" --count-cameras | tr -d '\r'
+)
+expect "privacy: no camera counted" grep -qx 'count 0 0' <<<"$counted"
+expect "privacy: the reason noted with E_ACCESSDENIED" grep -qx 'note 2 80070005' <<<"$counted"
+(
+  unset QVFLASH_SIM
+  export QVFLASH_FAKE_CAMERA_SCENE
+  QVFLASH_FAKE_CAMERA_SCENE=$(winepath -w "$d/scene.json")
+  run_win "$d" -dbg
+)
+expect "privacy: no camera, Fail" cmp -s "$d/stdout" <(printf 'No Quorvel camera found\nFail')
+expect "privacy: exit 1" grep -qx 1 "$d/rc"
+timeout 60 wine reg delete "$image_device_key" /f >/dev/null 2>&1
+timeout 60 wine reg delete "$scanner_key" /f >/dev/null 2>&1
 
 # The enumeration's wrappers on devices of other shapes: a DevicePath longer
 # than the 256 bytes the tool reads (cut there, never beyond), none at all

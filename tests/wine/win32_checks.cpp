@@ -19,7 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "camera/camera_device.h"
 #include "firmware/embedded_images.h"
+#include "platform/failure_notes.h"
 #include "platform/host.h"
 #include "platform/win32/os_error.h"
 #include "platform/win32/win32_services.h"
@@ -110,6 +112,11 @@ void checkGuids() {
   const GUID ksControl = guidOf(STATIC_IID_IKsControl);
   CHECK(sameGuid(kIidIKsControl, ksControl));
   CHECK(sameGuid(kGuidDevClassImage, GUID_DEVCLASS_IMAGE));
+  CHECK(sameGuid(kGuidDevClassCamera, GUID_DEVCLASS_CAMERA));
+  const GUID pinSet = guidOf(STATIC_KSPROPSETID_Pin);
+  CHECK(sameGuid(toNative(kKsPropSetIdPin), pinSet));
+  const GUID capturePin = guidOf(STATIC_PINNAME_VIDEO_CAPTURE);
+  CHECK(sameGuid(toNative(kPinNameVideoCapture), capturePin));
   const GUID devSpecific = guidOf(STATIC_KSNODETYPE_DEV_SPECIFIC);
   CHECK(sameGuid(toNative(kKsNodeTypeDevSpecific), devSpecific));
   const GUID vendor = {
@@ -316,6 +323,78 @@ void checkClockAndGuard() {
   Win32InstanceGuard second;
   CHECK(first.Create(name) == IInstanceGuard::Result::Created);
   CHECK(second.Create(name) == IInstanceGuard::Result::AlreadyExists);
+  // Both names are held: the session's and the global one.
+  for (const std::wstring& held : {name, L"Global\\" + name}) {
+    HANDLE h = ::OpenMutexW(SYNCHRONIZE, FALSE, held.c_str());
+    CHECK(h != nullptr);
+    if (h) ::CloseHandle(h);
+  }
+  // A copy in another session holds only the global name; an older copy in
+  // this session only the session's: either stops a new one.
+  for (const std::wstring prefix : {L"Global\\", L""}) {
+    const std::wstring other =
+        L"qv-win32-checks-other-" + prefix.substr(0, 1) + std::to_wstring(::GetCurrentProcessId());
+    HANDLE holder = ::CreateMutexW(nullptr, FALSE, (prefix + other).c_str());
+    CHECK(holder != nullptr && ::GetLastError() != ERROR_ALREADY_EXISTS);
+    Win32InstanceGuard late;
+    CHECK(late.Create(other) == IInstanceGuard::Result::AlreadyExists);
+    if (holder) ::CloseHandle(holder);
+  }
+  // How the two answers combine.
+  using G = IInstanceGuard::Result;
+  const G kinds[] = {G::Created, G::AlreadyExists, G::Error};
+  for (G global : kinds) {
+    for (G session : kinds) {
+      const G expected = (global == G::AlreadyExists || session == G::AlreadyExists)
+                             ? G::AlreadyExists
+                         : (global == G::Created || session == G::Created) ? G::Created
+                                                                           : G::Error;
+      CHECK(combineGuardResults(global, session) == expected);
+    }
+  }
+}
+
+// QuickEdit in the console of standard input: switched off while a
+// Win32Console lives, the mode found restored when it ends. Prints the
+// three input modes in hexadecimal (before, during, after).
+int quickEdit() {
+  const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  if (!::GetConsoleMode(input, &mode)) {
+    std::printf("no console\n");
+    return 0;
+  }
+  ::SetConsoleMode(input, mode | ENABLE_QUICK_EDIT_MODE | ENABLE_EXTENDED_FLAGS);
+  DWORD before = 0;
+  DWORD during = 0;
+  DWORD after = 0;
+  ::GetConsoleMode(input, &before);
+  {
+    Win32Console console;
+    ::GetConsoleMode(input, &during);
+  }
+  ::GetConsoleMode(input, &after);
+  // Colons, not spaces: Wine draws a console's spaces as cursor moves.
+  std::printf("quickedit:%lX:%lX:%lX\n", static_cast<unsigned long>(before),
+              static_cast<unsigned long>(during), static_cast<unsigned long>(after));
+  ::SetConsoleMode(input, mode | ENABLE_EXTENDED_FLAGS);
+  return 0;
+}
+
+// The tool's own count of cameras through the real enumeration, with the
+// reasons it noted (kind number and status).
+int countCameras() {
+  std::unique_ptr<HostPlatform> host = createHostPlatform();
+  const Platform platform = host->platform();
+  runNotes().clear();
+  std::int32_t count = -1;
+  const std::int32_t result = CountCameras(platform, count);
+  std::printf("count %d %d\n", static_cast<int>(result), static_cast<int>(count));
+  for (const FailureNote& note : runNotes().notes()) {
+    std::printf("note %d %08lX\n", static_cast<int>(note.kind),
+                static_cast<unsigned long>(note.status.value_or(0)));
+  }
+  return 0;
 }
 
 // A machine (prefix) without cameras: the category is empty, the Image
@@ -331,13 +410,16 @@ void checkEmptyCameraStack() {
   cameras.CoUninitialize();
 
   Win32DeviceRegistry registry;
-  auto list = registry.OpenPresentImageDevices();
-  CHECK(list != nullptr);
-  if (list) {
-    DevInst node = 0;
-    std::uint32_t lastError = 0;
-    CHECK(!list->EnumDeviceInfo(0, node, lastError));
-    CHECK(lastError == 0 || lastError == win32err::NoMoreItems);
+  const std::unique_ptr<IImageDeviceList> lists[] = {registry.OpenPresentImageDevices(),
+                                                     registry.OpenPresentCameraDevices()};
+  for (const auto& list : lists) {
+    CHECK(list != nullptr);
+    if (list) {
+      DevInst node = 0;
+      std::uint32_t lastError = 0;
+      CHECK(!list->EnumDeviceInfo(0, node, lastError));
+      CHECK(lastError == 0 || lastError == win32err::NoMoreItems);
+    }
   }
 }
 
@@ -393,13 +475,14 @@ int listVideoInputs() {
   return 0;
 }
 
-// Lists the present Image-class devices through SetupAPI and the
+// Lists the present Image-class (or Camera-class) devices through SetupAPI and the
 // configuration manager, as the USB identity lookup reads them: per device
 // its instance ID, the first hardware ID, the address property and whether
 // its parent can be found; then the last error that ended the list.
-int listImageDevices() {
+int listImageDevices(bool cameraClass) {
   Win32DeviceRegistry registry;
-  auto list = registry.OpenPresentImageDevices();
+  auto list =
+      cameraClass ? registry.OpenPresentCameraDevices() : registry.OpenPresentImageDevices();
   if (!list) {
     std::printf("no list\n");
     return 0;
@@ -491,7 +574,12 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc == 2 && std::strcmp(argv[1], "--list-video-inputs") == 0) return listVideoInputs();
-  if (argc == 2 && std::strcmp(argv[1], "--list-image-devices") == 0) return listImageDevices();
+  if (argc == 2 && std::strcmp(argv[1], "--list-image-devices") == 0)
+    return listImageDevices(false);
+  if (argc == 2 && std::strcmp(argv[1], "--list-camera-devices") == 0)
+    return listImageDevices(true);
+  if (argc == 2 && std::strcmp(argv[1], "--quickedit") == 0) return quickEdit();
+  if (argc == 2 && std::strcmp(argv[1], "--count-cameras") == 0) return countCameras();
   if (argc == 3 && std::strcmp(argv[1], "--resources-of") == 0) {
     std::wstring program;
     for (const char* p = argv[2]; *p; ++p) program.push_back(static_cast<unsigned char>(*p));

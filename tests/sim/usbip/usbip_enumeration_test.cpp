@@ -180,34 +180,51 @@ TEST(UsbipEnumeration, DescriptorsParseBackIntoTheVideoChain) {
   }
 }
 
-// Every selector the chip answers on some family has its bmControls bit
-// (selector n is bit n - 1), and no other: uvcvideo makes a control only for
-// a set bit.
+// By default the unit declares every selector from 1 up to the last one
+// the chip answers on some family, without gaps, as Windows' in-box driver
+// wants; with "usb": {"controls": "answered"} every selector the chip
+// answers on some family has its bmControls bit (selector n is bit n - 1),
+// and no other: uvcvideo makes a control only for a set bit.
 TEST(UsbipEnumeration, UnitDeclaresEverySelectorTheChipAnswers) {
   auto probe = openServer(R"({"cameras": [{"device_path": "a", "chip_id": 138},
       {"device_path": "b", "chip_id": 176}, {"device_path": "c", "chip_id": 192},
       {"device_path": "d", "chip_id": 208}, {"device_path": "e", "chip_id": 160}]})");
-  auto server = openServer(R"({"cameras": [{"device_path": "p"}]})");
-  Client client(*server);
-  const Reply head = client.control(kIn, 0x06, 0x0200, 0, 9);
-  const Reply config = client.control(kIn, 0x06, 0x0200, 0, head.data[2] | (head.data[3] << 8));
-  const Walk w = walkConfiguration(config.data);
-  ASSERT_EQ(w.entities.count(kExtensionUnitId), 1u);
-  const std::vector<std::uint8_t>& xu = w.entities.at(kExtensionUnitId).raw;
-  const std::size_t controlSize = xu[22 + xu[21]];
-  const std::uint8_t* bm = xu.data() + 23 + xu[21];
-  int declared = 0;
-  for (std::uint32_t selector = 1; selector <= 8 * controlSize; ++selector) {
-    bool answered = false;
+  std::uint32_t last = 0;
+  for (std::uint32_t selector = 1; selector < 256; ++selector) {
     for (std::size_t c = 0; c < probe->cameraCount(); ++c) {
       std::uint32_t reported = 0;
-      answered |= probe->model(c).request(XuRequest::Len, selector, nullptr, 0, reported) == hr::Ok;
+      if (probe->model(c).request(XuRequest::Len, selector, nullptr, 0, reported) == hr::Ok) {
+        last = selector;
+      }
     }
-    const bool bit = (bm[(selector - 1) / 8] >> ((selector - 1) % 8) & 1) != 0;
-    EXPECT_EQ(bit, answered) << "selector " << selector;
-    declared += bit ? 1 : 0;
   }
-  EXPECT_EQ(xu[20], declared);  // bNumControls
+  for (const bool contiguous : {true, false}) {
+    SCOPED_TRACE(contiguous ? "contiguous" : "answered");
+    auto server = openServer(contiguous ? R"({"cameras": [{"device_path": "p"}]})"
+                                        : R"({"cameras": [{"device_path": "p",
+                                               "usb": {"controls": "answered"}}]})");
+    Client client(*server);
+    const Reply head = client.control(kIn, 0x06, 0x0200, 0, 9);
+    const Reply config = client.control(kIn, 0x06, 0x0200, 0, head.data[2] | (head.data[3] << 8));
+    const Walk w = walkConfiguration(config.data);
+    ASSERT_EQ(w.entities.count(kExtensionUnitId), 1u);
+    const std::vector<std::uint8_t>& xu = w.entities.at(kExtensionUnitId).raw;
+    const std::size_t controlSize = xu[22 + xu[21]];
+    const std::uint8_t* bm = xu.data() + 23 + xu[21];
+    int declared = 0;
+    for (std::uint32_t selector = 1; selector <= 8 * controlSize; ++selector) {
+      bool answered = false;
+      for (std::size_t c = 0; c < probe->cameraCount(); ++c) {
+        std::uint32_t reported = 0;
+        answered |=
+            probe->model(c).request(XuRequest::Len, selector, nullptr, 0, reported) == hr::Ok;
+      }
+      const bool bit = (bm[(selector - 1) / 8] >> ((selector - 1) % 8) & 1) != 0;
+      EXPECT_EQ(bit, contiguous ? selector <= last : answered) << "selector " << selector;
+      declared += bit ? 1 : 0;
+    }
+    EXPECT_EQ(xu[20], declared);  // bNumControls
+  }
 }
 
 // The standard requests of enumeration and the streaming probe uvcvideo

@@ -127,7 +127,8 @@ TEST(UsbipRequests, CameraRefusalsOfItsOwn) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    auto server = openServer(cameraScene());
+    // The unit as uvcvideo takes it: only the selectors the chip answers.
+    auto server = openServer(cameraScene(R"("usb": {"controls": "answered"})"));
     Client client(*server);
     const Reply r = client.control(row.type, row.request, row.value, row.index, 1);
     EXPECT_EQ(r.status(), kStatusStall);
@@ -139,6 +140,41 @@ TEST(UsbipRequests, CameraRefusalsOfItsOwn) {
       EXPECT_EQ(lines[0], row.traced);
     }
   }
+}
+
+TEST(UsbipRequests, RangeOfEveryControlAsWindowsAsksIt) {
+  // Windows' in-box driver asks every control's info, length and range
+  // when it starts; the answers are the camera's own (no model request).
+  auto server = openServer(cameraScene(R"("read_block_length": 512)"));
+  Client client(*server);
+  struct Row {
+    std::uint8_t request;
+    std::uint8_t selector;
+    std::uint16_t length;
+    std::vector<std::uint8_t> expected;
+  };
+  const Row rows[] = {
+      {kUvcGetMin, 2, 2, {0x00, 0x00}}, {kUvcGetMax, 2, 2, {0xFF, 0xFF}},
+      {kUvcGetRes, 2, 2, {0x01, 0x00}}, {kUvcGetDef, 2, 2, {0x00, 0x00}},
+      {kUvcGetMax, 3, 1, {0xFF}},       {kUvcGetMin, 5, 1, {0x00}},  // a gap the chip refuses
+  };
+  for (const Row& row : rows) {
+    const Reply r = client.xu(row.request, row.selector, row.length);
+    EXPECT_EQ(r.status(), 0) << int(row.request) << " " << int(row.selector);
+    EXPECT_EQ(r.data, row.expected) << int(row.request) << " " << int(row.selector);
+  }
+  EXPECT_EQ(client.xu(kUvcGetMax, 15, 512).data.size(), 512u);
+  // A length other than the control's, or a selector beyond the last, is refused.
+  EXPECT_EQ(client.xu(kUvcGetMin, 2, 4).status(), kStatusStall);
+  EXPECT_EQ(client.errorCode(), 0x08);
+  EXPECT_EQ(client.xu(kUvcGetMin, 24, 1).status(), kStatusStall);
+  EXPECT_EQ(client.errorCode(), 0x06);
+  EXPECT_EQ(server->model(0).requestCount(), 0u);
+  EXPECT_EQ(server->trace().lines().front(), "# 0 MIN 2 2");
+  // A selector in the gaps is declared, and refused by the chip when asked.
+  introduce(client, 5);
+  EXPECT_EQ(client.xu(kUvcGetCur, 5, 1).status(), kStatusStall);
+  EXPECT_EQ(client.errorCode(), 0x06);
 }
 
 TEST(UsbipRequests, FaultNumbersCountOnlyTheToolsRequests) {

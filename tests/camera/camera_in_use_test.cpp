@@ -1,0 +1,91 @@
+// The camera-in-use check over the fake camera stack: which pin is asked,
+// and every way the filter can fail to tell.
+#include <gtest/gtest.h>
+
+#include "camera/camera_device.h"
+#include "tests/support/fake_rig.h"
+
+namespace qv {
+namespace {
+
+using test::FakeDevice;
+using test::FakeRig;
+
+constexpr Guid kStillPin = {
+    0xFB6C428A, 0x0353, 0x11D1, {0x90, 0x5F, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA}};
+
+TEST(CameraInUseTest, TheCapturePinsGlobalCountDecides) {
+  struct Case {
+    const char* name;
+    bool supported;
+    std::vector<Guid> pins;
+    std::uint32_t instances;
+    CameraUse expected;
+    std::vector<std::string> asked;
+  };
+  const Case cases[] = {
+      {"free",
+       true,
+       {kPinNameVideoCapture},
+       0,
+       CameraUse::Free,
+       {"CTYPES 0", "CATEGORY 0", "INSTANCES 0"}},
+      {"streaming",
+       true,
+       {kPinNameVideoCapture},
+       1,
+       CameraUse::InUse,
+       {"CTYPES 0", "CATEGORY 0", "INSTANCES 0"}},
+      {"capture pin second",
+       true,
+       {kStillPin, kPinNameVideoCapture},
+       2,
+       CameraUse::InUse,
+       {"CTYPES 0", "CATEGORY 0", "CATEGORY 1", "INSTANCES 1"}},
+      {"no capture pin",
+       true,
+       {kStillPin, kStillPin},
+       1,
+       CameraUse::Unknown,
+       {"CTYPES 0", "CATEGORY 0", "CATEGORY 1"}},
+      {"no pins", true, {}, 1, CameraUse::Unknown, {"CTYPES 0"}},
+      {"not supported", false, {kPinNameVideoCapture}, 1, CameraUse::Unknown, {"CTYPES 0"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeRig rig;
+    FakeDevice d;
+    d.chip->pinProperties = c.supported;
+    d.chip->pinCategories = c.pins;
+    d.chip->captureInstances = c.instances;
+    rig.addDevice(d);
+    CCameraDevice camera(rig.platform);
+    ASSERT_EQ(camera.OpenCamera(CHIP_FAMILY_ANY, 0), 0);
+    const std::uint32_t requestsBefore = rig.chip(0).requests;
+    EXPECT_EQ(camera.core()->CheckCameraInUse(), c.expected);
+    EXPECT_EQ(rig.chip(0).pinRequests, c.asked);
+    // Not one extension-unit request.
+    EXPECT_EQ(rig.chip(0).requests, requestsBefore);
+  }
+}
+
+TEST(CameraInUseTest, ARunawayPinCountIsCutShort) {
+  FakeRig rig;
+  FakeDevice d;
+  d.chip->pinCategories.assign(1000, kStillPin);
+  rig.addDevice(d);
+  CCameraDevice camera(rig.platform);
+  ASSERT_EQ(camera.OpenCamera(CHIP_FAMILY_ANY, 0), 0);
+  EXPECT_EQ(camera.core()->CheckCameraInUse(), CameraUse::Unknown);
+  EXPECT_EQ(rig.chip(0).pinRequests.size(), 1u + 32u);
+}
+
+TEST(CameraInUseTest, NoOpenCameraIsUnknown) {
+  FakeRig rig;
+  CCameraDevice camera(rig.platform);
+  EXPECT_EQ(camera.OpenCamera(CHIP_FAMILY_ANY, 0), 1);
+  EXPECT_EQ(camera.core()->CheckCameraInUse(), CameraUse::Unknown);
+}
+
+}  // namespace
+}  // namespace qv

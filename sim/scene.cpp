@@ -277,7 +277,7 @@ CameraConfig parseCamera(const json& value, const std::string& where, const std:
     const std::string w = keyPath(where, "usb");
     const json& usb = value["usb"];
     requireObject(usb, w);
-    rejectUnknownKeys(usb, w, {"vendor", "product", "revision"});
+    rejectUnknownKeys(usb, w, {"vendor", "product", "revision", "speed", "configurations"});
     auto field = [&](const char* key, std::uint16_t& out) {
       if (usb.contains(key)) {
         out = static_cast<std::uint16_t>(getUnsigned(usb[key], keyPath(w, key), 0, 0xFFFF));
@@ -286,6 +286,17 @@ CameraConfig parseCamera(const json& value, const std::string& where, const std:
     field("vendor", camera.usbVendor);
     field("product", camera.usbProduct);
     field("revision", camera.usbRevision);
+    if (usb.contains("speed")) {
+      const std::string speed = getString(usb["speed"], keyPath(w, "speed"));
+      if (speed != "high" && speed != "super") {
+        throw SceneError{keyPath(w, "speed"), "must be \"high\" or \"super\""};
+      }
+      camera.usbSuperSpeed = speed == "super";
+    }
+    if (usb.contains("configurations")) {
+      camera.usbVendorConfigurationFirst =
+          getUnsigned(usb["configurations"], keyPath(w, "configurations"), 1, 2) == 2;
+    }
   }
   return camera;
 }

@@ -47,6 +47,11 @@ struct CameraConfig {
   std::uint16_t usbVendor = 0x04F2;
   std::uint16_t usbProduct = 0xB5BD;
   std::uint16_t usbRevision = 0x0100;
+  // How it connects: at super speed (a USB 3 root hub) rather than high
+  // speed, and with a vendor-specific configuration 1 before the video
+  // function's configuration 2.
+  bool usbSuperSpeed = false;
+  bool usbVendorConfigurationFirst = false;
 };
 
 struct ImageDeviceConfig {

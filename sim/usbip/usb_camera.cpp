@@ -157,14 +157,19 @@ ControlResult UsbCamera::standardRequest(const SetupPacket& setup, std::span<std
       const std::uint8_t index = setup.value & 0xFF;
       const std::vector<std::uint8_t>* d = nullptr;
       if (type == 0x01) d = &descriptors_.device;
-      if (type == 0x02 && index == 0) d = &descriptors_.configuration;
+      if (type == 0x02) {
+        // By index: the vendor-specific configuration first, when there is one.
+        const bool vendorFirst = !descriptors_.vendorConfiguration.empty();
+        if (vendorFirst && index == 0) d = &descriptors_.vendorConfiguration;
+        if (index == (vendorFirst ? 1 : 0)) d = &descriptors_.configuration;
+      }
       if (type == 0x03 && index < descriptors_.strings.size()) d = &descriptors_.strings[index];
       if (type == 0x06) d = &descriptors_.qualifier;
       if (d == nullptr) return stall();
       return reply(data, d->data(), d->size());
     }
     case kSetConfiguration:
-      if (setup.in() || setup.value > 1) return stall();
+      if (setup.in() || setup.value > descriptors_.configurationValue) return stall();
       configuration_ = static_cast<std::uint8_t>(setup.value);
       return done(0);
     case kGetConfiguration:

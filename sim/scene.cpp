@@ -277,7 +277,8 @@ CameraConfig parseCamera(const json& value, const std::string& where, const std:
     const std::string w = keyPath(where, "usb");
     const json& usb = value["usb"];
     requireObject(usb, w);
-    rejectUnknownKeys(usb, w, {"vendor", "product", "revision", "speed", "configurations"});
+    rejectUnknownKeys(usb, w,
+                      {"vendor", "product", "revision", "speed", "configurations", "short_reply"});
     auto field = [&](const char* key, std::uint16_t& out) {
       if (usb.contains(key)) {
         out = static_cast<std::uint16_t>(getUnsigned(usb[key], keyPath(w, key), 0, 0xFFFF));
@@ -296,6 +297,10 @@ CameraConfig parseCamera(const json& value, const std::string& where, const std:
     if (usb.contains("configurations")) {
       camera.usbVendorConfigurationFirst =
           getUnsigned(usb["configurations"], keyPath(w, "configurations"), 1, 2) == 2;
+    }
+    if (usb.contains("short_reply")) {
+      camera.usbShortReply = static_cast<std::uint32_t>(
+          getUnsigned(usb["short_reply"], keyPath(w, "short_reply"), 1, 0xFFFFFFFFu));
     }
   }
   return camera;

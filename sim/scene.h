@@ -52,6 +52,9 @@ struct CameraConfig {
   // function's configuration 2.
   bool usbSuperSpeed = false;
   bool usbVendorConfigurationFirst = false;
+  // The tool's request with this number (from 1; 0: none), when it is a
+  // GET_CUR, is answered with half of its bytes.
+  std::uint32_t usbShortReply = 0;
 };
 
 struct ImageDeviceConfig {

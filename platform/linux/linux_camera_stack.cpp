@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/failure_notes.h"
 #include "platform/linux/os_error.h"
 #include "platform/linux/usb_descriptors.h"
 #include "platform/linux/usb_sysfs.h"
@@ -264,6 +265,15 @@ class LinuxMoniker final : public IDeviceMoniker {
     const int fd = io_.openDevice(node_.deviceNode, error);
     if (fd < 0) {
       if (error == EACCES || error == EPERM) stack_.notePermissionDenied(node_.deviceNode);
+      // sysfs shows the camera but /dev has no node for it: a container or
+      // WSL given the sysfs tree without the device.
+      if (error == ENOENT) {
+        runNotes().note(FailureKind::CameraNotOpened,
+                        node_.deviceNode +
+                            " is missing although the camera is there (a container or WSL "
+                            "without the camera's device node)",
+                        error);
+      }
       return hresultFromErrno(error);
     }
     open->fd = UniqueFd(io_, fd);
@@ -348,6 +358,11 @@ std::string devicePathOf(const std::string& instanceId, const std::string& devic
 LinuxCameraStack::LinuxCameraStack(KernelIo& io, KernelRoots roots, IConsole& console)
     : io_(io), roots_(std::move(roots)), console_(console) {}
 
+void LinuxCameraStack::noteNoCamera(const std::string& why) {
+  // Every walk of a run would say the same.
+  if (!runNotes().has(FailureKind::NoCamera)) runNotes().note(FailureKind::NoCamera, why);
+}
+
 void LinuxCameraStack::notePermissionDenied(const std::string& deviceNode) {
   if (!notedNodes_.insert(deviceNode).second) return;
   console_.WriteError("qvflash: no permission to open " + deviceNode +
@@ -359,7 +374,10 @@ HResult LinuxCameraStack::CreateVideoInputEnum(std::unique_ptr<IMonikerEnum>& ou
   out.reset();
   const std::string classFolder = roots_.sysfs + "/class/video4linux";
   std::vector<std::string> names;
-  if (!io_.listFolder(classFolder, names)) return hr::False;  // no video4linux at all
+  if (!io_.listFolder(classFolder, names)) {  // no video4linux at all
+    noteNoCamera("no video4linux device on this system");
+    return hr::False;
+  }
 
   std::vector<std::pair<unsigned long, std::string>> numbered;
   for (const std::string& name : names) {
@@ -403,7 +421,13 @@ HResult LinuxCameraStack::CreateVideoInputEnum(std::unique_ptr<IMonikerEnum>& ou
     node.devicePath = devicePathOf(usbInstanceId(usb), node.deviceNode);
     nodes.push_back(std::move(node));
   }
-  if (nodes.empty()) return hr::False;
+  if (nodes.empty()) {
+    std::vector<std::string> drivers;
+    noteNoCamera(io_.listFolder(roots_.sysfs + "/bus/usb/drivers/uvcvideo", drivers)
+                     ? "no capture node of a USB camera bound to uvcvideo"
+                     : "the uvcvideo driver is not loaded (modprobe uvcvideo)");
+    return hr::False;
+  }
   out = std::make_unique<LinuxMonikerEnum>(*this, io_, roots_, std::move(nodes));
   return hr::Ok;
 }

@@ -33,6 +33,8 @@ class LinuxCameraStack : public ICameraStack {
   // Says once per node and run that it cannot be opened for lack of
   // permission, and what to do.
   void notePermissionDenied(const std::string& deviceNode);
+  // Notes for the run why the system shows no camera (once per run).
+  void noteNoCamera(const std::string& why);
 
  private:
   KernelIo& io_;

@@ -297,6 +297,11 @@ ControlResult UsbCamera::modelRequest(XuRequest kind, std::uint32_t selector,
                                    static_cast<std::uint8_t>(reported >> 8)};
     std::memcpy(data.data(), bytes, std::min<std::size_t>(2, data.size()));
   }
+  // The scene's short reply: this GET_CUR sends half of what was asked.
+  if (kind == XuRequest::Get && model_.config().usbShortReply != 0 &&
+      model_.requestCount() == model_.config().usbShortReply) {
+    return done(static_cast<std::uint32_t>(data.size() / 2));
+  }
   return done(static_cast<std::uint32_t>(data.size()));
 }
 

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "fake_v4l2.h"
+#include "platform/failure_notes.h"
 #include "platform/linux/linux_camera_stack.h"
 
 namespace qv::testing {
@@ -232,17 +233,44 @@ TEST_F(V4l2System, TopologyIsTheActiveConfigurations) {
   EXPECT_EQ(count, 2u);
 }
 
-TEST(V4l2Empty, NoNodesIsAnEmptyCategory) {
+// An empty category, and the run's note of why: no video4linux at all,
+// uvcvideo not loaded, or loaded without a camera.
+TEST(V4l2Empty, NoNodesIsAnEmptyCategoryWithTheReasonNoted) {
   FakeSysfs tree;
   FakeKernelIo io;
   CapturedConsole console;
   LinuxCameraStack stack{io, tree.roots(), console};
-  std::unique_ptr<IMonikerEnum> monikers;
-  EXPECT_EQ(stack.CreateVideoInputEnum(monikers), hr::False);  // no video4linux folder
-  EXPECT_EQ(monikers, nullptr);
-  std::filesystem::create_directories(tree.sys("class/video4linux"));
-  EXPECT_EQ(stack.CreateVideoInputEnum(monikers), hr::False);
-  EXPECT_EQ(monikers, nullptr);
+  auto reason = [&] {
+    runNotes().clear();
+    std::unique_ptr<IMonikerEnum> monikers;
+    EXPECT_EQ(stack.CreateVideoInputEnum(monikers), hr::False);
+    EXPECT_EQ(monikers, nullptr);
+    EXPECT_EQ(runNotes().notes().size(), 1u);
+    return runNotes().notes().empty() ? std::string() : runNotes().notes()[0].detail;
+  };
+  EXPECT_EQ(reason(), "no video4linux device on this system");
+  const std::string platform = tree.sys("devices/platform/vivid.0");
+  tree.AddVideoNode(platform, 0, 0);
+  EXPECT_EQ(reason(), "the uvcvideo driver is not loaded (modprobe uvcvideo)");
+  std::filesystem::create_directories(tree.sys("bus/usb/drivers/uvcvideo"));
+  EXPECT_EQ(reason(), "no capture node of a USB camera bound to uvcvideo");
+  EXPECT_TRUE(console.err.empty());
+  runNotes().clear();
+}
+
+// sysfs shows the camera, /dev has no node: a container or WSL without the
+// device. Binding fails and the run notes which node is missing.
+TEST_F(V4l2System, MissingNodeIsNotedForTheRun) {
+  io.nodes.erase(tree.devNode(2));
+  std::filesystem::remove(tree.devNode(2));
+  auto moniker = Moniker(2);
+  ASSERT_NE(moniker, nullptr);
+  runNotes().clear();
+  std::unique_ptr<ICaptureFilter> filter;
+  EXPECT_EQ(static_cast<std::uint32_t>(moniker->BindToObject(filter)), 0x80070490u);
+  ASSERT_TRUE(runNotes().has(FailureKind::CameraNotOpened));
+  EXPECT_NE(runNotes().notes()[0].detail.find(tree.devNode(2) + " is missing"), std::string::npos);
+  runNotes().clear();
 }
 
 TEST_F(V4l2System, NodeWithoutPermissionFailsToBindAndSaysSoOnce) {

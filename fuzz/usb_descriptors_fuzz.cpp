@@ -1,6 +1,7 @@
 // The walk over a USB device's raw descriptors (the sysfs "descriptors"
 // file, which a device fills as it likes) that finds the extension units of
-// its VideoControl interface. The first input byte is the interface number;
+// its VideoControl interface in the active configuration (value 1, the
+// usual one). The first input byte is the interface number;
 // the rest, copied to an allocation of exactly its size, are the
 // descriptors.
 #include <cstdint>
@@ -14,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t length = size - 1;
   const std::unique_ptr<std::uint8_t[]> bytes(new std::uint8_t[length == 0 ? 1 : length]);
   for (std::size_t i = 0; i < length; ++i) bytes[i] = data[1 + i];
-  const auto units = qv::linux_host::findExtensionUnits({bytes.get(), length}, interfaceNumber);
+  const auto units = qv::linux_host::findExtensionUnits({bytes.get(), length}, interfaceNumber, 1);
   for (const auto& unit : units) {
     // Every unit carries the control bitmap its descriptor declares, and a
     // unit descriptor takes at least 24 bytes.

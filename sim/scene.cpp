@@ -299,7 +299,8 @@ CameraConfig parseCamera(const json& value, const std::string& where, const std:
     const std::string w = keyPath(where, "usb");
     const json& usb = value["usb"];
     requireObject(usb, w);
-    rejectUnknownKeys(usb, w, {"vendor", "product", "revision", "controls"});
+    rejectUnknownKeys(usb, w, {"vendor", "product", "revision", "controls", "speed", "configurations",
+                               "short_reply"});
     if (usb.contains("controls")) {
       const std::string controls = getString(usb["controls"], keyPath(w, "controls"));
       if (controls != "contiguous" && controls != "answered") {
@@ -315,6 +316,21 @@ CameraConfig parseCamera(const json& value, const std::string& where, const std:
     field("vendor", camera.usbVendor);
     field("product", camera.usbProduct);
     field("revision", camera.usbRevision);
+    if (usb.contains("speed")) {
+      const std::string speed = getString(usb["speed"], keyPath(w, "speed"));
+      if (speed != "high" && speed != "super") {
+        throw SceneError{keyPath(w, "speed"), "must be \"high\" or \"super\""};
+      }
+      camera.usbSuperSpeed = speed == "super";
+    }
+    if (usb.contains("configurations")) {
+      camera.usbVendorConfigurationFirst =
+          getUnsigned(usb["configurations"], keyPath(w, "configurations"), 1, 2) == 2;
+    }
+    if (usb.contains("short_reply")) {
+      camera.usbShortReply = static_cast<std::uint32_t>(
+          getUnsigned(usb["short_reply"], keyPath(w, "short_reply"), 1, 0xFFFFFFFFu));
+    }
   }
   return camera;
 }

@@ -55,6 +55,14 @@ struct CameraConfig {
   // Its extension unit declares every selector from 1 (as Windows' in-box
   // driver wants them) rather than only those the chip answers.
   bool usbContiguousControls = true;
+  // How it connects: at super speed (a USB 3 root hub) rather than high
+  // speed, and with a vendor-specific configuration 1 before the video
+  // function's configuration 2.
+  bool usbSuperSpeed = false;
+  bool usbVendorConfigurationFirst = false;
+  // The tool's request with this number (from 1; 0: none), when it is a
+  // GET_CUR, is answered with half of its bytes.
+  std::uint32_t usbShortReply = 0;
 };
 
 struct ImageDeviceConfig {

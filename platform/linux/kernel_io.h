@@ -18,8 +18,21 @@ class KernelIo {
   // Returns the descriptor, or -1 with the errno in `error`.
   virtual int openDevice(const std::string& path, int& error) = 0;
   virtual void closeDevice(int fd) = 0;
-  // ioctl(2): 0 on success, else the errno.
-  virtual int ioctl(int fd, unsigned long request, void* argument) = 0;
+  // ioctl(2): 0 on success, else the errno. `value` receives the call's
+  // non-negative result: 0 for most requests, but uvcvideo on 6.1 answers a
+  // control query that the device answered short with the byte count (and
+  // leaves stale kernel memory in the rest of the buffer).
+  virtual int ioctl(int fd, unsigned long request, void* argument, int& value) = 0;
+  // The same for requests whose non-negative result carries nothing.
+  int ioctl(int fd, unsigned long request, void* argument) {
+    int value = 0;
+    return ioctl(fd, request, argument, value);
+  }
+  // The device number of an open character device (fstat's st_rdev) as
+  // sysfs writes it in a class device's `dev` attribute: "<major>:<minor>".
+  // Returns 0, or the errno (ENODEV for a descriptor that is no character
+  // device).
+  virtual int deviceNumber(int fd, std::string& number) = 0;
 
   // The whole of a (sysfs) file, at most `limit` bytes. False when it cannot
   // be read.
@@ -72,7 +85,9 @@ class SystemKernelIo : public KernelIo {
  public:
   int openDevice(const std::string& path, int& error) override;
   void closeDevice(int fd) override;
-  int ioctl(int fd, unsigned long request, void* argument) override;
+  using KernelIo::ioctl;
+  int ioctl(int fd, unsigned long request, void* argument, int& value) override;
+  int deviceNumber(int fd, std::string& number) override;
   bool readFile(const std::string& path, std::string& contents, std::size_t limit) override;
   bool listFolder(const std::string& path, std::vector<std::string>& names) override;
   bool resolvePath(const std::string& path, std::string& resolved) override;

@@ -4,11 +4,14 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <string>
 
 #include "platform/linux/kernel_io.h"
 
@@ -25,13 +28,25 @@ int SystemKernelIo::openDevice(const std::string& path, int& error) {
 
 void SystemKernelIo::closeDevice(int fd) { ::close(fd); }
 
-int SystemKernelIo::ioctl(int fd, unsigned long request, void* argument) {
+int SystemKernelIo::ioctl(int fd, unsigned long request, void* argument, int& value) {
   // An interrupted ioctl has not reached the device (uvcvideo waits for its
   // control lock interruptibly, before any transfer): asking again is safe.
   for (;;) {
-    if (::ioctl(fd, request, argument) >= 0) return 0;
+    const int result = ::ioctl(fd, request, argument);
+    if (result >= 0) {
+      value = result;
+      return 0;
+    }
     if (errno != EINTR) return errno;
   }
+}
+
+int SystemKernelIo::deviceNumber(int fd, std::string& number) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return errno;
+  if (!S_ISCHR(status.st_mode)) return ENODEV;
+  number = std::to_string(major(status.st_rdev)) + ":" + std::to_string(minor(status.st_rdev));
+  return 0;
 }
 
 bool SystemKernelIo::readFile(const std::string& path, std::string& contents, std::size_t limit) {

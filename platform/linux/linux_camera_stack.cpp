@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/failure_notes.h"
 #include "platform/linux/os_error.h"
 #include "platform/linux/usb_descriptors.h"
 #include "platform/linux/usb_sysfs.h"
@@ -18,9 +19,14 @@ namespace qv::linux_host {
 namespace {
 
 constexpr HResult kInvalidArg = static_cast<HResult>(0x80070057u);  // E_INVALIDARG
+// Kernel Streaming's answer to a property buffer too small for the value
+// (STATUS_BUFFER_TOO_SMALL).
+constexpr HResult kBufferTooSmall = hr::fromWin32(win32err::InsufficientBuffer);
 // The sysfs "descriptors" file holds the device descriptor and every
 // configuration (each at most 64 KB by wTotalLength).
 constexpr std::size_t kDescriptorsLimit = 1 << 20;
+// The driver whose nodes are cameras.
+constexpr std::string_view kUvcDriver = "uvcvideo";
 // A UVC control request carries at most 65535 bytes (wLength).
 constexpr std::uint32_t kMaxControlLength = 0xFFFF;
 
@@ -49,10 +55,39 @@ bool videoNodeNumber(const std::string& name, unsigned long& number) {
 
 // One video input device of the enumeration.
 struct VideoNode {
-  std::string name;        // "video0"
-  std::string deviceNode;  // "/dev/video0"
-  std::string devicePath;  // the "DevicePath"
+  std::string name;          // "video0"
+  std::string deviceNode;    // "/dev/video0"
+  std::string devicePath;    // the "DevicePath"
+  std::string deviceNumber;  // "81:0", the class device's `dev`
 };
+
+// Whether the open descriptor is the device sysfs enumerated: a node in a
+// container's /dev, or one whose number was handed to another device after
+// an unplug, opens something else than the class device read.
+bool isEnumeratedNode(KernelIo& io, int fd, const std::string& deviceNumber) {
+  std::string opened;
+  return io.deviceNumber(fd, opened) == 0 && opened == deviceNumber;
+}
+
+// Whether another handle owns the node's stream. uvcvideo gives the stream
+// to the first handle that asks for buffers or sets the format, and refuses
+// every other handle with EBUSY until that one lets go; REQBUFS with count
+// 0 asks exactly that, and on a stream nobody owns it takes and gives back
+// the ownership in the same call and allocates nothing. 0 with `inUse`, or
+// the errno of the request.
+int queryStreamInUse(KernelIo& io, int fd, bool& inUse) {
+  v4l2_requestbuffers request{};
+  request.count = 0;
+  request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  request.memory = V4L2_MEMORY_MMAP;
+  const int error = io.ioctl(fd, VIDIOC_REQBUFS, &request);
+  if (error == EBUSY) {
+    inUse = true;
+    return 0;
+  }
+  inUse = false;
+  return error;
+}
 
 // The opened camera: its node and its extension units (the topology nodes,
 // in descriptor order). Shared by the filter and the interfaces taken from
@@ -73,6 +108,9 @@ class LinuxKsControl final : public IKsControl {
     if (data == nullptr && dataLength != 0) return hr::Pointer;
     const std::uint32_t type = property->Property.Flags & (kKsPropertyTypeGet | kKsPropertyTypeSet);
     if (type != kKsPropertyTypeGet && type != kKsPropertyTypeSet) return kInvalidArg;
+    if (property->Property.Set == kKsPropSetIdPin) {
+      return pinProperty(*property, type, data, dataLength, bytesReturned);
+    }
     if (property->NodeId >= node_->units.size()) return hr::NotFound;
     const ExtensionUnitDescriptor& unit = node_->units[property->NodeId];
     // The unit answers only to its own property set, as on Windows.
@@ -90,8 +128,8 @@ class LinuxKsControl final : public IKsControl {
       query.query = UVC_GET_LEN;
       query.size = sizeof length;
       query.data = length;
-      const int error = io_.ioctl(node_->fd.get(), UVCIOC_CTRL_QUERY, &query);
-      if (error != 0) return hresultFromErrno(error);
+      const HResult result = controlQuery(query);
+      if (failed(result)) return result;
       if (bytesReturned != nullptr) *bytesReturned = length[0] | (length[1] << 8);
       return hr::MoreData;
     }
@@ -100,13 +138,58 @@ class LinuxKsControl final : public IKsControl {
     query.query = type == kKsPropertyTypeSet ? UVC_SET_CUR : UVC_GET_CUR;
     query.size = static_cast<std::uint16_t>(dataLength);
     query.data = static_cast<std::uint8_t*>(data);
-    const int error = io_.ioctl(node_->fd.get(), UVCIOC_CTRL_QUERY, &query);
-    if (error != 0) return hresultFromErrno(error);
+    const HResult result = controlQuery(query);
+    if (failed(result)) return result;
     if (bytesReturned != nullptr) *bytesReturned = type == kKsPropertyTypeGet ? dataLength : 0;
     return hr::Ok;
   }
 
  private:
+  // One UVCIOC_CTRL_QUERY. A reply shorter than asked is a failed request:
+  // 6.1 returns its byte count (the rest of the buffer holds stale kernel
+  // memory), later kernels fail it with EPIPE; either way it is the
+  // stalled-request error here.
+  HResult controlQuery(uvc_xu_control_query& query) {
+    int value = 0;
+    const int error = io_.ioctl(node_->fd.get(), UVCIOC_CTRL_QUERY, &query, value);
+    if (error != 0) return hresultFromErrno(error);
+    if (value != 0) return hresultFromErrno(EPIPE);
+    return hr::Ok;
+  }
+
+  // The filter's pin properties, as a capture filter with one pin factory
+  // (the node's capture stream) answers them; the pin id stands where a
+  // node request has its node id. Its instance count says whether another
+  // program streams from the camera.
+  HResult pinProperty(const KSP_NODE& property, std::uint32_t type, void* data,
+                      std::uint32_t dataLength, std::uint32_t* bytesReturned) {
+    if (type != kKsPropertyTypeGet || property.NodeId != 0) return hr::NotFound;
+    auto answer = [&](const void* value, std::uint32_t size) {
+      if (dataLength < size) return static_cast<HResult>(kBufferTooSmall);
+      std::memcpy(data, value, size);
+      if (bytesReturned != nullptr) *bytesReturned = size;
+      return hr::Ok;
+    };
+    switch (property.Property.Id) {
+      case kKsPropertyPinCTypes: {
+        const std::uint32_t count = 1;
+        return answer(&count, sizeof count);
+      }
+      case kKsPropertyPinCategory:
+        return answer(&kPinNameVideoCapture, sizeof kPinNameVideoCapture);
+      case kKsPropertyPinGlobalCInstances: {
+        if (dataLength < sizeof(KsPinCInstances)) return kBufferTooSmall;
+        bool inUse = false;
+        const int error = queryStreamInUse(io_, node_->fd.get(), inUse);
+        if (error != 0) return hresultFromErrno(error);
+        const KsPinCInstances instances{1, inUse ? 1u : 0u};
+        return answer(&instances, sizeof instances);
+      }
+      default:
+        return hr::NotFound;
+    }
+  }
+
   KernelIo& io_;
   std::shared_ptr<OpenNode> node_;
 };
@@ -182,19 +265,32 @@ class LinuxMoniker final : public IDeviceMoniker {
     const int fd = io_.openDevice(node_.deviceNode, error);
     if (fd < 0) {
       if (error == EACCES || error == EPERM) stack_.notePermissionDenied(node_.deviceNode);
+      // sysfs shows the camera but /dev has no node for it: a container or
+      // WSL given the sysfs tree without the device.
+      if (error == ENOENT) {
+        runNotes().note(FailureKind::CameraNotOpened,
+                        node_.deviceNode +
+                            " is missing although the camera is there (a container or WSL "
+                            "without the camera's device node)",
+                        error);
+      }
       return hresultFromErrno(error);
     }
     open->fd = UniqueFd(io_, fd);
+    // The node may have changed hands since the walk (an unplug, and its
+    // number given to the next device): then it is not this camera.
+    if (!isEnumeratedNode(io_, fd, node_.deviceNumber)) return hresultFromErrno(ENODEV);
     // The node's parent is the camera's VideoControl interface; its units
-    // are in the device's descriptors. A camera whose descriptors cannot be
-    // read has an empty topology and is passed over by the search.
+    // are in the device's descriptors, in its active configuration. A camera
+    // whose descriptors cannot be read has an empty topology and is passed
+    // over by the search.
     UsbInterfaceInfo usb;
     std::string descriptors;
     if (readUsbInterface(io_, roots_.sysfs + "/class/video4linux/" + node_.name + "/device", usb) &&
         io_.readFile(usb.deviceFolder + "/descriptors", descriptors, kDescriptorsLimit)) {
       open->units = findExtensionUnits(
           {reinterpret_cast<const std::uint8_t*>(descriptors.data()), descriptors.size()},
-          usb.interfaceNumber);
+          usb.interfaceNumber, usb.configuration);
     }
     out = std::make_unique<LinuxFilter>(io_, std::move(open));
     return hr::Ok;
@@ -237,30 +333,35 @@ class LinuxMonikerEnum final : public IMonikerEnum {
   std::size_t position_ = 0;
 };
 
-// Whether the node is a video capture node; its bus_info when it is.
-bool queryCaptureNode(KernelIo& io, int fd, std::string& busInfo) {
+// Whether the node is a video capture node (uvcvideo's other node per
+// camera carries metadata).
+bool isCaptureNode(KernelIo& io, int fd) {
   v4l2_capability caps{};
   if (io.ioctl(fd, VIDIOC_QUERYCAP, &caps) != 0) return false;
   // The node's own capabilities; the device's as a whole only from drivers
   // that do not report them per node.
   const std::uint32_t nodeCaps =
       (caps.capabilities & V4L2_CAP_DEVICE_CAPS) != 0 ? caps.device_caps : caps.capabilities;
-  if ((nodeCaps & V4L2_CAP_VIDEO_CAPTURE) == 0) return false;
-  const auto* text = reinterpret_cast<const char*>(caps.bus_info);
-  busInfo.assign(text, strnlen(text, sizeof caps.bus_info));
-  return true;
+  return (nodeCaps & V4L2_CAP_VIDEO_CAPTURE) != 0;
 }
 
 }  // namespace
 
-std::string devicePathOf(const std::string& busInfo, const std::string& deviceNode) {
-  return "v4l:" + devicePathToken(busInfo) + deviceNode;
+std::string devicePathOf(const std::string& instanceId, const std::string& deviceNode) {
+  std::string path = "v4l:" + lowerCase(instanceId);
+  for (char& c : path) {
+    if (c == '\\') c = '#';
+  }
+  return path + "#" + deviceNode;
 }
-
-std::string devicePathToken(const std::string& busInfo) { return lowerCase(busInfo) + "#"; }
 
 LinuxCameraStack::LinuxCameraStack(KernelIo& io, KernelRoots roots, IConsole& console)
     : io_(io), roots_(std::move(roots)), console_(console) {}
+
+void LinuxCameraStack::noteNoCamera(const std::string& why) {
+  // Every walk of a run would say the same.
+  if (!runNotes().has(FailureKind::NoCamera)) runNotes().note(FailureKind::NoCamera, why);
+}
 
 void LinuxCameraStack::notePermissionDenied(const std::string& deviceNode) {
   if (!notedNodes_.insert(deviceNode).second) return;
@@ -273,7 +374,10 @@ HResult LinuxCameraStack::CreateVideoInputEnum(std::unique_ptr<IMonikerEnum>& ou
   out.reset();
   const std::string classFolder = roots_.sysfs + "/class/video4linux";
   std::vector<std::string> names;
-  if (!io_.listFolder(classFolder, names)) return hr::False;  // no video4linux at all
+  if (!io_.listFolder(classFolder, names)) {  // no video4linux at all
+    noteNoCamera("no video4linux device on this system");
+    return hr::False;
+  }
 
   std::vector<std::pair<unsigned long, std::string>> numbered;
   for (const std::string& name : names) {
@@ -284,26 +388,46 @@ HResult LinuxCameraStack::CreateVideoInputEnum(std::unique_ptr<IMonikerEnum>& ou
 
   std::vector<VideoNode> nodes;
   for (const auto& [number, name] : numbered) {
-    VideoNode node{name, roots_.dev + "/" + name, {}};
+    const std::string folder = classFolder + "/" + name;
+    // Only uvcvideo's nodes, judged by sysfs before anything is opened: the
+    // node's device is a USB VideoControl interface bound to uvcvideo. The
+    // capture nodes of camera image processors, platform capture drivers
+    // and test drivers are no USB camera, and opening (and settling) each
+    // would cost every walk their number times the settle wait.
+    UsbInterfaceInfo usb;
+    if (!readUsbInterface(io_, folder + "/device", usb) || usb.interfaceClass != kUsbClassVideo ||
+        usb.interfaceSubclass != kUsbSubclassVideoControl || usb.driver != kUvcDriver) {
+      continue;
+    }
+    VideoNode node{name, roots_.dev + "/" + name, {}, {}};
+    if (!readAttribute(io_, folder + "/dev", node.deviceNumber)) continue;
     int error = 0;
     const int fd = io_.openDevice(node.deviceNode, error);
-    std::string busInfo;
     if (fd >= 0) {
       const UniqueFd open(io_, fd);
-      if (!queryCaptureNode(io_, open.get(), busInfo)) continue;
+      if (!isEnumeratedNode(io_, open.get(), node.deviceNumber) ||
+          !isCaptureNode(io_, open.get())) {
+        continue;
+      }
     } else {
       // Not open to us: judged by sysfs. The first node of a device is its
       // capture node (uvcvideo registers the metadata node second); it is
       // listed so that binding it fails and says why.
       std::string index;
-      if (!readAttribute(io_, classFolder + "/" + name + "/index", index) || index != "0") continue;
-      UsbInterfaceInfo usb;
-      if (readUsbInterface(io_, classFolder + "/" + name + "/device", usb)) busInfo = usb.busInfo;
+      if (!readAttribute(io_, folder + "/index", index) || index != "0") continue;
     }
-    node.devicePath = devicePathOf(busInfo, node.deviceNode);
+    // The registry's instance ID of the same interface, from the same
+    // sysfs facts, so that the identity lookup finds exactly this camera.
+    node.devicePath = devicePathOf(usbInstanceId(usb), node.deviceNode);
     nodes.push_back(std::move(node));
   }
-  if (nodes.empty()) return hr::False;
+  if (nodes.empty()) {
+    std::vector<std::string> drivers;
+    noteNoCamera(io_.listFolder(roots_.sysfs + "/bus/usb/drivers/uvcvideo", drivers)
+                     ? "no capture node of a USB camera bound to uvcvideo"
+                     : "the uvcvideo driver is not loaded (modprobe uvcvideo)");
+    return hr::False;
+  }
   out = std::make_unique<LinuxMonikerEnum>(*this, io_, roots_, std::move(nodes));
   return hr::Ok;
 }

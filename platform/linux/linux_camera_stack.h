@@ -13,15 +13,12 @@
 
 namespace qv::linux_host {
 
-// The "DevicePath" of a node: "v4l:", the bus_info in lower case, "#" (which
-// no bus_info holds) and the device node, e.g.
-// "v4l:usb-0000:00:14.0-1.4#/dev/video0". Characters 4 to 6 read "usb" for a
-// USB camera.
-std::string devicePathOf(const std::string& busInfo, const std::string& deviceNode);
-// The part of that path that names the USB function: the lower-cased
-// bus_info with the "#" that ends it, so "usb-x-1#" never matches the path of
-// port 10. It holds no "&".
-std::string devicePathToken(const std::string& busInfo);
+// The "DevicePath" of a node, shaped as Windows shapes a camera's: "v4l:",
+// the registry instance ID of the camera's interface (usbInstanceId) in
+// lower case with every "\\" turned into "#", then "#" and the device node,
+// e.g. "v4l:usb#vid_04f2&pid_b5bd&mi_00#3&usb-3-1.4#&0&0000#/dev/video0".
+// Characters 4 to 6 read "usb".
+std::string devicePathOf(const std::string& instanceId, const std::string& deviceNode);
 
 class LinuxCameraStack : public ICameraStack {
  public:
@@ -36,6 +33,8 @@ class LinuxCameraStack : public ICameraStack {
   // Says once per node and run that it cannot be opened for lack of
   // permission, and what to do.
   void notePermissionDenied(const std::string& deviceNode);
+  // Notes for the run why the system shows no camera (once per run).
+  void noteNoCamera(const std::string& why);
 
  private:
   KernelIo& io_;

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "platform/hresult.h"
-#include "platform/linux/linux_camera_stack.h"
 #include "platform/linux/usb_sysfs.h"
 
 namespace qv::linux_host {
@@ -39,11 +38,11 @@ std::string hex2(std::uint32_t value) {
   return text;
 }
 
-bool makeEntry(const UsbInterfaceInfo& usb, const std::string& busNumber, Entry& entry) {
+bool makeEntry(const UsbInterfaceInfo& usb, Entry& entry) {
   const std::string vidPid = "USB\\VID_" + hex4(usb.vendor) + "&PID_" + hex4(usb.product);
   const std::string mi = "&MI_" + hex2(usb.interfaceNumber);
-  entry.instanceId =
-      vidPid + mi + "\\" + busNumber + "&" + devicePathToken(usb.busInfo) + "&0&0000";
+  // The camera stack builds the node's DevicePath from the same ID.
+  entry.instanceId = usbInstanceId(usb);
   entry.deviceId = vidPid + "\\" + usb.deviceName;
   entry.hubId = usb.hubName;
   entry.hardwareIds = vidPid + "&REV_" + hex4(usb.revision) + mi;
@@ -140,15 +139,8 @@ std::unique_ptr<IImageDeviceList> LinuxDeviceRegistry::OpenPresentImageDevices()
           usb.interfaceSubclass != kUsbSubclassVideoControl) {
         continue;
       }
-      // The bus number stands where Windows puts the enumerator's depth; it
-      // must not bring an "&" into the ID.
-      std::string busNumber;
-      if (!readAttribute(io_, usb.deviceFolder + "/busnum", busNumber) || busNumber.empty() ||
-          busNumber.size() > 3 || busNumber.find_first_not_of("0123456789") != std::string::npos) {
-        busNumber.assign(1, '0');  // (assigning "0" trips GCC 12's -Wrestrict at -O3)
-      }
       Entry entry;
-      if (makeEntry(usb, busNumber, entry)) entries.push_back(std::move(entry));
+      if (makeEntry(usb, entry)) entries.push_back(std::move(entry));
     }
   }
   // No uvcvideo (driver not loaded) is an empty list, as Windows gives when

@@ -2,8 +2,8 @@
 // The Image-class device registry on Linux: one device per USB VideoControl
 // interface bound to uvcvideo, named and described the way Windows names the
 // interface of a composite USB camera:
-//   instance ID  USB\VID_vvvv&PID_pppp&MI_nn\<bus>&<token>&0&0000, where the
-//                token (see devicePathToken) occurs in the camera's DevicePath
+//   instance ID  USB\VID_vvvv&PID_pppp&MI_nn\<bus>&usb-<bus>-<devpath>#&0&0000
+//                (usbInstanceId), which the camera's DevicePath carries whole
 //   hardware IDs USB\VID_vvvv&PID_pppp&REV_rrrr&MI_nn, USB\VID_vvvv&PID_pppp&MI_nn
 //   address      the device's port on its hub
 //   parent       the USB device (USB\VID_vvvv&PID_pppp\<sysfs name>)

@@ -32,18 +32,23 @@ constexpr ErrnoMapping kMappings[] = {
     // answers STATUS_BUFFER_TOO_SMALL (ERROR_INSUFFICIENT_BUFFER).
     {ENOBUFS, hr::fromWin32(win32err::InsufficientBuffer)},
     // A malformed request, or the device's request error code "invalid
-    // control/request/value within range" (codes 5 to 8) and "out of range"
-    // (4): STATUS_INVALID_PARAMETER.
+    // value within range" (8) and "out of range" (4; ERANGE):
+    // STATUS_INVALID_PARAMETER. Codes 5 to 7 (invalid unit, control,
+    // request) give EIO.
     {EINVAL, hr::fromWin32(kErrorInvalidParameter)},
     {ERANGE, hr::fromWin32(kErrorInvalidParameter)},
     // The control does not take this request (GET_INFO lacks the GET or SET
     // bit): STATUS_INVALID_DEVICE_REQUEST (ERROR_INVALID_FUNCTION).
     {EBADRQC, hr::fromWin32(kErrorInvalidFunction)},
-    // The device stalled the control transfer (or sent a short reply, which
-    // uvcvideo reports the same way), or a USB protocol error: the Windows
-    // USB video class driver reports a stalled control request as
+    // The device stalled the control transfer with an unknown request error
+    // code, or a USB protocol error (EPROTO, EILSEQ for a CRC error): the
+    // Windows USB video class driver reports a stalled control request as
     // ERROR_GEN_FAILURE ("a device attached to the system is not
-    // functioning"). EREMOTE is the device's own "input mismatch" code.
+    // functioning"). EREMOTE is the device's own "power" code (3). On 6.1
+    // the "wrong state" code (2) gives EILSEQ too; from 6.3 it gives EACCES
+    // (below). A short reply is no errno on 6.1 (the ioctl returns the byte
+    // count, which the camera stack fails as a stall); later kernels give
+    // EPIPE.
     {EPIPE, hr::GenFailure},
     {EPROTO, hr::GenFailure},
     {EILSEQ, hr::GenFailure},
@@ -53,11 +58,11 @@ constexpr ErrnoMapping kMappings[] = {
     // The device did not answer the control transfer in time (uvcvideo waits
     // 5 s): STATUS_IO_TIMEOUT becomes ERROR_SEM_TIMEOUT.
     {ETIMEDOUT, hr::fromWin32(kErrorSemTimeout)},
-    // No permission on the node, or the device's "wrong state" code:
-    // E_ACCESSDENIED.
+    // No permission on the node, or the device's "wrong state" code (2) from
+    // 6.3 on: E_ACCESSDENIED.
     {EACCES, hr::fromWin32(kErrorAccessDenied)},
     {EPERM, hr::fromWin32(kErrorAccessDenied)},
-    // The device's "not ready" code, or a node held exclusively:
+    // The device's "not ready" code (1), or a stream another handle owns:
     // STATUS_DEVICE_BUSY (ERROR_BUSY).
     {EBUSY, hr::fromWin32(kErrorBusy)},
     {EAGAIN, hr::fromWin32(kErrorBusy)},

@@ -14,6 +14,8 @@ constexpr std::uint8_t kSubclassVideoControl = 0x01;
 
 // Field offsets of the standard interface descriptor.
 constexpr std::size_t kInterfaceDescriptorLength = 9;
+// bConfigurationValue in the configuration descriptor.
+constexpr std::size_t kConfigurationValueOffset = 5;
 constexpr std::size_t kInterfaceNumberOffset = 2;
 constexpr std::size_t kAlternateSettingOffset = 3;
 constexpr std::size_t kInterfaceClassOffset = 5;
@@ -61,10 +63,11 @@ Guid guidFromUsbBytes(std::span<const std::uint8_t, 16> b) {
 }
 
 std::vector<ExtensionUnitDescriptor> findExtensionUnits(std::span<const std::uint8_t> descriptors,
-                                                        std::uint8_t interfaceNumber) {
+                                                        std::uint8_t interfaceNumber,
+                                                        std::uint8_t configuration) {
   std::vector<ExtensionUnitDescriptor> units;
-  int configurations = 0;
-  bool inInterface = false;  // inside the wanted VideoControl interface
+  bool inConfiguration = false;  // inside the wanted configuration
+  bool inInterface = false;      // inside the wanted VideoControl interface
   std::size_t offset = 0;
   while (descriptors.size() - offset >= 2) {
     const std::size_t length = descriptors[offset];
@@ -75,9 +78,14 @@ std::vector<ExtensionUnitDescriptor> findExtensionUnits(std::span<const std::uin
     offset += length;
     const std::uint8_t type = d[1];
     if (type == kTypeConfiguration) {
-      // The file holds every configuration; the function lives in the first.
-      if (++configurations > 1) break;
+      // The file holds every configuration; the function's interface numbers
+      // mean something only within the active one.
+      if (inConfiguration) break;
+      inConfiguration = d.size() > kConfigurationValueOffset &&
+                        d[kConfigurationValueOffset] == configuration && configuration != 0;
       inInterface = false;
+    } else if (!inConfiguration) {
+      continue;
     } else if (type == kTypeInterface) {
       inInterface = d.size() >= kInterfaceDescriptorLength &&
                     d[kInterfaceNumberOffset] == interfaceNumber &&

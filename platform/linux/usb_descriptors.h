@@ -28,12 +28,16 @@ struct ExtensionUnitDescriptor {
 Guid guidFromUsbBytes(std::span<const std::uint8_t, 16> bytes);
 
 // The extension units declared in the VideoControl interface numbered
-// `interfaceNumber` (alternate setting 0) of the first configuration, in
-// descriptor order. The walk steps descriptor by descriptor by bLength and
-// never reads past the end of `descriptors`; a bLength below 2 (zero
-// included) or one that runs past the end ends the walk, and a unit descriptor too short for the
-// fields it declares is passed over.
+// `interfaceNumber` (alternate setting 0) of the configuration whose
+// bConfigurationValue is `configuration` (the device's active one: the file
+// holds every configuration, in the order the device numbered them, which
+// need not be their values' order), in descriptor order. The walk steps
+// descriptor by descriptor by bLength and never reads past the end of
+// `descriptors`; a bLength below 2 (zero included) or one that runs past the
+// end ends the walk, and a unit descriptor too short for the fields it
+// declares is passed over.
 std::vector<ExtensionUnitDescriptor> findExtensionUnits(std::span<const std::uint8_t> descriptors,
-                                                        std::uint8_t interfaceNumber);
+                                                        std::uint8_t interfaceNumber,
+                                                        std::uint8_t configuration);
 
 }  // namespace qv::linux_host

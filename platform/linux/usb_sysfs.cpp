@@ -7,8 +7,9 @@ namespace {
 
 // Attributes are short; a file longer than this is not one of them.
 constexpr std::size_t kAttributeLimit = 4096;
-// V4L2's bus_info holds 32 bytes with the terminator.
-constexpr std::size_t kBusInfoLength = 31;
+// A USB device's devpath: port numbers (1 to 255 each) joined by dots, at
+// most seven tiers of hubs deep.
+constexpr std::size_t kDevpathLimit = 32;
 
 bool parseUnsigned(const std::string& text, int base, std::uint32_t max, std::uint32_t& value) {
   if (text.empty() || text.size() > 8) return false;
@@ -26,13 +27,32 @@ bool parseUnsigned(const std::string& text, int base, std::uint32_t max, std::ui
   return true;
 }
 
-// True for a root hub's folder name, "usb" followed by the bus number.
-bool isRootHubName(const std::string& name) {
-  if (name.size() <= 3 || name.compare(0, 3, "usb") != 0) return false;
-  for (std::size_t i = 3; i < name.size(); ++i) {
-    if (!std::isdigit(static_cast<unsigned char>(name[i]))) return false;
+bool allDigits(const std::string& text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
   }
   return true;
+}
+
+// "1", "1.4", "2.1.3": what the kernel writes; nothing that could bring a
+// separator ("&", "#", "\\") into an ID.
+bool isDevpath(const std::string& text) {
+  if (text.empty() || text.size() > kDevpathLimit || text.front() == '.' || text.back() == '.') {
+    return false;
+  }
+  for (char c : text) {
+    if (c != '.' && !std::isdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+std::string hexDigits(std::uint32_t value, int digits) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text(static_cast<std::size_t>(digits), '0');
+  for (int i = digits - 1; i >= 0; --i, value >>= 4)
+    text[static_cast<std::size_t>(i)] = kHex[value & 0xF];
+  return text;
 }
 
 }  // namespace
@@ -83,23 +103,34 @@ bool readUsbInterface(KernelIo& io, const std::string& interfacePath, UsbInterfa
   info.product = static_cast<std::uint16_t>(product);
   info.revision = static_cast<std::uint16_t>(revision);
 
-  // devpath: the port numbers from the root hub down, "1" or "1.4.2".
-  std::string devpath;
-  if (!readAttribute(io, d + "/devpath", devpath) || devpath.empty()) return false;
-  const auto dot = devpath.find_last_of('.');
-  if (!parseUnsigned(dot == std::string::npos ? devpath : devpath.substr(dot + 1), 10, 0xFFFF,
-                     info.port)) {
+  // devpath: the port numbers from the root hub down, "1" or "1.4.2";
+  // busnum: the bus (one per root hub) in decimal.
+  if (!readAttribute(io, d + "/devpath", info.devpath) || !isDevpath(info.devpath) ||
+      !readAttribute(io, d + "/busnum", info.busNumber) || !allDigits(info.busNumber) ||
+      info.busNumber.size() > 5) {
     return false;
   }
-
-  // The controller is the parent of the root hub ("usbN") above the device;
-  // usb_make_path names the bus by it.
-  std::string folder = d;
-  while (folder.size() > 1 && !isRootHubName(baseName(folder))) folder = parentPath(folder);
-  if (folder.size() <= 1) return false;
-  info.busInfo = "usb-" + baseName(parentPath(folder)) + "-" + devpath;
-  if (info.busInfo.size() > kBusInfoLength) info.busInfo.resize(kBusInfoLength);
+  const auto dot = info.devpath.find_last_of('.');
+  if (!parseUnsigned(dot == std::string::npos ? info.devpath : info.devpath.substr(dot + 1), 10,
+                     0xFFFF, info.port)) {
+    return false;
+  }
+  // Decimal, empty while the device is unconfigured.
+  std::uint32_t configuration = 0;
+  std::string text;
+  if (readAttribute(io, d + "/bConfigurationValue", text) &&
+      parseUnsigned(text, 10, 0xFF, configuration)) {
+    info.configuration = static_cast<std::uint8_t>(configuration);
+  }
+  std::string driver;
+  if (io.resolvePath(i + "/driver", driver)) info.driver = baseName(driver);
   return true;
+}
+
+std::string usbInstanceId(const UsbInterfaceInfo& info) {
+  return "USB\\VID_" + hexDigits(info.vendor, 4) + "&PID_" + hexDigits(info.product, 4) + "&MI_" +
+         hexDigits(info.interfaceNumber, 2) + "\\" + info.busNumber + "&usb-" + info.busNumber +
+         "-" + info.devpath + "#&0&0000";
 }
 
 }  // namespace qv::linux_host

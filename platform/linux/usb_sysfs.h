@@ -21,9 +21,18 @@ struct UsbInterfaceInfo {
   std::uint16_t product = 0;
   std::uint16_t revision = 0;  // bcdDevice
   std::uint32_t port = 0;      // the device's port on its hub: the last number of devpath
-  // "usb-<controller>-<devpath>", as the kernel's usb_make_path writes it into
-  // a V4L2 bus_info (cut to the 31 characters that field holds).
-  std::string busInfo;
+  // The device's place on the system: the bus number (`busnum`, decimal)
+  // and the ports from the root hub down (`devpath`, "1" or "1.4.2"). The
+  // pair is unique while the device is plugged in; the V4L2 bus_info is not
+  // (it names the controller, whose USB 2 and USB 3 root hubs share one
+  // name, and is cut to 31 characters).
+  std::string busNumber;
+  std::string devpath;
+  // The device's active configuration (`bConfigurationValue`); 0 when it
+  // has none.
+  std::uint8_t configuration = 0;
+  // The driver bound to the interface ("uvcvideo"), empty when none is.
+  std::string driver;
 };
 
 // The class and subclass of a VideoControl interface.
@@ -34,6 +43,12 @@ inline constexpr std::uint8_t kUsbSubclassVideoControl = 0x01;
 // device. False when the folder is not a USB interface of a USB device with
 // readable ids.
 bool readUsbInterface(KernelIo& io, const std::string& interfacePath, UsbInterfaceInfo& info);
+
+// The registry instance ID of the interface, built from the unique facts
+// above: USB\VID_vvvv&PID_pppp&MI_nn\<busnum>&usb-<busnum>-<devpath>#&0&0000.
+// The fourth "&" token ends with "#" so that the token of port 1 is no part
+// of the one of port 10 or 1.4; no other "#" occurs in it.
+std::string usbInstanceId(const UsbInterfaceInfo& info);
 
 // The last path component.
 std::string baseName(const std::string& path);

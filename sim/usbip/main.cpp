@@ -84,19 +84,23 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  std::uint32_t nextPort[2] = {firstPort, firstPort};
   for (std::size_t i = 0; i < server->cameraCount(); ++i) {
     if (server->unpluggedFromStart(i)) {
       std::printf("camera %zu unplugged\n", i);
       continue;
     }
+    // Ports are counted per root hub: the high-speed and the super-speed
+    // hub each start at the first port.
+    std::uint32_t& next = nextPort[server->model(i).config().usbSuperSpeed ? 1 : 0];
     Attachment attachment;
-    if (!server->attach(i, attachPath, firstPort, attachment, error)) {
+    if (!server->attach(i, attachPath, next, attachment, error)) {
       std::fprintf(stderr, "qvusbcam: camera %zu: %s\n", i, error.c_str());
       server->finish(false);
       return 1;
     }
     std::printf("camera %zu port %u devid %u\n", i, attachment.port, attachment.devid);
-    firstPort = attachment.port + 1;
+    next = attachment.port + 1;
   }
   std::printf("ready\n");
   std::fflush(stdout);

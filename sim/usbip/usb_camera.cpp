@@ -157,14 +157,19 @@ ControlResult UsbCamera::standardRequest(const SetupPacket& setup, std::span<std
       const std::uint8_t index = setup.value & 0xFF;
       const std::vector<std::uint8_t>* d = nullptr;
       if (type == 0x01) d = &descriptors_.device;
-      if (type == 0x02 && index == 0) d = &descriptors_.configuration;
+      if (type == 0x02) {
+        // By index: the vendor-specific configuration first, when there is one.
+        const bool vendorFirst = !descriptors_.vendorConfiguration.empty();
+        if (vendorFirst && index == 0) d = &descriptors_.vendorConfiguration;
+        if (index == (vendorFirst ? 1 : 0)) d = &descriptors_.configuration;
+      }
       if (type == 0x03 && index < descriptors_.strings.size()) d = &descriptors_.strings[index];
       if (type == 0x06) d = &descriptors_.qualifier;
       if (d == nullptr) return stall();
       return reply(data, d->data(), d->size());
     }
     case kSetConfiguration:
-      if (setup.in() || setup.value > 1) return stall();
+      if (setup.in() || setup.value > descriptors_.configurationValue) return stall();
       configuration_ = static_cast<std::uint8_t>(setup.value);
       return done(0);
     case kGetConfiguration:
@@ -321,6 +326,11 @@ ControlResult UsbCamera::modelRequest(XuRequest kind, std::uint32_t selector,
     const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(reported),
                                    static_cast<std::uint8_t>(reported >> 8)};
     std::memcpy(data.data(), bytes, std::min<std::size_t>(2, data.size()));
+  }
+  // The scene's short reply: this GET_CUR sends half of what was asked.
+  if (kind == XuRequest::Get && model_.config().usbShortReply != 0 &&
+      model_.requestCount() == model_.config().usbShortReply) {
+    return done(static_cast<std::uint32_t>(data.size() / 2));
   }
   return done(static_cast<std::uint32_t>(data.size()));
 }

@@ -29,6 +29,13 @@ constexpr std::uint16_t kItCamera = 0x0201;
 constexpr std::uint16_t kTtStreaming = 0x0101;
 constexpr std::uint16_t kUvc100 = 0x0100;
 constexpr std::uint16_t kUsb200 = 0x0200;
+constexpr std::uint16_t kUsb300 = 0x0300;
+constexpr std::uint8_t kDtSsEndpointCompanion = 0x30;
+constexpr std::uint8_t kClassVendor = 0xFF;
+// At super speed ep0 takes 512 bytes, written as its power of two, and bulk
+// endpoints 1024.
+constexpr std::uint8_t kEp0PacketSizeSuper = 9;
+constexpr std::uint16_t kBulkPacketSizeSuper = 1024;
 
 // YUY2: {32595559-0000-0010-8000-00AA00389B71} in descriptor byte order.
 constexpr std::uint8_t kGuidYuy2[16] = {'Y',  'U',  'Y',  '2',  0x00, 0x00, 0x10, 0x00,
@@ -83,23 +90,32 @@ std::array<std::uint8_t, 16> xuGuidBytes(bool secondary) {
 
 Descriptors buildDescriptors(const CameraConfig& config, std::size_t index) {
   Descriptors d;
+  const bool super = config.usbSuperSpeed;
+  const bool vendorFirst = config.usbVendorConfigurationFirst;
+  d.configurationValue = vendorFirst ? kVendorConfigurationValue + 1 : 1;
   // Device: class "miscellaneous / interface association" as video
   // functions announce themselves.
   Writer(d.device)
       .u8(18)
       .u8(kDtDevice)
-      .u16(kUsb200)
+      .u16(super ? kUsb300 : kUsb200)
       .u8(0xEF)
       .u8(0x02)
       .u8(0x01)
-      .u8(kEp0PacketSize)
+      .u8(super ? kEp0PacketSizeSuper : kEp0PacketSize)
       .u16(config.usbVendor)
       .u16(config.usbProduct)
       .u16(config.usbRevision)
       .u8(kStringManufacturer)
       .u8(kStringProduct)
       .u8(kStringSerial)
-      .u8(1);
+      .u8(vendorFirst ? 2 : 1);
+  if (vendorFirst) {
+    Writer v(d.vendorConfiguration);
+    v.u8(9).u8(kDtConfiguration).u16(18).u8(1).u8(kVendorConfigurationValue).u8(0).u8(0x80);
+    v.u8(50);
+    v.u8(9).u8(kDtInterface).u8(0).u8(0).u8(0).u8(kClassVendor).u8(0).u8(0).u8(0);
+  }
   Writer(d.qualifier)
       .u8(10)
       .u8(kDtQualifier)
@@ -112,7 +128,10 @@ Descriptors buildDescriptors(const CameraConfig& config, std::size_t index) {
       .u8(0);
 
   Writer c(d.configuration);
-  c.u8(9).u8(kDtConfiguration).u16(0).u8(2).u8(1).u8(0).u8(0x80).u8(250);  // bus powered, 500 mA
+  c.u8(9).u8(kDtConfiguration).u16(0).u8(2).u8(d.configurationValue).u8(0).u8(0x80);
+  // Bus powered, 500 mA (bMaxPower counts 2 mA at high speed, 8 mA at super
+  // speed, where a port gives 900 mA).
+  c.u8(super ? 500 / 8 : 500 / 2);
   c.u8(8).u8(kDtIad).u8(kVcInterface).u8(2).u8(kClassVideo).u8(kScVideoInterfaceCollection).u8(0);
   c.u8(kStringProduct);
 
@@ -152,7 +171,9 @@ Descriptors buildDescriptors(const CameraConfig& config, std::size_t index) {
   c.u16(kFrameHeight).u32(bitRate).u32(bitRate).u32(kFrameBytes).u32(kFrameInterval).u8(1);
   c.u32(kFrameInterval);
   c.patch16(vsStart + 4, c.size() - vsStart);
-  c.u8(7).u8(kDtEndpoint).u8(kBulkInEndpoint).u8(0x02).u16(kBulkPacketSize).u8(0);
+  c.u8(7).u8(kDtEndpoint).u8(kBulkInEndpoint).u8(0x02);
+  c.u16(super ? kBulkPacketSizeSuper : kBulkPacketSize).u8(0);
+  if (super) c.u8(6).u8(kDtSsEndpointCompanion).u8(0).u8(0).u16(0);  // no bursts, no streams
   c.patch16(2, c.size());
 
   d.strings.push_back({4, kDtString, 0x09, 0x04});  // US English

@@ -65,10 +65,19 @@ inline constexpr std::uint8_t kStringManufacturer = 1;
 inline constexpr std::uint8_t kStringProduct = 2;
 inline constexpr std::uint8_t kStringSerial = 3;
 
+// bConfigurationValue of the vendor-specific configuration a camera may
+// declare first; the video function's is the next one.
+inline constexpr std::uint8_t kVendorConfigurationValue = 1;
+
 struct Descriptors {
   std::vector<std::uint8_t> device;         // 18 bytes
   std::vector<std::uint8_t> qualifier;      // 10 bytes
-  std::vector<std::uint8_t> configuration;  // the whole configuration
+  std::vector<std::uint8_t> configuration;  // the video function's whole configuration
+  std::uint8_t configurationValue = 1;      // its bConfigurationValue
+  // A configuration before it (one vendor-specific interface, no
+  // endpoints), or empty. The host's choice skips it: it prefers the first
+  // configuration whose first interface is not vendor-specific.
+  std::vector<std::uint8_t> vendorConfiguration;
   // String descriptors by index; 0 is the language list.
   std::vector<std::vector<std::uint8_t>> strings;
 };

@@ -145,9 +145,11 @@ bool UsbipServer::attach(std::size_t index, const std::string& attachPath, std::
   setNoDelay(ours.get());
 
   const std::uint32_t devid = devidOf(index);
+  const std::uint32_t speed =
+      cameras_.at(index)->model->config().usbSuperSpeed ? kSpeedSuper : kSpeedHigh;
   for (std::uint32_t port = firstPort; port < firstPort + kPortCount; ++port) {
     const std::string line = std::to_string(port) + " " + std::to_string(kernelEnd.get()) + " " +
-                             std::to_string(devid) + " " + std::to_string(kSpeedHigh) + "\n";
+                             std::to_string(devid) + " " + std::to_string(speed) + "\n";
     Fd file(::open(attachPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     if (file.get() < 0) {
       error = systemError(attachPath.c_str());

@@ -27,6 +27,7 @@ inline constexpr const char* kDefaultAttachPath = "/sys/devices/platform/vhci_hc
 inline constexpr std::uint32_t kFirstPort = 0;
 inline constexpr std::uint32_t kPortCount = 15;
 inline constexpr std::uint32_t kSpeedHigh = 3;
+inline constexpr std::uint32_t kSpeedSuper = 5;
 // At exit and on unplug, how long a peer may take to read what is left.
 inline constexpr int kDrainMs = 1000;
 
@@ -62,7 +63,9 @@ class UsbipServer {
   void serve(std::size_t camera, int fd, std::uint32_t devid);
   // Connects a camera to the virtual host controller: a loopback TCP
   // connection to itself, the kernel's end written to `attachPath` with the
-  // first free high-speed port from `firstPort`. False with `error`.
+  // camera's speed (high, or super for `usb.speed` "super") and the first
+  // port free from `firstPort` on that speed's root hub (the speed picks
+  // the hub, the port the hub's port). False with `error`.
   bool attach(std::size_t camera, const std::string& attachPath, std::uint32_t firstPort,
               Attachment& out, std::string& error);
 

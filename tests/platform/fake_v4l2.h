@@ -121,6 +121,8 @@ struct CameraSpec {
   std::uint16_t product = 0xB5BD;
   std::uint16_t revision = 0x0100;
   std::uint8_t vcInterface = 0;
+  std::uint8_t configuration = 1;   // bConfigurationValue, the active one
+  std::string driver = "uvcvideo";  // bound to the interfaces; "" for none
   std::vector<UnitSpec> units = {UnitSpec{}};
   std::optional<std::vector<std::uint8_t>> descriptors;  // default: UvcDescriptors of the above
 };
@@ -169,26 +171,32 @@ class FakeSysfs {
     attr("bcdDevice", c.revision, "%04x");
     Write(folder + "/devpath", c.devpath + "\n");
     Write(folder + "/busnum", busName + "\n");
+    Write(folder + "/bConfigurationValue", std::to_string(c.configuration) + "\n");
     const auto bytes = c.descriptors ? *c.descriptors
                                      : UvcDescriptors(c.vcInterface, c.units, c.vendor, c.product);
     Write(folder + "/descriptors", std::string(bytes.begin(), bytes.end()));
 
     const std::string deviceName = busName + "-" + c.devpath;
-    const std::string driver = sys("bus/usb/drivers/uvcvideo/");
+    const std::string driver = sys("bus/usb/drivers/" + (c.driver.empty() ? "none" : c.driver));
     std::string vcFolder;
     for (int i = 0; i < 2; ++i) {
       const unsigned number = c.vcInterface + i;
-      const std::string name = deviceName + ":1." + std::to_string(number);
+      const std::string name =
+          deviceName + ":" + std::to_string(c.configuration) + "." + std::to_string(number);
       const std::string intf = folder + "/" + name;
       std::snprintf(hex, sizeof hex, "%02x", number);
       Write(intf + "/bInterfaceNumber", std::string(hex) + "\n");
       Write(intf + "/bInterfaceClass", "0e\n");
       Write(intf + "/bInterfaceSubClass", i == 0 ? "01\n" : "02\n");
-      Link(driver + name, intf);  // uvcvideo claims the streaming interface too
+      if (!c.driver.empty()) {
+        // The driver claims the streaming interface too.
+        Link(driver + "/" + name, intf);
+        Link(intf + "/driver", driver);
+      }
       if (i == 0) vcFolder = intf;
     }
-    Write(driver + "bind", "");
-    Write(driver + "module", "");
+    Write(driver + "/bind", "");
+    Write(driver + "/module", "");
     return vcFolder;
   }
 
@@ -199,6 +207,7 @@ class FakeSysfs {
     const std::string node = parent + "/video4linux/" + name;
     Write(node + "/index", std::to_string(index) + "\n");
     Write(node + "/name", "Camera\n");
+    Write(node + "/dev", "81:" + std::to_string(number) + "\n");
     Link(node + "/device", parent);
     Link(sys("class/video4linux/" + name), node);
     Write(devNode(number), "");
@@ -223,7 +232,10 @@ class UvcDriverFake {
   }
 
   std::optional<int> forcedErrno;  // every query fails with this
-  std::vector<std::string> log;    // "unit selector query size" of each query
+  // The device answers GET_CUR with this many bytes: uvcvideo on 6.1 then
+  // returns the byte count from the ioctl.
+  std::optional<int> shortGetCur;
+  std::vector<std::string> log;  // "unit selector query size" of each query
 
   int Query(uvc_xu_control_query& q) {
     log.push_back(std::to_string(q.unit) + " " + std::to_string(q.selector) + " " +
@@ -281,6 +293,13 @@ struct FakeNode {
   std::string busInfo;  // what VIDIOC_QUERYCAP reports
   int queryCapErrno = 0;
   UvcDriverFake* uvc = nullptr;  // the camera behind UVCIOC_CTRL_QUERY
+  std::string rdev;              // what fstat finds opened: "major:minor"
+  // uvcvideo's stream ownership: another handle owns it (REQBUFS answers
+  // EBUSY), or REQBUFS fails with this.
+  bool streamOwned = false;
+  int reqbufsErrno = 0;
+  int reqbufsCalls = 0;
+  int reqbufsOther = 0;  // REQBUFS with a count other than 0, or another type or memory
 };
 
 // The real sysfs reads (on the fake tree) with fake device nodes.
@@ -289,8 +308,10 @@ class FakeKernelIo : public linux_host::SystemKernelIo {
   std::map<std::string, FakeNode> nodes;  // by device node path
   std::map<int, std::string> openFds;
   int opens = 0;
+  std::vector<std::string> opened;  // every node an open was tried on, in order
 
   int openDevice(const std::string& path, int& error) override {
+    opened.push_back(path);
     const auto node = nodes.find(path);
     if (node == nodes.end()) {
       error = std::filesystem::exists(path) ? ENXIO : ENOENT;
@@ -309,10 +330,28 @@ class FakeKernelIo : public linux_host::SystemKernelIo {
   void closeDevice(int fd) override {
     if (openFds.erase(fd) == 0) ++badCloses;
   }
-  int ioctl(int fd, unsigned long request, void* argument) override {
+  int deviceNumber(int fd, std::string& number) override {
+    const auto open = openFds.find(fd);
+    if (open == openFds.end()) return EBADF;
+    number = nodes[open->second].rdev;
+    return 0;
+  }
+  using SystemKernelIo::ioctl;
+  int ioctl(int fd, unsigned long request, void* argument, int& value) override {
+    value = 0;
     const auto open = openFds.find(fd);
     if (open == openFds.end()) return EBADF;
     FakeNode& node = nodes[open->second];
+    if (request == VIDIOC_REQBUFS) {
+      const auto* buffers = static_cast<const v4l2_requestbuffers*>(argument);
+      ++node.reqbufsCalls;
+      if (buffers->count != 0 || buffers->type != V4L2_BUF_TYPE_VIDEO_CAPTURE ||
+          buffers->memory != V4L2_MEMORY_MMAP) {
+        ++node.reqbufsOther;
+      }
+      if (node.reqbufsErrno != 0) return node.reqbufsErrno;
+      return node.streamOwned ? EBUSY : 0;
+    }
     if (request == VIDIOC_QUERYCAP) {
       if (node.queryCapErrno != 0) return node.queryCapErrno;
       auto* caps = static_cast<v4l2_capability*>(argument);
@@ -325,7 +364,12 @@ class FakeKernelIo : public linux_host::SystemKernelIo {
       return 0;
     }
     if (request == UVCIOC_CTRL_QUERY && node.uvc != nullptr) {
-      return node.uvc->Query(*static_cast<uvc_xu_control_query*>(argument));
+      auto& query = *static_cast<uvc_xu_control_query*>(argument);
+      const int error = node.uvc->Query(query);
+      if (error == 0 && query.query == UVC_GET_CUR && node.uvc->shortGetCur) {
+        value = *node.uvc->shortGetCur;
+      }
+      return error;
     }
     return ENOTTY;
   }
@@ -340,10 +384,12 @@ inline void AddUvcNodes(FakeSysfs& tree, FakeKernelIo& io, const std::string& vc
                         const std::string& busInfo, int capture, int metadata, UvcDriverFake* uvc) {
   tree.AddVideoNode(vcFolder, capture, 0);
   tree.AddVideoNode(vcFolder, metadata, 1);
-  io.nodes[tree.devNode(capture)] =
-      FakeNode{0, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING, busInfo, 0, uvc};
-  io.nodes[tree.devNode(metadata)] =
-      FakeNode{0, V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING, busInfo, 0, uvc};
+  io.nodes[tree.devNode(capture)] = FakeNode{0,       V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING,
+                                             busInfo, 0,
+                                             uvc,     "81:" + std::to_string(capture)};
+  io.nodes[tree.devNode(metadata)] = FakeNode{0,       V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING,
+                                              busInfo, 0,
+                                              uvc,     "81:" + std::to_string(metadata)};
 }
 
 }  // namespace qv::testing

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "fake_v4l2.h"
+#include "platform/failure_notes.h"
 #include "platform/linux/linux_camera_stack.h"
 
 namespace qv::testing {
@@ -53,13 +54,18 @@ class ControlTable {
 const UnitSpec kUnitA{4, XU_GUID_PRIMARY};
 const UnitSpec kUnitB{6, XU_GUID_SECONDARY, {0x07}, 3};
 
-// Four cameras and assorted other nodes:
+// Cameras and assorted other nodes:
 //   video2/3   camera A (two units), capture and metadata
 //   video5/6   camera C, no permission on either node
-//   video7     a node that answers no VIDIOC_QUERYCAP
-//   video8     a capture node of a driver on another bus
+//   video7     a node without a device
+//   video8     a capture node of a platform driver (as vivid's, or a camera
+//              image processor's)
 //   video9     a node that cannot be opened and is not the first of its device
-//   video10/11 camera B (upper-case letters in its bus_info)
+//   video10/11 camera B (on interface 2, behind a hub)
+//   video12    a platform driver's capture node without permission
+//   video13/14 a USB video function bound to another driver
+//   video15/16 a uvcvideo camera whose nodes open another device than sysfs
+//              enumerated (a container's /dev)
 //   radio0, v4l-subdev0: other kinds of node
 class V4l2System : public ::testing::Test {
  protected:
@@ -87,13 +93,29 @@ class V4l2System : public ::testing::Test {
     AddUvcNodes(tree, io, b, "usb-0000:00:1D.0-1.4", 10, 11, &uvcB);
 
     const std::string virt = tree.sys("devices/virtual/video4linux");
-    for (int n : {7, 8, 9}) {
+    for (int n : {7, 9}) {
       tree.AddVideoNode(virt, n, n == 9 ? 1 : 0);
       std::filesystem::remove(virt + "/video" + std::to_string(n) + "/device");
     }
     io.nodes[tree.devNode(7)].queryCapErrno = ENOTTY;
-    io.nodes[tree.devNode(8)].busInfo = "platform:vivid-000";
     io.nodes[tree.devNode(9)].openErrno = EIO;
+    const std::string platform = tree.sys("devices/platform/vivid.0");
+    FakeSysfs::Write(platform + "/modalias", "platform:vivid\n");
+    tree.AddVideoNode(platform, 8, 0);
+    tree.AddVideoNode(platform, 12, 0);
+    io.nodes[tree.devNode(8)].busInfo = "platform:vivid-000";
+    io.nodes[tree.devNode(8)].rdev = "81:8";
+    io.nodes[tree.devNode(12)].openErrno = EACCES;
+
+    CameraSpec specD;
+    specD.bus = 4;
+    specD.driver = "usbfs";
+    AddUvcNodes(tree, io, tree.AddCamera(specD), "usb-0000:00:14.0-1", 13, 14, nullptr);
+    CameraSpec specE;
+    specE.bus = 5;
+    AddUvcNodes(tree, io, tree.AddCamera(specE), "usb-0000:00:14.0-1", 15, 16, nullptr);
+    io.nodes[tree.devNode(15)].rdev = "189:3";
+    io.nodes[tree.devNode(16)].rdev = "189:4";
     FakeSysfs::Write(tree.sys("class/video4linux/radio0/index"), "0\n");
     FakeSysfs::Write(tree.sys("class/video4linux/v4l-subdev0/index"), "0\n");
   }
@@ -160,30 +182,95 @@ class V4l2System : public ::testing::Test {
   LinuxCameraStack stack{io, tree.roots(), console};
 };
 
-TEST_F(V4l2System, ListsCaptureNodesByNumberWithBusInfoPaths) {
+TEST_F(V4l2System, ListsUvcCaptureNodesByNumberWithInstanceIdPaths) {
   EXPECT_EQ(Paths(), (std::vector<std::string>{
-                         "v4l:usb-0000:00:14.0-1#" + tree.devNode(2),
-                         "v4l:usb-vhci_hcd.0-2#" + tree.devNode(5),  // judged by sysfs
-                         "v4l:platform:vivid-000#" + tree.devNode(8),
-                         "v4l:usb-0000:00:1d.0-1.4#" + tree.devNode(10),  // lower case
+                         "v4l:usb#vid_04f2&pid_b5bd&mi_00#1&usb-1-1#&0&0000#" + tree.devNode(2),
+                         // judged by sysfs
+                         "v4l:usb#vid_04f2&pid_b5bd&mi_00#3&usb-3-2#&0&0000#" + tree.devNode(5),
+                         "v4l:usb#vid_04f2&pid_b5bd&mi_02#2&usb-2-1.4#&0&0000#" + tree.devNode(10),
                      }));
+  // Nodes that are no uvcvideo camera's are never opened, so they cost no
+  // settle wait and say nothing; the camera whose node opens another device
+  // is opened only to find that out.
+  for (int other : {7, 8, 9, 12, 13, 14}) {
+    EXPECT_EQ(std::count(io.opened.begin(), io.opened.end(), tree.devNode(other)), 0) << other;
+  }
+  EXPECT_EQ(std::count(io.opened.begin(), io.opened.end(), tree.devNode(15)), 1);
   // Every node opened for the look was closed again.
   EXPECT_TRUE(io.openFds.empty());
   EXPECT_EQ(io.badCloses, 0);
   EXPECT_TRUE(console.err.empty());
 }
 
-TEST(V4l2Empty, NoNodesIsAnEmptyCategory) {
+TEST_F(V4l2System, NodeThatChangedHandsSinceTheWalkDoesNotBind) {
+  auto moniker = Moniker(2);
+  ASSERT_NE(moniker, nullptr);
+  io.nodes[tree.devNode(2)].rdev = "81:40";  // the number now belongs to another device
+  std::unique_ptr<ICaptureFilter> filter;
+  EXPECT_EQ(static_cast<std::uint32_t>(moniker->BindToObject(filter)), 0x8007048Fu);
+  EXPECT_EQ(filter, nullptr);
+  EXPECT_TRUE(io.openFds.empty());
+  EXPECT_TRUE(uvcA.log.empty());
+}
+
+TEST_F(V4l2System, TopologyIsTheActiveConfigurations) {
+  // A camera whose first configuration is vendor-specific and whose video
+  // function is in its second, the active one.
+  auto descriptors = UvcDescriptors(0, {UnitSpec{4, XU_GUID_PRIMARY}, UnitSpec{6}});
+  descriptors[18 + 5] = 2;
+  const std::vector<std::uint8_t> vendor = {9, 2, 18, 0, 1, 1,    0, 0x80, 50,
+                                            9, 4, 0,  0, 0, 0xFF, 0, 0,    0};
+  descriptors.insert(descriptors.begin() + 18, vendor.begin(), vendor.end());
+  CameraSpec spec;
+  spec.bus = 6;
+  spec.configuration = 2;
+  spec.descriptors = descriptors;
+  AddUvcNodes(tree, io, tree.AddCamera(spec), "usb-0000:00:14.0-1", 20, 21, nullptr);
+  Bound bound = Bind(20);
+  ASSERT_NE(bound.topology, nullptr);
+  std::uint32_t count = 0;
+  ASSERT_EQ(bound.topology->get_NumNodes(&count), hr::Ok);
+  EXPECT_EQ(count, 2u);
+}
+
+// An empty category, and the run's note of why: no video4linux at all,
+// uvcvideo not loaded, or loaded without a camera.
+TEST(V4l2Empty, NoNodesIsAnEmptyCategoryWithTheReasonNoted) {
   FakeSysfs tree;
   FakeKernelIo io;
   CapturedConsole console;
   LinuxCameraStack stack{io, tree.roots(), console};
-  std::unique_ptr<IMonikerEnum> monikers;
-  EXPECT_EQ(stack.CreateVideoInputEnum(monikers), hr::False);  // no video4linux folder
-  EXPECT_EQ(monikers, nullptr);
-  std::filesystem::create_directories(tree.sys("class/video4linux"));
-  EXPECT_EQ(stack.CreateVideoInputEnum(monikers), hr::False);
-  EXPECT_EQ(monikers, nullptr);
+  auto reason = [&] {
+    runNotes().clear();
+    std::unique_ptr<IMonikerEnum> monikers;
+    EXPECT_EQ(stack.CreateVideoInputEnum(monikers), hr::False);
+    EXPECT_EQ(monikers, nullptr);
+    EXPECT_EQ(runNotes().notes().size(), 1u);
+    return runNotes().notes().empty() ? std::string() : runNotes().notes()[0].detail;
+  };
+  EXPECT_EQ(reason(), "no video4linux device on this system");
+  const std::string platform = tree.sys("devices/platform/vivid.0");
+  tree.AddVideoNode(platform, 0, 0);
+  EXPECT_EQ(reason(), "the uvcvideo driver is not loaded (modprobe uvcvideo)");
+  std::filesystem::create_directories(tree.sys("bus/usb/drivers/uvcvideo"));
+  EXPECT_EQ(reason(), "no capture node of a USB camera bound to uvcvideo");
+  EXPECT_TRUE(console.err.empty());
+  runNotes().clear();
+}
+
+// sysfs shows the camera, /dev has no node: a container or WSL without the
+// device. Binding fails and the run notes which node is missing.
+TEST_F(V4l2System, MissingNodeIsNotedForTheRun) {
+  io.nodes.erase(tree.devNode(2));
+  std::filesystem::remove(tree.devNode(2));
+  auto moniker = Moniker(2);
+  ASSERT_NE(moniker, nullptr);
+  runNotes().clear();
+  std::unique_ptr<ICaptureFilter> filter;
+  EXPECT_EQ(static_cast<std::uint32_t>(moniker->BindToObject(filter)), 0x80070490u);
+  ASSERT_TRUE(runNotes().has(FailureKind::CameraNotOpened));
+  EXPECT_NE(runNotes().notes()[0].detail.find(tree.devNode(2) + " is missing"), std::string::npos);
+  runNotes().clear();
 }
 
 TEST_F(V4l2System, NodeWithoutPermissionFailsToBindAndSaysSoOnce) {
@@ -332,6 +419,159 @@ TEST_F(V4l2System, DriverErrorsReachTheLogicMapped) {
                   a.control->KsProperty(&property, sizeof property, nullptr, 0, &returned)),
               expected);  // a failed GET-LENGTH is not ERROR_MORE_DATA
   }
+}
+
+// The pin properties that tell whether another program streams from the
+// camera: one capture pin, whose instance count is uvcvideo's stream
+// ownership. None reaches the extension unit.
+struct PinCase {
+  const char* name;
+  std::uint32_t id;
+  std::uint32_t pin;
+  std::uint32_t flags;
+  std::uint32_t length;
+  bool owned;        // another handle owns the stream
+  int reqbufsErrno;  // REQBUFS fails with this
+  std::uint32_t expected;
+  std::vector<std::uint8_t> answer;  // the bytes returned
+};
+
+const std::vector<std::uint8_t> kCaptureCategory = [] {
+  std::vector<std::uint8_t> bytes(sizeof(Guid));
+  std::memcpy(bytes.data(), &kPinNameVideoCapture, sizeof(Guid));
+  return bytes;
+}();
+
+class PinProperties : public V4l2System, public ::testing::WithParamInterface<PinCase> {};
+
+TEST_P(PinProperties, AnswerAsACaptureFilterWithOnePin) {
+  const PinCase& c = GetParam();
+  Bound a = Bind(2);
+  ASSERT_NE(a.control, nullptr);
+  FakeNode& node = io.nodes[tree.devNode(2)];
+  node.streamOwned = c.owned;
+  node.reqbufsErrno = c.reqbufsErrno;
+  KSP_NODE property{{kKsPropSetIdPin, c.id, c.flags}, c.pin, 0};
+  std::vector<std::uint8_t> data(c.length, 0xEE);
+  std::uint32_t returned = 0;
+  EXPECT_EQ(static_cast<std::uint32_t>(a.control->KsProperty(&property, sizeof property,
+                                                             data.data(), c.length, &returned)),
+            c.expected);
+  if (c.expected == 0) {
+    ASSERT_EQ(returned, c.answer.size());
+    EXPECT_EQ(std::vector<std::uint8_t>(data.begin(), data.begin() + returned), c.answer);
+  }
+  // Only the instance count asks the driver: REQBUFS with count 0, capture
+  // type, memory mapped buffers, which allocates nothing.
+  EXPECT_EQ(node.reqbufsCalls, c.id == kKsPropertyPinGlobalCInstances && c.pin == 0 &&
+                                       c.flags == kKsPropertyTypeGet && c.length >= 8
+                                   ? 1
+                                   : 0);
+  EXPECT_EQ(node.reqbufsOther, 0);
+  EXPECT_TRUE(uvcA.log.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PinProperties,
+    ::testing::Values(
+        PinCase{"OnePinFactory",
+                kKsPropertyPinCTypes,
+                0,
+                kKsPropertyTypeGet,
+                4,
+                false,
+                0,
+                0,
+                {1, 0, 0, 0}},
+        PinCase{"CaptureCategory", kKsPropertyPinCategory, 0, kKsPropertyTypeGet, 16, false, 0, 0,
+                kCaptureCategory},
+        PinCase{"NobodyStreams",
+                kKsPropertyPinGlobalCInstances,
+                0,
+                kKsPropertyTypeGet,
+                8,
+                false,
+                0,
+                0,
+                {1, 0, 0, 0, 0, 0, 0, 0}},
+        PinCase{"AnotherProgramStreams",
+                kKsPropertyPinGlobalCInstances,
+                0,
+                kKsPropertyTypeGet,
+                8,
+                true,
+                0,
+                0,
+                {1, 0, 0, 0, 1, 0, 0, 0}},
+        PinCase{"DriverCannotTell",
+                kKsPropertyPinGlobalCInstances,
+                0,
+                kKsPropertyTypeGet,
+                8,
+                false,
+                ENOTTY,
+                0x80070032,
+                {}},
+        PinCase{"CameraGone",
+                kKsPropertyPinGlobalCInstances,
+                0,
+                kKsPropertyTypeGet,
+                8,
+                false,
+                ENODEV,
+                0x8007048F,
+                {}},
+        PinCase{"NoSecondPin",
+                kKsPropertyPinCategory,
+                1,
+                kKsPropertyTypeGet,
+                16,
+                false,
+                0,
+                0x80070490,
+                {}},
+        PinCase{"NoSecondPinsInstances",
+                kKsPropertyPinGlobalCInstances,
+                1,
+                kKsPropertyTypeGet,
+                8,
+                true,
+                0,
+                0x80070490,
+                {}},
+        PinCase{"OtherPinProperty", 2, 0, kKsPropertyTypeGet, 16, false, 0, 0x80070490, {}},
+        PinCase{"SetIsNotSupported",
+                kKsPropertyPinGlobalCInstances,
+                0,
+                kKsPropertyTypeSet,
+                8,
+                false,
+                0,
+                0x80070490,
+                {}},
+        PinCase{"BufferTooSmall",
+                kKsPropertyPinGlobalCInstances,
+                0,
+                kKsPropertyTypeGet,
+                4,
+                true,
+                0,
+                0x8007007A,
+                {}}),
+    [](const ::testing::TestParamInfo<PinCase>& info) { return info.param.name; });
+
+// A GET_CUR the camera answered short: 6.1 passes the byte count back and
+// leaves the buffer's rest stale. It fails as a stalled request does.
+TEST_F(V4l2System, ShortReplyIsAFailedRequest) {
+  Bound a = Bind(2);
+  ASSERT_NE(a.control, nullptr);
+  uvcA.shortGetCur = 1;
+  KSP_NODE property{{XU_GUID_PRIMARY, 2, kGet}, 0, 0};
+  std::uint8_t bytes[2] = {};
+  std::uint32_t returned = 0;
+  EXPECT_EQ(a.control->KsProperty(&property, sizeof property, bytes, 2, &returned), hr::GenFailure);
+  uvcA.shortGetCur.reset();
+  EXPECT_EQ(a.control->KsProperty(&property, sizeof property, bytes, 2, &returned), hr::Ok);
 }
 
 TEST_F(V4l2System, TheNodeStaysOpenWhileAnInterfaceOfItLives) {

@@ -145,6 +145,25 @@ TEST(LinuxTool, UpdatesTheTargetCameraBehindAnotherVendorsCamera) {
   EXPECT_TRUE(rig.io.openFds.empty());
 }
 
+// A USB 3 controller's USB 2 and USB 3 root hubs (buses 1 and 2) carry one
+// name, so both cameras on their port 1 read the same bus_info: another
+// vendor's camera on the first, the target on the second. Each keeps its
+// own identity: the other is passed over and left alone, the target written.
+TEST(LinuxTool, CamerasOnOnePortOfBothRootHubsKeepTheirIdentities) {
+  CameraSpec other = Usb("1", 0x046D, 0x0825);
+  CameraSpec target = Usb("1");
+  target.bus = 2;
+  LinuxRig rig({Camera(0), Camera(1)}, {{other, 0, 0}, {target, 2, 0}});
+  EXPECT_EQ(LinuxRig::UsbBusInfo(other), LinuxRig::UsbBusInfo(target));
+  EXPECT_EQ(rig.Run({L"-dbg"}), 0);
+  const std::string head = kChecking +
+                           "Device 0 VID/PID not match (0x046D/0x0825)\n"
+                           "--> Device 1 VID/PID (0x04F2/0xB5BD)\n";
+  EXPECT_EQ(rig.console.out.substr(0, head.size()), head);
+  EXPECT_EQ(rig.Flash(0), std::vector<std::uint8_t>(65536, 0xFF));
+  ExpectFlashHoldsImage(rig.Flash(1), 104, 122);
+}
+
 TEST(LinuxTool, PlainUpdatePrintsOnlyCheckingAndPass) {
   LinuxRig rig({Camera(0)}, {{Usb("1"), 0, 0}});
   EXPECT_EQ(rig.Run({}), 0);
@@ -259,11 +278,9 @@ TEST(LinuxRegistry, OneEntryPerVideoControlInterfaceInAStableOrder) {
     std::uint32_t address;
   };
   const Expected expected[] = {
-      {"USB\\VID_04F2&PID_B5BD&MI_00\\1&usb-0000:00:14.0-1#&0&0000", "USB\\VID_04F2&PID_B5BD\\1-1",
-       "usb1", MultiSz({"USB\\VID_04F2&PID_B5BD&REV_0100&MI_00", "USB\\VID_04F2&PID_B5BD&MI_00"}),
-       1},
-      {"USB\\VID_046D&PID_0825&MI_02\\2&usb-0000:00:1d.0-1.4#&0&0000",
-       "USB\\VID_046D&PID_0825\\2-1.4", "2-1",
+      {"USB\\VID_04F2&PID_B5BD&MI_00\\1&usb-1-1#&0&0000", "USB\\VID_04F2&PID_B5BD\\1-1", "usb1",
+       MultiSz({"USB\\VID_04F2&PID_B5BD&REV_0100&MI_00", "USB\\VID_04F2&PID_B5BD&MI_00"}), 1},
+      {"USB\\VID_046D&PID_0825&MI_02\\2&usb-2-1.4#&0&0000", "USB\\VID_046D&PID_0825\\2-1.4", "2-1",
        MultiSz({"USB\\VID_046D&PID_0825&REV_0012&MI_02", "USB\\VID_046D&PID_0825&MI_02"}), 4},
   };
   for (std::uint32_t i = 0; i < 2; ++i) {

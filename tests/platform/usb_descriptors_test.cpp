@@ -16,10 +16,11 @@ using linux_host::findExtensionUnits;
 // The walk on a heap copy of exactly `bytes`, so that a read past its end is
 // a read past an allocation (caught by the sanitizers and valgrind).
 std::vector<ExtensionUnitDescriptor> Walk(const std::vector<std::uint8_t>& bytes,
-                                          std::uint8_t interfaceNumber = 0) {
+                                          std::uint8_t interfaceNumber = 0,
+                                          std::uint8_t configuration = 1) {
   auto copy = std::make_unique<std::uint8_t[]>(bytes.size() + 1);
   std::copy(bytes.begin(), bytes.end(), copy.get());
-  return findExtensionUnits({copy.get(), bytes.size()}, interfaceNumber);
+  return findExtensionUnits({copy.get(), bytes.size()}, interfaceNumber, configuration);
 }
 
 TEST(UsbDescriptors, GuidTakesTheWindowsByteOrder) {
@@ -116,15 +117,45 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   2},
         Malformed{"InterfaceOfAnotherClassHoldsNoUnits", [](auto& b) { b[35 + 5] = 0xFF; }, 0},
-        Malformed{"SecondConfigurationIsNotTheFunction",
+        // The active configuration (value 1) comes second in the file.
+        Malformed{"ActiveConfigurationAfterAnotherIsWalked",
                   [](auto& b) {
                     const std::vector<std::uint8_t> copy(b.begin() + 18, b.end());
                     b.resize(18);
                     b.insert(b.end(), {9, 2, 9, 0, 0, 2, 0, 0x80, 50});
                     b.insert(b.end(), copy.begin(), copy.end());
                   },
+                  2},
+        Malformed{"ConfigurationDescriptorTooShortForItsValue",
+                  [](auto& b) {
+                    b.erase(b.begin() + 18 + 5, b.begin() + 18 + 9);
+                    b[18] = 5;
+                  },
                   0}),
     [](const ::testing::TestParamInfo<Malformed>& info) { return info.param.name; });
+
+// A device with two configurations, each with a video function on interface
+// 0 whose units differ: the units are those of the configuration whose value
+// is active, wherever it stands in the file, and none without one.
+TEST(UsbDescriptors, UnitsComeFromTheActiveConfiguration) {
+  const UnitSpec first{4, XU_GUID_PRIMARY};
+  const UnitSpec second{7, XU_GUID_SECONDARY};
+  auto bytes = UvcDescriptors(0, {first});
+  auto other = UvcDescriptors(0, {second});
+  other[18 + 5] = 2;  // bConfigurationValue of the second
+  bytes.insert(bytes.end(), other.begin() + 18, other.end());
+  bytes[17] = 2;  // bNumConfigurations
+
+  struct Case {
+    std::uint8_t active;
+    std::vector<std::uint8_t> unitIds;
+  };
+  for (const Case& c : {Case{1, {4}}, Case{2, {7}}, Case{3, {}}, Case{0, {}}}) {
+    std::vector<std::uint8_t> ids;
+    for (const auto& unit : Walk(bytes, 0, c.active)) ids.push_back(unit.unitId);
+    EXPECT_EQ(ids, c.unitIds) << "active configuration " << int{c.active};
+  }
+}
 
 }  // namespace
 }  // namespace qv::testing

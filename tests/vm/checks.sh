@@ -36,8 +36,22 @@ check vhci-attach-file [ -w /sys/devices/platform/vhci_hcd.0/attach ]
 bound_cameras() {
   ls -d /sys/bus/usb/drivers/uvcvideo/*:* 2>/dev/null | wc -l
 }
+# The video nodes of uvcvideo cameras (other drivers' nodes, such as
+# vivid's, do not count).
 video_nodes() {
-  ls /dev/video* 2>/dev/null | wc -l
+  local n=0 node
+  for node in /sys/class/video4linux/video*; do
+    case "$(readlink -f "$node/device/driver" 2>/dev/null)" in */uvcvideo) n=$((n + 1)) ;; esac
+  done
+  echo "$n"
+}
+# The capture nodes of uvcvideo cameras (the first node of each), by name.
+capture_nodes() {
+  local node
+  for node in /sys/class/video4linux/video*; do
+    case "$(readlink -f "$node/device/driver" 2>/dev/null)" in */uvcvideo) ;; *) continue ;; esac
+    [ "$(cat "$node/index")" = 0 ] && basename "$node"
+  done
 }
 # wait_for <seconds> <command...>: true once the command is.
 wait_for() {
@@ -129,6 +143,10 @@ run_qvflash() {
 
 # scenario <name> <scene> <cameras> <args> <flash files...>: runs the scene on
 # the plain simulator and through the kernel; leaves /tmp/<name>/{sim,usb}.
+# When `hook` names a function, it runs as `<hook> <usb dir> before` once the
+# cameras are up and `<hook> <usb dir> after` after the tool (then `hook` is
+# cleared).
+hook=
 scenario() {
   local name=$1 scene=$2 cameras=$3 args=$4
   shift 4
@@ -139,13 +157,17 @@ scenario() {
   local klog_start
   klog_start=$(dmesg | wc -l)
   if start_server "$usb" "$scene" "$cameras"; then
+    [ -z "$hook" ] || "$hook" "$usb" before
     run_qvflash "$usb" $args
+    [ -z "$hook" ] || "$hook" "$usb" after
   else
     echo 255 >"$usb/rc"
   fi
+  hook=
   stop_server || echo "unplug failed" >>"$usb/err"
   dmesg | tail -n +$((klog_start + 1)) >"$usb/klog"
-  echo "$name: exit $(cat "$usb/rc") (simulator $(cat "$sim/rc")), output: $(tr '\n' '|' <"$usb/out")" | info
+  echo "$name: exit $(cat "$usb/rc") (simulator $(cat "$sim/rc")), output: $(tr '\n' '|' <"$usb/out")," \
+    "at $(cut -d ' ' -f 1 /proc/uptime) s" | info
   [ -s "$usb/err" ] && head -n 3 "$usb/err" | info
   return 0
 }
@@ -275,24 +297,128 @@ check two-cameras-first-untouched same_file /tmp/two-cameras/flash0.bin \
   /tmp/two-cameras/usb/flash0.bin
 
 # The lookup through the system's registry on its own: vendor, product and
-# revision of each camera, as the kernel read them from the device.
-identity_matches_sysfs() {
-  local dir=/tmp/identity dev
-  rm -rf "$dir" && mkdir -p "$dir"
-  cp scenes/two_cameras.json qvusbcam "$dir/"
-  start_server "$dir" two_cameras.json 2 || { stop_server; return 1; }
+# revision of each camera, as the kernel read them from the device; the
+# cameras' places (busnum, devpath, speed) go to <dir>/places.
+# probe_identities <dir>
+probe_identities() {
+  local dir=$1 dev
   timeout -s KILL "$run_limit" ./usb_identity_probe >"$dir/probe" 2>&1
+  : >"$dir/places"
   for dev in /sys/bus/usb/devices/*; do
     [ -f "$dev/idVendor" ] && [ "$(cat "$dev/bDeviceClass")" != 09 ] || continue  # no hubs
     echo "$(cat "$dev/idVendor") $(cat "$dev/idProduct") $(cat "$dev/bcdDevice")"
+    echo "$(cat "$dev/busnum") $(cat "$dev/devpath") $(cat "$dev/speed")" >>"$dir/places"
   done | tr a-f A-F | sort >"$dir/kernel"
-  stop_server
   echo "probe: $(tr '\n' '|' <"$dir/probe") kernel: $(tr '\n' '|' <"$dir/kernel")" | info
-  cut -d ' ' -f 2- "$dir/probe" | sort >"$dir/probe.sorted"
-  cmp -s "$dir/probe.sorted" "$dir/kernel" &&
-    grep -q '^046D 0825 0317$' "$dir/kernel" && grep -q '^04F2 B5BD 0215$' "$dir/kernel"
 }
-check identity-lookup identity_matches_sysfs
+# identities_match <dir>: the probe found each camera's own identity.
+identities_match() {
+  cut -d ' ' -f 2- "$1/probe" | sort >"$1/probe.sorted"
+  cmp -s "$1/probe.sorted" "$1/kernel" &&
+    grep -q '^046D 0825 0317$' "$1/kernel" && grep -q '^04F2 B5BD 0215$' "$1/kernel"
+}
+# identity_matches_sysfs <name> <scene>: in /tmp/<name>.
+identity_matches_sysfs() {
+  local dir=/tmp/$1
+  rm -rf "$dir" && mkdir -p "$dir"
+  cp "scenes/$2" qvusbcam "$dir/"
+  start_server "$dir" "$2" 2 || { stop_server; return 1; }
+  probe_identities "$dir"
+  stop_server
+  identities_match "$dir"
+}
+check identity-lookup identity_matches_sysfs identity two_cameras.json
+
+# Two cameras on port 1 of vhci's high-speed and super-speed root hubs (one
+# controller, so one name in both bus_infos): another vendor's camera on
+# the first, the target on the second. Each keeps its own identity: the
+# target is updated, the other left alone, as on the simulator.
+scenario same-port same_port.json 2 -dbg flash0.bin flash1.bin
+compare_runs same-port flash0.bin flash1.bin
+check same-port-passes expect_result same-port /tmp/same-port/usb 0 Pass
+check same-port-other-vendor-untouched same_file /tmp/same-port/flash0.bin \
+  /tmp/same-port/usb/flash0.bin
+check same-port-identity-lookup identity_matches_sysfs same-port-identity same_port.json
+# The setup itself: the same devpath on two buses, at 480 and 5000 Mb/s.
+one_port_two_buses() {
+  local places=/tmp/same-port-identity/places
+  echo "places: $(tr '\n' '|' <"$places")" | info
+  [ "$(cut -d ' ' -f 2 "$places" | sort -u)" = 1 ] &&
+    [ "$(cut -d ' ' -f 1 "$places" | sort -u | wc -l)" -eq 2 ] &&
+    grep -q ' 480$' "$places" && grep -q ' 5000$' "$places"
+}
+check same-port-one-port-two-buses one_port_two_buses
+
+# The node opened is the node enumerated: the two cameras' capture nodes in
+# /dev swapped (as a container's remapped /dev, or numbers reused after a
+# replug can do). Neither node is the camera sysfs names for it: both are
+# passed over, nothing is written.
+swap_capture_nodes() {
+  local nodes first second
+  nodes=$(capture_nodes)
+  first=$(echo "$nodes" | head -n 1)
+  second=$(echo "$nodes" | tail -n 1)
+  if [ "$2" = before ]; then
+    echo "$first $second" >"$1/swapped"
+    rm -f "/dev/$first" "/dev/$second"
+    mknod "/dev/$first" c $(tr ':' ' ' <"/sys/class/video4linux/$second/dev")
+    mknod "/dev/$second" c $(tr ':' ' ' <"/sys/class/video4linux/$first/dev")
+  else
+    # devtmpfs leaves nodes it did not make; the unplug must find none.
+    rm -f "/dev/$first" "/dev/$second"
+  fi
+}
+hook=swap_capture_nodes
+scenario node-swap two_cameras.json 2 -dbg flash0.bin flash1.bin
+check node-swap-swapped eval '[ "$(wc -w </tmp/node-swap/usb/swapped)" -eq 2 ]'
+check node-swap-fails expect_result node-swap /tmp/node-swap/usb 1 Fail
+check node-swap-flash0-untouched same_file /tmp/node-swap/flash0.bin /tmp/node-swap/usb/flash0.bin
+check node-swap-flash1-untouched same_file /tmp/node-swap/flash1.bin /tmp/node-swap/usb/flash1.bin
+
+# The active configuration: a camera whose configuration 1 is
+# vendor-specific and whose video function is in configuration 2, which the
+# kernel chooses. The units are read from the second.
+record_configuration() {
+  [ "$2" = before ] || return 0
+  local node
+  node=$(capture_nodes | head -n 1)
+  readlink -f "/sys/class/video4linux/$node/device" >"$1/interface"
+  cat "$(dirname "$(cat "$1/interface")")/bConfigurationValue" >"$1/configuration"
+}
+hook=record_configuration
+scenario two-configurations two_configurations.json 1 "" flash.bin
+compare_runs two-configurations flash.bin
+check two-configurations-passes expect_result two-configurations /tmp/two-configurations/usb 0 Pass
+check two-configurations-second-active eval '[ "$(cat /tmp/two-configurations/usb/configuration)" = 2 ]'
+
+# Another program streams from the camera (a small capture program holds
+# the stream): the camera stack's capture pin counts one instance then, and
+# none before or after. Asked as the update asks it (camera_in_use_probe).
+hold_stream() {
+  local node
+  node=$(capture_nodes | head -n 1)
+  if [ "$2" = before ]; then
+    ./camera_in_use_probe >"$1/probe.free" 2>&1
+    ./stream_holder "/dev/$node" >"$1/holder.out" 2>"$1/holder.err" &
+    holder_pid=$!
+    wait_for 10 grep -q holding "$1/holder.out"
+    ./camera_in_use_probe >"$1/probe.held" 2>&1
+  else
+    kill -0 "$holder_pid" 2>/dev/null && echo alive >"$1/holder.alive"
+    kill "$holder_pid" 2>/dev/null
+    wait "$holder_pid" 2>/dev/null
+    ./camera_in_use_probe >"$1/probe.released" 2>&1
+    echo "probe: free $(cat "$1/probe.free"), held $(cat "$1/probe.held"), released" \
+    "$(cat "$1/probe.released"); holder: $(cat "$1/holder.out" "$1/holder.err" | tr '\n' ' ')" | info
+  fi
+}
+hook=hold_stream
+scenario in-use family104.json 1 "" flash.bin
+check in-use-holder-streams grep -q 'holding 2 buffers, streaming' /tmp/in-use/usb/holder.out
+check in-use-stack-free eval '[ "$(cat /tmp/in-use/usb/probe.free)" = "0 in-use 0" ]'
+check in-use-stack-held eval '[ "$(cat /tmp/in-use/usb/probe.held)" = "0 in-use 1" ]'
+check in-use-stack-released eval '[ "$(cat /tmp/in-use/usb/probe.released)" = "0 in-use 0" ]'
+check in-use-holder-kept-its-stream [ -f /tmp/in-use/usb/holder.alive ]
 
 # --- Refused requests ---------------------------------------------------------------
 # The camera stalls the request; the driver reads the request error code and
@@ -309,6 +435,18 @@ compare_runs request-timeout flash.bin
 check request-timeout-fails expect_result request-timeout /tmp/request-timeout/usb 1 Fail
 check request-timeout-driver-timeout grep -q 'Failed to query .*: -110 ' \
   /tmp/request-timeout/usb/klog
+
+# A reply shorter than asked: the tool's first request (the extension
+# unit's probe in the count, a 2-byte GET) gets 1 byte. uvcvideo on 6.1
+# logs it and returns the byte count from the ioctl, the rest of the buffer
+# stale; the stack fails the request, so the camera is not counted: "Fail",
+# nothing written. (The plain simulator knows no short reply.)
+scenario short-reply short_reply.json 1 -dbg flash.bin
+check short-reply-fails expect_result short-reply /tmp/short-reply/usb 1 Fail
+check short-reply-flash-untouched same_file /tmp/short-reply/flash.bin \
+  /tmp/short-reply/usb/flash.bin
+check short-reply-driver-short grep -q 'Failed to query (GET_CUR) UVC control 2 on unit 2: 1 (exp. 2)' \
+  /tmp/short-reply/usb/klog
 
 # --- Unplug in the middle of an update -------------------------------------------
 scenario unplug unplug.json 1 "" flash.bin
@@ -328,6 +466,63 @@ unplugged_on_time() {
     cmp -s /tmp/unplug/sim/first.xu /tmp/unplug/usb/all.xu
 }
 check unplug-requests unplugged_on_time
+
+# --- Other drivers' capture nodes ---------------------------------------------------
+# The kernel's vivid test driver, two instances, each with its capture,
+# output, VBI, radio, SDR, metadata and touch nodes, as a laptop's camera
+# image processor or a board's platform capture driver has many. The tool
+# walks only uvcvideo's nodes: it opens none of vivid's (so it waits for
+# none and says nothing about them). The V4L2 core logs every open of a
+# node whose dev_debug has the file-operations bit (0x04).
+vivid_loaded=yes
+while read -r module; do
+  insmod "modules/$module" $([ "$module" = vivid.ko ] && echo n_devs=2) 2>&1 | info
+  grep -q "^$(basename "$module" .ko | tr - _) " /proc/modules || vivid_loaded=no
+done <modules/vivid
+check vivid-loads [ "$vivid_loaded" = yes ]
+: >/tmp/vivid-nodes
+for node in /sys/class/video4linux/*; do
+  case "$(readlink -f "$node/device/driver" 2>/dev/null)" in */uvcvideo) continue ;; esac
+  echo 4 >"$node/dev_debug" && basename "$node" >>/tmp/vivid-nodes
+done
+echo "vivid nodes: $(tr '\n' ' ' </tmp/vivid-nodes)" | info
+# The instrument works: an open of a vivid node is logged.
+vivid_open_logged() {
+  local node
+  node=$(head -n 1 /tmp/vivid-nodes)
+  : <"/dev/$node"
+  dmesg | grep -q " $node: open"
+}
+check vivid-open-is-logged vivid_open_logged
+# vivid_nodes_opened <kernel log>: true when a vivid node was opened.
+vivid_nodes_opened() {
+  local node
+  while read -r node; do
+    grep -q " $node: open" "$1" && { echo "$node opened" | info; return 0; }
+  done </tmp/vivid-nodes
+  return 1
+}
+# An update with vivid's nodes present: as on the simulator (the same
+# requests, output and flash), and none of vivid's nodes opened.
+scenario vivid family104.json 1 "" flash.bin
+compare_runs vivid flash.bin
+check vivid-passes expect_result vivid /tmp/vivid/usb 0 Pass
+check vivid-nodes-not-opened eval '! vivid_nodes_opened /tmp/vivid/usb/klog'
+# Without a camera, run by a user who may open none of vivid's nodes: "Fail"
+# as without any node, and no line about vivid's nodes on standard error.
+no_camera_unprivileged() {
+  local dir=/tmp/vivid-user
+  rm -rf "$dir" && mkdir -p "$dir" && cp qvflash "$dir/" && chown -R 1000:1000 "$dir"
+  mkdir -p /etc
+  grep -q '^tester:' /etc/passwd 2>/dev/null ||
+    echo 'tester:x:1000:1000:tester:/tmp:/bin/sh' >>/etc/passwd
+  grep -q '^tester:' /etc/group 2>/dev/null || echo 'tester:x:1000:' >>/etc/group
+  timeout -s KILL "$run_limit" su -s /bin/sh tester -c \
+    "cd $dir && ./qvflash -dbg >out 2>err; echo \$? >rc"
+  echo "unprivileged: exit $(cat "$dir/rc"), output: $(tr '\n' '|' <"$dir/out"), errors: $(tr '\n' '|' <"$dir/err")" | info
+  expect_result vivid-user "$dir" 1 Fail && ! grep -q video "$dir/err"
+}
+check vivid-unprivileged-says-nothing no_camera_unprivileged
 
 # --- The kernel's own words ---------------------------------------------------------
 dmesg | grep 'Found UVC' | while IFS= read -r line; do echo "QVVM KLOG $line"; done

@@ -35,11 +35,14 @@ build_log=$bw/vm/build.log
 {
   cmake -S "$root" -B "$bw" -DQVFLASH_BUILD_TESTS=OFF -DQVFLASH_VM_TESTS=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_EXE_LINKER_FLAGS=-static -s" &&
-    cmake --build "$bw" --target qvflash qvusbcam usb_identity_probe -j2
+    cmake --build "$bw" --target qvflash qvusbcam usb_identity_probe \
+      camera_in_use_probe stream_holder -j2
 } >"$build_log" 2>&1 || { tail -n 20 "$build_log" >&2; die "build failed (see $build_log)"; }
 qvflash=$bw/app/qvflash
 qvusbcam=$bw/sim/usbip/qvusbcam
 probe=$bw/tests/vm/usb_identity_probe
+in_use_probe=$bw/tests/vm/camera_in_use_probe
+holder=$bw/tests/vm/stream_holder
 
 # --- Debian's kernel, cached in the build folder ----------------------------
 kdir=$bw/kernel
@@ -85,20 +88,32 @@ cp "$here/init" "$stage/init"
 chmod +x "$stage/init"
 cp "$here/checks.sh" "$stage/vm/"
 cp -r "$here/scenes" "$stage/vm/scenes"
-cp "$qvflash" "$qvusbcam" "$probe" "$stage/vm/" || die "programs missing"
-# The drivers and everything they need, in load order.
-: >"$stage/vm/modules/order"
-for m in vhci-hcd uvcvideo; do
-  modprobe -d "$kroot" -S "$kver" --show-depends "$m" || die "no module $m"
-done | sed -n 's/^insmod \([^ ]*\).*/\1/p' | awk '!seen[$0]++' | while read -r ko; do
-  name=$(basename "$ko")
-  case "$name" in
-    *.ko.xz) xz -dc "$ko" >"$stage/vm/modules/${name%.xz}"; name=${name%.xz} ;;
-    *) cp "$ko" "$stage/vm/modules/$name" ;;
-  esac
-  echo "$name" >>"$stage/vm/modules/order"
-done
-[ -s "$stage/vm/modules/order" ] || die "no modules"
+cp "$qvflash" "$qvusbcam" "$probe" "$in_use_probe" "$holder" "$stage/vm/" ||
+  die "programs missing"
+# The drivers and everything they need, in load order: modules/order for the
+# cameras (vhci-hcd, uvcvideo), loaded first; modules/vivid for the test
+# driver vivid, loaded later (only what uvcvideo did not bring).
+# add_modules <list> <module...>
+add_modules() {
+  local list=$stage/vm/modules/$1
+  shift
+  : >"$list"
+  for m in "$@"; do
+    modprobe -d "$kroot" -S "$kver" --show-depends "$m" || die "no module $m"
+  done | sed -n 's/^insmod \([^ ]*\).*/\1/p' | awk '!seen[$0]++' | while read -r ko; do
+    name=$(basename "$ko")
+    name=${name%.xz}
+    [ -f "$stage/vm/modules/$name" ] && continue
+    case "$ko" in
+      *.ko.xz) xz -dc "$ko" >"$stage/vm/modules/$name" ;;
+      *) cp "$ko" "$stage/vm/modules/$name" ;;
+    esac
+    echo "$name" >>"$list"
+  done
+  [ -s "$list" ] || die "no modules for $*"
+}
+add_modules order vhci-hcd uvcvideo
+add_modules vivid vivid
 initrd=$bw/vm/initrd.gz
 (cd "$stage" && find . | cpio -o -H newc --quiet | gzip -1) >"$initrd" || die "cpio failed"
 

@@ -238,6 +238,45 @@ struct RequestRow {
   std::size_t replyLength;
 };
 
+// A super-speed camera with a vendor-specific configuration first: the
+// device descriptor of a USB 3 device with two configurations, the vendor
+// one at index 0 (value 1), the video function at index 1 (value 2) with a
+// 1024-byte bulk endpoint and its companion; SET_CONFIGURATION takes 2.
+TEST(UsbipEnumeration, SuperSpeedAndAVendorConfigurationFirst) {
+  auto server = openServer(
+      R"({"cameras": [{"device_path": "p", "usb": {"speed": "super", "configurations": 2}}]})");
+  Client client(*server);
+  const Reply dev = client.control(kIn, 0x06, 0x0100, 0, 18);
+  ASSERT_EQ(dev.data.size(), 18u);
+  EXPECT_EQ(dev.data[2] | (dev.data[3] << 8), 0x0300);
+  EXPECT_EQ(dev.data[7], 9);  // 2^9 = 512 bytes
+  EXPECT_EQ(dev.data[17], 2);
+
+  const Reply vendor = client.control(kIn, 0x06, 0x0200, 0, 255);
+  ASSERT_EQ(vendor.data.size(), 18u);
+  EXPECT_EQ(vendor.data[5], 1);
+  EXPECT_EQ(vendor.data[9 + 5], 0xFF);  // the interface is vendor-specific
+
+  const Reply function = client.control(kIn, 0x06, 0x0201, 0, 0xFFFF);
+  ASSERT_GT(function.data.size(), 9u);
+  EXPECT_EQ(function.data[5], 2);
+  const Walk w = walkConfiguration(function.data);
+  ASSERT_TRUE(w.ok);
+  EXPECT_EQ(w.total, function.data.size());
+  EXPECT_EQ(w.interfaces, 2);
+  ASSERT_EQ(w.endpoints.size(), 1u);
+  EXPECT_EQ(w.endpoints[0][4] | (w.endpoints[0][5] << 8), 1024);
+  // The companion follows the endpoint at the end of the configuration.
+  const std::size_t n = function.data.size();
+  EXPECT_EQ(function.data[n - 6], 6);
+  EXPECT_EQ(function.data[n - 5], 0x30);
+
+  EXPECT_EQ(client.control(kIn, 0x06, 0x0202, 0, 9).status(), -32);
+  EXPECT_EQ(client.control(0x00, 0x09, 2, 0, 0).status(), 0);
+  EXPECT_EQ(client.control(kIn, 0x08, 0, 0, 1).data, (std::vector<std::uint8_t>{2}));
+  EXPECT_EQ(client.control(0x00, 0x09, 3, 0, 0).status(), -32);
+}
+
 TEST(UsbipEnumeration, StandardAndProbeRequests) {
   const std::vector<RequestRow> rows = {
       {"SET_CONFIGURATION 1", 0x00, 0x09, 1, 0, 0, 0, {}, 0},

@@ -88,6 +88,28 @@ TEST_F(UsbipProgram, AttachesReportsAndEndsWithTraceAndFlashFiles) {
   EXPECT_EQ(fs::file_size(dir_ / "a.bin"), 65536u);
 }
 
+// A super-speed camera goes to the USB 3 root hub (speed 5) and takes that
+// hub's first port: ports are counted per hub.
+TEST_F(UsbipProgram, PortsAreCountedPerRootHub) {
+  std::ofstream(dir_ / "scene.json") << R"({"cameras": [
+      {"device_path": "a"},
+      {"device_path": "b", "usb": {"speed": "super"}},
+      {"device_path": "c", "usb": {"speed": "high"}},
+      {"device_path": "d", "usb": {"speed": "super"}}]})";
+  const ProgramRun run = runProgram("--attach " + (dir_ / "attach").string() + " --first-port 2 " +
+                                    (dir_ / "scene.json").string());
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  std::istringstream attach(readText(dir_ / "attach"));
+  std::string line;
+  std::vector<std::string> placed;
+  while (std::getline(attach, line)) {
+    unsigned port = 0, fd = 0, devid = 0, speed = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%u %u %u %u", &port, &fd, &devid, &speed), 4) << line;
+    placed.push_back(std::to_string(port) + "@" + std::to_string(speed));
+  }
+  EXPECT_EQ(placed, (std::vector<std::string>{"2@3", "2@5", "3@3", "3@5"}));
+}
+
 TEST_F(UsbipProgram, RefusesWhatItCannotServe) {
   std::ofstream(dir_ / "bad.json") << R"({"cameras": [{"device_path": "a", "usb": {"vendr": 1}}]})";
   std::ofstream(dir_ / "good.json")
@@ -133,6 +155,12 @@ TEST(UsbipScene, UsbIdentityKeys) {
       {R"("usb": {"vendor": 65536})", "scene.json: cameras[0].usb.vendor: must be from 0 to 65535"},
       {R"("usb": {"serial": "x"})", "scene.json: cameras[0].usb.serial: unknown key"},
       {R"("usb": 1266)", "scene.json: cameras[0].usb: expected an object"},
+      {R"("usb": {"speed": "super", "configurations": 2})", nullptr},
+      {R"("usb": {"speed": "high", "configurations": 1})", nullptr},
+      {R"("usb": {"speed": "full"})",
+       "scene.json: cameras[0].usb.speed: must be \"high\" or \"super\""},
+      {R"("usb": {"configurations": 3})",
+       "scene.json: cameras[0].usb.configurations: must be from 1 to 2"},
       {R"("usb": {"product": "0xB5BD"})",
        "scene.json: cameras[0].usb.product: expected an integer"},
   };

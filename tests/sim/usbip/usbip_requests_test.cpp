@@ -82,6 +82,20 @@ const FailureRow kFailureRows[] = {
      3, 0x02, "0 GET 3 1 !80070005"},
 };
 
+// `usb.short_reply`: the tool's second request, a GET, sends half its bytes;
+// the GET before and after it are whole.
+TEST(UsbipRequests, ShortReplySendsHalfOfTheNthGet) {
+  auto server = openServer(cameraScene(R"("usb": {"short_reply": 2})"));
+  Client client(*server);
+  introduce(client, 14);
+  EXPECT_EQ(client.xu(kUvcGetCur, 14, 4).data.size(), 4u);
+  const Reply shortGet = client.xu(kUvcGetCur, 14, 4);
+  EXPECT_EQ(shortGet.status(), 0);
+  EXPECT_EQ(shortGet.data.size(), 2u);
+  EXPECT_EQ(client.xu(kUvcGetCur, 14, 4).data.size(), 4u);
+  EXPECT_EQ(server->model(0).requestCount(), 3u);
+}
+
 TEST(UsbipRequests, RefusalStallsAndTheErrorCodeTellsWhy) {
   for (const FailureRow& row : kFailureRows) {
     SCOPED_TRACE(row.what);

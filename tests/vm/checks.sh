@@ -419,6 +419,11 @@ check in-use-stack-free eval '[ "$(cat /tmp/in-use/usb/probe.free)" = "0 in-use 
 check in-use-stack-held eval '[ "$(cat /tmp/in-use/usb/probe.held)" = "0 in-use 1" ]'
 check in-use-stack-released eval '[ "$(cat /tmp/in-use/usb/probe.released)" = "0 in-use 0" ]'
 check in-use-holder-kept-its-stream [ -f /tmp/in-use/usb/holder.alive ]
+# The update asks before its first request that changes the camera, and
+# stops: nothing of the held camera is written, and the person is told why.
+check in-use-refused expect_result in-use /tmp/in-use/usb 1 Fail
+check in-use-flash-untouched same_file /tmp/in-use/flash.bin /tmp/in-use/usb/flash.bin
+check in-use-reason-told grep -q 'another program is using the camera' /tmp/in-use/usb/err
 
 # --- Refused requests ---------------------------------------------------------------
 # The camera stalls the request; the driver reads the request error code and

@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034,SC2154  # sets variables for run.sh, uses its $root
 # Sourced by tests/wine/run.sh: which Windows build the Wine checks run, and
 # with which Wine loader.
 #
@@ -24,6 +25,7 @@ win_pe_name="PE32 (i386)"
 # format. Anything else (not installed, a broken prefix) is left to the
 # 32-bit checks to report as before. (Through bash's exec: timeout's own
 # execvp would hand a refused file to /bin/sh as a script.)
+# shellcheck disable=SC2016  # $0 expands in that bash
 wine32_probe=$(timeout 60 bash -c 'exec "$0" --version' "$wine32_loader" 2>&1)
 if grep -qi 'exec format error' <<<"$wine32_probe"; then
   echo "== this kernel cannot run 32-bit programs: checking the 64-bit build under wine64"

@@ -2,37 +2,7 @@
 # (g++-mingw-w64-i686). The posix thread model gives the full C++ thread
 # library; everything the runtime needs is linked statically, so the program
 # depends only on DLLs that Windows ships.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(QVFLASH_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${QVFLASH_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${QVFLASH_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${QVFLASH_MINGW_PREFIX}-windres)
-set(CMAKE_AR ${QVFLASH_MINGW_PREFIX}-gcc-ar-posix CACHE FILEPATH "")
-set(CMAKE_RANLIB ${QVFLASH_MINGW_PREFIX}-gcc-ranlib-posix CACHE FILEPATH "")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${QVFLASH_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Header-only packages of the build machine that the cross build may use:
-# their package files live here and expose only the package's own headers
-# (never the build machine's /usr/include as a whole).
-list(APPEND CMAKE_PREFIX_PATH ${CMAKE_CURRENT_LIST_DIR}/mingw-deps)
-set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/mingw-deps/nlohmann_json CACHE PATH
-    "nlohmann-json for the cross build (header-only, taken from the build machine)")
-
-# -O2 as in the native build: GCC 12's -O3 reports false -Wrestrict errors
-# inside std::string (GCC bug 105651). Set as a cache entry so that it takes
-# the place of the platform's default rather than being added to it.
-set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "Flags of the Release build")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-
-# Wine runs the cross-built programs (tests and tools that run the program).
-find_program(QVFLASH_WINE wine)
-if(QVFLASH_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${QVFLASH_WINE})
-endif()
+set(QVFLASH_WINE_LOADERS wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

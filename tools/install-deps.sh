@@ -29,6 +29,9 @@ if [ "$what" = all ]; then
   packages+=(dpkg-dev lintian busybox-static python3)
   # The 32-bit Windows build (MinGW-w64 cross compiler) and Wine to test it.
   packages+=(g++-mingw-w64-i686 wine wine32:i386)
+  # The 64-bit build of the same sources and wine64, which the Wine checks
+  # use where the kernel cannot run 32-bit programs.
+  packages+=(g++-mingw-w64-x86-64 wine64)
   # The VM that checks the Linux build against the kernel's uvcvideo driver.
   packages+=(qemu-system-x86 busybox-static cpio kmod xz-utils)
 fi

@@ -97,7 +97,8 @@ struct IVendorXuAccess : public ::IUnknown {
 
 }  // namespace com
 
-// Calling conventions: every COM method is __stdcall on x86.
+// Calling conventions: every COM method is __stdcall on x86 (x64 has a single
+// convention, which the attribute leaves as it is).
 static_assert(std::is_same_v<decltype(&com::IVendorXuAccess::ReadReply),
                              HRESULT (__stdcall com::IVendorXuAccess::*)(ULONG, BYTE*)>);
 static_assert(std::is_same_v<decltype(&com::IVendorXuAccess::SendRequest),
@@ -112,7 +113,6 @@ inline constexpr HRESULT (__stdcall ::IKsControl::*kKsPropertyMethod)(
     PKSPROPERTY, ULONG, LPVOID, ULONG, ULONG*) = &::IKsControl::KsProperty;
 
 // Sizes: the portable types mirror the system's byte for byte.
-static_assert(sizeof(void*) == 4, "the Windows program is a 32-bit (x86) program");
 static_assert(sizeof(HRESULT) == sizeof(HResult) && std::is_signed_v<HRESULT>);
 static_assert(sizeof(ULONG) == 4 && sizeof(DWORD) == 4);
 static_assert(sizeof(GUID) == sizeof(Guid));

@@ -284,10 +284,11 @@ IFileSystem::ReadResult Win32FileSystem::ReadFile(const std::wstring& path,
   const auto wanted = static_cast<std::size_t>(size.QuadPart);
   std::size_t done = 0;
   while (done < wanted) {
+    // ReadFile takes a 32-bit count: a 64-bit program's buffer can be larger.
+    const std::size_t left = wanted - done;
+    const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
     DWORD got = 0;
-    if (!::ReadFile(file.get(), buffer.data() + done, static_cast<DWORD>(wanted - done), &got,
-                    nullptr) ||
-        got == 0) {
+    if (!::ReadFile(file.get(), buffer.data() + done, chunk, &got, nullptr) || got == 0) {
       return ReadResult::ReadError;
     }
     done += got;

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the 32-bit Windows program and checks it under Wine:
+# Builds the 32-bit Windows program and checks it under Wine (where the kernel
+# cannot run 32-bit programs, its 64-bit build under wine64: wine_target.sh):
 #  - the file is a PE32 console program that needs only DLLs Windows ships,
 #    and its resources hold the four firmware images;
 #  - the backend's own checks (win32_checks.exe);
@@ -36,10 +37,14 @@ expect() {  # expect <description> <command...>
   if "$@"; then pass; else fail "$what"; fi
 }
 
+# shellcheck source=tests/wine/wine_target.sh
+. tests/wine/wine_target.sh  # the build this machine's Wine can run
 echo "== Windows build"
-cmake --preset windows-x86 >/dev/null || exit 1
-cmake --build --preset windows-x86 --target qvflash win32_checks hold_guard qv_fake_camera || exit 1
-bw=$root/build-windows-x86
+for preset in $win_presets; do
+  cmake --preset "$preset" >/dev/null || exit 1
+  cmake --build --preset "$preset" --target qvflash win32_checks hold_guard qv_fake_camera || exit 1
+done
+bw=$root/build-$win_preset
 exe=$bw/app/qvflash.exe
 
 native=${QVFLASH_NATIVE:-$root/build/app/qvflash}
@@ -97,9 +102,8 @@ mkdir -p "$work"
 
 # --- The executable file -------------------------------------------------
 echo "== executable"
-objdump=i686-w64-mingw32-objdump
-headers=$($objdump -p "$exe")
-expect "PE32 (i386)" grep -q 'file format pei-i386' <<<"$headers"
+headers=$($win_objdump -p "$exe")
+expect "$win_pe_name" grep -q "file format $win_pe_format" <<<"$headers"
 expect "console subsystem" grep -q 'Subsystem.*(Windows CUI)' <<<"$headers"
 # Only DLLs that are part of Windows (no MinGW runtime DLLs).
 system_dlls='^(kernel32|msvcrt|ole32|oleaut32|setupapi|cfgmgr32|advapi32|user32|shell32|ntdll)\.dll$'

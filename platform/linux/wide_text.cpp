@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "platform/utf8.h"
+
 namespace qv::linux_host {
 
 bool WideToUtf8(std::wstring_view wide, std::string& utf8) {
@@ -10,21 +12,7 @@ bool WideToUtf8(std::wstring_view wide, std::string& utf8) {
   for (wchar_t c : wide) {
     const auto v = static_cast<std::uint32_t>(c);
     if (v == 0 || (v >= 0xD800 && v <= 0xDFFF) || v > 0x10FFFF) return false;
-    if (v < 0x80) {
-      out.push_back(static_cast<char>(v));
-    } else if (v < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (v >> 6)));
-      out.push_back(static_cast<char>(0x80 | (v & 0x3F)));
-    } else if (v < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (v >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((v >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (v & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (v >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((v >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((v >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (v & 0x3F)));
-    }
+    appendUtf8(out, v);
   }
   utf8 = std::move(out);
   return true;
@@ -110,38 +98,11 @@ bool Utf8ToWide(std::string_view utf8, std::wstring& wide) {
   out.reserve(utf8.size());
   std::size_t i = 0;
   while (i < utf8.size()) {
-    const auto lead = static_cast<std::uint8_t>(utf8[i]);
-    std::uint32_t v;
-    std::size_t extra;
-    std::uint32_t minimum;
-    if (lead < 0x80) {
-      v = lead;
-      extra = 0;
-      minimum = 0;
-    } else if ((lead & 0xE0) == 0xC0) {
-      v = lead & 0x1F;
-      extra = 1;
-      minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      v = lead & 0x0F;
-      extra = 2;
-      minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      v = lead & 0x07;
-      extra = 3;
-      minimum = 0x10000;
-    } else {
-      return false;
-    }
-    if (utf8.size() - i <= extra) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const auto next = static_cast<std::uint8_t>(utf8[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      v = (v << 6) | (next & 0x3F);
-    }
-    if (v == 0 || v < minimum || (v >= 0xD800 && v <= 0xDFFF) || v > 0x10FFFF) return false;
+    std::uint32_t v = 0;
+    const std::size_t n = DecodeOne(utf8.substr(i), v);
+    if (n == 0 || v == 0) return false;
     out.push_back(static_cast<wchar_t>(v));
-    i += extra + 1;
+    i += n;
   }
   wide = std::move(out);
   return true;

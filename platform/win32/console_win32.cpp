@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "platform/utf8.h"
 #include "platform/win32/win32_services.h"
 
 namespace qv::win32 {
@@ -26,20 +27,8 @@ std::string consoleBytes(std::wstring_view text) {
     }
     if (c == 0 || (c >= 0xD800 && c < 0xE000)) {
       out.push_back('?');  // no text form (a NUL, a lone surrogate): as on other builds
-    } else if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
     } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      appendUtf8(out, c);
     }
   }
   return out;

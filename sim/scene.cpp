@@ -299,8 +299,9 @@ CameraConfig parseCamera(const json& value, const std::string& where, const std:
     const std::string w = keyPath(where, "usb");
     const json& usb = value["usb"];
     requireObject(usb, w);
-    rejectUnknownKeys(usb, w, {"vendor", "product", "revision", "controls", "speed", "configurations",
-                               "short_reply"});
+    rejectUnknownKeys(
+        usb, w,
+        {"vendor", "product", "revision", "controls", "speed", "configurations", "short_reply"});
     if (usb.contains("controls")) {
       const std::string controls = getString(usb["controls"], keyPath(w, "controls"));
       if (controls != "contiguous" && controls != "answered") {

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform/hresult.h"
+#include "base/hresult.h"
 
 namespace qv {
 

@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/guid.h"
-#include "platform/hresult.h"
+#include "base/guid.h"
+#include "base/hresult.h"
 
 namespace qv {
 
@@ -38,7 +38,7 @@ inline constexpr std::uint32_t kKsPropertyTypeTopology = 0x10000000;  // KSPROPE
 // Pin properties (KSPROPERTY_PIN), asked of the filter itself rather than a
 // node: the request is a KSP_PIN, which has KSP_NODE's layout with the pin id
 // where the node id is. Flags: kKsPropertyTypeGet alone (no topology bit).
-inline constexpr std::uint32_t kKsPropertyPinCTypes = 1;            // ULONG: number of pin factories
+inline constexpr std::uint32_t kKsPropertyPinCTypes = 1;  // ULONG: number of pin factories
 inline constexpr std::uint32_t kKsPropertyPinGlobalCInstances = 8;  // KSPIN_CINSTANCES
 inline constexpr std::uint32_t kKsPropertyPinCategory = 11;         // GUID of the pin's category
 

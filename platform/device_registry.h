@@ -8,7 +8,7 @@
 #include <memory>
 #include <string_view>
 
-#include "platform/hresult.h"
+#include "base/hresult.h"
 
 namespace qv {
 

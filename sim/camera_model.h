@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/hresult.h"
+#include "base/hresult.h"
 #include "sim/nor_flash.h"
 #include "sim/scene.h"
 #include "sim/sim_clock.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/hresult.h"
+#include "base/hresult.h"
 #include "sim/flash_parts.h"
 
 namespace qv::sim {

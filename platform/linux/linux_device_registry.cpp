@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/hresult.h"
+#include "base/hresult.h"
 #include "platform/linux/usb_sysfs.h"
 
 namespace qv::linux_host {

@@ -5,7 +5,7 @@
 
 #include <span>
 
-#include "platform/hresult.h"
+#include "base/hresult.h"
 
 namespace qv::linux_host {
 

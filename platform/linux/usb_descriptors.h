@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "platform/guid.h"
+#include "base/guid.h"
 
 namespace qv::linux_host {
 

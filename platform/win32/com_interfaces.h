@@ -18,9 +18,9 @@
 #include <cstddef>
 #include <type_traits>
 
+#include "base/guid.h"
+#include "base/hresult.h"
 #include "platform/camera_stack.h"
-#include "platform/guid.h"
-#include "platform/hresult.h"
 
 namespace qv::win32 {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "platform/hresult.h"
+#include "base/hresult.h"
 #include "platform/os_services.h"
 
 namespace qv::win32 {

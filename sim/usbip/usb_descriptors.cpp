@@ -1,6 +1,6 @@
 #include "sim/usbip/usb_descriptors.h"
 
-#include "platform/guid.h"
+#include "base/guid.h"
 
 namespace qv::sim::usbip {
 namespace {

@@ -21,8 +21,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/guid.h"
-#include "platform/hresult.h"
+#include "base/guid.h"
+#include "base/hresult.h"
 #include "platform/linux/kernel_io.h"
 #include "temp_dir.h"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/guid.h"
+#include "base/guid.h"
 #include "platform/sim/sim_session.h"
 #include "sim/camera_model.h"
 

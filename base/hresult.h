@@ -1,5 +1,6 @@
 #pragma once
-// Portable HRESULT-style results and Win32 error codes used by the logic.
+// Portable HRESULT-style results and Win32 error codes: vocabulary shared by
+// every layer, the logic, the platform backends and the camera model alike.
 // The Windows headers define the well-known names (S_OK, E_POINTER, ...) as
 // macros, so the portable values carry their own names; each comment gives
 // the Windows name it mirrors.

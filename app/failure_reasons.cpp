@@ -35,12 +35,15 @@ constexpr std::array kReasons{
     Reason{FailureKind::VerifyMismatch,
            "the flash read back after the update does not hold the firmware",
            "rerun; if it fails again, the camera's flash is faulty and needs service"},
-    Reason{FailureKind::FileNotWritten, "a file beside qvflash could not be written",
-           "make that folder writable (or copy qvflash to a folder you may write to) and rerun"},
-    Reason{FailureKind::FileNotRead, "a file beside qvflash could not be read back",
-           "make that folder writable only by you (or copy qvflash to such a folder) and rerun"},
+    // The file may lie beside qvflash, in the current directory or in the
+    // temporary folder (an installed copy): the detail names it.
+    Reason{FailureKind::FileNotWritten, "a file qvflash needs could not be written",
+           "make that folder writable (or run qvflash from a folder you may write to) and rerun"},
+    Reason{FailureKind::FileNotRead, "a file qvflash wrote could not be read back",
+           "make that folder writable only by you (or run qvflash from such a folder) and rerun"},
+    // A dump is not written from a failed read-out.
     Reason{FailureKind::ReadoutFailed,
-           "reading the camera's flash failed, Dump.bin was not written",
+           "reading the camera's flash failed; no dump was written from it",
            "unplug the camera, plug it in again and rerun"},
     Reason{FailureKind::FlashUnknown, "the camera's flash part is not one qvflash knows",
            "nothing was written; ask for a qvflash that knows the part"},

@@ -34,7 +34,7 @@ const std::wstring_view kUsage =
     L"\"-\", is refused. A refused command line does nothing (no camera is\n"
     L"touched) and exits with 2.\n"
     L"\n"
-    L"Files beside the executable:\n"
+    L"Files, beside the executable (an installed copy: in the current directory):\n"
     L"  setting.ini    read only: [SETTING] GPIO=1 sets two GPIO lines first\n"
     L"  tmp            the image copy an update makes (kept after -dbg)\n"
     L"  Dump.bin       the 65536 bytes a dump writes\n"

@@ -28,6 +28,8 @@ constexpr std::array kReasons{
            "close it and rerun"},
     Reason{FailureKind::Unplugged, "the camera went away during the run",
            "plug it in again and rerun"},
+    Reason{FailureKind::CameraNotAnswering, "the camera stopped answering",
+           "unplug the camera, plug it in again and rerun"},
     Reason{FailureKind::FlashNotAnswering, "the camera's flash stopped answering",
            "unplug the camera, plug it in again and rerun"},
     Reason{FailureKind::ChecksumMismatch, "the camera's checksum differs from the firmware's",

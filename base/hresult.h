@@ -18,6 +18,7 @@ constexpr bool succeeded(HResult hr) { return hr >= 0; }
 namespace win32err {
 inline constexpr std::uint32_t Success = 0;                // ERROR_SUCCESS
 inline constexpr std::uint32_t GenFailure = 31;            // ERROR_GEN_FAILURE
+inline constexpr std::uint32_t SemTimeout = 121;           // ERROR_SEM_TIMEOUT
 inline constexpr std::uint32_t InsufficientBuffer = 122;   // ERROR_INSUFFICIENT_BUFFER
 inline constexpr std::uint32_t AlreadyExists = 183;        // ERROR_ALREADY_EXISTS
 inline constexpr std::uint32_t MoreData = 234;             // ERROR_MORE_DATA
@@ -25,6 +26,7 @@ inline constexpr std::uint32_t NoMoreItems = 259;          // ERROR_NO_MORE_ITEM
 inline constexpr std::uint32_t DeviceNotConnected = 1167;  // ERROR_DEVICE_NOT_CONNECTED
 inline constexpr std::uint32_t NotFound = 1168;            // ERROR_NOT_FOUND
 inline constexpr std::uint32_t SetNotFound = 1170;         // ERROR_SET_NOT_FOUND
+inline constexpr std::uint32_t Timeout = 1460;             // ERROR_TIMEOUT
 }  // namespace win32err
 
 namespace hr {
@@ -44,10 +46,14 @@ inline constexpr HResult DeviceNotConnected =
     fromWin32(win32err::DeviceNotConnected);                              // 0x8007048F
 inline constexpr HResult NotFound = fromWin32(win32err::NotFound);        // 0x80070490
 inline constexpr HResult SetNotFound = fromWin32(win32err::SetNotFound);  // 0x80070492
+inline constexpr HResult SemTimeout = fromWin32(win32err::SemTimeout);    // 0x80070079
+inline constexpr HResult Timeout = fromWin32(win32err::Timeout);          // 0x800705B4
 }  // namespace hr
 
 static_assert(hr::MoreData == static_cast<HResult>(0x800700EAu));
 static_assert(hr::SetNotFound == static_cast<HResult>(0x80070492u));
+static_assert(hr::SemTimeout == static_cast<HResult>(0x80070079u));
+static_assert(hr::Timeout == static_cast<HResult>(0x800705B4u));
 static_assert(hr::NotFound == static_cast<HResult>(0x80070490u));
 static_assert(hr::DeviceNotConnected == static_cast<HResult>(0x8007048Fu));
 static_assert(hr::GenFailure == static_cast<HResult>(0x8007001Fu));

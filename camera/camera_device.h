@@ -94,10 +94,13 @@ class CCameraCore {
 
   // A bounded wait gave up on this camera: later flash operations fail fast
   // and no update that met it may report success.
-  bool faulted() const { return faulted_; }
+  // A request that timed out faults the camera too: the channel sends it
+  // nothing more.
+  bool faulted() const { return faulted_ || (channel_ != nullptr && channel_->silent()); }
   void markFaulted() {
-    // Told once: the run's reason names the flash, not each wait after it.
-    if (!faulted_ && !runNotes().has(FailureKind::Unplugged))
+    // Told once: the run's reason names the flash, not each wait after it,
+    // and not the flash when the camera itself went away or silent.
+    if (!faulted() && !runNotes().has(FailureKind::Unplugged))
       runNotes().note(FailureKind::FlashNotAnswering);
     faulted_ = true;
   }

@@ -16,22 +16,6 @@ constexpr std::uint32_t kKsGetFlags = kKsPropertyTypeGet | kKsPropertyTypeTopolo
 
 bool isKsMode(std::int32_t mode) { return mode == XU_MODE_KS_AND_PRIVATE || mode == XU_MODE_KS; }
 
-// A request the camera refused is noted for the run's reason: a camera that
-// is gone as such, any other failure once (the first one says the most).
-// ERROR_MORE_DATA is how a control's length is told, not a failure.
-HResult noted(HResult result, std::uint32_t selector) {
-  if (!failed(result) || result == hr::MoreData) return result;
-  FailureNotes& notes = runNotes();
-  if (result == hr::DeviceNotConnected) {
-    if (!notes.has(FailureKind::Unplugged)) notes.note(FailureKind::Unplugged, {}, result);
-  } else if (!notes.has(FailureKind::RequestFailed)) {
-    char detail[32];
-    std::snprintf(detail, sizeof detail, "control %u", static_cast<unsigned>(selector));
-    notes.note(FailureKind::RequestFailed, detail, result);
-  }
-  return result;
-}
-
 }  // namespace
 
 void WriteXuRequestHeader(std::uint8_t* block, std::uint32_t selector, std::uint8_t requestCode,
@@ -43,6 +27,30 @@ void WriteXuRequestHeader(std::uint8_t* block, std::uint32_t selector, std::uint
 }
 
 CXuChannel::CXuChannel() = default;
+
+// A request the camera refused is noted for the run's reason: a camera that
+// is gone or silent as such, any other failure once (the first one says the
+// most). ERROR_MORE_DATA is how a control's length is told, not a failure.
+HResult CXuChannel::noted(HResult result, std::uint32_t selector) {
+  if (!failed(result) || result == hr::MoreData) return result;
+  FailureNotes& notes = runNotes();
+  if (result == hr::DeviceNotConnected) {
+    if (!notes.has(FailureKind::Unplugged)) notes.note(FailureKind::Unplugged, {}, result);
+  } else if (IsRequestTimeout(result)) {
+    if (!silent_ && !notes.has(FailureKind::Unplugged)) {
+      char detail[32];
+      std::snprintf(detail, sizeof detail, "control %u", static_cast<unsigned>(selector));
+      notes.note(FailureKind::CameraNotAnswering, detail, result);
+    }
+    silent_ = true;
+    silentResult_ = result;
+  } else if (!notes.has(FailureKind::RequestFailed)) {
+    char detail[32];
+    std::snprintf(detail, sizeof detail, "control %u", static_cast<unsigned>(selector));
+    notes.note(FailureKind::RequestFailed, detail, result);
+  }
+  return result;
+}
 
 HResult CXuChannel::SetPrivateInterface(IVendorXuAccess* privateInterface) {
   private_ = privateInterface;
@@ -61,6 +69,7 @@ HResult CXuChannel::ksRequest(std::uint32_t selector, std::uint32_t flags, void*
 
 HResult CXuChannel::SetControl(std::uint32_t selector, std::uint32_t length,
                                const std::uint8_t* data) {
+  if (silent_) return silentResult_;
   if (isKsMode(mode_)) {
     std::uint32_t returned = 0;
     // The KS request takes a non-const buffer; a SET only reads it.
@@ -79,6 +88,7 @@ HResult CXuChannel::SetControl(std::uint32_t selector, std::uint32_t length,
 }
 
 HResult CXuChannel::GetControl(std::uint32_t selector, std::uint32_t length, std::uint8_t* buffer) {
+  if (silent_) return silentResult_;
   if (isKsMode(mode_)) {
     std::uint32_t returned = 0;
     const HResult result = ksRequest(selector, kKsGetFlags, buffer, length, &returned);
@@ -102,6 +112,7 @@ HResult CXuChannel::GetControl(std::uint32_t selector, std::uint32_t length, std
 
 HResult CXuChannel::GetControlLength(std::uint32_t selector, std::uint32_t* length) {
   if (length == nullptr) return hr::Pointer;
+  if (silent_) return silentResult_;
   if (isKsMode(mode_)) {
     std::uint32_t returned = 0;
     const HResult result = ksRequest(selector, kKsGetFlags, nullptr, 0, &returned);

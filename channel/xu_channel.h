@@ -48,6 +48,12 @@ inline constexpr HResult kXuRequestTooLong = static_cast<HResult>(0x80070057u);
 // would hold stale bytes, so the request counts as failed.
 inline constexpr HResult kXuShortReply = static_cast<HResult>(0x8007000Du);
 
+// Whether a request's result says the camera did not answer in time
+// (ERROR_SEM_TIMEOUT: Linux's ETIMEDOUT; ERROR_TIMEOUT).
+constexpr bool IsRequestTimeout(HResult result) {
+  return result == hr::SemTimeout || result == hr::Timeout;
+}
+
 // Writes the 4-byte header of a private-route request block: the data
 // length (16-bit little-endian), the UVC request code and the selector.
 void WriteXuRequestHeader(std::uint8_t* block, std::uint32_t selector, std::uint8_t requestCode,
@@ -76,7 +82,16 @@ class CXuChannel {
   // Forgets the KS control interface (its owner is about to release it).
   void detachKsControl() { ksControl_ = nullptr; }
 
+  // A request timed out: the camera is taken as no longer answering, and
+  // every later request fails at once with that result, never reaching the
+  // camera (the driver gives each control request seconds, uvcvideo 5 s; a
+  // silent camera must not cost that for each of hundreds of requests).
+  bool silent() const { return silent_; }
+
  private:
+  // Notes a failed request for the run's reason; a timeout silences the
+  // channel.
+  HResult noted(HResult result, std::uint32_t selector);
   HResult ksRequest(std::uint32_t selector, std::uint32_t flags, void* data, std::uint32_t length,
                     std::uint32_t* bytesReturned);
 
@@ -86,6 +101,8 @@ class CXuChannel {
   KSP_NODE property_{};
   std::int32_t mode_ = XU_MODE_UNBOUND;
   ChipFamily family_ = CHIP_FAMILY_NONE;
+  bool silent_ = false;
+  HResult silentResult_ = hr::SemTimeout;
   // The private route's fixed request block and reply area (no request
   // allocates memory).
   std::uint8_t block_[kXuRequestBlockSize]{};

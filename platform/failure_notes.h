@@ -17,21 +17,22 @@
 namespace qv {
 
 enum class FailureKind : std::uint8_t {
-  NoCamera,           // no USB camera whose extension unit answers
-  CameraNotOpened,    // a counted camera could not be opened (detail: which one, why)
-  CameraPrivacy,      // the system's privacy setting denies access to cameras
-  CameraInUse,        // another program streams from the camera
-  AnotherCopy,        // another copy of the tool is running
-  FileNotWritten,     // detail: the path and the system's reason
-  FileNotRead,        // detail: the path and the system's reason
-  Unplugged,          // the camera went away during the run
-  ChecksumMismatch,   // the chip's checksum differs from the image's
-  FlashNotAnswering,  // the flash or the chip's SPI master stopped answering
-  ReadoutFailed,      // reading the flash back failed
-  RequestFailed,      // another request to the camera failed
-  OtherCamera,        // a camera of another make or model was passed over (detail: which)
-  FlashUnknown,       // the flash part answered none of the known identifications
-  VerifyMismatch,     // the flash read back after an update differs (detail: how)
+  NoCamera,            // no USB camera whose extension unit answers
+  CameraNotOpened,     // a counted camera could not be opened (detail: which one, why)
+  CameraPrivacy,       // the system's privacy setting denies access to cameras
+  CameraInUse,         // another program streams from the camera
+  AnotherCopy,         // another copy of the tool is running
+  FileNotWritten,      // detail: the path and the system's reason
+  FileNotRead,         // detail: the path and the system's reason
+  Unplugged,           // the camera went away during the run
+  ChecksumMismatch,    // the chip's checksum differs from the image's
+  FlashNotAnswering,   // the flash or the chip's SPI master stopped answering
+  ReadoutFailed,       // reading the flash back failed
+  RequestFailed,       // another request to the camera failed
+  OtherCamera,         // a camera of another make or model was passed over (detail: which)
+  FlashUnknown,        // the flash part answered none of the known identifications
+  VerifyMismatch,      // the flash read back after an update differs (detail: how)
+  CameraNotAnswering,  // a request to the camera timed out: it is sent nothing more
 };
 
 struct FailureNote {

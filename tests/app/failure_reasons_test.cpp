@@ -148,6 +148,17 @@ std::vector<ReasonCase> Cases() {
        "the camera went away",
        "plug it in again and rerun",
        "status 0x8007048F"},
+      // A request that timed out ends the update there: the camera is sent
+      // nothing more, whether or not it would have answered again.
+      {"CameraStopsAnswering",
+       Scene({WithFaults(Camera(0), {{{"request", 120}, {"result", "0x80070079"}, {"count", 1}}})},
+             {ImageDevice(0)}),
+       {L"-dbg"},
+       "",
+       1,
+       "the camera stopped answering",
+       "plug it in again and rerun",
+       "status 0x80070079"},
       {"ChecksumMismatch",
        Scene({WithFaults(Camera(0), {{{"checksum_xor", 1}}})}, {ImageDevice(0)}),
        {},

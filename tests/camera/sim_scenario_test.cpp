@@ -263,6 +263,32 @@ TEST(SimWaitTest, StuckWriteInProgressEndsWithinItsTimeLimit) {
   EXPECT_TRUE(o.rig.since(mark).empty());
 }
 
+TEST(SimWaitTest, RequestTimeoutSilencesTheCamera) {
+  // Both timeouts a driver reports (ETIMEDOUT reads ERROR_SEM_TIMEOUT), once
+  // only: the camera would answer again, but a camera that never does would
+  // cost the driver's timeout for every later request.
+  for (const char* result : {"0x80070079", "0x800705B4"}) {
+    SCOPED_TRACE(result);
+    runNotes().clear();
+    OpenedSim o(std::string(R"("faults": [{"request": 5, "result": ")") + result +
+                R"(", "count": 1}])");
+    EXPECT_EQ(o.core->FlashReadStatus(), kFlashStatusUnknown);
+    EXPECT_TRUE(o.core->faulted());
+    const Lines t = o.trace();
+    ASSERT_EQ(t.size(), 2u);
+    EXPECT_EQ(t.back().substr(0, 9), "0 SET 3 !");
+    const std::size_t mark = o.rig.mark();
+    std::uint8_t id[3];
+    EXPECT_NE(o.core->ReadFlashId(id, 0x9F), 0);
+    const std::uint8_t byte = 0;
+    EXPECT_TRUE(failed(o.core->WriteFlashBytes(0, 1, &byte)));
+    EXPECT_TRUE(o.rig.since(mark).empty());
+    ASSERT_FALSE(runNotes().notes().empty());
+    EXPECT_EQ(runNotes().notes().front().kind, FailureKind::CameraNotAnswering);
+    EXPECT_FALSE(runNotes().has(FailureKind::FlashNotAnswering));
+  }
+}
+
 TEST(SimWaitTest, UnpluggedCameraEndsQuickly) {
   OpenedSim o(R"("faults": [{"unplug_after": 5}])");
   EXPECT_EQ(o.core->FlashReadStatus(), kFlashStatusUnknown);

@@ -14,6 +14,8 @@ namespace {
 
 const std::vector<std::uint8_t> kOldFlash(65536, 0xA5);
 
+// Arrays are spelled json::array(...): a braced list of one json value is a
+// copy of that value for one compiler and a one-element array for another.
 json SceneOf(json cameras, json imageDevices = json::array({ImageDevice(0)})) {
   return json{{"cameras", std::move(cameras)}, {"image_devices", std::move(imageDevices)}};
 }
@@ -56,7 +58,7 @@ TEST(CameraInUse, AStreamingCameraIsNotWrittenAndUnknownGoesOn) {
     SCOPED_TRACE(c.name);
     json camera = CameraWithFlash(Camera(0, c.route), "flash0.bin");
     if (!c.streaming.is_null()) camera["streaming"] = c.streaming;
-    AccessRun run(SceneOf({camera}),
+    AccessRun run(SceneOf(json::array({camera})),
                   c.verbose ? std::vector<std::wstring>{L"-dbg"} : std::vector<std::wstring>{});
     const Outcome& o = run.outcome;
     EXPECT_EQ(o.exitCode, c.exitCode);
@@ -78,8 +80,10 @@ TEST(CameraInUse, NothingIsSentBeyondWhatFindingTheCameraTook) {
   // requests of a run that finds it streaming must be exactly those.
   json streaming = Camera(0);
   streaming["streaming"] = true;
-  AccessRun inUse(SceneOf({streaming}), {L"-dbg"});
-  AccessRun otherCamera(SceneOf({Camera(0)}, {ImageDevice(0, "VID_046D&PID_0825")}), {L"-dbg"});
+  AccessRun inUse(SceneOf(json::array({streaming})), {L"-dbg"});
+  AccessRun otherCamera(
+      SceneOf(json::array({Camera(0)}), json::array({ImageDevice(0, "VID_046D&PID_0825")})),
+      {L"-dbg"});
   ASSERT_FALSE(otherCamera.outcome.trace.empty());
   EXPECT_EQ(inUse.outcome.trace, otherCamera.outcome.trace);
   EXPECT_EQ(inUse.outcome.requests, otherCamera.outcome.requests);
@@ -91,7 +95,7 @@ TEST(CameraInUse, NothingIsSentBeyondWhatFindingTheCameraTook) {
 TEST(CameraInUse, ADumpOnlyReadsAndIsNotStopped) {
   json camera = CameraWithFlash(Camera(0), "flash0.bin");
   camera["streaming"] = true;
-  AccessRun run(SceneOf({camera}), {L"-dump"});
+  AccessRun run(SceneOf(json::array({camera})), {L"-dump"});
   EXPECT_EQ(run.outcome.exitCode, 0);
   EXPECT_FALSE(runNotes().has(FailureKind::CameraInUse));
   EXPECT_EQ(ReadBytes(run.sim.dir.file("Dump.bin")), kOldFlash);

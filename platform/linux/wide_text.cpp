@@ -85,9 +85,8 @@ bool WideToPath(std::wstring_view wide, std::string& bytes) {
       out.push_back(static_cast<char>(v - kEscapeBase));
       continue;
     }
-    std::string one;
-    if (!WideToUtf8(wide.substr(i, 1), one)) return false;
-    out += one;
+    if (v == 0 || (v >= 0xD800 && v <= 0xDFFF) || v > 0x10FFFF) return false;
+    appendUtf8(out, v);
   }
   bytes = std::move(out);
   return true;

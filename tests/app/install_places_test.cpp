@@ -23,14 +23,6 @@ json SceneWith(json camera) {
   return json{{"cameras", {camera}}, {"image_devices", {ImageDevice(0)}}};
 }
 
-std::vector<std::string> Names(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // The executable in an installed program folder (the run's folder, which
 // must stay untouched), run from the current directory `work`.
 class InstalledFiles : public FolderFileSystem {
@@ -97,7 +89,7 @@ struct InstalledRun {
     return outcome;
   }
   // The program's folder holds what the test put there, nothing more.
-  std::vector<std::string> ProgramFolder() const { return Names(run.dir.path()); }
+  std::vector<std::string> ProgramFolder() const { return run.dir.names(); }
 };
 
 TEST(ToolFolder, BesideAPortableExecutableElseTheCurrentDirectoryWithinTheLimit) {
@@ -168,8 +160,8 @@ TEST(InstalledCopy, PlainUpdateLeavesNoFileAnywhere) {
   EXPECT_EQ(o.flash[0], reference.flash[0]);  // the same image reached the flash
   EXPECT_EQ(o.trace, reference.trace);
   EXPECT_EQ(installed.ProgramFolder(), kUntouched);
-  EXPECT_TRUE(Names(installed.work.path()).empty());
-  EXPECT_TRUE(Names(installed.temporary.dir.path()).empty());  // the private copy is removed
+  EXPECT_TRUE(installed.work.names().empty());
+  EXPECT_TRUE(installed.temporary.dir.names().empty());  // the private copy is removed
 }
 
 TEST(InstalledCopy, VerboseUpdateKeepsTmpInTheCurrentDirectory) {
@@ -181,7 +173,7 @@ TEST(InstalledCopy, VerboseUpdateKeepsTmpInTheCurrentDirectory) {
   EXPECT_EQ(ReadBytes(installed.work.file("tmp")),
             std::vector<std::uint8_t>(image.begin(), image.end()));
   EXPECT_EQ(installed.ProgramFolder(), kUntouched);
-  EXPECT_TRUE(Names(installed.temporary.dir.path()).empty());
+  EXPECT_TRUE(installed.temporary.dir.names().empty());
 }
 
 TEST(InstalledCopy, SettingsAreReadFromTheCurrentDirectoryOnly) {

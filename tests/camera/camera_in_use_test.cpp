@@ -80,12 +80,5 @@ TEST(CameraInUseTest, ARunawayPinCountIsCutShort) {
   EXPECT_EQ(rig.chip(0).pinRequests.size(), 1u + 32u);
 }
 
-TEST(CameraInUseTest, NoOpenCameraIsUnknown) {
-  FakeRig rig;
-  CCameraDevice camera(rig.platform);
-  EXPECT_EQ(camera.OpenCamera(CHIP_FAMILY_ANY, 0), 1);
-  EXPECT_EQ(camera.core()->CheckCameraInUse(), CameraUse::Unknown);
-}
-
 }  // namespace
 }  // namespace qv

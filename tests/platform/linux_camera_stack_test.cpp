@@ -221,11 +221,11 @@ TEST_F(V4l2System, TopologyIsTheActiveConfigurations) {
   const std::vector<std::uint8_t> vendor = {9, 2, 18, 0, 1, 1,    0, 0x80, 50,
                                             9, 4, 0,  0, 0, 0xFF, 0, 0,    0};
   descriptors.insert(descriptors.begin() + 18, vendor.begin(), vendor.end());
-  CameraSpec spec;
-  spec.bus = 6;
-  spec.configuration = 2;
-  spec.descriptors = descriptors;
-  AddUvcNodes(tree, io, tree.AddCamera(spec), "usb-0000:00:14.0-1", 20, 21, nullptr);
+  CameraSpec camera;
+  camera.bus = 6;
+  camera.configuration = 2;
+  camera.descriptors = descriptors;
+  AddUvcNodes(tree, io, tree.AddCamera(camera), "usb-0000:00:14.0-1", 20, 21, nullptr);
   Bound bound = Bind(20);
   ASSERT_NE(bound.topology, nullptr);
   std::uint32_t count = 0;

@@ -32,14 +32,6 @@ bool IsSymlink(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-std::vector<std::string> Names(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 class TestableFileSystem : public LinuxFileSystem {
  public:
   using LinuxFileSystem::AcceptExecutablePath;
@@ -54,7 +46,7 @@ TEST(LinuxFileSystem, WriteFileCreatesAndReplaces) {
   const std::vector<std::uint8_t> second = {9};
   ASSERT_TRUE(files.WriteFile(dir.wideFile("Dump.bin"), second));
   EXPECT_EQ(Contents(dir.file("Dump.bin")), second);
-  EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"Dump.bin"});  // no temporary left
+  EXPECT_EQ(dir.names(), std::vector<std::string>{"Dump.bin"});  // no temporary left
 }
 
 TEST(LinuxFileSystem, WriteFileReplacesPlantedLinkWithoutFollowingIt) {
@@ -82,7 +74,7 @@ TEST(LinuxFileSystem, WriteFileFailsCleanlyWhereNoFileCanBe) {
   EXPECT_FALSE(files.WriteFile(dir.wideFile("missing/Dump.bin"), data));
   std::filesystem::create_directory(dir.file("Dump.bin"));
   EXPECT_FALSE(files.WriteFile(dir.wideFile("Dump.bin"), data));
-  EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"Dump.bin"});
+  EXPECT_EQ(dir.names(), std::vector<std::string>{"Dump.bin"});
   // Text that has no UTF-8 form is not a path.
   EXPECT_FALSE(files.WriteFile(std::wstring(L"/tmp/bad") + wchar_t(0xD800), data));
 }
@@ -102,7 +94,7 @@ TEST(LinuxFileSystem, MappedFileTakesTheNameAndTheBytes) {
   EXPECT_EQ(Contents(dir.file("victim")).size(), 8u);
   EXPECT_EQ(files.CreateMapped(dir.wideFile("tmp"), 0), nullptr);
   EXPECT_EQ(files.CreateMapped(dir.wideFile("missing/tmp"), 5), nullptr);
-  EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"tmp", "victim"}));
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"tmp", "victim"}));
 }
 
 TEST(LinuxFileSystem, ReadFileIsBoundedByTheBuffer) {

@@ -3,8 +3,10 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace qv::testing {
 
@@ -30,6 +32,14 @@ class TempDir {
 
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
+  // The names of what the folder holds, sorted.
+  std::vector<std::string> names() const {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(path_))
+      found.push_back(entry.path().filename().string());
+    std::sort(found.begin(), found.end());
+    return found;
+  }
   std::wstring wideFile(const std::string& name) const {
     const std::string narrow = file(name);
     return std::wstring(narrow.begin(), narrow.end());

@@ -47,6 +47,8 @@ constexpr std::array kReasons{
     Reason{FailureKind::ReadoutFailed,
            "reading the camera's flash failed; no dump was written from it",
            "unplug the camera, plug it in again and rerun"},
+    Reason{FailureKind::ControlMissing, "the camera does not offer a control the update needs",
+           "nothing was written; this camera cannot be updated by this qvflash"},
     Reason{FailureKind::FlashUnknown, "the camera's flash part is not one qvflash knows",
            "nothing was written; ask for a qvflash that knows the part"},
     Reason{FailureKind::CameraNotOpened, "a camera could not be opened",

@@ -25,6 +25,8 @@ inline constexpr std::wstring_view kStartUpdate = L"start update...\n";
 // program streams from it, and the update goes on.
 inline constexpr std::string_view kInUseUnknown =
     "Could not check whether another program is using the camera; going on.\n";
+inline constexpr std::string_view kControlsUnknown =
+    "Could not check the camera's controls before the update; going on.\n";
 
 // The answer to "--help" (and "-h", "-?", "/?"); after a refused command
 // line on standard error.

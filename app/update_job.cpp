@@ -8,6 +8,7 @@
 #include "app/messages.h"
 #include "app/update_job.h"
 #include "flash/flash_tables.h"
+#include "flash/update_controls.h"
 #include "platform/failure_notes.h"
 
 namespace qv {
@@ -132,6 +133,21 @@ std::int32_t CFrontEnd::UpdateFirmware() {
     return 1;
   }
   if (use == CameraUse::Unknown && verbose_ != 0) platform_.console.WriteError(msg::kInUseUnknown);
+
+  // A control the update needs that the unit lacks is refused by the driver
+  // when its turn comes, maybe in the middle of download mode: asked of the
+  // driver before the first request of the update, nothing sent.
+  MissingControl missing;
+  const ControlCheck controls = core != nullptr && core->channel() != nullptr
+                                    ? CheckUpdateControls(*core->channel(), missing)
+                                    : ControlCheck::Unknown;
+  if (controls == ControlCheck::Missing) {
+    runNotes().note(FailureKind::ControlMissing, DescribeMissingControl(missing));
+    return 1;
+  }
+  if (controls == ControlCheck::Unknown && verbose_ != 0) {
+    platform_.console.WriteError(msg::kControlsUnknown);
+  }
 
   std::uint8_t flashType = FLASH_TYPE_UNDEFINED;
   const std::uint32_t failedBefore = core != nullptr ? core->failedRequests() : 0;

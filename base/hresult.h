@@ -38,6 +38,7 @@ inline constexpr HResult Ok = 0;                                           // S_
 inline constexpr HResult False = 1;                                        // S_FALSE
 inline constexpr HResult NoInterface = static_cast<HResult>(0x80004002u);  // E_NOINTERFACE
 inline constexpr HResult Pointer = static_cast<HResult>(0x80004003u);      // E_POINTER
+inline constexpr HResult NotImpl = static_cast<HResult>(0x80004001u);      // E_NOTIMPL
 inline constexpr HResult Fail = static_cast<HResult>(0x80004005u);         // E_FAIL
 inline constexpr HResult Unexpected = static_cast<HResult>(0x8000FFFFu);   // E_UNEXPECTED
 inline constexpr HResult GenFailure = fromWin32(win32err::GenFailure);     // 0x8007001F

@@ -67,6 +67,24 @@ HResult CXuChannel::ksRequest(std::uint32_t selector, std::uint32_t flags, void*
                selector);
 }
 
+HResult CXuChannel::QueryControlAccess(std::uint32_t selector, std::uint32_t& access) {
+  if (silent_) return silentResult_;
+  if (!isKsMode(mode_)) return hr::NotImpl;
+  if (ksControl_ == nullptr) return hr::Pointer;
+  KSP_NODE question = property_;
+  question.Property.Id = selector;
+  question.Property.Flags = kKsPropertyTypeBasicSupport | kKsPropertyTypeTopology;
+  question.NodeId = nodeId_;
+  std::uint32_t flags = 0;
+  std::uint32_t returned = 0;
+  const HResult result =
+      ksControl_->KsProperty(&question, sizeof question, &flags, sizeof flags, &returned);
+  if (failed(result)) return result;
+  if (returned < sizeof flags) return kXuShortReply;
+  access = flags;
+  return hr::Ok;
+}
+
 HResult CXuChannel::SetControl(std::uint32_t selector, std::uint32_t length,
                                const std::uint8_t* data) {
   if (silent_) return silentResult_;

@@ -70,6 +70,12 @@ class CXuChannel {
   HResult GetControl(std::uint32_t selector, std::uint32_t length, std::uint8_t* buffer);
   HResult GetControlLength(std::uint32_t selector, std::uint32_t* length);
   HResult FindExtensionUnit(IKsTopologyInfo* topology, IKsControl* control);
+  // Which requests the bound unit's control takes, as the driver describes
+  // it (basic support): `access` receives kKsPropertyTypeGet and/or
+  // kKsPropertyTypeSet. A question about the unit rather than a request to
+  // the control, so a refusal is not a failure of the run. Only the Kernel
+  // Streaming route can ask it (E_NOTIMPL on the others).
+  HResult QueryControlAccess(std::uint32_t selector, std::uint32_t& access);
 
   std::int32_t mode() const { return mode_; }
   void setMode(std::int32_t mode) { mode_ = mode; }

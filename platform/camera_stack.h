@@ -34,6 +34,10 @@ static_assert(sizeof(KSP_NODE) == 32, "KSP_NODE is 32 bytes on the wire");
 inline constexpr std::uint32_t kKsPropertyTypeGet = 0x00000001;       // KSPROPERTY_TYPE_GET
 inline constexpr std::uint32_t kKsPropertyTypeSet = 0x00000002;       // KSPROPERTY_TYPE_SET
 inline constexpr std::uint32_t kKsPropertyTypeTopology = 0x10000000;  // KSPROPERTY_TYPE_TOPOLOGY
+// KSPROPERTY_TYPE_BASICSUPPORT: asked with a ULONG-sized buffer, the driver
+// answers the property's access flags (kKsPropertyTypeGet | kKsPropertyTypeSet)
+// and sends nothing to the device's control for it.
+inline constexpr std::uint32_t kKsPropertyTypeBasicSupport = 0x00000200;
 
 // Pin properties (KSPROPERTY_PIN), asked of the filter itself rather than a
 // node: the request is a KSP_PIN, which has KSP_NODE's layout with the pin id

@@ -33,6 +33,7 @@ enum class FailureKind : std::uint8_t {
   FlashUnknown,        // the flash part answered none of the known identifications
   VerifyMismatch,      // the flash read back after an update differs (detail: how)
   CameraNotAnswering,  // a request to the camera timed out: it is sent nothing more
+  ControlMissing,      // the extension unit lacks a control the update uses (detail: which)
 };
 
 struct FailureNote {

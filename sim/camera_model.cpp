@@ -105,6 +105,7 @@ bool CameraModel::unplugged() const {
 }
 
 bool CameraModel::knownSelector(std::uint32_t selector) const {
+  if (selector < 32 && (config_.undeclaredControls >> selector & 1u) != 0) return false;
   switch (selector) {
     case 2:
     case 3:

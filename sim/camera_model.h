@@ -120,6 +120,9 @@ class CameraModel {
   // What GET-LENGTH of a control reports, without it counting as a request
   // (a USB host driver asks it on its own before forwarding a query).
   std::uint32_t reportedLength(std::uint32_t selector) const { return controlLength(selector); }
+  // Whether the extension unit has this control (a driver describes it, or
+  // declares it, without asking the camera).
+  bool hasControl(std::uint32_t selector) const { return knownSelector(selector); }
   std::uint32_t resetCount() const { return resetCount_; }
   const RequestAccounting& accounting() const { return accounting_; }
   void setRequestObserver(RequestObserver* observer) { observer_ = observer; }

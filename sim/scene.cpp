@@ -191,11 +191,27 @@ FlashPart parseFlash(const json& value, const std::string& where) {
 
 CameraConfig parseCamera(const json& value, const std::string& where, const std::string& baseDir) {
   requireObject(value, where);
-  rejectUnknownKeys(
-      value, where,
-      {"device_path", "route", "nodes", "xu_guid", "chip_id", "flash", "flash_size", "flash_file",
-       "status_register", "dfu_block_length", "read_block_length", "faults", "bind_object",
-       "bind_storage", "read_device_path", "ks_control", "streaming", "spi_busy_reads", "usb"});
+  rejectUnknownKeys(value, where,
+                    {"device_path",
+                     "route",
+                     "nodes",
+                     "xu_guid",
+                     "chip_id",
+                     "flash",
+                     "flash_size",
+                     "flash_file",
+                     "status_register",
+                     "dfu_block_length",
+                     "read_block_length",
+                     "faults",
+                     "bind_object",
+                     "bind_storage",
+                     "read_device_path",
+                     "ks_control",
+                     "streaming",
+                     "undeclared_controls",
+                     "spi_busy_reads",
+                     "usb"});
   CameraConfig camera;
   camera.part = *findFlashPart("GD25Q512");
   if (!value.contains("device_path")) throw SceneError{keyPath(where, "device_path"), "missing"};
@@ -289,6 +305,15 @@ CameraConfig parseCamera(const json& value, const std::string& where, const std:
     } else {
       camera.streaming =
           getBool(streaming, w) ? CameraConfig::Streaming::Yes : CameraConfig::Streaming::No;
+    }
+  }
+  if (value.contains("undeclared_controls")) {
+    const std::string w = keyPath(where, "undeclared_controls");
+    const json& list = value["undeclared_controls"];
+    if (!list.is_array()) throw SceneError{w, "expected a list"};
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      const std::uint32_t selector = getUnsigned(list[i], indexPath(w, i), 1, 31);
+      camera.undeclaredControls |= 1u << selector;
     }
   }
   if (value.contains("spi_busy_reads")) {

@@ -46,6 +46,9 @@ struct CameraConfig {
   // instance); Unsupported: the filter does not answer the pin properties.
   enum class Streaming { No, Yes, Unsupported };
   Streaming streaming = Streaming::No;
+  // Selectors (bit n: selector n) the extension unit does not declare: the
+  // camera has no such control, whatever its chip answers.
+  std::uint32_t undeclaredControls = 0;
   std::uint32_t spiBusyReads = 0;  // busy register reads non-zero this many times per transfer
   // The USB identity the USB/IP camera (sim/usbip) presents; the other
   // routes ignore it.

@@ -106,9 +106,13 @@ class LinuxKsControl final : public IKsControl {
     if (property == nullptr) return hr::Pointer;
     if (propertyLength < sizeof(KSP_NODE)) return kInvalidArg;
     if (data == nullptr && dataLength != 0) return hr::Pointer;
+    const bool basicSupport = (property->Property.Flags & kKsPropertyTypeBasicSupport) != 0;
     const std::uint32_t type = property->Property.Flags & (kKsPropertyTypeGet | kKsPropertyTypeSet);
-    if (type != kKsPropertyTypeGet && type != kKsPropertyTypeSet) return kInvalidArg;
+    if (!basicSupport && type != kKsPropertyTypeGet && type != kKsPropertyTypeSet) {
+      return kInvalidArg;
+    }
     if (property->Property.Set == kKsPropSetIdPin) {
+      if (basicSupport) return hr::NotFound;
       return pinProperty(*property, type, data, dataLength, bytesReturned);
     }
     if (property->NodeId >= node_->units.size()) return hr::NotFound;
@@ -116,6 +120,9 @@ class LinuxKsControl final : public IKsControl {
     // The unit answers only to its own property set, as on Windows.
     if (!(property->Property.Set == unit.guidExtensionCode)) return hr::SetNotFound;
     if (property->Property.Id == 0 || property->Property.Id > 0xFF) return hr::NotFound;
+    if (basicSupport) {
+      return controlAccess(unit, property->Property.Id, data, dataLength, bytesReturned);
+    }
     if (dataLength > kMaxControlLength) return kInvalidArg;
 
     uvc_xu_control_query query{};
@@ -154,6 +161,35 @@ class LinuxKsControl final : public IKsControl {
     const int error = io_.ioctl(node_->fd.get(), UVCIOC_CTRL_QUERY, &query, value);
     if (error != 0) return hresultFromErrno(error);
     if (value != 0) return hresultFromErrno(EPIPE);
+    return hr::Ok;
+  }
+
+  // A control's access flags. uvcvideo creates a control only for each bit
+  // of the unit's bmControls and refuses any other selector (ENOENT), and
+  // takes GET_CUR and SET_CUR only where the control's GET_INFO allows them
+  // (EBADRQC); it asks GET_INFO itself at the control's first use and
+  // forwards ours (bit 0: GET, bit 1: SET). An undeclared control costs no
+  // ioctl.
+  HResult controlAccess(const ExtensionUnitDescriptor& unit, std::uint32_t selector, void* data,
+                        std::uint32_t dataLength, std::uint32_t* bytesReturned) {
+    const std::uint32_t bit = selector - 1;
+    if (bit / 8 >= unit.bmControls.size() || (unit.bmControls[bit / 8] >> (bit % 8) & 1) == 0) {
+      return hr::NotFound;
+    }
+    if (dataLength < sizeof(std::uint32_t)) return kBufferTooSmall;
+    std::uint8_t info = 0;
+    uvc_xu_control_query query{};
+    query.unit = unit.unitId;
+    query.selector = static_cast<std::uint8_t>(selector);
+    query.query = UVC_GET_INFO;
+    query.size = sizeof info;
+    query.data = &info;
+    const HResult result = controlQuery(query);
+    if (failed(result)) return result;
+    const std::uint32_t access = ((info & 0x01) != 0 ? kKsPropertyTypeGet : 0u) |
+                                 ((info & 0x02) != 0 ? kKsPropertyTypeSet : 0u);
+    std::memcpy(data, &access, sizeof access);
+    if (bytesReturned != nullptr) *bytesReturned = sizeof access;
     return hr::Ok;
   }
 

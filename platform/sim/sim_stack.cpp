@@ -22,7 +22,8 @@ namespace {
 
 constexpr HResult kInvalidArg = static_cast<HResult>(0x80070057u);        // E_INVALIDARG
 constexpr HResult kCoNotInitialized = static_cast<HResult>(0x800401F0u);  // CO_E_NOTINITIALIZED
-constexpr std::uint32_t kErrorInvalidData = 13;                           // ERROR_INVALID_DATA
+constexpr HResult kBufferTooSmall = hr::fromWin32(win32err::InsufficientBuffer);
+constexpr std::uint32_t kErrorInvalidData = 13;  // ERROR_INVALID_DATA
 
 // KSNODETYPE_VIDEO_PROCESSING: the node type the scene's "other" nodes report.
 constexpr Guid kKsNodeTypeVideoProcessing = {
@@ -86,26 +87,21 @@ class SimKsControl final : public IKsControl {
                      std::uint32_t dataLength, std::uint32_t* bytesReturned) override {
     if (property == nullptr) return hr::Pointer;
     if (propertyLength < sizeof(KSP_NODE)) return kInvalidArg;
-    const std::uint32_t type = property->Property.Flags & (kKsPropertyTypeGet | kKsPropertyTypeSet);
-    if (type != kKsPropertyTypeGet && type != kKsPropertyTypeSet) return kInvalidArg;
     if (data == nullptr && dataLength != 0) return hr::Pointer;
     CameraModel& model = *counted_.state().cameras[camera_];
     const CameraConfig& config = model.config();
+    if ((property->Property.Flags & kKsPropertyTypeBasicSupport) != 0) {
+      return basicSupport(model, *property, data, dataLength, bytesReturned);
+    }
+    const std::uint32_t type = property->Property.Flags & (kKsPropertyTypeGet | kKsPropertyTypeSet);
+    if (type != kKsPropertyTypeGet && type != kKsPropertyTypeSet) return kInvalidArg;
     // The filter's own pin properties: not the extension unit's, so neither
     // traced nor counted.
     if (property->Property.Set == kKsPropSetIdPin) {
       return pinProperty(config, *property, data, dataLength, bytesReturned);
     }
 
-    // The extension unit answers on its own node and property set only.
-    HResult routeError = hr::Ok;
-    const bool hasTopology = config.route == Route::Ks || config.route == Route::Both;
-    const Guid& set = config.secondaryGuid ? XU_GUID_SECONDARY : XU_GUID_PRIMARY;
-    if (!hasTopology || (property->Property.Flags & kKsPropertyTypeTopology) == 0 ||
-        property->NodeId >= config.nodes.size() || !config.nodes[property->NodeId] ||
-        !(property->Property.Set == set)) {
-      routeError = hr::SetNotFound;
-    }
+    const HResult routeError = unitRouteError(config, *property);
     XuRequest kind = XuRequest::Set;
     if (type == kKsPropertyTypeGet) kind = dataLength == 0 ? XuRequest::Len : XuRequest::Get;
     std::uint32_t reported = 0;
@@ -124,6 +120,32 @@ class SimKsControl final : public IKsControl {
   }
 
  private:
+  // The extension unit answers on its own node and property set only.
+  static HResult unitRouteError(const CameraConfig& config, const KSP_NODE& property) {
+    const bool hasTopology = config.route == Route::Ks || config.route == Route::Both;
+    const Guid& set = config.secondaryGuid ? XU_GUID_SECONDARY : XU_GUID_PRIMARY;
+    if (!hasTopology || (property.Property.Flags & kKsPropertyTypeTopology) == 0 ||
+        property.NodeId >= config.nodes.size() || !config.nodes[property.NodeId] ||
+        !(property.Property.Set == set)) {
+      return hr::SetNotFound;
+    }
+    return hr::Ok;
+  }
+
+  // A control's access flags, as the driver describes the unit it read from
+  // the device: not a request to the camera, so neither traced nor counted.
+  static HResult basicSupport(const CameraModel& model, const KSP_NODE& property, void* data,
+                              std::uint32_t dataLength, std::uint32_t* bytesReturned) {
+    const HResult routeError = unitRouteError(model.config(), property);
+    if (routeError != hr::Ok) return routeError;
+    if (!model.hasControl(property.Property.Id)) return hr::NotFound;
+    const std::uint32_t access = kKsPropertyTypeGet | kKsPropertyTypeSet;
+    if (data == nullptr || dataLength < sizeof access) return kBufferTooSmall;
+    std::memcpy(data, &access, sizeof access);
+    if (bytesReturned != nullptr) *bytesReturned = sizeof access;
+    return hr::Ok;
+  }
+
   // One capture pin factory, pin 0, as a UVC camera's filter has; its
   // global instance count is 1 while another program streams.
   static HResult pinProperty(const CameraConfig& config, const KSP_NODE& property, void* data,

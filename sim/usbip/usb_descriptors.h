@@ -47,8 +47,10 @@ inline constexpr std::uint8_t kXuLastSelector = 23;
 // without gaps from 1, so by default every selector from 1 to the last is
 // declared (the chip refuses those it lacks when asked); the scene's
 // "usb": {"controls": "answered"} declares only the selectors the chip
-// answers, leaving gaps uvcvideo accepts.
+// answers, leaving gaps uvcvideo accepts. A scene's "undeclared_controls" are
+// left out either way.
 constexpr bool xuDeclaresFor(const CameraConfig& config, std::uint32_t selector) {
+  if (selector < 32 && (config.undeclaredControls >> selector & 1u) != 0) return false;
   if (config.usbContiguousControls) return selector >= 1 && selector <= kXuLastSelector;
   return xuDeclares(selector);
 }

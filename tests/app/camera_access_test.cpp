@@ -1,9 +1,12 @@
-// Whole runs on the simulated camera where Windows would keep the tool from
-// the camera, or the camera from the tool: another program streaming from
-// it, the privacy setting denying every camera filter.
+// Whole runs on the simulated camera where the system would keep the tool
+// from the camera, or the camera from the tool: another program streaming
+// from it, the privacy setting denying every camera filter, a unit without a
+// control the update uses.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
+#include <sstream>
 
 #include "app/messages.h"
 #include "platform/failure_notes.h"
@@ -137,6 +140,66 @@ TEST(CameraPrivacy, AccessDeniedBindsAreTheRunsReason) {
       EXPECT_EQ(note->status, static_cast<std::int32_t>(0x80070005u));
     }
   }
+}
+
+// The selectors of a trace's extension-unit requests ("0 SET 9 01").
+std::set<int> TracedSelectors(const std::vector<std::string>& trace) {
+  std::set<int> selectors;
+  for (const std::string& line : trace) {
+    std::istringstream words(line);
+    std::string camera, kind;
+    int selector = 0;
+    if (words >> camera >> kind >> selector && camera == "0") selectors.insert(selector);
+  }
+  return selectors;
+}
+
+TEST(UpdateControls, EveryControlAnUpdateUsesIsThereBeforeItsFirstRequest) {
+  // Per family: the controls its update sends requests to, each taken out of
+  // the unit in turn. The update must not start: nothing beyond what finding
+  // the camera took (the requests of a run that finds it streaming), the
+  // flash as it was, and the control named.
+  for (const int chipId : {0x60, 0x90, 0x8A, 0xA0, 0xB0, 0xC0, 0xD0}) {
+    SCOPED_TRACE("chip " + std::to_string(chipId));
+    AccessRun update(SceneOf(json::array({CameraWithFlash(Camera(0, "ks", chipId), "flash0.bin")})),
+                     {});
+    ASSERT_EQ(update.outcome.exitCode, 0);
+    json streaming = Camera(0, "ks", chipId);
+    streaming["streaming"] = true;
+    const AccessRun found(SceneOf(json::array({streaming})), {});
+    const std::set<int> openedWith = TracedSelectors(found.outcome.trace);
+    int checked = 0;
+    for (const int selector : TracedSelectors(update.outcome.trace)) {
+      if (openedWith.count(selector) != 0) continue;  // the camera would not be found
+      SCOPED_TRACE("control " + std::to_string(selector));
+      ++checked;
+      json camera = CameraWithFlash(Camera(0, "ks", chipId), "flash0.bin");
+      camera["undeclared_controls"] = json::array({selector});
+      AccessRun run(SceneOf(json::array({camera})), {});
+      EXPECT_EQ(run.outcome.exitCode, 1);
+      EXPECT_EQ(run.outcome.flash[0], kOldFlash);
+      EXPECT_EQ(run.outcome.trace, found.outcome.trace);
+      const auto& notes = runNotes().notes();
+      const auto note = std::find_if(notes.begin(), notes.end(), [](const FailureNote& n) {
+        return n.kind == FailureKind::ControlMissing;
+      });
+      ASSERT_NE(note, notes.end());
+      EXPECT_EQ(note->detail.rfind("control " + std::to_string(selector) + ",", 0), 0u)
+          << note->detail;
+    }
+    // Download mode (9, 10, 11) and the command table (7, 8, 16) at least.
+    EXPECT_GE(checked, 6);
+  }
+}
+
+TEST(UpdateControls, ADriverThatDoesNotDescribeItsControlsLetsTheUpdateGoOn) {
+  // The driver's private interface describes no control: the update runs as
+  // before, and -dbg says the check could not be made.
+  AccessRun run(SceneOf(json::array({CameraWithFlash(Camera(0, "private"), "flash0.bin")})),
+                {L"-dbg"});
+  EXPECT_EQ(run.outcome.exitCode, 0);
+  EXPECT_NE(run.outcome.err.find(msg::kControlsUnknown), std::string::npos);
+  EXPECT_NE(run.outcome.flash[0], kOldFlash);
 }
 
 }  // namespace

@@ -224,7 +224,8 @@ using UvcDevice = std::function<HResult(UvcRequest, std::uint8_t selector, std::
 // behind all the camera's units): the unit must exist and declare the selector in bmControls (else
 // ENOENT); the first query of a selector asks the device GET_LEN and caches it; SET_CUR and GET_CUR
 // must carry exactly that length (else ENOBUFS, nothing sent); GET_LEN takes 2 bytes and always
-// reaches the device. A device failure becomes ENODEV when it is gone, else EPIPE (a stall).
+// reaches the device; GET_INFO takes 1 byte and answers `info`. A device failure becomes ENODEV
+// when it is gone, else EPIPE (a stall).
 class UvcDriverFake {
  public:
   UvcDriverFake(const std::vector<UnitSpec>& units, UvcDevice device) : device_(std::move(device)) {
@@ -235,7 +236,8 @@ class UvcDriverFake {
   // The device answers GET_CUR with this many bytes: uvcvideo on 6.1 then
   // returns the byte count from the ioctl.
   std::optional<int> shortGetCur;
-  std::vector<std::string> log;  // "unit selector query size" of each query
+  std::vector<std::string> log;               // "unit selector query size" of each query
+  std::map<std::uint8_t, std::uint8_t> info;  // GET_INFO by selector; else 0x03 (GET and SET)
 
   int Query(uvc_xu_control_query& q) {
     log.push_back(std::to_string(q.unit) + " " + std::to_string(q.selector) + " " +
@@ -265,6 +267,12 @@ class UvcDriverFake {
           q.data[1] = static_cast<std::uint8_t>(reported >> 8);
         }
         return error;
+      }
+      case UVC_GET_INFO: {
+        if (q.size != 1) return ENOBUFS;
+        const auto bits = info.find(q.selector);
+        q.data[0] = bits != info.end() ? bits->second : 0x03;
+        return 0;
       }
       case UVC_SET_CUR:
       case UVC_GET_CUR:

@@ -333,6 +333,7 @@ struct PropertyCase {
 
 constexpr std::uint32_t kGet = kKsPropertyTypeGet | kKsPropertyTypeTopology;
 constexpr std::uint32_t kSet = kKsPropertyTypeSet | kKsPropertyTypeTopology;
+constexpr std::uint32_t kAccess = kKsPropertyTypeBasicSupport | kKsPropertyTypeTopology;
 
 class PropertyRequests : public V4l2System, public ::testing::WithParamInterface<PropertyCase> {};
 
@@ -383,7 +384,15 @@ INSTANTIATE_TEST_SUITE_P(
         PropertyCase{"MoreThanAControlCarries", 0, XU_GUID_PRIMARY, 15, kSet, 0x10000, false,
                      0x80070057, 0, ""},
         PropertyCase{"SelectorBeyondAByte", 0, XU_GUID_PRIMARY, 0x102, kGet, 2, false, 0x80070490,
-                     0, ""}),
+                     0, ""},
+        PropertyCase{"AccessIsTheControlsGetInfo", 0, XU_GUID_PRIMARY, 3, kAccess, 4, false, 0, 4,
+                     "4 3 134 1"},
+        PropertyCase{"AccessOfASelectorTheUnitLacks", 1, XU_GUID_SECONDARY, 4, kAccess, 4, false,
+                     0x80070490, 0, ""},
+        PropertyCase{"AccessOnAnotherSet", 0, XU_GUID_SECONDARY, 3, kAccess, 4, false, 0x80070492,
+                     0, ""},
+        PropertyCase{"AccessIntoTooSmallABuffer", 0, XU_GUID_PRIMARY, 3, kAccess, 2, false,
+                     0x8007007A, 0, ""}),
     [](const ::testing::TestParamInfo<PropertyCase>& info) { return info.param.name; });
 
 TEST_F(V4l2System, RequestsCarryTheDataBothWays) {
@@ -400,6 +409,28 @@ TEST_F(V4l2System, RequestsCarryTheDataBothWays) {
   EXPECT_EQ(bytes[0], 0xAB);
   EXPECT_EQ(bytes[1], 0xCD);
   EXPECT_EQ(returned, 2u);
+}
+
+TEST_F(V4l2System, ControlAccessFollowsGetInfosBits) {
+  // uvcvideo refuses a GET_CUR or SET_CUR the control's GET_INFO does not
+  // allow (EBADRQC): the access told is what it allows.
+  Bound a = Bind(2);
+  ASSERT_NE(a.control, nullptr);
+  const std::pair<std::uint8_t, std::uint32_t> cases[] = {
+      {0x03, kKsPropertyTypeGet | kKsPropertyTypeSet},
+      {0x01, kKsPropertyTypeGet},
+      {0x02, kKsPropertyTypeSet},
+      {0x0C, 0},  // autoupdate and asynchronous only
+  };
+  for (const auto& [bits, access] : cases) {
+    uvcA.info[3] = bits;
+    KSP_NODE property{{XU_GUID_PRIMARY, 3, kAccess}, 0, 0};
+    std::uint32_t flags = 0xFFFF;
+    std::uint32_t returned = 0;
+    ASSERT_EQ(a.control->KsProperty(&property, sizeof property, &flags, sizeof flags, &returned),
+              hr::Ok);
+    EXPECT_EQ(flags, access) << int{bits};
+  }
 }
 
 TEST_F(V4l2System, DriverErrorsReachTheLogicMapped) {

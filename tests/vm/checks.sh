@@ -252,6 +252,9 @@ scenario update-dbg family104.json 1 -dbg flash.bin
 compare_runs update-dbg flash.bin
 check update-dbg-passes expect_result update-dbg /tmp/update-dbg/usb 0 Pass
 check update-dbg-tmp-kept [ -f /tmp/update-dbg/usb/tmp ]
+# The driver described the unit's controls (declared, GET_INFO's bits).
+check update-dbg-controls-described eval \
+  '! grep -q "Could not check the camera.s controls" /tmp/update-dbg/usb/err'
 
 # --- Knowing before and after ------------------------------------------------------
 # The inventory through the driver: the same rows as on the simulator but for
@@ -475,6 +478,22 @@ check short-reply-flash-untouched same_file /tmp/short-reply/flash.bin \
   /tmp/short-reply/usb/flash.bin
 check short-reply-driver-short grep -q 'Failed to query (GET_CUR) UVC control 2 on unit 2: 1 (exp. 2)' \
   /tmp/short-reply/usb/klog
+
+# A unit that lacks a control the update uses only at its very end (family
+# 106's download commit, control 12; the unit declared with gaps, as
+# uvcvideo allows): the driver would refuse it with ENOENT after the whole
+# download. Asked before the update's first request, with nothing sent to
+# the camera's controls for it: "Fail" with the control named, the flash
+# untouched, and no request of the update, as on the simulator.
+scenario undeclared-control undeclared_control.json 1 -dbg flash.bin
+compare_runs undeclared-control flash.bin
+check undeclared-control-fails expect_result undeclared-control /tmp/undeclared-control/usb 1 Fail
+check undeclared-control-flash-untouched same_file /tmp/undeclared-control/flash.bin \
+  /tmp/undeclared-control/usb/flash.bin
+check undeclared-control-named grep -q 'control 12, the download commit' \
+  /tmp/undeclared-control/usb/err
+check undeclared-control-no-download eval \
+  '! xu_requests /tmp/undeclared-control/usb/trace.txt | grep -q "^0 SET 9 "'
 
 # --- Unplug in the middle of an update -------------------------------------------
 scenario unplug unplug.json 1 "" flash.bin

@@ -1,0 +1,93 @@
+#include "flash/update_controls.h"
+
+#include <array>
+#include <cstdio>
+#include <string_view>
+
+namespace qv {
+
+namespace {
+
+constexpr std::uint8_t kGet = kKsPropertyTypeGet;
+constexpr std::uint8_t kSet = kKsPropertyTypeSet;
+constexpr std::uint8_t kLength = 0;  // GET-LENGTH only: the driver asks no GET/SET bit
+
+// The controls the update sends requests to, from the first identification
+// request to leaving download mode: what the download engine, the flash
+// identification, the command-table load and the register and flash-byte
+// operations send on each family (the request traces of a family's update
+// hold exactly these).
+struct UpdateControl {
+  std::uint8_t selector;
+  std::uint8_t needs;
+  ChipFamily first;  // the families that use it, inclusive
+  ChipFamily last;
+  std::string_view name;
+};
+
+constexpr std::array kUpdateControls{
+    UpdateControl{XU_REG_ADDR, kSet, 102, 108, "register address"},
+    UpdateControl{XU_REG_DATA, kGet | kSet, 102, 108, "register data"},
+    UpdateControl{XU_FLASH_PARAM_INDEX, kSet, 102, 108, "flash command index"},
+    UpdateControl{XU_FLASH_PARAM_VALUE, kSet, 102, 108, "flash command value"},
+    UpdateControl{XU_FLASH_MODE, kSet, 102, 108, "flash mode"},
+    UpdateControl{XU_FLASH_DATA, kLength, 102, 108, "flash data"},
+    UpdateControl{XU_FLASH_ID, kGet, 106, 107, "flash identification"},
+    UpdateControl{XU_DFU_PREPARE, kSet, 105, 105, "download preparation"},
+    UpdateControl{XU_DFU_ENABLE, kSet, 102, 108, "download mode"},
+    UpdateControl{XU_DFU_DATA, kSet, 102, 108, "download data"},
+    UpdateControl{XU_DFU_CHECKSUM, kGet, 102, 108, "download checksum"},
+    UpdateControl{XU_DFU_COMMIT, kSet, 106, 108, "download commit"},
+};
+
+const UpdateControl* findControl(std::uint32_t selector) {
+  for (const UpdateControl& c : kUpdateControls) {
+    if (c.selector == selector) return &c;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+ControlCheck CheckUpdateControls(CXuChannel& channel, MissingControl& missing) {
+  const ChipFamily family = channel.family();
+  // The register address control has just carried the chip-ID read: a driver
+  // that does not describe it as settable does not describe its controls,
+  // and its other answers (a not-found among them) say nothing.
+  std::uint32_t access = 0;
+  if (failed(channel.QueryControlAccess(XU_REG_ADDR, access)) || (access & kSet) == 0) {
+    return ControlCheck::Unknown;
+  }
+  for (const UpdateControl& control : kUpdateControls) {
+    if (family < control.first || family > control.last) continue;
+    access = 0;
+    const HResult result = channel.QueryControlAccess(control.selector, access);
+    if (result == hr::NotFound) {
+      missing = {control.selector, control.needs, false, 0};
+      return ControlCheck::Missing;
+    }
+    if (failed(result)) return ControlCheck::Unknown;
+    if ((access & control.needs) != control.needs) {
+      missing = {control.selector, control.needs, true, access};
+      return ControlCheck::Missing;
+    }
+  }
+  return ControlCheck::Offered;
+}
+
+std::string DescribeMissingControl(const MissingControl& missing) {
+  const UpdateControl* control = findControl(missing.selector);
+  const std::string_view name = control != nullptr ? control->name : "unknown";
+  const char* what = "is not in the camera's extension unit";
+  if (missing.declared) {
+    const bool noSet = (missing.needs & kSet) != 0 && (missing.offers & kSet) == 0;
+    what = noSet ? "cannot be set" : "cannot be read";
+  }
+  char text[128];
+  std::snprintf(text, sizeof text, "control %u, the %.*s, %s",
+                static_cast<unsigned>(missing.selector), static_cast<int>(name.size()), name.data(),
+                what);
+  return text;
+}
+
+}  // namespace qv

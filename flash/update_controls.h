@@ -1,0 +1,39 @@
+#pragma once
+// Whether a camera's extension unit offers every control an update uses,
+// asked before the update's first request. A unit declares its controls one
+// by one (bmControls), and each control says whether it takes GET and SET
+// (GET_INFO); the camera's driver refuses a request to any other before it
+// reaches the camera (uvcvideo: ENOENT, EBADRQC). A control missing late in
+// the download would leave the chip in download mode with a half-written
+// flash; missing before the start, it leaves the camera as it was.
+
+#include <cstdint>
+#include <string>
+
+#include "channel/xu_channel.h"
+
+namespace qv {
+
+enum class ControlCheck {
+  Offered,  // every control the update uses is there, with the requests it sends
+  Missing,  // one is not: the update must not start
+  Unknown,  // the driver does not describe its controls: the update goes on
+};
+
+// The first control the check found missing.
+struct MissingControl {
+  std::uint32_t selector = 0;
+  std::uint32_t needs = 0;   // kKsPropertyTypeGet | kKsPropertyTypeSet; 0: the length only
+  bool declared = false;     // the unit has the control but not the requests
+  std::uint32_t offers = 0;  // what the control takes, when declared
+};
+
+// Asks the bound channel about every control the download route of its
+// chip family uses. Nothing is sent to the camera's controls.
+ControlCheck CheckUpdateControls(CXuChannel& channel, MissingControl& missing);
+
+// "control 12, the download commit, is not in the camera's extension unit",
+// for the run's reason.
+std::string DescribeMissingControl(const MissingControl& missing);
+
+}  // namespace qv

@@ -626,6 +626,22 @@ expect "pins-unsupported: said under -dbg" \
   grep -q 'Could not check whether another program is using the camera' \
   "$work/real-path/pins-unsupported/win/stderr"
 
+# A unit without a control the update uses only at the end of the download
+# (family 106's commit): the filter describes its controls (basic support)
+# through the system's IKsControl, and the update does not start.
+echo "== a control the update needs"
+real_path undeclared-control ', "chip_id": 176, "undeclared_controls": [12]' -dbg
+expect "undeclared-control: exit 1" grep -qx 1 "$work/real-path/undeclared-control/win/rc"
+expect "undeclared-control: flash untouched" cmp -s \
+  "$work/real-path/undeclared-control/win/flash.bin" <(yes "old camera firmware 0.9 " | head -c 65536)
+expect "undeclared-control: no download request" \
+  bash -c "! grep -q '^0 SET 9 ' '$work/real-path/undeclared-control/win/trace.txt'"
+expect "undeclared-control: the control named" grep -q 'control 12, the download commit' \
+  "$work/real-path/undeclared-control/win/stderr"
+expect "camera-class-update: the controls were described" \
+  bash -c "! grep -q 'Could not check the camera.s controls' \
+    '$work/real-path/camera-class-update/win/stderr'"
+
 # The privacy setting: every camera filter refuses to be created with
 # E_ACCESSDENIED. The walk passes the camera over and notes why.
 echo "== camera privacy"

@@ -17,16 +17,8 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-passed=0
-failed=0
-expect() {  # expect <description> <command...>
-  local what=$1
-  shift
-  if "$@"; then passed=$((passed + 1)); else
-    failed=$((failed + 1))
-    echo "FAILED: $what" >&2
-  fi
-}
+# shellcheck source=tools/expect.sh
+. tools/expect.sh
 listed() {  # listed <listing> <path>: the path is a line of the listing
   grep -qxF "$2" <<<"$1"
 }

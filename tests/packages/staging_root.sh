@@ -18,16 +18,8 @@ stage=$2
 rootfs=$stage/root
 here=$(cd "$(dirname "$0")/../.." && pwd)
 
-passed=0
-failed=0
-expect() {  # expect <description> <command...>
-  local what=$1
-  shift
-  if "$@"; then passed=$((passed + 1)); else
-    failed=$((failed + 1))
-    echo "FAILED: $what" >&2
-  fi
-}
+# shellcheck source=tools/expect.sh
+. "$here/tools/expect.sh"
 finish() {
   echo "staging: $passed passed, $failed failed"
   [ "$failed" -eq 0 ]

@@ -185,14 +185,20 @@ expect "no camera, verbose: message" cmp -s "$d/stdout" <(printf 'No Quorvel cam
 expect "no camera, verbose: exit 1" grep -qx 1 "$d/rc"
 
 echo "== second instance"
+# start_holder <dir> [mode]: another copy's guard, held until <dir>/stop
+# appears (its process id in $holder), waited for until <dir>/ready does.
+start_holder() {
+  wine_run "$bw/tests/wine/hold_guard.exe" "$(winepath -w "$1")\\ready" \
+    "$(winepath -w "$1")\\stop" 60 ${2:+"$2"} &
+  holder=$!
+  for _ in $(seq 1 600); do
+    [ -e "$1/ready" ] && break
+    sleep 0.1
+  done
+}
 d=$work/second
 mkdir -p "$d"
-wine_run "$bw/tests/wine/hold_guard.exe" "$(winepath -w "$d")\\ready" "$(winepath -w "$d")\\stop" 60 &
-holder=$!
-for _ in $(seq 1 600); do
-  [ -e "$d/ready" ] && break
-  sleep 0.1
-done
+start_holder "$d"
 expect "guard holder started" test -e "$d/ready"
 (unset QVFLASH_SIM; run_win "$d")
 expect "second instance: message and Fail" \
@@ -214,13 +220,7 @@ expect "after the holder: runs (no camera)" cmp -s "$d/stdout" <(printf 'Fail')
 for mode in global session; do
   d=$work/second-$mode
   mkdir -p "$d"
-  wine_run "$bw/tests/wine/hold_guard.exe" "$(winepath -w "$d")\\ready" \
-    "$(winepath -w "$d")\\stop" 60 "$mode" &
-  holder=$!
-  for _ in $(seq 1 600); do
-    [ -e "$d/ready" ] && break
-    sleep 0.1
-  done
+  start_holder "$d" "$mode"
   expect "$mode guard holder started" test -e "$d/ready"
   (unset QVFLASH_SIM; run_win "$d")
   expect "$mode name held: refused" \

@@ -209,6 +209,7 @@ std::int32_t CCameraCore::OpenCamera(ChipFamily requestedFamily, std::int32_t in
     if (pathResult == DeviceWalk::PathResult::ReadFailed) {
       filter_.reset();
       channel_.reset();  // a failed open leaves neither channel nor filter
+      std::memset(devicePath_, 0, sizeof(devicePath_));
       return STATUS_FAIL;
     }
     // Kept NUL-terminated within its 256 bytes.
@@ -280,6 +281,9 @@ std::int32_t CCameraCore::OpenCamera(ChipFamily requestedFamily, std::int32_t in
 
   channel_.reset();
   filter_.reset();
+  // The walk kept the path of whatever device it read last, not the
+  // camera's: a failed open knows no path (the report says null).
+  std::memset(devicePath_, 0, sizeof(devicePath_));
   return STATUS_FAIL;
 }
 

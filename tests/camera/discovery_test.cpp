@@ -195,6 +195,8 @@ TEST(OpenCameraTest, PositionCountsReachableDevicesBeforeTheIdIsJudged) {
   {
     CCameraDevice camera(rig.platform);
     EXPECT_EQ(camera.OpenCamera(CHIP_FAMILY_ANY, 1), 1);  // position 2 is rejected
+    // The walk read later devices' paths: none of them is the camera's.
+    EXPECT_STREQ(camera.core()->devicePath(), "");
   }
   {
     CCameraDevice camera(rig.platform);

@@ -49,6 +49,10 @@ constexpr std::array kReasons{
            "unplug the camera, plug it in again and rerun"},
     Reason{FailureKind::ControlMissing, "the camera does not offer a control the update needs",
            "nothing was written; this camera cannot be updated by this qvflash"},
+    // Found before anything was sent that changes the flash.
+    Reason{FailureKind::BlockSizeMismatch,
+           "the camera's flash takes blocks of another size than this update writes",
+           "nothing was written; ask for a qvflash that can update this camera"},
     Reason{FailureKind::FlashUnknown, "the camera's flash part is not one qvflash knows",
            "nothing was written; ask for a qvflash that knows the part"},
     Reason{FailureKind::CameraNotOpened, "a camera could not be opened",
@@ -95,6 +99,17 @@ std::string ReasonLines(const FailureNote& note, bool verbose) {
       std::snprintf(status, sizeof status, "qvflash: system error %d\n", *note.status);
     }
     text += status;
+  }
+  if (verbose && note.systemError) {
+    char system[64];
+    const SystemError& error = *note.systemError;
+    if (error.name.empty()) {
+      std::snprintf(system, sizeof system, "qvflash: system error %d\n", error.code);
+    } else {
+      std::snprintf(system, sizeof system, "qvflash: system error %d (%.*s)\n", error.code,
+                    static_cast<int>(error.name.size()), error.name.data());
+    }
+    text += system;
   }
   return text;
 }

@@ -145,6 +145,11 @@ class CCameraCore {
   // The same load; `allSucceeded` tells whether every one of its 26 requests
   // succeeded (the result alone reports only the last).
   HResult LoadFlashCommandTable(std::uint8_t flashType, bool& allSucceeded);
+  // The same load; `dataLength` receives the flash-data control's length
+  // from the load's closing GET-LENGTH when that request succeeded with a
+  // length, and is left as it was otherwise.
+  HResult LoadFlashCommandTable(std::uint8_t flashType, bool& allSucceeded,
+                                std::uint32_t& dataLength);
   void PatchImageFlashCode(std::uint8_t* image, std::uint8_t flashType);
 
   // Sector-pair programming and verification (flash/).

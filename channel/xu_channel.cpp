@@ -31,26 +31,33 @@ CXuChannel::CXuChannel() = default;
 // A request the camera refused is noted for the run's reason: a camera that
 // is gone or silent as such, any other failure once (the first one says the
 // most). ERROR_MORE_DATA is how a control's length is told, not a failure.
+// The system's error behind a failed request (an errno on Linux) goes with
+// the note.
 HResult CXuChannel::noted(HResult result, std::uint32_t selector) {
-  if (!failed(result) || result == hr::MoreData) return result;
   FailureNotes& notes = runNotes();
+  const std::optional<SystemError> system = notes.takeSystemError();
+  if (!failed(result) || result == hr::MoreData) return result;
   if (result == hr::DeviceNotConnected) {
-    if (!notes.has(FailureKind::Unplugged)) notes.note(FailureKind::Unplugged, {}, result);
+    if (!notes.has(FailureKind::Unplugged)) notes.note(FailureKind::Unplugged, {}, result, system);
   } else if (IsRequestTimeout(result)) {
     if (!silent_ && !notes.has(FailureKind::Unplugged)) {
       char detail[32];
       std::snprintf(detail, sizeof detail, "control %u", static_cast<unsigned>(selector));
-      notes.note(FailureKind::CameraNotAnswering, detail, result);
+      notes.note(FailureKind::CameraNotAnswering, detail, result, system);
     }
     silent_ = true;
     silentResult_ = result;
   } else if (!notes.has(FailureKind::RequestFailed)) {
     char detail[32];
     std::snprintf(detail, sizeof detail, "control %u", static_cast<unsigned>(selector));
-    notes.note(FailureKind::RequestFailed, detail, result);
+    notes.note(FailureKind::RequestFailed, detail, result, system);
   }
   return result;
 }
+
+// A system error left by a call that was not a request (the in-use query, a
+// node that did not open) is not this request's.
+void CXuChannel::forgetSystemError() { (void)runNotes().takeSystemError(); }
 
 HResult CXuChannel::SetPrivateInterface(IVendorXuAccess* privateInterface) {
   private_ = privateInterface;
@@ -63,6 +70,7 @@ HResult CXuChannel::ksRequest(std::uint32_t selector, std::uint32_t flags, void*
   property_.Property.Flags = flags;
   property_.NodeId = nodeId_;
   if (ksControl_ == nullptr) return hr::Pointer;
+  forgetSystemError();
   return noted(ksControl_->KsProperty(&property_, sizeof(KSP_NODE), data, length, bytesReturned),
                selector);
 }
@@ -102,6 +110,7 @@ HResult CXuChannel::SetControl(std::uint32_t selector, std::uint32_t length,
   if (length > 0 && data == nullptr) return hr::Pointer;
   WriteXuRequestHeader(block_, selector, kUvcSetCur, static_cast<std::uint16_t>(length));
   if (length > 0) std::memcpy(block_ + 4, data, length);
+  forgetSystemError();
   return noted(private_->SendRequest(kVendorXuCommand, block_), selector);
 }
 
@@ -122,6 +131,7 @@ HResult CXuChannel::GetControl(std::uint32_t selector, std::uint32_t length, std
   WriteXuRequestHeader(block_, selector, kUvcGetCur, static_cast<std::uint16_t>(length));
   std::memset(block_ + 4, 0, 4);
   (void)private_->SendRequest(kVendorXuCommand, block_);
+  forgetSystemError();
   const HResult result = noted(private_->ReadReply(kVendorXuCommand, reply_), selector);
   // The reply area is copied whatever the read returned.
   if (length > 0) std::memcpy(buffer, reply_, length);
@@ -147,6 +157,7 @@ HResult CXuChannel::GetControlLength(std::uint32_t selector, std::uint32_t* leng
   (void)private_->SendRequest(kVendorXuCommand, block_);
   WriteXuRequestHeader(block_, selector, kUvcGetLen, 2);
   std::memset(block_ + 4, 0, 4);
+  forgetSystemError();
   const HResult result = noted(private_->ReadReply(kVendorXuCommand, block_), selector);
   // The length is taken from the block whatever the read returned.
   *length = static_cast<std::uint32_t>(block_[0]) | (static_cast<std::uint32_t>(block_[1]) << 8);

@@ -98,6 +98,8 @@ class CXuChannel {
   // Notes a failed request for the run's reason; a timeout silences the
   // channel.
   HResult noted(HResult result, std::uint32_t selector);
+  // Drops the system error a call before this request left behind.
+  static void forgetSystemError();
   HResult ksRequest(std::uint32_t selector, std::uint32_t flags, void* data, std::uint32_t length,
                     std::uint32_t* bytesReturned);
 

@@ -17,6 +17,12 @@ HResult CCameraCore::LoadFlashCommandTable(std::uint8_t flashType) {
 }
 
 HResult CCameraCore::LoadFlashCommandTable(std::uint8_t flashType, bool& allSucceeded) {
+  std::uint32_t dataLength = 0;
+  return LoadFlashCommandTable(flashType, allSucceeded, dataLength);
+}
+
+HResult CCameraCore::LoadFlashCommandTable(std::uint8_t flashType, bool& allSucceeded,
+                                           std::uint32_t& dataLength) {
   allSucceeded = false;
   if (channel_ == nullptr) return hr::Pointer;
   const FlashCommandTable& table = kFlashCommandTables[CommandClassOf(flashType)];
@@ -29,8 +35,11 @@ HResult CCameraCore::LoadFlashCommandTable(std::uint8_t flashType, bool& allSucc
     if (failed(channel_->SetControl(XU_FLASH_PARAM_VALUE, 1, &table[i]))) clean = false;
   }
   if (failed(channel_->SetControl(XU_FLASH_MODE, 1, &table[FLASH_TABLE_OPCODES]))) clean = false;
-  std::uint32_t length = 0;
+  // Kernel Streaming may answer the length query with S_OK and no length:
+  // the caller's value then stands.
+  std::uint32_t length = dataLength;
   const HResult result = channel_->GetControlLength(XU_FLASH_DATA, &length);
+  if (succeeded(result)) dataLength = length;
   allSucceeded = clean && succeeded(result);
   return result;
 }

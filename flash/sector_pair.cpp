@@ -2,6 +2,7 @@
 // the extension-unit flash controls and verifies by reading it back.
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -9,6 +10,7 @@
 #include "camera/camera_device.h"
 #include "flash/checked_flash_ops.h"
 #include "flash/download_engine.h"
+#include "platform/failure_notes.h"
 
 namespace qv {
 
@@ -110,8 +112,29 @@ std::int32_t CCameraCore::ProgramBySectorPairs(std::uint8_t* image, std::uint32_
   // wait may give up for the route to report success.
   bool clean = true;
   bool tableLoaded = false;
-  (void)LoadFlashCommandTable(0, tableLoaded);
+  std::uint32_t blockLength = SECTOR_UNIT_SIZE;
+  (void)LoadFlashCommandTable(0, tableLoaded, blockLength);
   if (!tableLoaded) clean = false;
+
+  // Each half goes out as one 4096-byte SET of the flash-data control, and
+  // a camera takes that SET only with the control's own length: uvcvideo
+  // fixes the length at the control's first use and refuses any other
+  // before the camera sees it, Kernel Streaming checks the buffer against it
+  // too. Every unit's erase would still go out and its data never: the
+  // camera would lose its firmware. The table load changes nothing in the
+  // flash, so the route stops here, before the first request that does,
+  // and the chip needs no reset.
+  if (blockLength != SECTOR_UNIT_SIZE) {
+    char detail[96];
+    std::snprintf(detail, sizeof detail,
+                  "the flash-data control carries %u-byte blocks; this update writes %u-byte "
+                  "blocks",
+                  static_cast<unsigned>(blockLength), static_cast<unsigned>(SECTOR_UNIT_SIZE));
+    runNotes().note(FailureKind::BlockSizeMismatch, detail);
+    if (deviceChecksum != nullptr) *deviceChecksum = static_cast<std::uint8_t>(~checksum);
+    reportState(*this, state, progress, UPD_FAIL, PROGRESS_DONE);
+    return 0;
+  }
 
   // Lift every protection bit before programming.
   if (!ClearFlashStatusChecked(*this)) clean = false;

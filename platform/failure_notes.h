@@ -34,20 +34,33 @@ enum class FailureKind : std::uint8_t {
   VerifyMismatch,      // the flash read back after an update differs (detail: how)
   CameraNotAnswering,  // a request to the camera timed out: it is sent nothing more
   ControlMissing,      // the extension unit lacks a control the update uses (detail: which)
+  BlockSizeMismatch,   // the flash-data control's length is not the one the route writes
+};
+
+// The system's own error of a failed platform call, where the system has
+// one beside the status the logic sees (Linux: the errno behind the mapped
+// HRESULT). The name is a static text ("EPROTO"), empty when unknown.
+struct SystemError {
+  std::int32_t code = 0;
+  std::string_view name;
 };
 
 struct FailureNote {
   FailureKind kind;
   std::string detail;                  // which camera, path or system reason; may be empty
   std::optional<std::int32_t> status;  // the HRESULT or errno of the failed request
+  // The system's error behind the status, when a backend met one.
+  std::optional<SystemError> systemError = std::nullopt;
 };
 
 class FailureNotes {
  public:
   void note(FailureKind kind, std::string_view detail = {},
-            std::optional<std::int32_t> status = std::nullopt) {
+            std::optional<std::int32_t> status = std::nullopt,
+            std::optional<SystemError> systemError = std::nullopt) {
     // A runaway loop of failures must not grow without bound.
-    if (notes_.size() < kMaxNotes) notes_.push_back({kind, std::string(detail), status});
+    if (notes_.size() < kMaxNotes)
+      notes_.push_back({kind, std::string(detail), status, systemError});
   }
   const std::vector<FailureNote>& notes() const { return notes_; }
   bool has(FailureKind kind) const {
@@ -56,11 +69,25 @@ class FailureNotes {
     }
     return false;
   }
-  void clear() { notes_.clear(); }
+  void clear() {
+    notes_.clear();
+    systemError_.reset();
+  }
+
+  // The system's error of the last failed platform call: a backend sets it
+  // where the call fails, the layer that notes the failure takes it (and
+  // drops any left over before its next call). Nothing here allocates.
+  void setSystemError(SystemError error) { systemError_ = error; }
+  std::optional<SystemError> takeSystemError() {
+    const std::optional<SystemError> error = systemError_;
+    systemError_.reset();
+    return error;
+  }
 
  private:
   static constexpr std::size_t kMaxNotes = 64;
   std::vector<FailureNote> notes_;
+  std::optional<SystemError> systemError_;
 };
 
 // The notes of the process's run.

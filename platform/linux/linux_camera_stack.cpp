@@ -89,6 +89,13 @@ int queryStreamInUse(KernelIo& io, int fd, bool& inUse) {
   return error;
 }
 
+// A failed system call's errno: kept for the run's reason (shown under
+// -dbg beside the status), and mapped to the HRESULT the logic sees.
+HResult failedCall(int error) {
+  runNotes().setSystemError({error, errnoName(error)});
+  return hresultFromErrno(error);
+}
+
 // The opened camera: its node and its extension units (the topology nodes,
 // in descriptor order). Shared by the filter and the interfaces taken from
 // it, so the descriptor stays open until the last of them is released.
@@ -159,7 +166,7 @@ class LinuxKsControl final : public IKsControl {
   HResult controlQuery(uvc_xu_control_query& query) {
     int value = 0;
     const int error = io_.ioctl(node_->fd.get(), UVCIOC_CTRL_QUERY, &query, value);
-    if (error != 0) return hresultFromErrno(error);
+    if (error != 0) return failedCall(error);
     if (value != 0) return hresultFromErrno(EPIPE);
     return hr::Ok;
   }
@@ -217,7 +224,7 @@ class LinuxKsControl final : public IKsControl {
         if (dataLength < sizeof(KsPinCInstances)) return kBufferTooSmall;
         bool inUse = false;
         const int error = queryStreamInUse(io_, node_->fd.get(), inUse);
-        if (error != 0) return hresultFromErrno(error);
+        if (error != 0) return failedCall(error);
         const KsPinCInstances instances{1, inUse ? 1u : 0u};
         return answer(&instances, sizeof instances);
       }

@@ -1,9 +1,10 @@
 #pragma once
-// The one place where a kernel errno becomes the HRESULT the logic sees, as
-// the Windows Kernel Streaming / USB video class stack would report the same
-// condition (each row and its reason in os_error.cpp).
+// The one place for kernel errnos: their names, and the HRESULT the logic
+// sees for each, as the Windows Kernel Streaming / USB video class stack
+// would report the same condition (each row and its reason in os_error.cpp).
 
 #include <span>
+#include <string_view>
 
 #include "base/hresult.h"
 
@@ -11,6 +12,7 @@ namespace qv::linux_host {
 
 struct ErrnoMapping {
   int error;
+  std::string_view name;  // the errno's symbolic name, "EPIPE"
   HResult result;
 };
 
@@ -19,5 +21,9 @@ std::span<const ErrnoMapping> errnoMappings();
 
 // 0 gives S_OK; any other errno a failure (E_FAIL for one not in the table).
 HResult hresultFromErrno(int error);
+
+// The errno's symbolic name from the same table ("EPROTO"); empty for one
+// not in it. A static text.
+std::string_view errnoName(int error);
 
 }  // namespace qv::linux_host

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
+#include "platform/failure_notes.h"
 #include "tests/support/xu_fakes.h"
 
 namespace qv {
@@ -136,6 +138,52 @@ TEST(XuChannelTest, KsResultsComeBackUnchanged) {
   std::uint8_t byte = 0;
   EXPECT_EQ(b.channel.SetControl(XU_REG_DATA, 1, &byte), hr::DeviceNotConnected);
   EXPECT_EQ(b.channel.GetControl(XU_REG_DATA, 1, &byte), hr::DeviceNotConnected);
+}
+
+// The system's error a backend met goes with the note of the request that
+// met it, and only with that one.
+TEST(XuChannelTest, FailedRequestsNoteCarriesTheSystemsErrorOfThatRequest) {
+  struct Case {
+    const char* what;
+    std::optional<SystemError> leftBefore;  // by a call that was not a request
+    std::optional<SystemError> met;         // by the request itself
+    HResult answer;
+    FailureKind kind;
+  };
+  const SystemError eproto{71, "EPROTO"};
+  const Case cases[] = {
+      {"stall", std::nullopt, eproto, hr::GenFailure, FailureKind::RequestFailed},
+      {"gone", std::nullopt, SystemError{19, "ENODEV"}, hr::DeviceNotConnected,
+       FailureKind::Unplugged},
+      {"silent", std::nullopt, SystemError{110, "ETIMEDOUT"}, hr::SemTimeout,
+       FailureKind::CameraNotAnswering},
+      {"another call's error", SystemError{25, "ENOTTY"}, std::nullopt, hr::GenFailure,
+       FailureKind::RequestFailed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    runNotes().clear();
+    BoundKsChannel b;
+    b.ks.setHandler([&](const KSP_NODE&, std::uint8_t*, std::uint32_t, std::uint32_t*) {
+      if (c.met) runNotes().setSystemError(*c.met);
+      return c.answer;
+    });
+    if (c.leftBefore) runNotes().setSystemError(*c.leftBefore);
+    std::uint8_t byte = 0;
+    EXPECT_EQ(b.channel.SetControl(XU_REG_DATA, 1, &byte), c.answer);
+    ASSERT_EQ(runNotes().notes().size(), 1u);
+    const FailureNote& note = runNotes().notes()[0];
+    EXPECT_EQ(note.kind, c.kind);
+    ASSERT_EQ(note.systemError.has_value(), c.met.has_value());
+    if (c.met) {
+      EXPECT_EQ(note.systemError->code, c.met->code);
+      EXPECT_EQ(note.systemError->name, c.met->name);
+    }
+    // A later failure, noted or not, takes its own error along.
+    (void)b.channel.GetControl(XU_REG_DATA, 1, &byte);
+    EXPECT_FALSE(runNotes().takeSystemError().has_value());
+  }
+  runNotes().clear();
 }
 
 TEST(XuChannelTest, KsGetWithFewerBytesThanAskedFails) {

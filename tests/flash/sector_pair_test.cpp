@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "flash/download_engine.h"
+#include "platform/failure_notes.h"
 #include "tests/flash/sim_rig.h"
 
 namespace qv::test {
@@ -312,6 +313,51 @@ TEST(SectorPair, Refusals) {
     EXPECT_EQ(out.result, 0);
     flashEquals(rig, expectedFlash(before, out.image, 65536));
   }
+}
+
+// The halves are 4096-byte SETs of the flash-data control, which a camera
+// takes only at the control's own length. A camera announcing another length
+// is refused before the first request that changes its flash: no erase, no
+// status write, no reset; the flash stays as it was.
+TEST(SectorPair, FlashDataControlOfAnotherLengthIsRefusedBeforeAnyChange) {
+  struct Case {
+    const char* route;
+    std::uint32_t blockLength;
+  };
+  for (const Case c : {Case{"ks", 64}, Case{"private", 64}, Case{"ks", 8192}}) {
+    const std::string length = std::to_string(c.blockLength);
+    SCOPED_TRACE(std::string(c.route) + " " + length);
+    // The requests of the command table's load, as a camera of 4096-byte
+    // blocks gets them.
+    SimRig probe;
+    probe.open(R"("route": ")" + std::string(c.route) + "\"");
+    std::vector<std::string> load = route(probe, makeImage()).trace;
+    const auto loadEnd = std::find(load.begin(), load.end(), "0 LEN 15 4096");
+    ASSERT_NE(loadEnd, load.end());
+    load.erase(loadEnd + 1, load.end());
+    load.back() = "0 LEN 15 " + length;
+
+    runNotes().clear();
+    SimRig rig;
+    rig.open(R"("route": ")" + std::string(c.route) + R"(", "read_block_length": )" + length);
+    const auto flash = rig.camera().flash();
+    const std::vector<std::uint8_t> before(flash.begin(), flash.end());
+    const std::uint8_t status = rig.camera().statusRegister();
+    const Outcome out = route(rig, makeImage());
+    EXPECT_EQ(out.result, 1);
+    EXPECT_EQ(out.console, "MX32\n");
+    EXPECT_EQ(out.state, UPD_FAIL);
+    EXPECT_EQ(out.progress, 100);
+    EXPECT_EQ(out.device, static_cast<std::uint8_t>(~out.computed));
+    flashEquals(rig, before);
+    EXPECT_EQ(rig.camera().statusRegister(), status);
+    // The command table's load is all the camera was sent.
+    EXPECT_EQ(out.trace, load);
+    ASSERT_EQ(runNotes().notes().size(), 1u);
+    EXPECT_EQ(runNotes().notes()[0].kind, FailureKind::BlockSizeMismatch);
+    EXPECT_NE(runNotes().notes()[0].detail.find(" " + length + "-byte blocks"), std::string::npos);
+  }
+  runNotes().clear();
 }
 
 TEST(SectorPair, WaitThatGivesUpFails) {

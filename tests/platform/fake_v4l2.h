@@ -225,7 +225,7 @@ using UvcDevice = std::function<HResult(UvcRequest, std::uint8_t selector, std::
 // ENOENT); the first query of a selector asks the device GET_LEN and caches it; SET_CUR and GET_CUR
 // must carry exactly that length (else ENOBUFS, nothing sent); GET_LEN takes 2 bytes and always
 // reaches the device; GET_INFO takes 1 byte and answers `info`. A device failure becomes ENODEV
-// when it is gone, else EPIPE (a stall).
+// when it is gone, ETIMEDOUT when it did not answer, else EPIPE (a stall).
 class UvcDriverFake {
  public:
   UvcDriverFake(const std::vector<UnitSpec>& units, UvcDevice device) : device_(std::move(device)) {
@@ -287,6 +287,7 @@ class UvcDriverFake {
  private:
   static int errnoOf(HResult result) {
     if (result == hr::Ok) return 0;
+    if (result == hr::SemTimeout) return ETIMEDOUT;  // the driver's 5 s ran out
     return result == hr::DeviceNotConnected ? ENODEV : EPIPE;
   }
   std::map<std::uint8_t, std::vector<std::uint8_t>> bmControls_;  // by unit

@@ -433,22 +433,35 @@ TEST_F(V4l2System, ControlAccessFollowsGetInfosBits) {
   }
 }
 
+// Each failed query's errno is kept for the run's reason too.
 TEST_F(V4l2System, DriverErrorsReachTheLogicMapped) {
   Bound a = Bind(2);
   ASSERT_NE(a.control, nullptr);
-  for (const auto& [error, expected] : std::vector<std::pair<int, std::uint32_t>>{
-           {ENODEV, 0x8007048F}, {ETIMEDOUT, 0x80070079}, {EBADRQC, 0x80070001}}) {
-    uvcA.forcedErrno = error;
+  struct Row {
+    int error;
+    std::uint32_t expected;
+    std::string_view name;
+  };
+  for (const Row& row : {Row{ENODEV, 0x8007048F, "ENODEV"}, Row{ETIMEDOUT, 0x80070079, "ETIMEDOUT"},
+                         Row{EBADRQC, 0x80070001, "EBADRQC"}, Row{EPROTO, 0x8007001F, "EPROTO"},
+                         Row{EOVERFLOW, 0x80004005, ""}}) {
+    SCOPED_TRACE(row.error);
+    uvcA.forcedErrno = row.error;
     KSP_NODE property{{XU_GUID_PRIMARY, 3, kSet}, 0, 0};
     std::uint8_t byte = 0;
     std::uint32_t returned = 0;
     EXPECT_EQ(static_cast<std::uint32_t>(
                   a.control->KsProperty(&property, sizeof property, &byte, 1, &returned)),
-              expected);
+              row.expected);
     property.Property.Flags = kGet;
+    runNotes().clear();
     EXPECT_EQ(static_cast<std::uint32_t>(
                   a.control->KsProperty(&property, sizeof property, nullptr, 0, &returned)),
-              expected);  // a failed GET-LENGTH is not ERROR_MORE_DATA
+              row.expected);  // a failed GET-LENGTH is not ERROR_MORE_DATA
+    const std::optional<SystemError> error = runNotes().takeSystemError();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->code, row.error);
+    EXPECT_EQ(error->name, row.name);
   }
 }
 
@@ -482,6 +495,7 @@ TEST_P(PinProperties, AnswerAsACaptureFilterWithOnePin) {
   FakeNode& node = io.nodes[tree.devNode(2)];
   node.streamOwned = c.owned;
   node.reqbufsErrno = c.reqbufsErrno;
+  runNotes().clear();
   KSP_NODE property{{kKsPropSetIdPin, c.id, c.flags}, c.pin, 0};
   std::vector<std::uint8_t> data(c.length, 0xEE);
   std::uint32_t returned = 0;
@@ -500,6 +514,9 @@ TEST_P(PinProperties, AnswerAsACaptureFilterWithOnePin) {
                                    : 0);
   EXPECT_EQ(node.reqbufsOther, 0);
   EXPECT_TRUE(uvcA.log.empty());
+  // A failed REQBUFS leaves its errno for the run's reason.
+  const std::optional<SystemError> error = runNotes().takeSystemError();
+  EXPECT_EQ(error ? error->code : 0, node.reqbufsCalls == 1 ? c.reqbufsErrno : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -600,7 +617,9 @@ TEST_F(V4l2System, ShortReplyIsAFailedRequest) {
   KSP_NODE property{{XU_GUID_PRIMARY, 2, kGet}, 0, 0};
   std::uint8_t bytes[2] = {};
   std::uint32_t returned = 0;
+  runNotes().clear();
   EXPECT_EQ(a.control->KsProperty(&property, sizeof property, bytes, 2, &returned), hr::GenFailure);
+  EXPECT_FALSE(runNotes().takeSystemError().has_value());  // no system call failed
   uvcA.shortGetCur.reset();
   EXPECT_EQ(a.control->KsProperty(&property, sizeof property, bytes, 2, &returned), hr::Ok);
 }

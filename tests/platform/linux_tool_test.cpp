@@ -198,6 +198,24 @@ TEST(LinuxTool, CameraUnpluggedDuringTheDownloadFails) {
   EXPECT_TRUE(rig.io.openFds.empty());
 }
 
+// The errno behind the failed request is shown under -dbg, after the status
+// the logic saw; a plain run tells only the reason.
+TEST(LinuxTool, SilentCameraUnderDbgShowsTheSystemsError) {
+  for (const bool verbose : {false, true}) {
+    SCOPED_TRACE(verbose);
+    json camera = Camera(0);
+    camera["faults"] = {{{"request", 120}, {"result", "0x80070079"}, {"count", 1}}};
+    LinuxRig rig({camera}, {{Usb("1"), 0, 0}});
+    EXPECT_EQ(rig.Run(verbose ? std::vector<std::wstring>{L"-dbg"} : std::vector<std::wstring>{}),
+              1);
+    const std::string& err = rig.console.err;
+    ASSERT_EQ(err.rfind("qvflash: the camera stopped answering", 0), 0u) << err;
+    const std::string status =
+        "qvflash: status 0x80070079\nqvflash: system error 110 (ETIMEDOUT)\n";
+    EXPECT_EQ(err.substr(err.find('\n') + 1), verbose ? status : "");
+  }
+}
+
 struct IdentityCase {
   const char* name;
   CameraSpec usb;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <set>
 
 #include "platform/linux/os_error.h"
@@ -57,6 +58,15 @@ TEST(ErrnoToHresult, TheTableIsCheckedRowByRowAndEveryRowIsAFailure) {
     EXPECT_TRUE(failed(mapping.result)) << "errno " << mapping.error;
   }
   EXPECT_EQ(seen, expected);
+}
+
+// The names shown beside a failed request are the C library's own.
+TEST(ErrnoToHresult, EachRowIsNamedAsTheCLibraryNamesIt) {
+  for (const ErrnoMapping& mapping : errnoMappings()) {
+    EXPECT_EQ(errnoName(mapping.error), std::string_view(strerrorname_np(mapping.error)));
+  }
+  EXPECT_EQ(errnoName(EXDEV), "");
+  EXPECT_EQ(errnoName(0), "");
 }
 
 TEST(ErrnoToHresult, SuccessAndTheUnknown) {

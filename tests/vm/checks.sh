@@ -466,6 +466,8 @@ check silent-fails expect_result silent /tmp/silent/usb 1 Fail
 check silent-one-driver-timeout eval \
   '[ "$(grep -c "Failed to query .*: -110 " /tmp/silent/usb/klog)" = 1 ]'
 check silent-reason-told grep -q 'the camera stopped answering' /tmp/silent/usb/err
+# -dbg shows the driver's errno behind the status.
+check silent-errno-told grep -q '^qvflash: system error 110 (ETIMEDOUT)$' /tmp/silent/usb/err
 
 # A reply shorter than asked: the tool's first request (the extension
 # unit's probe in the count, a 2-byte GET) gets 1 byte. uvcvideo on 6.1

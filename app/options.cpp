@@ -62,7 +62,11 @@ CommandLine refuse(std::string_view before, std::wstring_view arg, std::string_v
   line.kind = RunKind::Refused;
   line.refusal = "qvflash: ";
   line.refusal += before;
-  line.refusal += "\"" + shown(arg) + "\"";
+  // Appended piece by piece: GCC 12's Release build warns (-Wrestrict,
+  // falsely) about a quote prepended to a temporary string.
+  line.refusal += '"';
+  line.refusal += shown(arg);
+  line.refusal += '"';
   line.refusal += after;
   if (const std::optional<std::string_view> meant = meantBy(arg)) {
     line.refusal += " (did you mean ";

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 
 #include "app/sha256.h"
@@ -13,14 +14,11 @@ namespace qv {
 
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
 std::string hexBytes(std::span<const std::uint8_t> bytes) {
   std::string text;
   for (const std::uint8_t b : bytes) {
     if (!text.empty()) text.push_back(' ');
-    text.push_back(kHexDigits[b >> 4]);
-    text.push_back(kHexDigits[b & 0xF]);
+    text += HexByte(b).substr(2);
   }
   return text;
 }
@@ -33,15 +31,14 @@ std::string narrowPartName(std::uint8_t flashType) {
 }  // namespace
 
 std::string HexByte(std::uint8_t value) {
-  return std::string("0x") + kHexDigits[value >> 4] + kHexDigits[value & 0xF];
+  char text[5];
+  std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(value));
+  return text;
 }
 
 std::string Hex4Text(std::uint16_t value) {
-  std::string text(4, '0');
-  for (int i = 3; i >= 0; --i) {
-    text[static_cast<std::size_t>(i)] = kHexDigits[value & 0xF];
-    value = static_cast<std::uint16_t>(value >> 4);
-  }
+  char text[5];
+  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value));
   return text;
 }
 

@@ -143,13 +143,12 @@ class CCameraCore {
   // Flash command tables and image patch (flash/).
   HResult LoadFlashCommandTable(std::uint8_t flashType);
   // The same load; `allSucceeded` tells whether every one of its 26 requests
-  // succeeded (the result alone reports only the last).
-  HResult LoadFlashCommandTable(std::uint8_t flashType, bool& allSucceeded);
-  // The same load; `dataLength` receives the flash-data control's length
-  // from the load's closing GET-LENGTH when that request succeeded with a
-  // length, and is left as it was otherwise.
+  // succeeded (the result alone reports only the last). `dataLength`, when
+  // given, receives the flash-data control's length from the load's closing
+  // GET-LENGTH when that request succeeded with a length, and is left as it
+  // was otherwise.
   HResult LoadFlashCommandTable(std::uint8_t flashType, bool& allSucceeded,
-                                std::uint32_t& dataLength);
+                                std::uint32_t* dataLength = nullptr);
   void PatchImageFlashCode(std::uint8_t* image, std::uint8_t flashType);
 
   // Sector-pair programming and verification (flash/).

@@ -16,13 +16,8 @@ HResult CCameraCore::LoadFlashCommandTable(std::uint8_t flashType) {
   return LoadFlashCommandTable(flashType, allSucceeded);
 }
 
-HResult CCameraCore::LoadFlashCommandTable(std::uint8_t flashType, bool& allSucceeded) {
-  std::uint32_t dataLength = 0;
-  return LoadFlashCommandTable(flashType, allSucceeded, dataLength);
-}
-
 HResult CCameraCore::LoadFlashCommandTable(std::uint8_t flashType, bool& allSucceeded,
-                                           std::uint32_t& dataLength) {
+                                           std::uint32_t* dataLength) {
   allSucceeded = false;
   if (channel_ == nullptr) return hr::Pointer;
   const FlashCommandTable& table = kFlashCommandTables[CommandClassOf(flashType)];
@@ -37,9 +32,9 @@ HResult CCameraCore::LoadFlashCommandTable(std::uint8_t flashType, bool& allSucc
   if (failed(channel_->SetControl(XU_FLASH_MODE, 1, &table[FLASH_TABLE_OPCODES]))) clean = false;
   // Kernel Streaming may answer the length query with S_OK and no length:
   // the caller's value then stands.
-  std::uint32_t length = dataLength;
+  std::uint32_t length = dataLength != nullptr ? *dataLength : 0;
   const HResult result = channel_->GetControlLength(XU_FLASH_DATA, &length);
-  if (succeeded(result)) dataLength = length;
+  if (succeeded(result) && dataLength != nullptr) *dataLength = length;
   allSucceeded = clean && succeeded(result);
   return result;
 }

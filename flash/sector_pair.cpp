@@ -113,7 +113,7 @@ std::int32_t CCameraCore::ProgramBySectorPairs(std::uint8_t* image, std::uint32_
   bool clean = true;
   bool tableLoaded = false;
   std::uint32_t blockLength = SECTOR_UNIT_SIZE;
-  (void)LoadFlashCommandTable(0, tableLoaded, blockLength);
+  (void)LoadFlashCommandTable(0, tableLoaded, &blockLength);
   if (!tableLoaded) clean = false;
 
   // Each half goes out as one 4096-byte SET of the flash-data control, and

@@ -23,16 +23,8 @@ namespace {
 std::string utf8Of(std::wstring_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t c = static_cast<std::uint32_t>(text[i]);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
-      const std::uint32_t low = static_cast<std::uint32_t>(text[i + 1]);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-        ++i;
-      }
-    }
-    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
-    appendUtf8(out, c);
+    const std::uint32_t c = wideCodePoint(text, i);
+    appendUtf8(out, isScalarValue(c) ? c : 0xFFFD);
   }
   return out;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace qv {
 
@@ -25,6 +26,27 @@ inline void appendUtf8(std::string& out, std::uint32_t c) {
     out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
     out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
   }
+}
+
+// The code point at `text[i]` of wide text (UTF-16 on Windows, UTF-32
+// elsewhere), a surrogate pair joined (`i` then steps past its second
+// half). A lone surrogate, or a value beyond U+10FFFF, comes back as it is:
+// the caller decides what stands for it.
+inline std::uint32_t wideCodePoint(std::wstring_view text, std::size_t& i) {
+  std::uint32_t c = static_cast<std::uint32_t>(text[i]);
+  if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
+    const std::uint32_t low = static_cast<std::uint32_t>(text[i + 1]);
+    if (low >= 0xDC00 && low <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+      ++i;
+    }
+  }
+  return c;
+}
+
+// Whether `c` is a Unicode scalar value (UTF-8 can carry it).
+constexpr bool isScalarValue(std::uint32_t c) {
+  return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF);
 }
 
 }  // namespace qv

@@ -11,7 +11,7 @@ bool WideToUtf8(std::wstring_view wide, std::string& utf8) {
   out.reserve(wide.size());
   for (wchar_t c : wide) {
     const auto v = static_cast<std::uint32_t>(c);
-    if (v == 0 || (v >= 0xD800 && v <= 0xDFFF) || v > 0x10FFFF) return false;
+    if (v == 0 || !isScalarValue(v)) return false;
     appendUtf8(out, v);
   }
   utf8 = std::move(out);
@@ -52,7 +52,7 @@ std::size_t DecodeOne(std::string_view text, std::uint32_t& value) {
     if ((next & 0xC0) != 0x80) return 0;
     v = (v << 6) | (next & 0x3F);
   }
-  if (v < minimum || (v >= 0xD800 && v <= 0xDFFF) || v > 0x10FFFF) return 0;
+  if (v < minimum || !isScalarValue(v)) return 0;
   value = v;
   return extra + 1;
 }
@@ -85,7 +85,7 @@ bool WideToPath(std::wstring_view wide, std::string& bytes) {
       out.push_back(static_cast<char>(v - kEscapeBase));
       continue;
     }
-    if (v == 0 || (v >= 0xD800 && v <= 0xDFFF) || v > 0x10FFFF) return false;
+    if (v == 0 || !isScalarValue(v)) return false;
     appendUtf8(out, v);
   }
   bytes = std::move(out);

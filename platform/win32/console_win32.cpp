@@ -17,15 +17,8 @@ std::string consoleBytes(std::wstring_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t c = static_cast<std::uint16_t>(text[i]);
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
-      const std::uint32_t low = static_cast<std::uint16_t>(text[i + 1]);
-      if (low >= 0xDC00 && low < 0xE000) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-        ++i;
-      }
-    }
-    if (c == 0 || (c >= 0xD800 && c < 0xE000)) {
+    const std::uint32_t c = wideCodePoint(text, i);
+    if (c == 0 || !isScalarValue(c)) {
       out.push_back('?');  // no text form (a NUL, a lone surrogate): as on other builds
     } else {
       appendUtf8(out, c);

@@ -110,9 +110,7 @@ int CFrontEnd::Run(std::span<const std::wstring> args) {
           break;
         }
         PrintVerbose(msg::DeviceMismatch(i, info.vendor, info.product));
-        runNotes().note(FailureKind::OtherCamera, "camera " + std::to_string(i) + " is " +
-                                                      msg::Narrow(msg::Hex4(info.vendor)) + ":" +
-                                                      msg::Narrow(msg::Hex4(info.product)));
+        NoteOtherCamera(i, info.vendor, info.product);
         failure = 1;
       }
       // A dump that found no camera to read has not happened: reporting

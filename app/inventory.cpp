@@ -9,6 +9,7 @@
 #include "app/sha256.h"
 #include "app/update_job.h"
 #include "flash/download_engine.h"
+#include "platform/failure_notes.h"
 
 namespace qv {
 
@@ -40,6 +41,11 @@ std::string Hex4Text(std::uint16_t value) {
   char text[5];
   std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value));
   return text;
+}
+
+void NoteOtherCamera(std::int32_t index, std::uint16_t vendor, std::uint16_t product) {
+  runNotes().note(FailureKind::OtherCamera, "camera " + std::to_string(index) + " is " +
+                                                Hex4Text(vendor) + ":" + Hex4Text(product));
 }
 
 const char* CameraActionName(CameraAction action) {

@@ -32,5 +32,8 @@ std::string FormatInventory(std::span<const CameraRecord> records);
 std::string HexByte(std::uint8_t value);
 // "%.4X".
 std::string Hex4Text(std::uint16_t value);
+// A camera passed over as of another make, noted for the run's reason:
+// "camera 1 is 046D:0825".
+void NoteOtherCamera(std::int32_t index, std::uint16_t vendor, std::uint16_t product);
 
 }  // namespace qv

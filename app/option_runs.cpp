@@ -150,9 +150,7 @@ std::int32_t CFrontEnd::RunCameraLoop(const CameraOptions& options, std::int32_t
     }
     if (!record.target) {
       PrintVerbose(msg::DeviceMismatch(i, record.vendor, record.product));
-      runNotes().note(FailureKind::OtherCamera, "camera " + std::to_string(i) + " is " +
-                                                    Hex4Text(record.vendor) + ":" +
-                                                    Hex4Text(record.product));
+      NoteOtherCamera(i, record.vendor, record.product);
       record.action = CameraAction::NotTarget;
       failure = 1;
       finish();

@@ -16,8 +16,6 @@ namespace {
 
 const std::string kChecking = "Checking, Please wiat...\n";
 
-std::string Narrow(std::wstring_view text) { return std::string(text.begin(), text.end()); }
-
 // A camera of another make, number `n`.
 json ForeignCamera(int n) {
   json camera = Camera(n);
@@ -146,7 +144,7 @@ TEST(List, CurrentIsWhatTheUpdateLeavesOnEveryFamily) {
   for (const int chipId : {0x6A, 0x95, 0x8A, 0xA3, 0xB1, 0xC0, 0xDF}) {
     for (const std::string part : {"GD25Q512", "SST25VF512", "AT25F512B", "MX25L5121E"}) {
       const std::vector<std::uint8_t> updated = UpdatedFlash(chipId, part);
-      for (const std::uint32_t changed : {0xFFFFFFFFu, 0u, 1u, 0x8011u}) {
+      for (const std::uint32_t changed : {0xFFFFFFFFu, 0u, 0x8011u}) {
         SimRun run;
         std::vector<std::uint8_t> flash = updated;
         if (changed != 0xFFFFFFFFu) flash[changed] ^= 0x04;
@@ -185,32 +183,6 @@ TEST(List, NoCameraIsAnEmptyListingAndExitCode1) {
       run.Run(json{{"cameras", json::array()}, {"image_devices", json::array()}}, {L"--list"});
   EXPECT_EQ(o.exitCode, 1);
   EXPECT_EQ(Lines(o.out).size(), 1u) << o.out;
-}
-
-// --if-needed: a current camera is reported up to date and never enters
-// download mode; a differing one is updated as without the option.
-TEST(IfNeeded, SkipsTheCurrentCameraAndUpdatesTheOther) {
-  SimRun run;
-  const std::vector<std::uint8_t> current = UpdatedFlash(0x8A, "GD25Q512");
-  WriteBytes(run.dir.file("f0.bin"), current);
-  const Outcome skipped = run.Run(
-      json{{"cameras", {WithFlashFile(Camera(0), "f0.bin")}}, {"image_devices", {ImageDevice(0)}}},
-      {L"--if-needed"});
-  EXPECT_EQ(skipped.out, kChecking + "Pass");
-  EXPECT_EQ(skipped.exitCode, 0);
-  EXPECT_NE(skipped.err.find("Device 0: up to date"), std::string::npos) << skipped.err;
-  EXPECT_EQ(skipped.flash[0], current);
-  for (const std::string& line : skipped.trace)
-    EXPECT_FALSE(IsWritingRequest(line)) << line.substr(0, 40);
-
-  SimRun other;
-  const Outcome updated = other.Run(
-      json{{"cameras", {Camera(0)}}, {"image_devices", {ImageDevice(0)}}}, {L"--if-needed"});
-  EXPECT_EQ(updated.out, kChecking + "Pass");
-  EXPECT_EQ(updated.exitCode, 0);
-  EXPECT_EQ(updated.flash[0], current);
-  EXPECT_NE(std::find(updated.trace.begin(), updated.trace.end(), "0 SET 9 01"),
-            updated.trace.end());
 }
 
 // The fault --verify exists for: cells that do not take their value while
@@ -287,7 +259,10 @@ TEST(All, UpdatesEveryTargetCameraInIndexOrder) {
       << "later cameras are not examined";
 }
 
-TEST(All, IfNeededOnCamerasThatAreAllCurrentWritesNothing) {
+// --if-needed: a current camera is reported up to date and never enters
+// download mode; with every camera current the run passes. A differing
+// camera is updated as without the option (the report's camera 3).
+TEST(IfNeeded, CamerasThatAreAllCurrentAreNotWritten) {
   SimRun run;
   const std::vector<std::uint8_t> current = UpdatedFlash(0x8A, "GD25Q512");
   WriteBytes(run.dir.file("f0.bin"), current);
@@ -296,8 +271,11 @@ TEST(All, IfNeededOnCamerasThatAreAllCurrentWritesNothing) {
       json{{"cameras", {WithFlashFile(Camera(0), "f0.bin"), WithFlashFile(Camera(1), "f1.bin")}},
            {"image_devices", {ImageDevice(0), ImageDevice(1)}}},
       {L"--all", L"--if-needed", L"--verify"});
+  EXPECT_EQ(o.out, kChecking + "Pass");
   EXPECT_EQ(o.exitCode, 0);
   EXPECT_EQ(o.err, "Device 0: up to date, not written\nDevice 1: up to date, not written\n");
+  EXPECT_EQ(o.flash[0], current);
+  EXPECT_EQ(o.flash[1], current);
   for (const std::string& line : o.trace)
     EXPECT_FALSE(IsWritingRequest(line)) << line.substr(0, 40);
 }
@@ -349,6 +327,7 @@ TEST(Report, MatchesWhatHappened) {
   EXPECT_EQ(cameras[2]["checksum"]["computed"], cameras[2]["checksum"]["device"]);
   EXPECT_EQ(cameras[2]["final_state"], 23);
   EXPECT_EQ(cameras[3]["chip_family"], 106);
+  EXPECT_EQ(cameras[3]["action"], "updated");
   EXPECT_EQ(cameras[3]["result"], "pass");
   EXPECT_EQ(cameras[3]["verify"], "pass");
   EXPECT_EQ(cameras[3]["flash"]["part"], "GD25Q512");
@@ -402,24 +381,6 @@ TEST(Dump, IntoANamedFileWithItsReport) {
   EXPECT_EQ(report["options"]["dump_file"], dumpPath);
   EXPECT_EQ(report["cameras"][0]["action"], "dumped");
   EXPECT_EQ(report["cameras"][0]["usb"], nullptr);
-}
-
-TEST(Options, ThatCannotRunAreRefusedBeforeAnyRequest) {
-  for (const std::vector<std::wstring>& args :
-       std::vector<std::vector<std::wstring>>{{L"--list", L"--verify"},
-                                              {L"--list", L"--dump", L"x.bin"},
-                                              {L"--dump", L"x.bin", L"--all"},
-                                              {L"--json"},
-                                              {L"--all", L"--json", L"-"},
-                                              {L"--list", L"--lists"}}) {
-    SimRun run;
-    const Outcome o =
-        run.Run(json{{"cameras", {Camera(0)}}, {"image_devices", {ImageDevice(0)}}}, args);
-    EXPECT_EQ(o.exitCode, 2) << Narrow(args.back());
-    EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.requests[0], 0u);
-    EXPECT_EQ(run.guard.calls, 0);
-  }
 }
 
 TEST(Sha256, KnownDigests) {

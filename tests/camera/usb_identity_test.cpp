@@ -129,15 +129,13 @@ TEST(IsDevicePathOfTest, WholeInstanceIdAfterThePrefixThenHash) {
       // An ID that is only the start of the path's, or runs past its end.
       {kCameraPath, "USB\\VID_04F2&PID_B5BD&MI_00\\6&1A2B3C4D&0&000", false},
       {"\\\\?\\usb#vid_04f2&pid_b5bd&mi_00#6&1a2b3c4d&0&0000", kCameraInstanceId, false},
-      // Another interface, another serial, another camera.
+      // Another interface of the same camera.
       {kCameraPath, "USB\\VID_04F2&PID_B5BD&MI_02\\6&1A2B3C4D&0&0002", false},
-      {kCameraPath, "USB\\VID_046D&PID_0825&MI_00\\6&1A2B3C4D&0&0000", false},
       // The ID must start right after the prefix, not anywhere in the path.
       {"\\\\?\\xyz#usb#vid_04f2&pid_b5bd&mi_00#6&1a2b3c4d&0&0000#{x}", kCameraInstanceId, false},
       // Degenerate inputs.
       {kCameraPath, "", false},
       {"\\\\?", kCameraInstanceId, false},
-      {"", kCameraInstanceId, false},
       {nullptr, kCameraInstanceId, false},
       {kCameraPath, nullptr, false},
   };
@@ -153,94 +151,76 @@ constexpr const char* kScannerInstanceId = "USB\\VID_04B8&PID_0142\\5&1A2B3C4D&0
 // Another camera of the same model on another port, also without a serial.
 constexpr const char* kOtherCameraInstanceId = "USB\\VID_04F2&PID_B5BD&MI_00\\6&2B3C4D5E&0&0000";
 
-TEST(GetUsbInfoTest, TheCamerasOwnEntryWinsOverEarlierTokenMatches) {
-  UsbInfoRig r;
-  r.rig.registry.devices.push_back(
-      imageDevice(kScannerInstanceId, "USB\\VID_04B8&PID_0142&REV_0100"));
-  r.rig.registry.devices.push_back(
-      imageDevice(kOtherCameraInstanceId, "USB\\VID_04F2&PID_B5BD&REV_0100", 0x01));
-  r.rig.registry.devices.push_back(
-      imageDevice(kCameraInstanceId, "USB\\VID_04F2&PID_B5BD&REV_0200", 0x0C));
-  EXPECT_EQ(r.camera.GetUsbInfo(r.info), 0);
-  EXPECT_EQ(r.info.vendor, 0x04F2);
-  EXPECT_EQ(r.info.revision, 0x0200);
-  EXPECT_EQ(r.info.portAddress, 0x0C);
-}
-
-TEST(GetUsbInfoTest, TokenRuleDecidesOnlyAlone) {
-  // Without a whole match the token rule decides when exactly one entry
-  // matches by token; two make the camera's identity unknown.
+// Which entry of the Image class (searched first) and the Camera class (the
+// in-box driver's cameras are there only) is taken as the camera's: its own
+// instance ID wins over earlier token matches; without one, a token match
+// decides only alone and only when every entry could be read.
+TEST(GetUsbInfoTest, WhichEntryIsTheCameras) {
   struct Case {
     const char* name;
     std::vector<FakeImageDevice> image;
     std::vector<FakeImageDevice> camera;
-    std::uint16_t vendor;  // 0x2222: no identity given
+    int result;
+    std::uint16_t vendor, product, revision;  // 0x2222: none taken
+    std::uint8_t port;
+    std::uint32_t imageEnd = win32err::NoMoreItems;
+    bool cameraClass = true;
   };
   const FakeImageDevice scanner =
       imageDevice(kScannerInstanceId, "USB\\VID_04B8&PID_0142&REV_0100");
-  const FakeImageDevice other =
+  const FakeImageDevice otherCamera =
+      imageDevice(kOtherCameraInstanceId, "USB\\VID_04F2&PID_B5BD&REV_0100", 0x01);
+  const FakeImageDevice own =
+      imageDevice(kCameraInstanceId, "USB\\VID_04F2&PID_B5BD&REV_0200", 0x0C);
+  const FakeImageDevice byInf = imageDevice(kCameraInstanceId, "USB\\VID_04F2&PID_1234&REV_0100");
+  const FakeImageDevice token =
       imageDevice("USB\\VID_04F2&PID_B5BD\\6&1A2B3C4D&0&0000", "USB\\VID_3333&PID_4444&REV_0005");
   const Case cases[] = {
-      {"one token match", {other}, {}, 0x3333},
-      {"the scanner alone", {scanner}, {}, 0x04B8},
-      {"scanner and another", {scanner, other}, {}, 0x2222},
-      {"one in each class", {scanner}, {other}, 0x2222},
+      {"own entry after token matches",
+       {scanner, otherCamera, own},
+       {},
+       0,
+       0x04F2,
+       0xB5BD,
+       0x0200,
+       0x0C},
+      {"one token match", {token}, {}, 0, 0x3333, 0x4444, 0x0005, 0x05},
+      {"two token matches", {scanner, token}, {}, 0, 0x2222, 0x2222, 0x2222, 0x22},
+      {"one token match in each class", {scanner}, {token}, 0, 0x2222, 0x2222, 0x2222, 0x22},
+      {"Camera class only", {scanner}, {own}, 0, 0x04F2, 0xB5BD, 0x0200, 0x0C},
+      {"Image class first (a vendor INF)", {byInf}, {own}, 0, 0x04F2, 0x1234, 0x0100, 0x05},
+      {"Image list broke off, whole match", {}, {own}, 0, 0x04F2, 0xB5BD, 0x0200, 0x0C, 31},
+      {"Image list broke off, token match", {}, {token}, 1, 0x2222, 0x2222, 0x2222, 0x22, 31},
+      {"no Camera class",
+       {own},
+       {token},
+       0,
+       0x04F2,
+       0xB5BD,
+       0x0200,
+       0x0C,
+       win32err::NoMoreItems,
+       false},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     UsbInfoRig r;
     r.rig.registry.devices = c.image;
     r.rig.registry.cameraDevices = c.camera;
-    r.info.vendor = 0x2222;
-    EXPECT_EQ(r.camera.GetUsbInfo(r.info), 0) << c.name;
-    EXPECT_EQ(r.info.vendor, c.vendor) << c.name;
-    EXPECT_EQ(r.rig.registry.liveLists, 0) << c.name;
+    r.rig.registry.endError = c.imageEnd;
+    r.rig.registry.cameraClassAvailable = c.cameraClass;
+    r.info.vendor = r.info.product = r.info.revision = 0x2222;
+    r.info.portAddress = 0x22;
+    EXPECT_EQ(r.camera.GetUsbInfo(r.info), c.result);
+    EXPECT_EQ(r.info.vendor, c.vendor);
+    EXPECT_EQ(r.info.product, c.product);
+    EXPECT_EQ(r.info.revision, c.revision);
+    EXPECT_EQ(r.info.portAddress, c.port);
+    if (c.vendor != 0x2222) {
+      EXPECT_STREQ(r.info.grandparentId, "USB\\ROOT_HUB30\\4&2a3b&0&0");
+    }
+    EXPECT_EQ(r.rig.registry.liveLists, 0);
   }
-}
-
-TEST(GetUsbInfoTest, CameraClassIsSearchedAfterTheImageClass) {
-  // The in-box driver's cameras are in the Camera class only.
-  UsbInfoRig r;
-  r.rig.registry.devices.push_back(
-      imageDevice(kScannerInstanceId, "USB\\VID_04B8&PID_0142&REV_0100"));
-  r.rig.registry.cameraDevices.push_back(
-      imageDevice(kCameraInstanceId, "USB\\VID_04F2&PID_B5BD&REV_0100", 0x0204));
-  EXPECT_EQ(r.camera.GetUsbInfo(r.info), 0);
-  EXPECT_EQ(r.info.vendor, 0x04F2);
-  EXPECT_EQ(r.info.product, 0xB5BD);
-  EXPECT_EQ(r.info.portAddress, 0x04);
-  EXPECT_STREQ(r.info.grandparentId, "USB\\ROOT_HUB30\\4&2a3b&0&0");
-
-  // A camera installed in the Image class by a vendor INF is found there
-  // first, as before.
-  r.rig.registry.devices.push_back(
-      imageDevice(kCameraInstanceId, "USB\\VID_04F2&PID_1234&REV_0100"));
-  EXPECT_EQ(r.camera.GetUsbInfo(r.info), 0);
-  EXPECT_EQ(r.info.product, 0x1234);
-  EXPECT_EQ(r.rig.registry.liveLists, 0);
-}
-
-TEST(GetUsbInfoTest, ListsThatCannotBeReadWhole) {
-  UsbInfoRig r;
-  // The Image class list broke off: the Camera class's whole match stands.
-  r.rig.registry.endError = 31;
-  r.rig.registry.cameraDevices.push_back(
-      imageDevice(kCameraInstanceId, "USB\\VID_04F2&PID_B5BD&REV_0100"));
-  EXPECT_EQ(r.camera.GetUsbInfo(r.info), 0);
-  EXPECT_EQ(r.info.vendor, 0x04F2);
-  // A token match alone cannot be trusted when not every entry was seen.
-  r.rig.registry.cameraDevices.assign(
-      1, imageDevice("USB\\VID_04F2&PID_B5BD\\6&1A2B3C4D&0&0000", "USB\\VID_3333&PID_4444"));
-  r.info.vendor = 0x2222;
-  EXPECT_EQ(r.camera.GetUsbInfo(r.info), 1);
-  EXPECT_EQ(r.info.vendor, 0x2222);
-  // No Camera class on this system: the Image class alone, as before.
-  r.rig.registry.endError = win32err::NoMoreItems;
-  r.rig.registry.cameraClassAvailable = false;
-  r.rig.registry.devices.push_back(
-      imageDevice(kCameraInstanceId, "USB\\VID_04F2&PID_B5BD&REV_0100"));
-  EXPECT_EQ(r.camera.GetUsbInfo(r.info), 0);
-  EXPECT_EQ(r.info.vendor, 0x04F2);
-  EXPECT_EQ(r.rig.registry.liveLists, 0);
 }
 
 TEST(GetUsbInfoTest, FewerThanFourTokensOrRunsOfAmpersands) {

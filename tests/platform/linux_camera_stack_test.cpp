@@ -428,7 +428,8 @@ TEST_F(V4l2System, ControlAccessFollowsGetInfosBits) {
   }
 }
 
-// Each failed query's errno is kept for the run's reason too.
+// Each failed query's errno is kept for the run's reason too (every errno's
+// mapping and name is the errno table's own test).
 TEST_F(V4l2System, DriverErrorsReachTheLogicMapped) {
   Bound a = Bind(2);
   ASSERT_NE(a.control, nullptr);
@@ -438,8 +439,7 @@ TEST_F(V4l2System, DriverErrorsReachTheLogicMapped) {
     std::string_view name;
   };
   for (const Row& row : {Row{ENODEV, 0x8007048F, "ENODEV"}, Row{ETIMEDOUT, 0x80070079, "ETIMEDOUT"},
-                         Row{EBADRQC, 0x80070001, "EBADRQC"}, Row{EPROTO, 0x8007001F, "EPROTO"},
-                         Row{EOVERFLOW, 0x80004005, ""}}) {
+                         Row{EBADRQC, 0x80070001, "EBADRQC"}}) {
     SCOPED_TRACE(row.error);
     uvcA.forcedErrno = row.error;
     KSP_NODE property{{XU_GUID_PRIMARY, 3, kSet}, 0, 0};
@@ -467,12 +467,12 @@ struct PinCase {
   const char* name;
   std::uint32_t id;
   std::uint32_t pin;
-  std::uint32_t flags;
   std::uint32_t length;
   bool owned;        // another handle owns the stream
   int reqbufsErrno;  // REQBUFS fails with this
   std::uint32_t expected;
   std::vector<std::uint8_t> answer;  // the bytes returned
+  std::uint32_t flags = kKsPropertyTypeGet;
 };
 
 const std::vector<std::uint8_t> kCaptureCategory = [] {
@@ -514,93 +514,25 @@ TEST_P(PinProperties, AnswerAsACaptureFilterWithOnePin) {
   EXPECT_EQ(error ? error->code : 0, node.reqbufsCalls == 1 ? c.reqbufsErrno : 0);
 }
 
+constexpr std::uint32_t kCTypes = kKsPropertyPinCTypes;
+constexpr std::uint32_t kCategory = kKsPropertyPinCategory;
+constexpr std::uint32_t kInstances = kKsPropertyPinGlobalCInstances;
+
+// A failing REQBUFS is one branch whatever its errno (each errno's mapping is
+// checked on the extension-unit requests); pin 1 and a SET are each refused.
 INSTANTIATE_TEST_SUITE_P(
     Cases, PinProperties,
     ::testing::Values(
-        PinCase{"OnePinFactory",
-                kKsPropertyPinCTypes,
-                0,
-                kKsPropertyTypeGet,
-                4,
-                false,
-                0,
-                0,
-                {1, 0, 0, 0}},
-        PinCase{"CaptureCategory", kKsPropertyPinCategory, 0, kKsPropertyTypeGet, 16, false, 0, 0,
-                kCaptureCategory},
-        PinCase{"NobodyStreams",
-                kKsPropertyPinGlobalCInstances,
-                0,
-                kKsPropertyTypeGet,
-                8,
-                false,
-                0,
-                0,
-                {1, 0, 0, 0, 0, 0, 0, 0}},
-        PinCase{"AnotherProgramStreams",
-                kKsPropertyPinGlobalCInstances,
-                0,
-                kKsPropertyTypeGet,
-                8,
-                true,
-                0,
-                0,
-                {1, 0, 0, 0, 1, 0, 0, 0}},
-        PinCase{"DriverCannotTell",
-                kKsPropertyPinGlobalCInstances,
-                0,
-                kKsPropertyTypeGet,
-                8,
-                false,
-                ENOTTY,
-                0x80070032,
-                {}},
-        PinCase{"CameraGone",
-                kKsPropertyPinGlobalCInstances,
-                0,
-                kKsPropertyTypeGet,
-                8,
-                false,
-                ENODEV,
-                0x8007048F,
-                {}},
-        PinCase{"NoSecondPin",
-                kKsPropertyPinCategory,
-                1,
-                kKsPropertyTypeGet,
-                16,
-                false,
-                0,
-                0x80070490,
-                {}},
-        PinCase{"NoSecondPinsInstances",
-                kKsPropertyPinGlobalCInstances,
-                1,
-                kKsPropertyTypeGet,
-                8,
-                true,
-                0,
-                0x80070490,
-                {}},
-        PinCase{"OtherPinProperty", 2, 0, kKsPropertyTypeGet, 16, false, 0, 0x80070490, {}},
-        PinCase{"SetIsNotSupported",
-                kKsPropertyPinGlobalCInstances,
-                0,
-                kKsPropertyTypeSet,
-                8,
-                false,
-                0,
-                0x80070490,
-                {}},
-        PinCase{"BufferTooSmall",
-                kKsPropertyPinGlobalCInstances,
-                0,
-                kKsPropertyTypeGet,
-                4,
-                true,
-                0,
-                0x8007007A,
-                {}}),
+        PinCase{"OnePinFactory", kCTypes, 0, 4, false, 0, 0, {1, 0, 0, 0}},
+        PinCase{"CaptureCategory", kCategory, 0, 16, false, 0, 0, kCaptureCategory},
+        PinCase{"NobodyStreams", kInstances, 0, 8, false, 0, 0, {1, 0, 0, 0, 0, 0, 0, 0}},
+        PinCase{"AnotherProgramStreams", kInstances, 0, 8, true, 0, 0, {1, 0, 0, 0, 1, 0, 0, 0}},
+        PinCase{"DriverCannotTell", kInstances, 0, 8, false, ENOTTY, 0x80070032, {}},
+        PinCase{"NoSecondPinsInstances", kInstances, 1, 8, true, 0, 0x80070490, {}},
+        PinCase{"OtherPinProperty", 2, 0, 16, false, 0, 0x80070490, {}},
+        PinCase{
+            "SetIsNotSupported", kInstances, 0, 8, false, 0, 0x80070490, {}, kKsPropertyTypeSet},
+        PinCase{"BufferTooSmall", kInstances, 0, 4, true, 0, 0x8007007A, {}}),
     [](const ::testing::TestParamInfo<PinCase>& info) { return info.param.name; });
 
 // A GET_CUR the camera answered short: 6.1 passes the byte count back and

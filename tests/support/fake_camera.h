@@ -497,7 +497,6 @@ class FakeDeviceRegistry : public IDeviceRegistry {
   bool available = true;
   bool cameraClassAvailable = true;
   std::uint32_t endError = win32err::NoMoreItems;
-  std::uint32_t cameraEndError = win32err::NoMoreItems;
   int lists = 0;
   int liveLists = 0;
   // Nodes: device i of the Image class is node 100 + i, its parent 200 + i,
@@ -579,7 +578,7 @@ class FakeDeviceRegistry : public IDeviceRegistry {
   std::unique_ptr<IImageDeviceList> OpenPresentCameraDevices() override {
     if (!available || !cameraClassAvailable) return nullptr;
     ++lists;
-    return std::make_unique<List>(*this, cameraDevices, cameraEndError, 1000);
+    return std::make_unique<List>(*this, cameraDevices, win32err::NoMoreItems, 1000);
   }
 };
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 
 #include "usbip_client.h"
 
@@ -189,15 +190,17 @@ TEST(UsbipEnumeration, UnitDeclaresEverySelectorTheChipAnswers) {
   auto probe = openServer(R"({"cameras": [{"device_path": "a", "chip_id": 138},
       {"device_path": "b", "chip_id": 176}, {"device_path": "c", "chip_id": 192},
       {"device_path": "d", "chip_id": 208}, {"device_path": "e", "chip_id": 160}]})");
-  std::uint32_t last = 0;
+  std::set<std::uint32_t> answered;  // on some family
   for (std::uint32_t selector = 1; selector < 256; ++selector) {
     for (std::size_t c = 0; c < probe->cameraCount(); ++c) {
       std::uint32_t reported = 0;
       if (probe->model(c).request(XuRequest::Len, selector, nullptr, 0, reported) == hr::Ok) {
-        last = selector;
+        answered.insert(selector);
       }
     }
   }
+  ASSERT_FALSE(answered.empty());
+  const std::uint32_t last = *answered.rbegin();
   for (const bool contiguous : {true, false}) {
     SCOPED_TRACE(contiguous ? "contiguous" : "answered");
     auto server = openServer(contiguous ? R"({"cameras": [{"device_path": "p"}]})"
@@ -213,14 +216,9 @@ TEST(UsbipEnumeration, UnitDeclaresEverySelectorTheChipAnswers) {
     const std::uint8_t* bm = xu.data() + 23 + xu[21];
     int declared = 0;
     for (std::uint32_t selector = 1; selector <= 8 * controlSize; ++selector) {
-      bool answered = false;
-      for (std::size_t c = 0; c < probe->cameraCount(); ++c) {
-        std::uint32_t reported = 0;
-        answered |=
-            probe->model(c).request(XuRequest::Len, selector, nullptr, 0, reported) == hr::Ok;
-      }
       const bool bit = (bm[(selector - 1) / 8] >> ((selector - 1) % 8) & 1) != 0;
-      EXPECT_EQ(bit, contiguous ? selector <= last : answered) << "selector " << selector;
+      EXPECT_EQ(bit, contiguous ? selector <= last : answered.count(selector) != 0)
+          << "selector " << selector;
       declared += bit ? 1 : 0;
     }
     EXPECT_EQ(xu[20], declared);  // bNumControls

@@ -23,11 +23,6 @@ json SceneOf(json cameras, json imageDevices = json::array({ImageDevice(0)})) {
   return json{{"cameras", std::move(cameras)}, {"image_devices", std::move(imageDevices)}};
 }
 
-json CameraWithFlash(json camera, const std::string& flashFile) {
-  camera["flash_file"] = flashFile;
-  return camera;
-}
-
 struct AccessRun {
   SimRun sim;
   Outcome outcome;
@@ -58,7 +53,7 @@ TEST(CameraInUse, AStreamingCameraIsNotWrittenAndUnknownGoesOn) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    json camera = CameraWithFlash(Camera(0, c.route), "flash0.bin");
+    json camera = WithFlashFile(Camera(0, c.route), "flash0.bin");
     if (!c.streaming.is_null()) camera["streaming"] = c.streaming;
     AccessRun run(SceneOf(json::array({camera})),
                   c.verbose ? std::vector<std::wstring>{L"-dbg"} : std::vector<std::wstring>{});
@@ -95,7 +90,7 @@ TEST(CameraInUse, NothingIsSentBeyondWhatFindingTheCameraTook) {
 }
 
 TEST(CameraInUse, ADumpOnlyReadsAndIsNotStopped) {
-  json camera = CameraWithFlash(Camera(0), "flash0.bin");
+  json camera = WithFlashFile(Camera(0), "flash0.bin");
   camera["streaming"] = true;
   AccessRun run(SceneOf(json::array({camera})), {L"-dump"});
   EXPECT_EQ(run.outcome.exitCode, 0);
@@ -159,7 +154,7 @@ TEST(UpdateControls, EveryControlAnUpdateUsesIsThereBeforeItsFirstRequest) {
   // flash as it was, and the control named.
   for (const int chipId : {0x60, 0x90, 0x8A, 0xA0, 0xB0, 0xC0, 0xD0}) {
     SCOPED_TRACE("chip " + std::to_string(chipId));
-    AccessRun update(SceneOf(json::array({CameraWithFlash(Camera(0, "ks", chipId), "flash0.bin")})),
+    AccessRun update(SceneOf(json::array({WithFlashFile(Camera(0, "ks", chipId), "flash0.bin")})),
                      {});
     ASSERT_EQ(update.outcome.exitCode, 0);
     json streaming = Camera(0, "ks", chipId);
@@ -171,7 +166,7 @@ TEST(UpdateControls, EveryControlAnUpdateUsesIsThereBeforeItsFirstRequest) {
       if (openedWith.count(selector) != 0) continue;  // the camera would not be found
       SCOPED_TRACE("control " + std::to_string(selector));
       ++checked;
-      json camera = CameraWithFlash(Camera(0, "ks", chipId), "flash0.bin");
+      json camera = WithFlashFile(Camera(0, "ks", chipId), "flash0.bin");
       camera["undeclared_controls"] = json::array({selector});
       AccessRun run(SceneOf(json::array({camera})), {});
       EXPECT_EQ(run.outcome.exitCode, 1);
@@ -193,7 +188,7 @@ TEST(UpdateControls, EveryControlAnUpdateUsesIsThereBeforeItsFirstRequest) {
 TEST(UpdateControls, ADriverThatDoesNotDescribeItsControlsLetsTheUpdateGoOn) {
   // The driver's private interface describes no control: the update runs as
   // before, and -dbg says the check could not be made.
-  AccessRun run(SceneOf(json::array({CameraWithFlash(Camera(0, "private"), "flash0.bin")})),
+  AccessRun run(SceneOf(json::array({WithFlashFile(Camera(0, "private"), "flash0.bin")})),
                 {L"-dbg"});
   EXPECT_EQ(run.outcome.exitCode, 0);
   EXPECT_NE(run.outcome.err.find(msg::kControlsUnknown), std::string::npos);

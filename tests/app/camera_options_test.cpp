@@ -24,11 +24,6 @@ json ForeignCamera(int n) {
   return camera;
 }
 
-json WithFlashFile(json camera, const std::string& file) {
-  camera["flash_file"] = file;
-  return camera;
-}
-
 // What an update leaves in the flash of a camera with this chip and part
 // (the first run on an erased flash).
 std::vector<std::uint8_t> UpdatedFlash(int chipId, const std::string& part) {

@@ -116,6 +116,12 @@ inline json Camera(int n, const std::string& route = "ks", int chipId = 0x8A,
               {"flash", flash}};
 }
 
+// A camera whose flash is kept in `file` (read at start, written back).
+inline json WithFlashFile(json camera, const std::string& file) {
+  camera["flash_file"] = file;
+  return camera;
+}
+
 // The Image-class node of camera `n` with the given USB ids.
 inline json ImageDevice(int n, const std::string& vidPid = "VID_04F2&PID_B5BD") {
   return json{

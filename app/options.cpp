@@ -11,16 +11,17 @@ namespace {
 // exact).
 constexpr std::array<std::wstring_view, 3> kShortHelp{L"-h", L"-?", L"/?"};
 
-// What a near miss is taken for, by its letters in lower case.
+// What a near miss is taken for, by its letters in lower case: the switches
+// and the short-form texts first, then every long option by its name.
 struct Meant {
   std::wstring_view letters;
-  std::string_view typed;  // what to type instead
+  std::wstring_view typed;  // what to type instead
 };
 constexpr std::array<Meant, 4> kMeant{{
-    {L"dbg", "-dbg"},
-    {L"dump", "-dump"},
-    {L"help", "--help"},
-    {L"version", "--version"},
+    {L"dbg", L"-dbg"},
+    {L"dump", L"-dump"},
+    {L"help", L"--help"},
+    {L"version", L"--version"},
 }};
 
 wchar_t lower(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + 32) : c; }
@@ -33,13 +34,26 @@ bool equalsIgnoringCase(std::wstring_view a, std::wstring_view b) {
   return true;
 }
 
+// Batch files and quoting leave spaces and tabs around an argument.
+std::wstring_view trimmed(std::wstring_view arg) {
+  const std::size_t first = arg.find_first_not_of(L" \t");
+  if (first == std::wstring_view::npos) return {};
+  return arg.substr(first, arg.find_last_not_of(L" \t") - first + 1);
+}
+
 // The switch or option a person most likely meant by `arg`: its letters
-// after any leading dashes or slashes, compared without letter case.
-std::optional<std::string_view> meantBy(std::wstring_view arg) {
+// after spaces and any leading dashes or slashes, compared without letter
+// case.
+std::optional<std::wstring_view> meantBy(std::wstring_view arg) {
+  arg = trimmed(arg);
   const std::size_t start = arg.find_first_not_of(L"-/");
   if (start == std::wstring_view::npos) return std::nullopt;
+  const std::wstring_view letters = arg.substr(start);
   for (const Meant& m : kMeant) {
-    if (equalsIgnoringCase(arg.substr(start), m.letters)) return m.typed;
+    if (equalsIgnoringCase(letters, m.letters)) return m.typed;
+  }
+  for (const LongOptionName& o : kLongOptions) {
+    if (equalsIgnoringCase(letters, o.name.substr(2))) return o.name;
   }
   return std::nullopt;
 }
@@ -68,24 +82,45 @@ CommandLine refuse(std::string_view before, std::wstring_view arg, std::string_v
   line.refusal += shown(arg);
   line.refusal += '"';
   line.refusal += after;
-  if (const std::optional<std::string_view> meant = meantBy(arg)) {
+  if (const std::optional<std::wstring_view> meant = meantBy(arg)) {
     line.refusal += " (did you mean ";
-    line.refusal += *meant;
+    line.refusal += shown(*meant);
     line.refusal += "?)";
   }
   line.refusal += "; nothing was done";
   return line;
 }
 
-// "-dbg", "-dump", "-help" or "-version" in any letter case, "-" or "/"
-// first, that is not exactly one of the switches.
-bool isNearMissOfSwitch(std::wstring_view arg) {
-  if (arg.empty() || (arg[0] != L'-' && arg[0] != L'/')) return false;
-  if (arg == L"-dbg" || arg == L"-dump") return false;
-  for (const Meant& m : kMeant) {
-    if (equalsIgnoringCase(arg.substr(1), m.letters)) return true;
+bool isSwitch(std::wstring_view arg) { return arg == L"-dbg" || arg == L"-dump"; }
+
+bool isShortHelp(std::wstring_view arg) {
+  for (const std::wstring_view help : kShortHelp) {
+    if (arg == help) return true;
   }
   return false;
+}
+
+// Why `arg`, a first argument that is not exactly a switch, is plainly not
+// meant as an update; null when it is a plain update. A request to read or
+// list must never become a write:
+//  - a switch, a short help or a long option with spaces or tabs around it;
+//  - a switch or long option name with one dash or a slash, in any letter
+//    case ("-DUMP", "/dbg", "-help", "-list", "-if-needed").
+const char* notAnUpdate(std::wstring_view arg) {
+  const std::wstring_view bare = trimmed(arg);
+  if (bare.size() != arg.size()) {
+    if (isSwitch(bare) || isShortHelp(bare) || bare.starts_with(L"--") || meantBy(bare))
+      return " has spaces or tabs around it";
+    return nullptr;
+  }
+  if (arg.size() < 2 || (arg[0] != L'-' && arg[0] != L'/') || arg[1] == L'-' || arg[1] == L'/')
+    return nullptr;
+  if (!meantBy(arg)) return nullptr;
+  for (const wchar_t c : arg) {
+    if (c >= L'A' && c <= L'Z') return " is not a switch: switches are exact and lower case";
+  }
+  if (arg[0] == L'/') return " is not a switch: switches start with \"-\"";
+  return " is not a switch: long options start with \"--\"";
 }
 
 // Long options that cannot run together: an inventory or a dump writes no
@@ -102,6 +137,10 @@ CommandLine refuseCombination(CommandLine line) {
     problem = "--if-needed, --all and --verify belong to an update, not to --list";
   } else if (o.has(LongOption::Dump) && updateOptions) {
     problem = "--if-needed, --all and --verify belong to an update, not to --dump";
+  } else if (o.has(LongOption::Dump) && line.dumpFile == L"-") {
+    problem = "--dump - is refused: a dump goes to a file, never to standard output";
+  } else if (o.has(LongOption::Dump) && o.has(LongOption::Json) && line.dumpFile == line.jsonFile) {
+    problem = "--dump and --json name the same file";
   } else if (o.has(LongOption::Json) && line.jsonFile == L"-" && !o.has(LongOption::List)) {
     problem = "--json - (the report on standard output) needs --list";
   }
@@ -128,6 +167,9 @@ CommandLine ParseCommandLine(std::span<const std::wstring> args) {
         if (arg == o.name) known = &o;
       }
       if (known == nullptr) return refuse("unknown option ", arg, "");
+      // Given twice, one of them would be dropped without a word (which
+      // report file?).
+      if (line.options.has(known->option)) return refuse("", arg, " is given twice");
       line.options.add(known->option);
       if (!known->takesFile) continue;
       // The file name is the next argument, whatever it looks like ("-"
@@ -140,19 +182,20 @@ CommandLine ParseCommandLine(std::span<const std::wstring> args) {
     return refuseCombination(line);
   }
 
-  if (first == L"-dbg") {
-    line.kind = RunKind::VerboseUpdate;
-  } else if (first == L"-dump") {
-    line.kind = RunKind::Dump;
-  } else if (isNearMissOfSwitch(first)) {
-    return refuse("", first, " is not a switch: switches are exact and lower case");
-  } else {
-    for (const std::wstring_view help : kShortHelp) {
-      if (first == help) {
-        line.kind = RunKind::Options;
-        line.options.add(LongOption::Help);
-      }
+  if (first == L"-dbg" || first == L"-dump") {
+    line.kind = first == L"-dbg" ? RunKind::VerboseUpdate : RunKind::Dump;
+    // Only the first argument counts: what follows is said to be ignored,
+    // so that "-dbg --json r.json" writes no report without a word.
+    for (std::size_t i = 1; i < args.size(); ++i) {
+      line.ignored +=
+          line.ignored.empty() ? "qvflash: only the first argument counts; ignored:" : "";
+      line.ignored += " " + shown(args[i]);
     }
+  } else if (isShortHelp(first)) {
+    line.kind = RunKind::Options;
+    line.options.add(LongOption::Help);
+  } else if (const char* why = notAnUpdate(first)) {
+    return refuse("", first, why);
   }
   return line;
 }

@@ -6,9 +6,10 @@
 // something other than an update and a flash rewritten by accident cannot be
 // taken back:
 //  - a first argument starting with "--" begins a list of long options
-//    (every argument is one; any order; each at most once in effect);
-//  - a near miss of a switch: "-dbg", "-dump", "-help" or "-version" in
-//    another letter case, or with "/" in place of "-".
+//    (every argument is one; any order; each at most once);
+//  - a near miss of a switch or option: a switch or long option name in
+//    another letter case, with one dash or "/" in place of "--" ("-DUMP",
+//    "/dbg", "-list", "-if-needed"), or with spaces or tabs around it.
 // Neither ever reaches the guard, the camera count or a camera: a known long
 // option runs, anything else is refused with exit code 2.
 //
@@ -25,6 +26,12 @@ namespace qv {
 
 // The exit code of a command line that is refused (nothing was done).
 inline constexpr int kUsageExitCode = 2;
+// The exit codes of the long options that work on cameras, for scripts and
+// management tools (the switches keep 0 and 1 alone):
+inline constexpr int kExitDone = 0;      // updated, already current, listed, dumped
+inline constexpr int kExitFailed = 1;    // a camera failed (or the run did)
+inline constexpr int kExitNoTarget = 3;  // no target camera found, or none could be opened
+inline constexpr int kExitTryLater = 4;  // in use, another copy, camera access blocked
 
 enum class LongOption : std::uint8_t {
   Help,      // "--help": the usage
@@ -83,6 +90,9 @@ struct CommandLine {
   std::wstring jsonFile;  // the file of --json
   std::wstring dumpFile;  // the file of --dump
   std::string refusal;    // for RunKind::Refused: one line, no line end
+  // For a switch followed by more arguments: one line naming what was
+  // ignored (no line end); empty otherwise.
+  std::string ignored;
 };
 
 CommandLine ParseCommandLine(std::span<const std::wstring> args);

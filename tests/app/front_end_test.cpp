@@ -78,7 +78,6 @@ TEST(FrontEnd, HelpAndVersionAnswerWithoutGuardOrCamera) {
       {{L"--version", L"--help"}, usage},  // combined in any order: the usage wins
       {{L"-h", L"-dbg"}, usage},
       {{L"--version"}, version},
-      {{L"--version", L"--version"}, version},
   };
   for (const Row& row : rows) {
     SimRun run;
@@ -138,13 +137,27 @@ TEST(FrontEnd, ArgumentClasses) {
       {{L"--\u00e9"}, true, "\"--?\""},
       {{L"-DUMP"}, true, "\"-DUMP\" is not a switch: switches are exact and lower case"},
       {{L"-Dump", L"-dbg"}, true, "(did you mean -dump?)"},
-      {{L"-help"}, true, "(did you mean --help?)"},
+      {{L"-help"}, true, "\"-help\" is not a switch: long options start with \"--\" (did"},
       {{L"/dbg"}, true, "\"/dbg\" is not a switch"},
+      // A request to read or list never becomes a write: a long option
+      // with one dash, a switch with spaces or tabs around it.
+      {{L"-list"}, true, "(did you mean --list?)"},
+      {{L"-if-needed"}, true, "(did you mean --if-needed?)"},
+      {{L"/ALL"}, true, "switches are exact and lower case (did you mean --all?)"},
+      {{L"-dump "}, true, "\"-dump \" has spaces or tabs around it (did you mean -dump?)"},
+      {{L"\t-dbg"}, true, "has spaces or tabs around it"},
+      {{L" --list"}, true, "(did you mean --list?)"},
+      {{L"--LIST"}, true, "(did you mean --list?)"},
+      {{L"--json", L"a.json", L"--list", L"--json", L"b.json"}, true, "\"--json\" is given twice"},
+      {{L"--version", L"--version"}, true, "is given twice"},
+      {{L"--dump", L"x", L"--json", L"x"}, true, "--dump and --json name the same file"},
+      {{L"--dump", L"-"}, true, "never to standard output"},
       {{L"-V"}, false, ""},
       {{L"-H"}, false, ""},
       {{L"dbg"}, false, ""},
       {{L"-dbgx"}, false, ""},
-      {{L"-dump "}, false, ""},
+      {{L"-listing"}, false, ""},
+      {{L"  "}, false, ""},
       {{L""}, false, ""},
       {{L"-"}, false, ""},
       {{L"x", L"-dbg"}, false, ""},
@@ -189,6 +202,13 @@ TEST(FrontEnd, ASwitchFirstWinsOverLaterArguments) {
     EXPECT_NE(o.out.find("Update Success\n"), std::string::npos) << Narrow(later);
     EXPECT_EQ(o.out.find("Usage"), std::string::npos);
     EXPECT_FALSE(run.Exists("Dump.bin"));
+  }
+  {  // long options after a switch are ignored, and said to be
+    SimRun run;
+    const Outcome o = run.Run(OneMatchingCamera(), {L"-dbg", L"--json", L"r.json", L"--verify"});
+    EXPECT_NE(o.out.find("Update Success\n"), std::string::npos);
+    EXPECT_EQ(o.err, "qvflash: only the first argument counts; ignored: --json r.json --verify\n");
+    EXPECT_FALSE(run.Exists("r.json"));
   }
   SimRun run;  // "-dump" first: a terse dump
   const Outcome o = run.Run(OneMatchingCamera(), {L"-dump", L"-dbg"});

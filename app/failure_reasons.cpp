@@ -17,6 +17,10 @@ struct Reason {
 
 // In the order in which one explains a run better than the next.
 constexpr std::array kReasons{
+    Reason{FailureKind::Interrupted,
+           "the run was stopped (Ctrl-C or a signal) before its next write",
+           "nothing more was written; rerun to finish (--if-needed passes over a camera that is "
+           "already current)"},
     Reason{FailureKind::AnotherCopy, "another copy of qvflash is running",
            "wait for it to end (it prints Pass or Fail), then rerun"},
     Reason{FailureKind::CameraPrivacy, "Windows denies programs access to the camera",

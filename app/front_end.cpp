@@ -36,7 +36,13 @@ CFrontEnd::CFrontEnd(const Platform& platform)
 
 CFrontEnd::~CFrontEnd() = default;
 
-void CFrontEnd::Print(std::wstring_view text) { platform_.console.WriteWide(text); }
+void CFrontEnd::Print(std::wstring_view text) {
+  if (textToError_) {
+    platform_.console.WriteError(msg::Narrow(text));
+    return;
+  }
+  platform_.console.WriteWide(text);
+}
 
 void CFrontEnd::PrintVerbose(std::wstring_view text) {
   if (verbose_ != 0) Print(text);
@@ -46,6 +52,7 @@ int CFrontEnd::Run(std::span<const std::wstring> args) {
   // A command line that is not a run of the tool is answered here, before
   // the guard or any camera: nothing is sent, nothing written.
   const CommandLine line = ParseCommandLine(args);
+  if (!line.ignored.empty()) platform_.console.WriteError(line.ignored + "\n");
   switch (line.kind) {
     case RunKind::Refused:
       platform_.console.WriteError(line.refusal + "\n" + msg::Narrow(msg::kUsage));

@@ -44,6 +44,13 @@ std::string Hex4Text(std::uint16_t value) {
 }
 
 void NoteOtherCamera(std::int32_t index, std::uint16_t vendor, std::uint16_t product) {
+  // 0xFFFF is no vendor's or product's number: the lookup could not read it
+  // from the device's hardware ID.
+  if (vendor == kUnreadableUsbField || product == kUnreadableUsbField) {
+    runNotes().note(FailureKind::OtherCamera,
+                    "the USB identity of camera " + std::to_string(index) + " could not be read");
+    return;
+  }
   runNotes().note(FailureKind::OtherCamera, "camera " + std::to_string(index) + " is " +
                                                 Hex4Text(vendor) + ":" + Hex4Text(product));
 }
@@ -60,6 +67,10 @@ const char* CameraActionName(CameraAction action) {
       return "dumped";
     case CameraAction::FailedToOpen:
       return "failed to open";
+    case CameraAction::Refused:
+      return "refused";
+    case CameraAction::Stopped:
+      return "stopped";
     case CameraAction::NotTarget:
       break;
   }

@@ -32,8 +32,12 @@ std::string FormatInventory(std::span<const CameraRecord> records);
 std::string HexByte(std::uint8_t value);
 // "%.4X".
 std::string Hex4Text(std::uint16_t value);
+// What the USB identity lookup leaves in a field of the hardware ID it
+// could not read (no vendor or product has this number).
+inline constexpr std::uint16_t kUnreadableUsbField = 0xFFFF;
 // A camera passed over as of another make, noted for the run's reason:
 // "camera 1 is 046D:0825".
+
 void NoteOtherCamera(std::int32_t index, std::uint16_t vendor, std::uint16_t product);
 
 }  // namespace qv

@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "app/failure_reasons.h"
 #include "app/inventory.h"
 #include "app/messages.h"
 #include "app/report.h"
@@ -12,6 +13,7 @@
 #include "flash/download_engine.h"
 #include "platform/failure_notes.h"
 #include "platform/utf8.h"
+#include "platform/write_phase.h"
 #include "qvflash_version.h"
 
 namespace qv {
@@ -45,6 +47,54 @@ void CFrontEnd::PrintCameraLine(const CameraRecord& record, std::string_view wha
                                "\n");
 }
 
+namespace {
+
+// Whether a note of one of `kinds` was made since the run had `mark` notes.
+bool notedSince(std::size_t mark, std::initializer_list<FailureKind> kinds) {
+  const std::vector<FailureNote>& notes = runNotes().notes();
+  for (std::size_t i = mark; i < notes.size(); ++i) {
+    for (const FailureKind kind : kinds) {
+      if (notes[i].kind == kind) return true;
+    }
+  }
+  return false;
+}
+
+// No target camera was reached: "try again later" when the system or
+// another program kept the cameras from the tool, "no target" otherwise.
+int noTargetExit() {
+  const FailureNotes& notes = runNotes();
+  return notes.has(FailureKind::CameraPrivacy) || notes.has(FailureKind::CameraInUse)
+             ? kExitTryLater
+             : kExitNoTarget;
+}
+
+// The exit code of a camera run from what happened to each camera.
+int contractExit(const CameraOptions& options, const std::vector<CameraRecord>& records) {
+  bool failed = false;
+  bool tryLater = false;
+  bool reached = false;
+  bool anyNotOpened = false;
+  for (const CameraRecord& r : records) {
+    if (r.action == CameraAction::FailedToOpen) {
+      anyNotOpened = true;
+      continue;
+    }
+    if (!options.list && !r.target) continue;
+    reached = true;
+    if (r.passed == true) continue;
+    (r.tryLater ? tryLater : failed) = true;
+  }
+  if (failed) return kExitFailed;
+  if (tryLater) return kExitTryLater;
+  if (!reached) return noTargetExit();
+  // The listing is complete only when every counted camera was read.
+  if (options.list && anyNotOpened) return kExitFailed;
+  return kExitDone;
+}
+
+}  // namespace
+
 void CFrontEnd::UpdateTarget(const CameraOptions& options, CameraRecord& record) {
   const std::span<const std::uint8_t> image = EmbeddedImage();
   if (options.ifNeeded) {
@@ -60,14 +110,33 @@ void CFrontEnd::UpdateTarget(const CameraOptions& options, CameraRecord& record)
   record.action = CameraAction::Updated;
   updateFlashType_ = FLASH_TYPE_UNDEFINED;
   updateStatus_ = UpdateStatus{};
+  const std::size_t mark = runNotes().notes().size();
   const std::int32_t result = UpdateFirmware();
   record.passed = result == 0;
   record.updateRan = updateFlashType_ != FLASH_TYPE_UNDEFINED;
   record.computedChecksum = updateStatus_.computedChecksum;
   record.deviceChecksum = updateStatus_.deviceChecksum;
   record.finalState = updateStatus_.state;
+  record.enteredDownloadMode = currentDevice_->lastDownload().enteredDownloadMode;
+  record.deviceChecksumRead = currentDevice_->lastDownload().deviceChecksumRead;
+  // What the update identified, when the inventory's read did not run.
+  const CCameraDevice::FlashIdAnswer& id = currentDevice_->lastFlashId();
+  if (!record.flashAsked && id.command != 0) {
+    record.flash = FlashIdentity{id.flashType, id.command, id.reply};
+    record.flashAsked = true;
+  }
   if (result != 0) {
-    PrintCameraLine(record, "update failed");
+    record.tryLater = notedSince(mark, {FailureKind::CameraInUse, FailureKind::CameraPrivacy});
+    if (notedSince(mark, {FailureKind::Interrupted})) {
+      record.action = CameraAction::Stopped;
+      PrintCameraLine(record, "stopped, not written");
+    } else if (!record.updateRan) {
+      // Refused before the engine's first request: nothing was written.
+      record.action = CameraAction::Refused;
+      PrintCameraLine(record, "not written");
+    } else {
+      PrintCameraLine(record, "update failed");
+    }
     return;
   }
   if (!options.verify) {
@@ -109,10 +178,12 @@ void CFrontEnd::UpdateTarget(const CameraOptions& options, CameraRecord& record)
 
 std::int32_t CFrontEnd::RunCameraLoop(const CameraOptions& options, std::int32_t count,
                                       std::vector<CameraRecord>& records) {
-  std::int32_t failure = 0;
-  bool anyTarget = false;
-  bool targetsGood = true;
   for (std::int32_t i = 0; i < count; ++i) {
+    // A stop asked for (Ctrl-C) ends the run before the next camera.
+    if (writeGuard().StopRequested()) {
+      runNotes().note(FailureKind::Interrupted);
+      return kExitFailed;
+    }
     currentDevice_.reset();
     currentDevice_ = std::make_unique<CCameraDevice>(platform_);
     CameraRecord record;
@@ -141,39 +212,35 @@ std::int32_t CFrontEnd::RunCameraLoop(const CameraOptions& options, std::int32_t
       finish();
       continue;
     }
+    // An update, and the dump of the long option, are for a target camera
+    // only (the dump switch keeps reading whichever camera opens first).
+    if (!record.target) {
+      PrintVerbose(msg::DeviceMismatch(i, record.vendor, record.product));
+      NoteOtherCamera(i, record.vendor, record.product);
+      record.action = CameraAction::NotTarget;
+      finish();
+      continue;
+    }
     if (options.dumpFile) {
       record.action = CameraAction::Dumped;
       const std::int32_t result = DumpTo(*options.dumpFile, FilePlace::BesideExecutable, &record);
       record.passed = result == 0;
       finish();
-      return result;
-    }
-    if (!record.target) {
-      PrintVerbose(msg::DeviceMismatch(i, record.vendor, record.product));
-      NoteOtherCamera(i, record.vendor, record.product);
-      record.action = CameraAction::NotTarget;
-      failure = 1;
-      finish();
-      continue;
+      break;
     }
     PrintVerbose(msg::DeviceMatch(i, TARGET_VID, TARGET_PID));
-    anyTarget = true;
     UpdateTarget(options, record);
-    if (record.passed != true) targetsGood = false;
     finish();
-    if (!options.all) break;
+    if (!options.all || record.action == CameraAction::Stopped) break;
   }
-  if (options.list) {
-    // The listing is complete when every counted camera was opened and read.
-    for (const CameraRecord& r : records) {
-      if (r.passed != true) return 1;
-    }
-    return 0;
-  }
-  // A dump that found no camera to read has not happened.
-  if (options.dumpFile) return 1;
-  if (anyTarget) return targetsGood ? 0 : 1;
-  return failure;
+  return contractExit(options, records);
+}
+
+bool CFrontEnd::CheckOutputs(const CameraOptions& options) {
+  if (options.jsonFile && *options.jsonFile != kStandardOutputName &&
+      !platform_.files.CheckWritable(*options.jsonFile))
+    return false;
+  return !options.dumpFile || platform_.files.CheckWritable(*options.dumpFile);
 }
 
 int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
@@ -184,24 +251,44 @@ int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
   report.verify = options.verify;
   if (options.dumpFile) report.dumpFile = utf8Of(*options.dumpFile);
   const bool reportOnStandardOutput = options.jsonFile && *options.jsonFile == kStandardOutputName;
+  // Standard output then holds the report alone: the tool's own texts go to
+  // standard error.
+  textToError_ = reportOnStandardOutput;
 
   // The reasons told at the end are this run's.
   runNotes().clear();
   anyOpened_ = false;
   if (options.dumpFile) dump_ = 1;
-  std::int32_t result = 1;
+
+  // Every file the run writes is checked before any camera is touched: a
+  // report that cannot be written must not be found out after an update
+  // (the rerun it asks for would write the camera again).
+  if (!CheckOutputs(options)) {
+    const FailureNote* chief = ChiefNote(runNotes());
+    platform_.console.WriteError(
+        (chief != nullptr ? ReasonLines(*chief, false) : std::string(kUnexplainedFailure)) +
+        "qvflash: nothing was done\n");
+    return kUsageExitCode;
+  }
+
+  // From here a Ctrl-C stops the run before its next write, and the report
+  // still tells what was done.
+  const DeferredStops stops;
+  std::int32_t result = kExitFailed;
   bool listed = false;
   if (platform_.instanceGuard.Create(kSingleInstanceGuardName) ==
       IInstanceGuard::Result::AlreadyExists) {
     runNotes().note(FailureKind::AnotherCopy);
     Print(msg::kAlreadyRunning);
+    result = kExitTryLater;
   } else {
     std::int32_t count = 0;
     (void)CountCameras(platform_, count);
     if (count <= 0) {
       runNotes().note(FailureKind::NoCamera);
       PrintVerbose(msg::kNoCamera);
-      listed = options.list;  // an empty inventory, exit code 1
+      result = noTargetExit();
+      listed = options.list;  // an empty inventory
     } else {
       if (!options.list) Print(msg::kChecking);
       result = RunCameraLoop(options, count, report.cameras);
@@ -218,16 +305,18 @@ int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
                                               text.size());
     if (!platform_.files.WriteFile(*options.jsonFile, bytes)) {
       runNotes().note(FailureKind::FileNotWritten, "the report " + utf8Of(*options.jsonFile));
-      result = 1;
+      result = kExitFailed;
     }
   }
-  if (listed) {
-    if (reportOnStandardOutput) {
-      platform_.console.WriteNarrow(
-          ReportJson(report, SummarizeFirmware(EmbeddedImage()), kQvflashVersion));
-    } else {
-      platform_.console.WriteNarrow(FormatInventory(report.cameras));
-    }
+  // The report on standard output is written whatever happened: a reader
+  // of it always gets JSON.
+  if (reportOnStandardOutput) {
+    platform_.console.WriteNarrow(
+        ReportJson(report, SummarizeFirmware(EmbeddedImage()), kQvflashVersion));
+  } else if (listed) {
+    platform_.console.WriteNarrow(FormatInventory(report.cameras));
+  }
+  if (listed || reportOnStandardOutput) {
     // A listing that did nothing is not an update that did nothing.
     TellReason(result, true);
     return result;

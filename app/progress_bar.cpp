@@ -136,15 +136,22 @@ void ProgressConsole::wipeLine() {
 void ProgressConsole::WriteWide(std::wstring_view text) {
   if (!text.empty()) wipeLine();
   console_.WriteWide(text);
+  if (!text.empty()) outputLineOpen_ = text.back() != L'\n';
 }
 
 void ProgressConsole::WriteNarrow(std::string_view text) {
   if (!text.empty()) wipeLine();
   console_.WriteNarrow(text);
+  if (!text.empty()) outputLineOpen_ = text.back() != '\n';
 }
 
 void ProgressConsole::WriteError(std::string_view text) {
-  if (!text.empty()) wipeLine();
+  if (text.empty()) return;
+  wipeLine();
+  // Both streams in one file: "Fail" and the reason that follows it would
+  // run together on one line. Standard output itself stays as it is.
+  if (outputLineOpen_ && console_.ErrorSharesOutput()) console_.WriteError("\n");
+  outputLineOpen_ = false;
   console_.WriteError(text);
 }
 

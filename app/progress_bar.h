@@ -56,6 +56,7 @@ class ProgressConsole final : public IConsole, public IUpdateObserver {
   bool ErrorIsTerminal() override { return console_.ErrorIsTerminal(); }
   bool OutputIsTerminal() override { return console_.OutputIsTerminal(); }
   unsigned ErrorColumns() override { return console_.ErrorColumns(); }
+  bool ErrorSharesOutput() override { return console_.ErrorSharesOutput(); }
 
  private:
   void draw(const ProgressLine& line);
@@ -64,6 +65,8 @@ class ProgressConsole final : public IConsole, public IUpdateObserver {
   IConsole& console_;
   bool drawing_ = false;
   bool lineOpen_ = false;
+  // Standard output's last text did not end its line ("Fail", "Pass").
+  bool outputLineOpen_ = false;
   unsigned columns_ = 0;
   std::uint8_t reached_ = 0;  // the highest percentage drawn
   bool anyDrawn_ = false;

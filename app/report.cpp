@@ -28,9 +28,14 @@ Json cameraJson(const CameraRecord& r) {
   Json camera;
   camera["index"] = r.index;
   camera["path"] = nullable(!r.path.empty(), asciiOnly(r.path));
-  camera["usb"] = nullable(r.identityFound, Json{{"vendor", Hex4Text(r.vendor)},
-                                                 {"product", Hex4Text(r.product)},
-                                                 {"revision", Hex4Text(r.revision)}});
+  // A field the lookup could not read from the hardware ID is null, never
+  // "FFFF".
+  auto usbField = [](std::uint16_t value) {
+    return nullable(value != kUnreadableUsbField, Hex4Text(value));
+  };
+  camera["usb"] = nullable(r.identityFound, Json{{"vendor", usbField(r.vendor)},
+                                                 {"product", usbField(r.product)},
+                                                 {"revision", usbField(r.revision)}});
   camera["target"] = r.target;
   camera["chip_family"] = nullable(r.opened, r.family);
   Json flash = nullptr;
@@ -52,9 +57,13 @@ Json cameraJson(const CameraRecord& r) {
       nullable(r.stateBefore.has_value(), r.stateBefore ? FirmwareStateName(*r.stateBefore) : "");
   camera["action"] = CameraActionName(r.action);
   camera["result"] = nullable(r.passed.has_value(), r.passed.value_or(false) ? "pass" : "fail");
-  camera["checksum"] = nullable(r.updateRan, Json{{"computed", HexByte(r.computedChecksum)},
-                                                  {"device", HexByte(r.deviceChecksum)}});
-  camera["final_state"] = nullable(r.updateRan, r.finalState);
+  // The engine's state ends in "done" whatever happened: what the chip got
+  // as far as is said by the fields themselves.
+  camera["download_mode_entered"] = nullable(r.updateRan, r.enteredDownloadMode);
+  camera["checksum"] = nullable(
+      r.updateRan, Json{{"computed", HexByte(r.computedChecksum)},
+                        {"device", nullable(r.deviceChecksumRead, HexByte(r.deviceChecksum))}});
+  camera["final_state"] = nullable(r.enteredDownloadMode, r.finalState);
   Json verify = "not run";
   if (r.verify == VerifyResult::Passed) verify = "pass";
   if (r.verify == VerifyResult::Failed) verify = "fail";

@@ -20,6 +20,8 @@ enum class CameraAction : std::uint8_t {
   Dumped,           // the read-out into a file ran
   FailedToOpen,     // counted, but the open failed
   NotTarget,        // another vendor's or product's camera: not updated
+  Refused,          // an update refused before its first writing request (the reason says why)
+  Stopped,          // the run was stopped (a signal) before this camera was written
 };
 const char* CameraActionName(CameraAction action);
 
@@ -40,11 +42,16 @@ struct CameraRecord {
   bool identificationLost = false;  // a request of the identification failed
   std::optional<FirmwareState> stateBefore;
   CameraAction action = CameraAction::Listed;
-  std::optional<bool> passed;  // the camera's own outcome, when it had one
-  bool updateRan = false;      // the engine ran: the checksums and state below are its
+  std::optional<bool> passed;        // the camera's own outcome, when it had one
+  bool updateRan = false;            // the engine ran: the checksums and state below are its
+  bool enteredDownloadMode = false;  // the chip took the request to enter its download mode
+  bool deviceChecksumRead = false;   // the chip's checksum was read
   std::uint8_t computedChecksum = 0;
   std::uint8_t deviceChecksum = 0;
   std::uint8_t finalState = 0;
+  // The camera's failure is one to try again later (another program streams
+  // from it, the system blocks camera access).
+  bool tryLater = false;
   VerifyResult verify = VerifyResult::NotRun;
   FlashDifference verifyDifference;
   std::uint64_t durationMs = 0;

@@ -10,6 +10,7 @@
 #include "flash/flash_tables.h"
 #include "flash/update_controls.h"
 #include "platform/failure_notes.h"
+#include "platform/write_phase.h"
 
 namespace qv {
 
@@ -174,6 +175,13 @@ std::int32_t CFrontEnd::UpdateFirmware() {
   if (verbose_ != 0) {
     Print(msg::FlashNameLine(FlashName(flashType)));
     Print(msg::kStartUpdate);
+  }
+
+  // A stop asked for (Ctrl-C in a run that defers it) ends the run here,
+  // before the first request that changes the chip or the flash.
+  if (writeGuard().StopRequested()) {
+    runNotes().note(FailureKind::Interrupted);
+    return 1;
   }
 
   updateFlashType_ = flashType;

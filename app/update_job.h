@@ -106,6 +106,9 @@ class CFrontEnd {
   // read back afterwards (--verify).
   void UpdateTarget(const CameraOptions& options, CameraRecord& record);
   void PrintCameraLine(const CameraRecord& record, std::string_view what);
+  // Whether every file the camera run will write (report, dump) can be
+  // written; notes the reason when one cannot.
+  bool CheckOutputs(const CameraOptions& options);
   std::span<const std::uint8_t> EmbeddedImage();
   // Tells on standard error why the run failed (or that it did nothing).
   void TellReason(std::int32_t result, bool anyOpened);
@@ -126,6 +129,9 @@ class CFrontEnd {
   std::uint8_t updateFlashType_ = 120;
   // Whether a camera run of the long options opened any camera.
   bool anyOpened_ = false;
+  // Standard output holds the JSON report alone: the texts the tool prints
+  // there otherwise go to standard error.
+  bool textToError_ = false;
 };
 
 // The tool's run on a platform (the entry point calls this).

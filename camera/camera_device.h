@@ -220,9 +220,28 @@ class CCameraDevice {
   // Read-out of flash addresses 0 to 0xFFFF (flash/).
   std::int32_t DumpFlash(std::uint8_t* buffer, std::uint8_t flashType);
 
+  // What the last DownloadFirmware got as far as: its state codes end in
+  // "done" whatever happened, so a report of it asks here.
+  struct DownloadFacts {
+    bool enteredDownloadMode = false;  // the chip took the request to enter it
+    bool deviceChecksumRead = false;   // the chip's checksum was read
+  };
+  const DownloadFacts& lastDownload() const { return lastDownload_; }
+  // What QueryFlashType last found: the FlashType, and the command and three
+  // reply bytes of its last stage (command 0: it has not run), for a report
+  // of what an update identified.
+  struct FlashIdAnswer {
+    std::uint8_t flashType = 120;
+    std::uint8_t command = 0;
+    std::array<std::uint8_t, 3> reply{};
+  };
+  const FlashIdAnswer& lastFlashId() const { return lastFlashId_; }
+
  private:
   const Platform& platform_;
   std::int32_t traceFlag_ = 0;
+  DownloadFacts lastDownload_;
+  FlashIdAnswer lastFlashId_;
   std::unique_ptr<CCameraCore> core_;
 };
 

@@ -97,6 +97,7 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
                                              std::uint8_t flashType, std::uint8_t* computedChecksum,
                                              std::uint8_t* deviceChecksum, std::uint8_t* state,
                                              std::uint8_t* progress) {
+  lastDownload_ = DownloadFacts{};
   if (!IsAcceptedFlashType(flashType)) return STATUS_REFUSED;
   CXuChannel* channel = core_ != nullptr ? core_->channel() : nullptr;
   const ChipFamily family = channel != nullptr ? channel->family() : CHIP_FAMILY_NONE;
@@ -117,8 +118,10 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
       trace("NULL FW\n");
       return STATUS_FAIL;
     }
-    // The route erases and programs the flash from its first request on.
+    // The route erases and programs the flash from its first request on,
+    // and compares what it reads back instead of a chip's checksum.
     const WritePhase writing;
+    lastDownload_ = DownloadFacts{true, true};
     return core_->ProgramBySectorPairs(image, length, computedChecksum, deviceChecksum, state,
                                        progress) == 1
                ? STATUS_OK
@@ -196,6 +199,7 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
       trace("DFU init fail\n");
       if (failed(dl.setByte(XU_DFU_ENABLE, 1))) return;
     }
+    lastDownload_.enteredDownloadMode = true;
 
     std::uint32_t blockLength = 0;
     (void)channel->GetControlLength(XU_DFU_DATA, &blockLength);
@@ -258,6 +262,7 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
     }
 
     platform.clock.Sleep(CHECKSUM_PAUSE_MS);
+    lastDownload_.deviceChecksumRead = true;
     if (deviceChecksum != nullptr) *deviceChecksum = reply;
     if (reply != runningChecksum || errorCount > 0) {
       char message[64];

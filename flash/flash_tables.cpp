@@ -7,7 +7,9 @@
 namespace qv {
 
 std::int32_t CCameraDevice::QueryFlashType(std::uint8_t& flashType) {
-  flashType = IdentifyFlash(*this).flashType;
+  const FlashIdentity identity = IdentifyFlash(*this);
+  lastFlashId_ = {identity.flashType, identity.command, identity.reply};
+  flashType = identity.flashType;
   return 0;
 }
 

@@ -35,6 +35,7 @@ enum class FailureKind : std::uint8_t {
   CameraNotAnswering,  // a request to the camera timed out: it is sent nothing more
   ControlMissing,      // the extension unit lacks a control the update uses (detail: which)
   BlockSizeMismatch,   // the flash-data control's length is not the one the route writes
+  Interrupted,         // a signal (Ctrl-C) stopped the run before its next write
 };
 
 // The system's own error of a failed platform call, where the system has

@@ -70,6 +70,11 @@ class IFileSystem {
   // Creates or replaces the file with exactly `data` (binary). Does not
   // follow a symbolic link planted at the path. False when it cannot.
   virtual bool WriteFile(const std::wstring& path, std::span<const std::uint8_t> data) = 0;
+  // Whether WriteFile could later create or replace the file at `path`:
+  // a scratch file is made beside it and removed again, and the path must
+  // not name a folder. Nothing is left behind and an existing file is not
+  // touched. Notes the reason (as WriteFile would) when it could not.
+  virtual bool CheckWritable(const std::wstring& path) = 0;
   // DeleteFileW. (Not named DeleteFile: the Windows headers define that name as a macro.)
   virtual bool RemoveFile(const std::wstring& path) = 0;
 };
@@ -134,6 +139,10 @@ class IConsole {
   // The width of the terminal standard error shows on, in columns; 0 when
   // not known.
   virtual unsigned ErrorColumns() { return 0; }
+  // Whether standard error goes to the same file or pipe as standard output
+  // (a script's "2>&1"): then text on standard error that follows a line
+  // standard output left open starts a line of its own.
+  virtual bool ErrorSharesOutput() { return false; }
 };
 
 }  // namespace qv

@@ -9,6 +9,13 @@
 // process at once, as they always did (nothing has been written yet, or all
 // of it has).
 //
+// A run that writes a report of what it did (the long options) asks for
+// more (DeferStops): outside the write phase the first such signal no longer
+// ends the process but asks the run to stop (StopRequested) before its next
+// writing request, so that the report still tells what was done; a second
+// one ends the process at once, as before. In the write phase the signal
+// also asks the run to stop once the camera being written is done.
+//
 // The logic marks the phase (WritePhase); the OS backend (platform/linux,
 // platform/win32) holds the signals or console events off while it lasts.
 
@@ -18,12 +25,21 @@ namespace qv {
 
 inline constexpr std::string_view kWritePhaseNotice =
     "The camera is being written: wait for Pass or Fail; do not unplug it.";
+// Told once when a deferred stop is asked for outside the write phase.
+inline constexpr std::string_view kStopNotice =
+    "qvflash: stopping: nothing more will be written; the run ends with its report "
+    "(press again to end at once).";
 
 class IWriteGuard {
  public:
   virtual ~IWriteGuard() = default;
   virtual void BeginWrite() = 0;
   virtual void EndWrite() = 0;
+  // From now on (until called with false) signals outside the write phase
+  // ask the run to stop instead of ending the process.
+  virtual void DeferStops(bool /*defer*/) {}
+  // Whether a deferred stop has been asked for.
+  virtual bool StopRequested() const { return false; }
 };
 
 namespace detail {
@@ -47,6 +63,18 @@ inline IWriteGuard& writeGuard() {
 }
 // Installs `guard` (not owned; null: none again).
 inline void setWriteGuard(IWriteGuard* guard) { detail::installedWriteGuard() = guard; }
+
+// Deferred stops for the lifetime of this object.
+class DeferredStops {
+ public:
+  DeferredStops() : guard_(writeGuard()) { guard_.DeferStops(true); }
+  ~DeferredStops() { guard_.DeferStops(false); }
+  DeferredStops(const DeferredStops&) = delete;
+  DeferredStops& operator=(const DeferredStops&) = delete;
+
+ private:
+  IWriteGuard& guard_;
+};
 
 // The write phase for the lifetime of this object.
 class WritePhase {

@@ -1,6 +1,7 @@
 #include "platform/linux/linux_console.h"
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -46,6 +47,15 @@ void LinuxConsole::WriteError(std::string_view text) { WriteAll(err_, text); }
 bool LinuxConsole::ErrorIsTerminal() { return ::isatty(err_) == 1; }
 
 bool LinuxConsole::OutputIsTerminal() { return ::isatty(out_) == 1; }
+
+bool LinuxConsole::ErrorSharesOutput() {
+  // "2>&1" makes both descriptors one open file: the same file, pipe or
+  // terminal, whose device and inode the two share.
+  struct stat out {};
+  struct stat err {};
+  if (::fstat(out_, &out) != 0 || ::fstat(err_, &err) != 0) return false;
+  return out.st_dev == err.st_dev && out.st_ino == err.st_ino;
+}
 
 unsigned LinuxConsole::ErrorColumns() {
   winsize size{};

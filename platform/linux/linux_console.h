@@ -21,6 +21,7 @@ class LinuxConsole : public IConsole {
   bool ErrorIsTerminal() override;
   bool OutputIsTerminal() override;
   unsigned ErrorColumns() override;
+  bool ErrorSharesOutput() override;
 
  private:
   int out_ = 1;

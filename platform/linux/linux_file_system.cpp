@@ -272,6 +272,25 @@ bool LinuxFileSystem::WriteFile(const std::wstring& path, std::span<const std::u
   return written;
 }
 
+bool LinuxFileSystem::CheckWritable(const std::wstring& path) {
+  std::string target;
+  if (!WideToPath(path, target)) return false;
+  std::string temp;
+  const Fd fd = CreateTempBeside(target, temp);
+  if (!fd) {
+    NoteNotWritten(target, errno);
+    return false;
+  }
+  ::unlink(temp.c_str());
+  // A folder at the name cannot be replaced by a file.
+  struct stat st {};
+  if (::lstat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    NoteNotWritten(target, EISDIR);
+    return false;
+  }
+  return true;
+}
+
 bool LinuxFileSystem::RemoveFile(const std::wstring& path) {
   std::string name;
   if (!WideToPath(path, name)) return false;

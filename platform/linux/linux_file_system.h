@@ -32,6 +32,7 @@ class LinuxFileSystem : public IFileSystem {
   ReadResult ReadFile(const std::wstring& path, std::span<std::uint8_t> buffer,
                       std::size_t& length) override;
   bool WriteFile(const std::wstring& path, std::span<const std::uint8_t> data) override;
+  bool CheckWritable(const std::wstring& path) override;
   bool RemoveFile(const std::wstring& path) override;
 
  protected:

@@ -13,6 +13,8 @@ constexpr std::array<int, 3> kHeldSignals{SIGINT, SIGTERM, SIGHUP};
 // Read and written by the signal handler: only lock-free atomic flags.
 volatile std::sig_atomic_t g_writing = 0;
 volatile std::sig_atomic_t g_told = 0;
+volatile std::sig_atomic_t g_deferStops = 0;
+volatile std::sig_atomic_t g_stopRequested = 0;
 // Whether standard error is a terminal, settled when the phase begins: a
 // progress bar line may be open there, which the notice must not overwrite.
 volatile std::sig_atomic_t g_errorIsTerminal = 0;
@@ -31,6 +33,14 @@ void writeAll(const char* text, std::size_t size) {
 
 extern "C" void onHeldSignal(int signal) {
   const int savedErrno = errno;
+  if (g_writing == 0 && g_deferStops != 0 && g_stopRequested == 0) {
+    g_stopRequested = 1;
+    writeAll("\n", 1);
+    writeAll(kStopNotice.data(), kStopNotice.size());
+    writeAll("\n", 1);
+    errno = savedErrno;
+    return;
+  }
   if (g_writing == 0) {
     // Outside the write phase: end as the signal would have ended us.
     struct sigaction byDefault {};
@@ -41,6 +51,7 @@ extern "C" void onHeldSignal(int signal) {
     errno = savedErrno;
     return;
   }
+  if (g_deferStops != 0) g_stopRequested = 1;
   if (g_told == 0) {
     g_told = 1;
     if (g_errorIsTerminal != 0) writeAll("\n", 1);
@@ -88,5 +99,12 @@ void LinuxWriteGuard::BeginWrite() {
 }
 
 void LinuxWriteGuard::EndWrite() { g_writing = 0; }
+
+void LinuxWriteGuard::DeferStops(bool defer) {
+  g_stopRequested = 0;
+  g_deferStops = defer ? 1 : 0;
+}
+
+bool LinuxWriteGuard::StopRequested() const { return g_stopRequested != 0; }
 
 }  // namespace qv::linux_host

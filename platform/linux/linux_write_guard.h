@@ -3,7 +3,8 @@
 // for the life of this object. During the write phase the first of them
 // prints the notice on standard error and is otherwise ignored; outside it
 // the signal's own default action is taken at once (the process ends as if
-// nothing had been caught). SIGPIPE is ignored for good: a closed standard
+// nothing had been caught), unless stops are deferred: then the first one
+// only asks the run to stop. SIGPIPE is ignored for good: a closed standard
 // output or error makes writes fail (EPIPE), never ends an update.
 //
 // One per process (signal dispositions are process-wide).
@@ -23,6 +24,8 @@ class LinuxWriteGuard final : public IWriteGuard {
 
   void BeginWrite() override;
   void EndWrite() override;
+  void DeferStops(bool defer) override;
+  bool StopRequested() const override;
 
  private:
   struct sigaction previous_[3]{};

@@ -111,6 +111,30 @@ bool Win32Console::ErrorIsTerminal() {
 
 bool Win32Console::OutputIsTerminal() { return isConsole(STD_OUTPUT_HANDLE); }
 
+bool Win32Console::ErrorSharesOutput() {
+  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE || err == nullptr ||
+      err == INVALID_HANDLE_VALUE)
+    return false;
+  if (out == err) return true;
+  // "2>&1" duplicates one handle into the other: two handles of one kernel
+  // object. CompareObjectHandles (Windows 10 and later) tells; before it, a
+  // file shared by both is told by its volume and file index.
+  using Compare = BOOL(WINAPI*)(HANDLE, HANDLE);
+  const HMODULE kernel = ::GetModuleHandleW(L"kernelbase.dll");
+  const auto compare = kernel != nullptr ? reinterpret_cast<Compare>(reinterpret_cast<void*>(
+                                               ::GetProcAddress(kernel, "CompareObjectHandles")))
+                                         : nullptr;
+  if (compare != nullptr) return compare(out, err) != FALSE;
+  BY_HANDLE_FILE_INFORMATION a{};
+  BY_HANDLE_FILE_INFORMATION b{};
+  if (!::GetFileInformationByHandle(out, &a) || !::GetFileInformationByHandle(err, &b))
+    return false;
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
 unsigned Win32Console::ErrorColumns() {
   CONSOLE_SCREEN_BUFFER_INFO info{};
   if (!::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;

@@ -15,6 +15,11 @@
 #include "platform/win32/os_error.h"
 #include "platform/win32/win32_services.h"
 
+// "An operation is not supported on a directory." (winerror.h of newer SDKs)
+#ifndef ERROR_DIRECTORY_NOT_SUPPORTED
+#define ERROR_DIRECTORY_NOT_SUPPORTED 336L
+#endif
+
 namespace qv::win32 {
 
 namespace {
@@ -312,6 +317,23 @@ bool Win32FileSystem::WriteFile(const std::wstring& path, std::span<const std::u
   if (!written || !::MoveFileExW(temp.c_str(), extendedIfLong(path).c_str(),
                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     removeScratch(temp);
+    return false;
+  }
+  failure.done();
+  return true;
+}
+
+bool Win32FileSystem::CheckWritable(const std::wstring& path) {
+  FileFailureNote failure(FailureKind::FileNotWritten, path);
+  std::wstring temp;
+  UniqueHandle file = createScratchBeside(path, GENERIC_WRITE, temp);
+  if (!file) return false;
+  file.reset();
+  ::DeleteFileW(temp.c_str());
+  // A folder at the name cannot be replaced by a file.
+  const DWORD attributes = ::GetFileAttributesW(extendedIfLong(path).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    ::SetLastError(ERROR_DIRECTORY_NOT_SUPPORTED);
     return false;
   }
   failure.done();

@@ -59,6 +59,7 @@ class Win32FileSystem final : public IFileSystem {
   ReadResult ReadFile(const std::wstring& path, std::span<std::uint8_t> buffer,
                       std::size_t& length) override;
   bool WriteFile(const std::wstring& path, std::span<const std::uint8_t> data) override;
+  bool CheckWritable(const std::wstring& path) override;
   bool RemoveFile(const std::wstring& path) override;
 };
 
@@ -109,6 +110,7 @@ class Win32Console final : public IConsole {
   bool ErrorIsTerminal() override;
   bool OutputIsTerminal() override;
   unsigned ErrorColumns() override;
+  bool ErrorSharesOutput() override;
 
  private:
   bool restoresInput_ = false;

@@ -10,9 +10,10 @@ namespace {
 // The handler runs on a thread of its own that the system starts.
 std::atomic<bool> g_writing{false};
 std::atomic<bool> g_told{false};
+std::atomic<bool> g_deferStops{false};
+std::atomic<bool> g_stopRequested{false};
 
-void tellOnce() {
-  if (g_told.exchange(true)) return;
+void tell(std::string_view notice) {
   const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
   if (error == nullptr || error == INVALID_HANDLE_VALUE) return;
   // A console shows the notice on a line of its own (a progress bar line
@@ -21,13 +22,28 @@ void tellOnce() {
   const bool console = ::GetFileType(error) == FILE_TYPE_CHAR && ::GetConsoleMode(error, &mode);
   DWORD written = 0;
   if (console) ::WriteFile(error, "\n", 1, &written, nullptr);
-  ::WriteFile(error, kWritePhaseNotice.data(), static_cast<DWORD>(kWritePhaseNotice.size()),
-              &written, nullptr);
+  ::WriteFile(error, notice.data(), static_cast<DWORD>(notice.size()), &written, nullptr);
   ::WriteFile(error, "\n", 1, &written, nullptr);
 }
 
+void tellOnce() {
+  if (!g_told.exchange(true)) tell(kWritePhaseNotice);
+}
+
 BOOL WINAPI onConsoleEvent(DWORD event) {
-  if (!g_writing.load()) return FALSE;  // the default handler ends the process
+  const bool keyboard = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+  if (!g_writing.load()) {
+    // Outside the write phase a first Ctrl-C or Ctrl-Break of a run that
+    // defers stops only asks it to stop; anything else ends the process
+    // through the default handler (closing the window cannot be refused).
+    if (keyboard && g_deferStops.load() && !g_stopRequested.exchange(true)) {
+      tell(kStopNotice);
+      return TRUE;
+    }
+    if (g_deferStops.load()) g_stopRequested.store(true);
+    return FALSE;
+  }
+  if (g_deferStops.load()) g_stopRequested.store(true);
   tellOnce();
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
   // Close, logoff, shutdown: the process ends when this returns (or when
@@ -51,5 +67,12 @@ void Win32WriteGuard::BeginWrite() {
 }
 
 void Win32WriteGuard::EndWrite() { g_writing.store(false); }
+
+void Win32WriteGuard::DeferStops(bool defer) {
+  g_stopRequested.store(false);
+  g_deferStops.store(defer);
+}
+
+bool Win32WriteGuard::StopRequested() const { return g_stopRequested.load(); }
 
 }  // namespace qv::win32

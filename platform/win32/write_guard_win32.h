@@ -24,6 +24,8 @@ class Win32WriteGuard final : public IWriteGuard {
 
   void BeginWrite() override;
   void EndWrite() override;
+  void DeferStops(bool defer) override;
+  bool StopRequested() const override;
 };
 
 }  // namespace qv::win32

@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <sstream>
 
+#include "app/messages.h"
 #include "app/sha256.h"
 #include "platform/failure_notes.h"
+#include "platform/write_phase.h"
 #include "sim_harness.h"
 
 namespace qv::testing {
@@ -172,12 +174,61 @@ TEST(List, ACameraThatCannotBeReadMakesTheListingIncomplete) {
   EXPECT_NE(lines[2].find(" unknown "), std::string::npos) << lines[2];
 }
 
-TEST(List, NoCameraIsAnEmptyListingAndExitCode1) {
+TEST(List, NoCameraIsAnEmptyListingAndExitCode3) {
   SimRun run;
   const Outcome o =
       run.Run(json{{"cameras", json::array()}, {"image_devices", json::array()}}, {L"--list"});
-  EXPECT_EQ(o.exitCode, 1);
+  EXPECT_EQ(o.exitCode, 3);
   EXPECT_EQ(Lines(o.out).size(), 1u) << o.out;
+}
+
+// The exit codes of the long options: 3 when no target camera could be
+// reached, 4 when the camera should be tried again later; nothing is
+// written and the report carries the code.
+TEST(ExitCodes, NoTargetAndTryLater) {
+  json unopened = Camera(0);
+  unopened["bind_object"] = "0x80004005";
+  json streaming = Camera(0);
+  streaming["streaming"] = true;
+  auto one = [](const json& camera, const json& device) {
+    return json{{"cameras", {camera}}, {"image_devices", {device}}};
+  };
+  const json none{{"cameras", json::array()}, {"image_devices", json::array()}};
+  const json foreign = one(ForeignCamera(0), ImageDevice(0, "VID_046D&PID_0825"));
+  using Guard = IInstanceGuard::Result;
+  struct Row {
+    json scene;
+    std::vector<std::wstring> args;
+    Guard guard;
+    int exitCode;
+  };
+  const std::vector<Row> rows = {
+      {none, {L"--if-needed"}, Guard::Created, 3},
+      {one(unopened, ImageDevice(0)), {L"--all", L"--if-needed"}, Guard::Created, 3},
+      {foreign, {L"--all"}, Guard::Created, 3},
+      {foreign, {L"--dump", L"d.bin"}, Guard::Created, 3},  // another make is not dumped
+      {one(streaming, ImageDevice(0)), {L"--if-needed"}, Guard::Created, 4},
+      {one(Camera(0), ImageDevice(0)), {L"--list"}, Guard::AlreadyExists, 4},
+  };
+  for (const Row& row : rows) {
+    SimRun run;
+    run.guard.answer = row.guard;
+    std::vector<std::wstring> args = row.args;
+    for (std::wstring& arg : args)
+      if (arg == L"d.bin") arg = Widen(run.dir.file("d.bin"));
+    args.push_back(L"--json");
+    args.push_back(Widen(run.dir.file("r.json")));
+    const Outcome o = run.Run(row.scene, args);
+    const std::string name = msg::Narrow(row.args[0]) + " " + std::to_string(row.exitCode);
+    EXPECT_EQ(o.exitCode, row.exitCode) << name << o.err;
+    const std::vector<std::uint8_t> bytes = ReadBytes(run.dir.file("r.json"));
+    EXPECT_EQ(json::parse(std::string(bytes.begin(), bytes.end()))["exit_code"], row.exitCode)
+        << name;
+    EXPECT_FALSE(run.Exists("d.bin")) << name;
+    for (const std::vector<std::uint8_t>& flash : o.flash)
+      EXPECT_EQ(flash, std::vector<std::uint8_t>(65536, 0xFF)) << name;
+    for (const std::string& line : o.trace) EXPECT_FALSE(IsWritingRequest(line)) << name;
+  }
 }
 
 // The fault --verify exists for: cells that do not take their value while
@@ -337,23 +388,95 @@ TEST(Report, MatchesWhatHappened) {
   EXPECT_EQ(entries, 1u);
 }
 
-TEST(Report, OfTheInventoryOnStandardOutput) {
+// Each field says what happened: a camera refused before anything was
+// written, a download that never entered download mode (its enable request
+// refused twice: request 151 of an update of this camera), a hardware ID
+// whose product could not be read.
+TEST(Report, SaysWhatDidNotHappen) {
+  json busy = Camera(0);
+  busy["streaming"] = true;
+  json noEnable = Camera(1);
+  noEnable["faults"] =
+      json::array({json{{"request", 151}, {"result", "0x8007001F"}, {"count", 2}}});
+  json unreadable = ImageDevice(2);
+  unreadable["hardware_ids"] = {"USB\\VID_04F2"};
   SimRun run;
-  const Outcome o = run.Run(json{{"cameras", {Camera(0)}}, {"image_devices", {ImageDevice(0)}}},
-                            {L"--list", L"--json", L"-"});
-  EXPECT_EQ(o.exitCode, 0);
-  const json report = json::parse(o.out);
-  EXPECT_EQ(report["mode"], "list");
-  EXPECT_EQ(report["cameras"][0]["state_before"], "differs");
-  EXPECT_EQ(report["cameras"][0]["action"], "listed");
+  const Outcome o = run.Run(json{{"cameras", {busy, noEnable, Camera(2)}},
+                                 {"image_devices", {ImageDevice(0), ImageDevice(1), unreadable}}},
+                            {L"--all", L"--json", Widen(run.dir.file("r.json"))});
+  EXPECT_EQ(o.exitCode, 1);
+  const std::vector<std::uint8_t> bytes = ReadBytes(run.dir.file("r.json"));
+  const json cameras = json::parse(std::string(bytes.begin(), bytes.end()))["cameras"];
+  ASSERT_EQ(cameras.size(), 3u);
+  EXPECT_EQ(cameras[0]["action"], "refused");
+  EXPECT_EQ(cameras[0]["checksum"], nullptr);
+  EXPECT_EQ(cameras[1]["action"], "updated");
+  EXPECT_EQ(cameras[1]["result"], "fail");
+  EXPECT_EQ(cameras[1]["download_mode_entered"], false);
+  EXPECT_EQ(cameras[1]["final_state"], nullptr);
+  EXPECT_EQ(cameras[1]["checksum"]["device"], nullptr);
+  EXPECT_EQ(cameras[1]["flash"]["part"], "GD25Q512") << "identified by the update";
+  EXPECT_EQ(cameras[2]["usb"],
+            json({{"vendor", "04F2"}, {"product", nullptr}, {"revision", nullptr}}));
+  bool told = false;
+  for (const FailureNote& note : runNotes().notes())
+    told |= note.detail == "the USB identity of camera 2 could not be read";
+  EXPECT_TRUE(told) << "not \"camera 2 is 04F2:FFFF\"";
+  EXPECT_EQ(o.flash[0], std::vector<std::uint8_t>(65536, 0xFF));
 }
 
-TEST(Report, ThatCannotBeWrittenFailsTheRun) {
+// Standard output holds the report alone, whatever happened; the tool's
+// own texts go to standard error.
+TEST(Report, OfTheInventoryOnStandardOutput) {
+  for (const bool anotherCopy : {false, true}) {
+    SimRun run;
+    if (anotherCopy) run.guard.answer = IInstanceGuard::Result::AlreadyExists;
+    const Outcome o = run.Run(json{{"cameras", {Camera(0)}}, {"image_devices", {ImageDevice(0)}}},
+                              {L"--list", L"--json", L"-"});
+    EXPECT_EQ(o.exitCode, anotherCopy ? 4 : 0);
+    const json report = json::parse(o.out);
+    EXPECT_EQ(report["mode"], "list");
+    EXPECT_EQ(report["exit_code"], o.exitCode);
+    if (!anotherCopy) {
+      EXPECT_EQ(report["cameras"][0]["state_before"], "differs");
+      EXPECT_EQ(report["cameras"][0]["action"], "listed");
+      continue;
+    }
+    EXPECT_EQ(o.err.rfind("There is already an instance of this application running.", 0), 0u);
+    EXPECT_NE(o.err.find("another copy of qvflash is running"), std::string::npos);
+  }
+}
+
+// Every file the run writes is checked before any camera is touched: exit 2,
+// nothing sent, nothing left behind. The reason starts a line of its own
+// when both streams share one file.
+TEST(Report, ThatCannotBeWrittenIsRefusedBeforeAnyCamera) {
   SimRun run;
-  const Outcome o = run.Run(json{{"cameras", {Camera(0)}}, {"image_devices", {ImageDevice(0)}}},
-                            {L"--json", Widen(run.dir.file("missing/report.json"))});
+  std::filesystem::create_directory(run.dir.file("folder.json"));
+  for (const std::string file : {"missing/report.json", "folder.json"}) {
+    const std::wstring bad = Widen(run.dir.file(file));
+    for (const std::vector<std::wstring>& args :
+         {std::vector<std::wstring>{L"--json", bad},
+          std::vector<std::wstring>{L"--json", Widen(run.dir.file("ok.json")), L"--dump", bad}}) {
+      const Outcome o =
+          run.Run(json{{"cameras", {Camera(0)}}, {"image_devices", {ImageDevice(0)}}}, args);
+      EXPECT_EQ(o.exitCode, 2) << file;
+      EXPECT_EQ(o.out, "") << file;
+      EXPECT_NE(o.err.find("nothing was done"), std::string::npos) << o.err;
+      for (const std::string& line : o.trace) EXPECT_EQ(line.rfind("END ", 0), 0u) << line;
+      EXPECT_EQ(o.flash[0], std::vector<std::uint8_t>(65536, 0xFF));
+      EXPECT_FALSE(run.Exists("ok.json"));
+      run.console.err.clear();
+    }
+  }
+  run.console.sharesOutput = true;
+  json busy = Camera(0);
+  busy["streaming"] = true;
+  const Outcome o =
+      run.Run(json{{"cameras", {busy}}, {"image_devices", {ImageDevice(0)}}}, {L"--all"});
+  EXPECT_NE(o.both.find("Fail\nqvflash: another program is using the camera"), std::string::npos)
+      << o.both;
   EXPECT_EQ(o.out, kChecking + "Fail");
-  EXPECT_EQ(o.exitCode, 1);
 }
 
 TEST(Dump, IntoANamedFileWithItsReport) {
@@ -363,9 +486,10 @@ TEST(Dump, IntoANamedFileWithItsReport) {
   WriteBytes(run.dir.file("f0.bin"), contents);
   const std::string dumpPath = run.dir.file("camera0.bin");
   const std::string reportPath = run.dir.file("dump.json");
-  const Outcome o = run.Run(json{{"cameras", {WithFlashFile(ForeignCamera(0), "f0.bin")}},
-                                 {"image_devices", json::array()}},
-                            {L"--dump", Widen(dumpPath), L"--json", Widen(reportPath)});
+  const Outcome o =
+      run.Run(json{{"cameras", {ForeignCamera(1), WithFlashFile(Camera(0), "f0.bin")}},
+                   {"image_devices", {ImageDevice(1, "VID_046D&PID_0825"), ImageDevice(0)}}},
+              {L"--dump", Widen(dumpPath), L"--json", Widen(reportPath)});
   EXPECT_EQ(o.out, kChecking + "Dump FW ok.\nPass");
   EXPECT_EQ(o.exitCode, 0);
   EXPECT_EQ(ReadBytes(dumpPath), contents);
@@ -374,8 +498,64 @@ TEST(Dump, IntoANamedFileWithItsReport) {
   const json report = json::parse(std::string(bytes.begin(), bytes.end()));
   EXPECT_EQ(report["mode"], "dump");
   EXPECT_EQ(report["options"]["dump_file"], dumpPath);
-  EXPECT_EQ(report["cameras"][0]["action"], "dumped");
-  EXPECT_EQ(report["cameras"][0]["usb"], nullptr);
+  EXPECT_EQ(report["cameras"][0]["action"], "not the target");
+  EXPECT_EQ(report["cameras"][1]["action"], "dumped");
+  EXPECT_EQ(report["cameras"][1]["target"], true);
+}
+
+// A Ctrl-C (here: a guard that asks for the stop on its n-th question, or
+// once a write phase has ended) stops the run before its next write; the
+// report says what was done and the run fails with the reason.
+class ScriptedStops : public IWriteGuard {
+ public:
+  int stopAtQuestion = 0;  // 0: never
+  bool stopAfterWrite = false;
+  void BeginWrite() override {}
+  void EndWrite() override { written = true; }
+  void DeferStops(bool defer) override { deferred = defer; }
+  bool StopRequested() const override {
+    ++questions;
+    return deferred &&
+           ((stopAfterWrite && written) || (stopAtQuestion != 0 && questions >= stopAtQuestion));
+  }
+  bool deferred = false;
+  bool written = false;
+  mutable int questions = 0;
+};
+
+TEST(Interrupt, StopsBeforeTheNextWriteWithItsReport) {
+  const std::vector<std::uint8_t> current = UpdatedFlash(0x8A, "GD25Q512");
+  const std::vector<std::uint8_t> erased(65536, 0xFF);
+  struct Row {
+    int stopAtQuestion;
+    bool stopAfterWrite;
+    std::vector<std::string> actions;  // of the report's cameras
+    std::vector<std::uint8_t> first;   // camera 0's flash after the run
+  };
+  // The loop asks before each camera, the update once more before its
+  // first writing request.
+  for (const Row& row : {Row{2, false, {"stopped"}, erased}, Row{0, true, {"updated"}, current}}) {
+    ScriptedStops stops;
+    stops.stopAtQuestion = row.stopAtQuestion;
+    stops.stopAfterWrite = row.stopAfterWrite;
+    setWriteGuard(&stops);
+    SimRun run;
+    const Outcome o = run.Run(json{{"cameras", {Camera(0), Camera(1)}},
+                                   {"image_devices", {ImageDevice(0), ImageDevice(1)}}},
+                              {L"--all", L"--json", Widen(run.dir.file("r.json"))});
+    setWriteGuard(nullptr);
+    EXPECT_FALSE(stops.deferred) << "deferred only for the run";
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.out, kChecking + "Fail");
+    EXPECT_NE(o.err.find("qvflash: the run was stopped"), std::string::npos) << o.err;
+    EXPECT_EQ(o.flash[0], row.first);
+    EXPECT_EQ(o.flash[1], erased);
+    const std::vector<std::uint8_t> bytes = ReadBytes(run.dir.file("r.json"));
+    const json report = json::parse(std::string(bytes.begin(), bytes.end()));
+    ASSERT_EQ(report["cameras"].size(), row.actions.size());
+    for (std::size_t i = 0; i < row.actions.size(); ++i)
+      EXPECT_EQ(report["cameras"][i]["action"], row.actions[i]);
+  }
 }
 
 TEST(Sha256, KnownDigests) {

@@ -520,16 +520,28 @@ TEST(Process, InterruptsDuringTheWriteAreHeldOffAndTheUpdateCompletes) {
   }
 }
 
-TEST(Process, InterruptBeforeTheWriteEndsTheRunAtOnce) {
-  ToolFolder tool;
-  const std::vector<std::uint8_t> old = PrepareRealClockCamera(tool);
-  SteeredRun run(tool, {}, false);
-  // The device walk's wait after binding the camera: nothing written yet.
-  ASSERT_TRUE(run.WaitForTrace("SLEEP 300"));
-  run.Signal(SIGINT);
-  EXPECT_EQ(run.Wait(), 128 + SIGINT);
-  EXPECT_EQ(ReadBytes(tool.dir.file("flash.bin")), old);
-  EXPECT_EQ(Slurp(tool.dir.file("trace.txt")).find(kEnteredDownload), std::string::npos);
+// Before the write a switch's run ends at once; a run of long options stops
+// before its next write and still writes its report, ending in "Fail".
+TEST(Process, InterruptBeforeTheWriteWritesNothing) {
+  for (const bool options : {false, true}) {
+    ToolFolder tool;
+    const std::vector<std::uint8_t> old = PrepareRealClockCamera(tool);
+    const std::vector<std::string> args =
+        options ? std::vector<std::string>{"--if-needed", "--json", "r.json"}
+                : std::vector<std::string>{};
+    SteeredRun run(tool, args, false);
+    // The device walk's wait after binding the camera: nothing written yet.
+    ASSERT_TRUE(run.WaitForTrace("SLEEP 300"));
+    run.Signal(SIGINT);
+    EXPECT_EQ(run.Wait(), options ? 1 : 128 + SIGINT);
+    EXPECT_EQ(ReadBytes(tool.dir.file("flash.bin")), old);
+    EXPECT_EQ(Slurp(tool.dir.file("trace.txt")).find(kEnteredDownload), std::string::npos);
+    if (!options) continue;
+    EXPECT_EQ(run.Out(), "Checking, Please wiat...\nFail");
+    EXPECT_NE(run.Err().find(kStopNotice), std::string::npos) << run.Err();
+    EXPECT_NE(run.Err().find("qvflash: the run was stopped"), std::string::npos) << run.Err();
+    EXPECT_EQ(json::parse(Slurp(tool.dir.file("r.json")))["exit_code"], 1);
+  }
 }
 
 // A reader that goes away ("qvflash -dbg | grep -m1 ...", "qvflash | head

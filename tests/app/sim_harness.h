@@ -60,6 +60,8 @@ class CapturingConsole : public IConsole {
   bool OutputIsTerminal() override { return outputTerminal; }
   unsigned columns = 0;  // the terminal's width (0: not known)
   unsigned ErrorColumns() override { return columns; }
+  bool sharesOutput = false;  // both streams go to one file ("2>&1")
+  bool ErrorSharesOutput() override { return sharesOutput; }
 };
 
 class ScriptedGuard : public IInstanceGuard {

@@ -72,6 +72,7 @@ class FakeFileSystem : public IFileSystem {
     files[path].assign(data.begin(), data.end());
     return true;
   }
+  bool CheckWritable(const std::wstring&) override { return writable; }
   bool RemoveFile(const std::wstring& path) override { return files.erase(path) > 0; }
 };
 

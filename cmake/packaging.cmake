@@ -31,7 +31,7 @@ if(WIN32)
     file(WRITE ${destination} "${text}")
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
   endfunction()
-  qvflash_crlf(${PROJECT_SOURCE_DIR}/doc/README-windows.txt ${qvflash_package_dir}/README.txt)
+  qvflash_crlf(${PROJECT_SOURCE_DIR}/docs/README-windows.txt ${qvflash_package_dir}/README.txt)
   qvflash_crlf(${PROJECT_SOURCE_DIR}/LICENSE ${qvflash_package_dir}/LICENSE.txt)
   qvflash_crlf(${PROJECT_SOURCE_DIR}/examples/setting.ini ${qvflash_package_dir}/setting.ini)
 
@@ -46,8 +46,8 @@ else()
   # The manual page, the changelog and the copyright file, made at
   # configure time; the first two compressed at build time without a name
   # or time stamp in the gzip header (reproducible).
-  configure_file(doc/qvflash.1.in ${qvflash_package_dir}/qvflash.1 @ONLY)
-  configure_file(doc/debian/changelog.in ${qvflash_package_dir}/changelog.Debian @ONLY)
+  configure_file(docs/qvflash.1.in ${qvflash_package_dir}/qvflash.1 @ONLY)
+  configure_file(docs/debian/changelog.in ${qvflash_package_dir}/changelog.Debian @ONLY)
   # The license text as a copyright file's License paragraph: every line
   # indented by one space, an empty line as " .".
   file(STRINGS ${PROJECT_SOURCE_DIR}/LICENSE license_lines)
@@ -60,7 +60,7 @@ else()
     endif()
   endforeach()
   string(REGEX REPLACE "\n$" "" QVFLASH_LICENSE_TEXT "${QVFLASH_LICENSE_TEXT}")
-  configure_file(doc/debian/copyright.in ${qvflash_package_dir}/copyright @ONLY)
+  configure_file(docs/debian/copyright.in ${qvflash_package_dir}/copyright @ONLY)
 
   find_program(QVFLASH_GZIP gzip REQUIRED)
   set(qvflash_gzipped "")
@@ -80,7 +80,7 @@ else()
   install(FILES README.md ${qvflash_package_dir}/copyright ${qvflash_package_dir}/changelog.Debian.gz
           DESTINATION ${qvflash_doc_dir})
   # lintian's overrides for the tags that do not apply to this package.
-  install(FILES doc/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+  install(FILES docs/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
           RENAME qvflash)
   set(CPACK_GENERATOR DEB)
 endif()

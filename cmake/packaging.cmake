@@ -1,8 +1,9 @@
 # Installation and packages.
 #
 # Linux: the program to bin/, its manual page (gzip -9n) to share/man/man1/,
-# the README, a machine-readable copyright file holding the license and the
-# Debian changelog to share/doc/qvflash/, lintian's overrides; packed as a .deb (`cpack -G DEB`)
+# a README for users (docs/user-readme.md, not the developers' README), a
+# machine-readable copyright file holding the license and the Debian
+# changelog to share/doc/qvflash/, lintian's overrides; packed as a .deb (`cpack -G DEB`)
 # that lintian accepts. Build it with the `package` preset (Release, stripped,
 # hardened, no tests):  cmake --workflow --preset package
 #
@@ -77,7 +78,8 @@ else()
 
   install(TARGETS qvflash RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${qvflash_package_dir}/qvflash.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES README.md ${qvflash_package_dir}/copyright ${qvflash_package_dir}/changelog.Debian.gz
+  install(FILES docs/user-readme.md DESTINATION ${qvflash_doc_dir} RENAME README.md)
+  install(FILES ${qvflash_package_dir}/copyright ${qvflash_package_dir}/changelog.Debian.gz
           DESTINATION ${qvflash_doc_dir})
   # lintian's overrides for the tags that do not apply to this package.
   install(FILES docs/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
@@ -100,7 +102,7 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "with Pass or Fail, and the exit code says the same. It needs access to"
   "the camera's video device (the video group), not root.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/docs/user-readme.md)
 set(CPACK_STRIP_FILES ON)
 # The packages are made from the build folder; nothing of the test suite is
 # installed.

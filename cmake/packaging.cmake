@@ -1,8 +1,9 @@
 # Installation and packages.
 #
 # Linux: the program to bin/, its manual page (gzip -9n) to share/man/man1/,
-# the README, a machine-readable copyright file holding the license and the
-# Debian changelog to share/doc/qvflash/, lintian's overrides; packed as a .deb (`cpack -G DEB`)
+# a README for users (docs/user-readme.md, not the developers' README), a
+# machine-readable copyright file holding the license and the Debian
+# changelog to share/doc/qvflash/, lintian's overrides; packed as a .deb (`cpack -G DEB`)
 # that lintian accepts. Build it with the `package` preset (Release, stripped,
 # hardened, no tests):  cmake --workflow --preset package
 #
@@ -31,7 +32,7 @@ if(WIN32)
     file(WRITE ${destination} "${text}")
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
   endfunction()
-  qvflash_crlf(${PROJECT_SOURCE_DIR}/doc/README-windows.txt ${qvflash_package_dir}/README.txt)
+  qvflash_crlf(${PROJECT_SOURCE_DIR}/docs/README-windows.txt ${qvflash_package_dir}/README.txt)
   qvflash_crlf(${PROJECT_SOURCE_DIR}/LICENSE ${qvflash_package_dir}/LICENSE.txt)
   qvflash_crlf(${PROJECT_SOURCE_DIR}/examples/setting.ini ${qvflash_package_dir}/setting.ini)
 
@@ -46,8 +47,8 @@ else()
   # The manual page, the changelog and the copyright file, made at
   # configure time; the first two compressed at build time without a name
   # or time stamp in the gzip header (reproducible).
-  configure_file(doc/qvflash.1.in ${qvflash_package_dir}/qvflash.1 @ONLY)
-  configure_file(doc/debian/changelog.in ${qvflash_package_dir}/changelog.Debian @ONLY)
+  configure_file(docs/qvflash.1.in ${qvflash_package_dir}/qvflash.1 @ONLY)
+  configure_file(docs/debian/changelog.in ${qvflash_package_dir}/changelog.Debian @ONLY)
   # The license text as a copyright file's License paragraph: every line
   # indented by one space, an empty line as " .".
   file(STRINGS ${PROJECT_SOURCE_DIR}/LICENSE license_lines)
@@ -60,7 +61,7 @@ else()
     endif()
   endforeach()
   string(REGEX REPLACE "\n$" "" QVFLASH_LICENSE_TEXT "${QVFLASH_LICENSE_TEXT}")
-  configure_file(doc/debian/copyright.in ${qvflash_package_dir}/copyright @ONLY)
+  configure_file(docs/debian/copyright.in ${qvflash_package_dir}/copyright @ONLY)
 
   find_program(QVFLASH_GZIP gzip REQUIRED)
   set(qvflash_gzipped "")
@@ -77,10 +78,11 @@ else()
 
   install(TARGETS qvflash RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${qvflash_package_dir}/qvflash.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES README.md ${qvflash_package_dir}/copyright ${qvflash_package_dir}/changelog.Debian.gz
+  install(FILES docs/user-readme.md DESTINATION ${qvflash_doc_dir} RENAME README.md)
+  install(FILES ${qvflash_package_dir}/copyright ${qvflash_package_dir}/changelog.Debian.gz
           DESTINATION ${qvflash_doc_dir})
   # lintian's overrides for the tags that do not apply to this package.
-  install(FILES doc/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+  install(FILES docs/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
           RENAME qvflash)
   set(CPACK_GENERATOR DEB)
 endif()
@@ -100,7 +102,7 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "with Pass or Fail, and the exit code says the same. It needs access to"
   "the camera's video device (the video group), not root.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/docs/user-readme.md)
 set(CPACK_STRIP_FILES ON)
 # The packages are made from the build folder; nothing of the test suite is
 # installed.

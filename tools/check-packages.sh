@@ -80,6 +80,11 @@ if [ -f "$deb" ]; then
     bash -c "zcat '$work/deb/usr/share/doc/qvflash/changelog.Debian.gz' | head -n 1 | grep -qF '($debversion)'"
   expect "copyright holds the license" \
     grep -q 'Permission is hereby granted' "$work/deb/usr/share/doc/qvflash/copyright"
+  guide=$work/deb/usr/share/doc/qvflash/README.md
+  expect "the README is the users' one: long options, exit codes, where files go" \
+    bash -c "grep -qF -- '--if-needed' '$guide' && grep -qF '| 2 |' '$guide' && grep -qF 'current directory' '$guide'"
+  expect "the README leaves building, tests and the simulator out" \
+    bash -c "! grep -qiE 'tools/|simulat|QVFLASH_SIM' '$guide'"
 
   echo "-- dpkg -i, runs, dpkg -r on a staging root"
   if [ "$(id -u)" -ne 0 ]; then
@@ -122,6 +127,8 @@ if [ -f "$zip" ]; then
   expect "README.txt names the version" grep -qF "$version" "$readme"
   expect "README.txt tells the exit codes and where files go" \
     bash -c "grep -q 'ERRORLEVEL' '$readme' && grep -q 'Dump.bin' '$readme' && grep -q 'Program Files' '$readme'"
+  expect "README.txt tells the long options, exit code 2, camera privacy, the console window" \
+    bash -c "grep -qF -- '--list' '$readme' && grep -q '^  2 ' '$readme' && grep -qF 'Privacy' '$readme' && grep -qF 'close the console window' '$readme'"
   expect "README.txt leaves the simulator out" bash -c "! grep -qiE 'simulat|QVFLASH_SIM|scene' '$readme'"
   exe=$work/zip/$top/qvflash.exe
   expect "packaged qvflash.exe is a PE32 program" \

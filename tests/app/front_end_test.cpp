@@ -102,7 +102,7 @@ TEST(FrontEnd, UsageNamesSwitchesFilesExitCodesAndTheSimulator) {
   const std::string usage = Narrow(msg::kUsage);
   for (const char* word :
        {"-dbg", "-dump", "--help", "-h", "-?", "/?", "--version", "setting.ini", "tmp", "Dump.bin",
-        "Exit codes", "\"Pass\"", "\"Fail\"", "exits with 2", "QVFLASH_SIM"}) {
+        "Exit codes", "\"Pass\"", "\"Fail\"", "exits with 2", "console window", "QVFLASH_SIM"}) {
     EXPECT_NE(usage.find(word), std::string::npos) << word;
   }
   EXPECT_EQ(usage.back(), '\n');

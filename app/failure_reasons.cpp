@@ -41,8 +41,17 @@ constexpr std::array kReasons{
     Reason{FailureKind::VerifyMismatch,
            "the flash read back after the update does not hold the firmware",
            "rerun; if it fails again, the camera's flash is faulty and needs service"},
-    // The file may lie beside qvflash, in the current directory or in the
-    // temporary folder (an installed copy): the detail names it.
+    // The file may lie beside qvflash, in the current directory, in the
+    // temporary folder (an installed copy) or where an option names it: the
+    // detail names it. The causes that tell more come first.
+    Reason{FailureKind::FolderInTheWay, "a folder has the name of a file qvflash writes",
+           "remove or rename that folder (or name another file) and rerun"},
+    Reason{FailureKind::FolderMissing, "the folder of a file qvflash writes does not exist",
+           "create it (or name a file in a folder that exists) and rerun"},
+    Reason{FailureKind::PathTooLong, "the path of a file qvflash writes is too long",
+           "move qvflash to a folder with a shorter path (or name a shorter path) and rerun"},
+    Reason{FailureKind::DiskFull, "the disk of a file qvflash writes is full",
+           "free some space on it and rerun"},
     Reason{FailureKind::FileNotWritten, "a file qvflash needs could not be written",
            "make that folder writable (or run qvflash from a folder you may write to) and rerun"},
     Reason{FailureKind::FileNotRead, "a file qvflash wrote could not be read back",

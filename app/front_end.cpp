@@ -188,9 +188,6 @@ std::int32_t CFrontEnd::DumpTo(const std::wstring& path, FilePlace place, Camera
   // would hold zeros (or stale blocks) where nothing was read.
   if (!good) {
     runNotes().note(FailureKind::ReadoutFailed);
-  } else if (path.empty()) {
-    runNotes().note(FailureKind::FileNotWritten,
-                    "Dump.bin: the folder of qvflash is unknown or its path too long");
   }
   if (!good || path.empty() ||
       !platform_.files.WriteFile(path, std::span<const std::uint8_t>(buffer.get(), DUMP_SIZE))) {

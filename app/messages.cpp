@@ -49,7 +49,7 @@ const std::wstring_view kUsage =
     L"Environment:\n"
     L"  QVFLASH_SIM    path of a scene file: use the simulated camera it\n"
     L"                 describes instead of the system's cameras\n"
-    L"  QVFLASH_PROGRESS=0, TERM=dumb: no progress bar\n";
+    L"  QVFLASH_PROGRESS=0/no/off/false, TERM=dumb: no progress bar\n";
 
 std::wstring VersionLine() {
   std::wstring line = L"qvflash ";

@@ -170,7 +170,8 @@ void CFrontEnd::UpdateTarget(const CameraOptions& options, CameraRecord& record)
   }
   record.verifyDifference = check.difference;
   const std::string detail = std::to_string(check.difference.count) +
-                             " bytes differ, the first at 0x" +
+                             (check.difference.count == 1 ? " byte differs" : " bytes differ") +
+                             ", the first at 0x" +
                              Hex4Text(static_cast<std::uint16_t>(check.difference.firstAddress));
   runNotes().note(FailureKind::VerifyMismatch, detail);
   PrintCameraLine(record, "verify failed: " + detail);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "flash/download_engine.h"
 
@@ -78,7 +79,17 @@ bool ProgressAllowedByEnvironment() {
   const char* term = std::getenv("TERM");
   if (term != nullptr && std::strcmp(term, "dumb") == 0) return false;
   const char* wanted = std::getenv("QVFLASH_PROGRESS");
-  if (wanted != nullptr && std::strcmp(wanted, "0") == 0) return false;
+  if (wanted == nullptr) return true;
+  // The ways people write "no", in any letter case.
+  for (const std::string_view no : {"0", "no", "off", "false"}) {
+    const std::string_view value(wanted);
+    if (value.size() == no.size() &&
+        std::equal(value.begin(), value.end(), no.begin(), [](char a, char b) {
+          return (a >= 'A' && a <= 'Z' ? static_cast<char>(a + 32) : a) == b;
+        })) {
+      return false;
+    }
+  }
   return true;
 }
 

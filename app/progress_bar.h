@@ -34,7 +34,7 @@ struct ProgressLine {
 ProgressLine FormatProgressLine(std::uint8_t state, std::uint8_t progress, unsigned columns = 0);
 
 // Whether the environment lets a bar be drawn: not with TERM=dumb, not with
-// QVFLASH_PROGRESS=0.
+// QVFLASH_PROGRESS=0, no, off or false (any letter case).
 bool ProgressAllowedByEnvironment();
 
 class ProgressConsole final : public IConsole, public IUpdateObserver {

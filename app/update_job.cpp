@@ -81,14 +81,14 @@ std::int32_t CFrontEnd::UpdateFirmware() {
   FilePlace place{};
   bool extracted = false;
   bool keepsName = true;
-  if (!ToolFilePath(platform_.files, L"tmp", tmpPath, place)) {
-    runNotes().note(FailureKind::FileNotWritten,
-                    "tmp: the folder of qvflash is unknown or its path too long");
-  } else if (place == FilePlace::CurrentDirectory && verbose_ == 0) {
-    keepsName = false;
-    extracted = ExtractFirmwareImageToTemporary(tmpPath);
-  } else {
-    extracted = ExtractFirmwareImage(tmpPath);
+  // A path that cannot be had (its reason noted there) extracts nothing.
+  if (ToolFilePath(platform_.files, L"tmp", tmpPath, place)) {
+    if (place == FilePlace::CurrentDirectory && verbose_ == 0) {
+      keepsName = false;
+      extracted = ExtractFirmwareImageToTemporary(tmpPath);
+    } else {
+      extracted = ExtractFirmwareImage(tmpPath);
+    }
   }
   if (!extracted) {
     PrintVerbose(msg::kBinaryCreateFail);

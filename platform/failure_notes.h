@@ -35,7 +35,14 @@ enum class FailureKind : std::uint8_t {
   CameraNotAnswering,  // a request to the camera timed out: it is sent nothing more
   ControlMissing,      // the extension unit lacks a control the update uses (detail: which)
   BlockSizeMismatch,   // the flash-data control's length is not the one the route writes
-  Interrupted,         // a signal (Ctrl-C) stopped the run before its next write
+  // A file could not be written for a cause of its own (detail: the path and
+  // the system's reason); FileNotWritten stands for a refused permission and
+  // any cause not told apart.
+  PathTooLong,     // the path is longer than the system takes
+  FolderMissing,   // the folder the file goes to does not exist
+  FolderInTheWay,  // a folder has the file's name
+  DiskFull,        // no room left on the disk
+  Interrupted,     // a signal (Ctrl-C) stopped the run before its next write
 };
 
 // The system's own error of a failed platform call, where the system has

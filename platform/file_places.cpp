@@ -1,5 +1,7 @@
 #include "platform/file_places.h"
 
+#include "platform/failure_notes.h"
+
 namespace qv {
 
 bool FitsPathLimit(const IFileSystem& files, const std::wstring& path) {
@@ -35,9 +37,18 @@ bool ToolFilePath(IFileSystem& files, std::wstring_view name, std::wstring& path
                   FilePlace& place) {
   std::wstring result;
   FilePlace where{};
-  if (!ToolFolder(files, result, where)) return false;
+  if (!ToolFolder(files, result, where)) {
+    runNotes().note(FailureKind::FileNotWritten, files.PathForMessage(std::wstring(name)) +
+                                                     ": the folder of qvflash is unknown");
+    return false;
+  }
   result.append(name);
-  if (!FitsPathLimit(files, result)) return false;
+  if (!FitsPathLimit(files, result)) {
+    runNotes().note(FailureKind::PathTooLong,
+                    files.PathForMessage(result) + ": " + std::to_string(result.size()) +
+                        " characters, at most " + std::to_string(files.PathLimit() - 1) + " fit");
+    return false;
+  }
   path = std::move(result);
   place = where;
   return true;

@@ -24,7 +24,7 @@ bool ToolFolder(IFileSystem& files, std::wstring& folder, FilePlace& place);
 
 // `name` in the tool's folder. False as for ToolFolder, and when the path
 // does not fit the platform's path limit with its terminator (a path is
-// never cut short).
+// never cut short); the run's notes then say which.
 bool ToolFilePath(IFileSystem& files, std::wstring_view name, std::wstring& path, FilePlace& place);
 
 // The path and the limit: true when `path` with its terminator fits.

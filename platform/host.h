@@ -32,8 +32,9 @@ std::unique_ptr<IWriteGuard> createHostWriteGuard();
 // look-alikes, so a full-width "－ｄｕｍｐ" would read as "-dump".)
 std::vector<std::wstring> commandLineArguments(int argc, char** argv);
 
-// The narrow arguments after the program name, each byte one wide character.
-// The switches are ASCII, so a non-ASCII argument never compares equal to one.
+// The narrow arguments after the program name, each byte one wide character
+// (Windows' last resort when its own command line cannot be split). The
+// switches are ASCII, so a non-ASCII argument never compares equal to one.
 inline std::vector<std::wstring> widenArgumentBytes(int argc, char** argv) {
   std::vector<std::wstring> args;
   for (int i = 1; i < argc; ++i) {

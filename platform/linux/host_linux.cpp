@@ -12,6 +12,7 @@
 #include "platform/linux/linux_profile.h"
 #include "platform/linux/linux_resources.h"
 #include "platform/linux/linux_write_guard.h"
+#include "platform/linux/wide_text.h"
 
 namespace qv {
 namespace {
@@ -47,7 +48,13 @@ std::unique_ptr<IWriteGuard> createHostWriteGuard() {
 }
 
 std::vector<std::wstring> commandLineArguments(int argc, char** argv) {
-  return widenArgumentBytes(argc, argv);
+  // Arguments are bytes, as file names are, and become wide text the way a
+  // path does: a file name given to an option reaches the system calls as
+  // the very bytes that were typed, UTF-8 or not, and reads as its
+  // characters in the report.
+  std::vector<std::wstring> args;
+  for (int i = 1; i < argc; ++i) args.push_back(linux_host::PathToWide(argv[i]));
+  return args;
 }
 
 std::optional<std::filesystem::path> environmentPath(const char* name) {

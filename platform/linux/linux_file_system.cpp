@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/failure_notes.h"
+#include "platform/linux/os_error.h"
 #include "platform/linux/wide_text.h"
 
 namespace qv::linux_host {
@@ -126,10 +127,13 @@ std::string LinuxFileSystem::PathForMessage(const std::wstring& path) const {
 }
 
 namespace {
-// The run's reason when a file of the tool cannot be made: its path and the
-// system's word for why (a read-only folder, a full disk).
+// The run's reason when a file of the tool cannot be made: its cause, its
+// path and the system's word for why (a read-only folder, a full disk).
 void NoteNotWritten(const std::string& name, int error) {
-  runNotes().note(FailureKind::FileNotWritten, name + ": " + std::strerror(error), error);
+  struct stat st {};
+  const bool folderAtPath = ::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  runNotes().note(fileNotWrittenKind(error, folderAtPath), name + ": " + std::strerror(error),
+                  error);
 }
 
 // Maps a new, empty file of `fd` (at `name`, made for `target`) to `size`

@@ -94,4 +94,22 @@ HResult hresultFromErrno(int error) {
   return hr::Fail;
 }
 
+FailureKind fileNotWrittenKind(int error, bool folderAtPath) {
+  // rename() onto a folder fails with EISDIR, or ENOTEMPTY and EEXIST for
+  // some file systems: the folder is what is in the way, whatever the errno.
+  if (folderAtPath) return FailureKind::FolderInTheWay;
+  switch (error) {
+    case ENOENT:   // a folder of the path does not exist
+    case ENOTDIR:  // a part of the path is a file, not a folder
+      return FailureKind::FolderMissing;
+    case ENAMETOOLONG:
+      return FailureKind::PathTooLong;
+    case ENOSPC:
+    case EDQUOT:
+      return FailureKind::DiskFull;
+    default:  // EACCES, EPERM, EROFS and whatever is not told apart
+      return FailureKind::FileNotWritten;
+  }
+}
+
 }  // namespace qv::linux_host

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "base/hresult.h"
+#include "platform/failure_notes.h"
 
 namespace qv::linux_host {
 
@@ -25,5 +26,9 @@ HResult hresultFromErrno(int error);
 // The errno's symbolic name from the same table ("EPROTO"); empty for one
 // not in it. A static text.
 std::string_view errnoName(int error);
+
+// Why a file of the tool could not be written, from the errno of the failed
+// call and whether a folder sits at the file's path.
+FailureKind fileNotWrittenKind(int error, bool folderAtPath);
 
 }  // namespace qv::linux_host

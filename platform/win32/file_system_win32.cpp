@@ -24,6 +24,24 @@ namespace qv::win32 {
 
 namespace {
 
+// Paths of MAX_PATH characters or more need the extended-length form.
+std::wstring extendedIfLong(const std::wstring& path) {
+  const bool driveAbsolute = path.size() > 2 && path[1] == L':' && path[2] == L'\\';
+  if (path.size() < MAX_PATH || !driveAbsolute) return path;
+  return L"\\\\?\\" + path;
+}
+
+// The cause of a file that could not be written: a folder at its path, or a
+// path longer than MAX_PATH with its terminator, beside the system's error.
+FailureKind notWrittenKind(DWORD error, const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(extendedIfLong(path).c_str());
+  const bool folderAtPath =
+      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  // The length GetFullPathNameW needs includes the terminator.
+  const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  return fileNotWrittenKind(error, folderAtPath, needed > MAX_PATH || path.size() >= MAX_PATH);
+}
+
 // Notes, when it goes out of scope before done(), that a file operation
 // failed: the path and the system's reason (GetLastError as the failing call
 // left it; the clean-up after a failure keeps it).
@@ -45,8 +63,10 @@ class FileFailureNote {
              (why.back() == '\n' || why.back() == '\r' || why.back() == ' ' || why.back() == '.'))
         why.pop_back();
     }
+    const FailureKind kind =
+        kind_ == FailureKind::FileNotWritten ? notWrittenKind(error, path_) : kind_;
     runNotes().note(
-        kind_, consoleBytes(path_) + ": " + why,
+        kind, consoleBytes(path_) + ": " + why,
         error != ERROR_SUCCESS ? std::optional<std::int32_t>(fromWin32Error(error)) : std::nullopt);
   }
   FileFailureNote(const FileFailureNote&) = delete;
@@ -71,13 +91,6 @@ void removeScratch(const std::wstring& temp) {
   const DWORD error = ::GetLastError();
   ::DeleteFileW(temp.c_str());
   ::SetLastError(error);
-}
-
-// Paths of MAX_PATH characters or more need the extended-length form.
-std::wstring extendedIfLong(const std::wstring& path) {
-  const bool driveAbsolute = path.size() > 2 && path[1] == L':' && path[2] == L'\\';
-  if (path.size() < MAX_PATH || !driveAbsolute) return path;
-  return L"\\\\?\\" + path;
 }
 
 // A new, empty file beside `target` (CREATE_NEW never opens an existing
@@ -166,7 +179,11 @@ bool Win32FileSystem::ExecutablePath(std::wstring& path) {
   wchar_t buffer[kMaxPath];
   const DWORD length = ::GetModuleFileNameW(nullptr, buffer, static_cast<DWORD>(kMaxPath));
   // A path that filled the buffer was cut short (the call then returns the
-  // buffer size): refuse it rather than hand on a truncated path.
+  // buffer size): refuse it rather than hand on a truncated path, and tell
+  // why (no file of the tool fits beside it).
+  if (length >= kMaxPath) {
+    runNotes().note(FailureKind::PathTooLong, "qvflash.exe: its path has 260 characters or more");
+  }
   if (length == 0 || length >= kMaxPath) return false;
   path.assign(buffer, length);
   return true;

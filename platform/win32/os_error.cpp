@@ -55,4 +55,26 @@ HResult devicePathReadResult(long readResult, bool isText) {
   return isText ? fromComResult(readResult) : fromComResult(DISP_E_TYPEMISMATCH);
 }
 
+FailureKind fileNotWrittenKind(std::uint32_t error, bool folderAtPath, bool overPathLimit) {
+  // Replacing a folder by a file is refused as ERROR_ACCESS_DENIED: the
+  // folder is what is in the way, not a permission.
+  if (folderAtPath) return FailureKind::FolderInTheWay;
+  switch (error) {
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DIRECTORY:
+    case ERROR_INVALID_NAME:
+      // A path over MAX_PATH that the system does not take in its long form
+      // (a relative one) is reported as a folder not found or a bad name.
+      if (overPathLimit) return FailureKind::PathTooLong;
+      return error == ERROR_INVALID_NAME ? FailureKind::FileNotWritten : FailureKind::FolderMissing;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return FailureKind::PathTooLong;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return FailureKind::DiskFull;
+    default:  // ERROR_ACCESS_DENIED, ERROR_WRITE_PROTECT and what is not told apart
+      return FailureKind::FileNotWritten;
+  }
+}
+
 }  // namespace qv::win32

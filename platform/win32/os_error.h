@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "base/hresult.h"
+#include "platform/failure_notes.h"
 #include "platform/os_services.h"
 
 namespace qv::win32 {
@@ -32,5 +33,10 @@ bool configRetSucceeded(std::uint32_t configRet);
 // The result of reading the "DevicePath" variant: the read's own failure, a
 // value that is not text (DISP_E_TYPEMISMATCH), or success.
 HResult devicePathReadResult(long readResult, bool isText);
+
+// Why a file of the tool could not be written, from GetLastError of the
+// failed call, whether a folder sits at the file's path, and whether the
+// full path is longer than MAX_PATH allows.
+FailureKind fileNotWrittenKind(std::uint32_t error, bool folderAtPath, bool overPathLimit);
 
 }  // namespace qv::win32

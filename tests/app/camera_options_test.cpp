@@ -251,8 +251,10 @@ TEST(Verify, TurnsAStuckCellPassIntoFail) {
     EXPECT_EQ(o.out, kChecking + "Fail") << chipId;
     EXPECT_EQ(o.exitCode, 1);
     const std::size_t differing = image[stuck + 2] != 0xFF ? 2 : 1;
-    EXPECT_NE(o.err.find("Device 0: verify failed: " + std::to_string(differing) +
-                         " bytes differ, the first at 0x0100"),
+    EXPECT_NE(o.err.find("Device 0: verify failed: " +
+                         (differing == 1 ? std::string("1 byte differs")
+                                         : std::to_string(differing) + " bytes differ") +
+                         ", the first at 0x0100"),
               std::string::npos)
         << o.err;
     EXPECT_TRUE(runNotes().has(FailureKind::VerifyMismatch));

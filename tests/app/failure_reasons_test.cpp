@@ -191,7 +191,7 @@ std::vector<ReasonCase> Cases() {
        kChecking + "Dump FW fail.\nFail",
        1,
        "/Dump.bin: Is a directory)",
-       "make that folder writable",
+       "remove or rename that folder",
        "",
        folderInTheWay("Dump.bin")},
       {"ImageCopyNotWritableVerboseShowsErrno",
@@ -200,7 +200,7 @@ std::vector<ReasonCase> Cases() {
        "",
        1,
        "/tmp: Is a directory)",
-       "make that folder writable",
+       "remove or rename that folder",
        "system error 21",
        folderInTheWay("tmp")},
       {"ImageCopyNotWritable",
@@ -208,10 +208,34 @@ std::vector<ReasonCase> Cases() {
        {},
        kChecking + "Fail",
        1,
-       "/tmp: Is a directory)",
-       "rerun",
+       "a folder has the name of a file qvflash writes (",
+       "remove or rename that folder",
        "",
        folderInTheWay("tmp")},
+      {"DumpFolderMissing",
+       Matching(),
+       {L"--dump", L"/qvflash-missing/x.bin"},
+       "",
+       1,
+       "does not exist (/qvflash-missing/x.bin: No such file or directory)",
+       "create it",
+       ""},
+      {"ReportFolderMissing",
+       Matching(),
+       {L"--list", L"--json", L"/qvflash-missing/r.json"},
+       "",
+       1,
+       "does not exist (/qvflash-missing/r.json: No such file or directory)",
+       "create it",
+       ""},
+      {"DumpPathTooLong",
+       Matching(),
+       {L"--dump", L"/" + std::wstring(300, L'n')},
+       "",
+       1,
+       "the path of a file qvflash writes is too long",
+       "move qvflash to a folder with a shorter path (or name a shorter path)",
+       ""},
       {"UnknownFlashVerbose",
        Scene({unlisted}, {ImageDevice(0)}),
        {L"-dbg"},
@@ -266,7 +290,7 @@ TEST(Reasons, FinalWordEndsItsLineOnlyOnATerminal) {
 
 // A run that failed for a reason no layer noted still says something.
 TEST(Reasons, EveryKindHasWordsAndAnUnnotedFailureToo) {
-  for (int k = 0; k <= static_cast<int>(FailureKind::FlashUnknown); ++k) {
+  for (int k = 0; k <= static_cast<int>(FailureKind::Interrupted); ++k) {
     const FailureNote note{static_cast<FailureKind>(k), "", std::nullopt};
     const std::string text = ReasonLines(note, false);
     EXPECT_EQ(text.rfind("qvflash: ", 0), 0u);

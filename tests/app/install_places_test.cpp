@@ -123,10 +123,15 @@ TEST(ToolFolder, BesideAPortableExecutableElseTheCurrentDirectoryWithinTheLimit)
     files.currentDirectory = row.current;
     std::wstring path = L"unchanged";
     FilePlace place{};
+    runNotes().clear();
     const bool found = ToolFilePath(files, L"Dump.bin", path, place);
     EXPECT_EQ(found, !row.expected.empty()) << std::string(row.current.begin(), row.current.end());
     if (!found) {
       EXPECT_EQ(path, L"unchanged");
+      // Told apart: a path over the limit, or no folder at all.
+      ASSERT_EQ(runNotes().notes().size(), 1u);
+      EXPECT_EQ(runNotes().notes()[0].kind,
+                row.current.empty() ? FailureKind::FileNotWritten : FailureKind::PathTooLong);
       continue;
     }
     EXPECT_EQ(path, row.expected);
@@ -205,8 +210,8 @@ TEST(InstalledCopy, NoUsableCurrentDirectoryFailsLikeAnUnwritableFolder) {
     EXPECT_EQ(o.exitCode, 1);
     EXPECT_EQ(installed.ProgramFolder(), kUntouched);
     if (!removed) {
-      // The reason names the file and the system's word for why.
-      ASSERT_TRUE(runNotes().has(FailureKind::FileNotWritten));
+      // The reason names the cause, the file and the system's word for why.
+      ASSERT_TRUE(runNotes().has(FailureKind::FolderMissing));
       const FailureNote& note = runNotes().notes().back();
       EXPECT_EQ(note.detail,
                 installed.work.file("missing") + "/Dump.bin: No such file or directory");

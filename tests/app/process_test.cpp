@@ -277,6 +277,28 @@ TEST(Process, UpdateThenDumpThroughTheEntryPoint) {
   EXPECT_EQ(ReadBytes(tool.dir.file("Dump.bin")), updated);
 }
 
+// File names given to options are the bytes typed, UTF-8 or not; the report
+// names the file in UTF-8 (a byte that is not UTF-8 as U+FFFD).
+TEST(Process, DumpAndReportLandUnderTheNamesTyped) {
+  struct Row {
+    std::string name;
+    std::string reported;
+  };
+  for (const Row& row : std::vector<Row>{{"dump \xC3\xBC.bin", "dump \xC3\xBC.bin"},
+                                         {"dump \xFF.bin", "dump \xEF\xBF\xBD.bin"}}) {
+    ToolFolder tool;
+    std::ofstream(tool.dir.file("scene.json")) << DemoScene().dump();
+    const std::vector<std::uint8_t> contents(65536, 0x5A);
+    WriteBytes(tool.dir.file("flash.bin"), contents);
+    const ChildResult r =
+        tool.Run({"--dump", row.name, "--json", "report " + row.name + ".json"}, "scene.json");
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(ReadBytes(tool.dir.file(row.name)), contents);
+    const json report = json::parse(Slurp(tool.dir.file("report " + row.name + ".json")));
+    EXPECT_EQ(report["options"]["dump_file"], row.reported);
+  }
+}
+
 TEST(Process, HelpVersionAndRefusalsNeedNoCameraNorReadableScene) {
   ToolFolder tool;
   std::ofstream(tool.dir.file("scene.json")) << DemoScene().dump();

@@ -216,14 +216,18 @@ TEST(ProgressOnNarrowTerminal, FailedVerboseUpdateAtThirtyColumns) {
 TEST(ProgressOnTerminal, EnvironmentTurnsTheBarOff) {
   SimRun plain;
   const std::string expected = plain.Run(OneMatchingCamera(), {}).out;
-  for (const auto& [name, value] : std::vector<std::pair<const char*, const char*>>{
-           {"TERM", "dumb"}, {"QVFLASH_PROGRESS", "0"}}) {
+  for (const auto& [name, value] :
+       std::vector<std::pair<const char*, const char*>>{{"TERM", "dumb"},
+                                                        {"QVFLASH_PROGRESS", "0"},
+                                                        {"QVFLASH_PROGRESS", "no"},
+                                                        {"QVFLASH_PROGRESS", "OFF"},
+                                                        {"QVFLASH_PROGRESS", "False"}}) {
     SimRun run;
     run.console.terminal = true;
     ::setenv(name, value, 1);
     const Outcome o = run.Run(OneMatchingCamera(), {});
-    EXPECT_EQ(o.err, "") << name;
-    EXPECT_EQ(o.out, expected) << name;
+    EXPECT_EQ(o.err, "") << name << "=" << value;
+    EXPECT_EQ(o.out, expected) << name << "=" << value;
   }
   SimRun run;
   run.console.terminal = true;

@@ -409,7 +409,7 @@ expect "if-needed-current: no download mode" \
 compare verify-stuck "$(scene ', "faults": [{"stuck_cells": [256]}]' "$image_device")" "" --verify
 expect_output verify-stuck $'Checking, Please wiat...\nFail' 1
 expect "verify-stuck: the first differing address" \
-  grep -q 'verify failed: 1 bytes differ, the first at 0x0100' "$work/sim/verify-stuck/win/stderr"
+  grep -q 'verify failed: 1 byte differs, the first at 0x0100' "$work/sim/verify-stuck/win/stderr"
 compare dump-named "$(scene '' "$image_device")" "" --dump camera.bin
 expect "dump-named: camera.bin equals the flash" \
   cmp -s "$work/sim/dump-named/win/camera.bin" "$work/sim/dump-named/win/flash.bin"

@@ -266,9 +266,10 @@ int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
   // (the rerun it asks for would write the camera again).
   if (!CheckOutputs(options)) {
     const FailureNote* chief = ChiefNote(runNotes());
-    platform_.console.WriteError(
-        (chief != nullptr ? ReasonLines(*chief, false) : std::string(kUnexplainedFailure)) +
-        "qvflash: nothing was done\n");
+    std::string reason =
+        chief != nullptr ? ReasonLines(*chief, false) : std::string(kUnexplainedFailure);
+    reason.insert(reason.size() - 1, "; nothing was done");
+    platform_.console.WriteError(reason);
     return kUsageExitCode;
   }
 

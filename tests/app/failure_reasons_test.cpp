@@ -216,7 +216,7 @@ std::vector<ReasonCase> Cases() {
        Matching(),
        {L"--dump", L"/qvflash-missing/x.bin"},
        "",
-       1,
+       2,  // refused before any camera is touched
        "does not exist (/qvflash-missing/x.bin: No such file or directory)",
        "create it",
        ""},
@@ -224,7 +224,7 @@ std::vector<ReasonCase> Cases() {
        Matching(),
        {L"--list", L"--json", L"/qvflash-missing/r.json"},
        "",
-       1,
+       2,  // refused before any camera is touched
        "does not exist (/qvflash-missing/r.json: No such file or directory)",
        "create it",
        ""},
@@ -232,7 +232,7 @@ std::vector<ReasonCase> Cases() {
        Matching(),
        {L"--dump", L"/" + std::wstring(300, L'n')},
        "",
-       1,
+       2,  // refused before any camera is touched
        "the path of a file qvflash writes is too long",
        "move qvflash to a folder with a shorter path (or name a shorter path)",
        ""},

@@ -37,6 +37,13 @@ constexpr std::array kReasons{
     Reason{FailureKind::VerifyMismatch,
            "the flash read back after the update does not hold the firmware",
            "rerun; if it fails again, the camera's flash is faulty and needs service"},
+    // The update itself ended well (its checksum matched); only the
+    // comparison is missing, and a rerun would write the camera again.
+    Reason{FailureKind::ReadBackFailed,
+           "the flash could not be read back after the update, so it was not compared with the "
+           "firmware",
+           "unplug the camera, plug it in again and run qvflash --list: \"current\" means the "
+           "flash holds the firmware"},
     // The file may lie beside qvflash, in the current directory or in the
     // temporary folder (an installed copy): the detail names it.
     Reason{FailureKind::FileNotWritten, "a file qvflash needs could not be written",
@@ -53,6 +60,10 @@ constexpr std::array kReasons{
     Reason{FailureKind::BlockSizeMismatch,
            "the camera's flash takes blocks of another size than this update writes",
            "nothing was written; ask for a qvflash that can update this camera"},
+    // Found once the part was identified, before anything was sent that
+    // changes the chip or the flash.
+    Reason{FailureKind::FlashTooSmall, "the camera's flash part is too small for the firmware",
+           "nothing was written; this camera cannot be updated by this qvflash"},
     Reason{FailureKind::FlashUnknown, "the camera's flash part is not one qvflash knows",
            "nothing was written; ask for a qvflash that knows the part"},
     Reason{FailureKind::CameraNotOpened, "a camera could not be opened",

@@ -60,7 +60,7 @@ void CFrontEnd::UpdateTarget(const CameraOptions& options, CameraRecord& record)
   record.action = CameraAction::Updated;
   updateFlashType_ = FLASH_TYPE_UNDEFINED;
   updateStatus_ = UpdateStatus{};
-  const std::int32_t result = UpdateFirmware();
+  const std::int32_t result = UpdateFirmware({.readsBack = options.verify});
   record.passed = result == 0;
   record.updateRan = updateFlashType_ != FLASH_TYPE_UNDEFINED;
   record.computedChecksum = updateStatus_.computedChecksum;
@@ -95,7 +95,7 @@ void CFrontEnd::UpdateTarget(const CameraOptions& options, CameraRecord& record)
   record.verify = VerifyResult::Failed;
   record.passed = false;
   if (check.state == FirmwareState::Unknown) {
-    runNotes().note(FailureKind::VerifyMismatch, "the flash could not be read back");
+    runNotes().note(FailureKind::ReadBackFailed);
     PrintCameraLine(record, "verify failed: the flash could not be read back");
     return;
   }

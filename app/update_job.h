@@ -16,6 +16,7 @@
 #include "app/progress_bar.h"
 #include "app/run_record.h"
 #include "camera/camera_device.h"
+#include "flash/flash_tables.h"
 #include "platform/file_places.h"
 #include "platform/platform.h"
 
@@ -75,9 +76,15 @@ class CFrontEnd {
   // else: no guard, no camera.
   int Run(std::span<const std::wstring> args);
 
+  // What a run of the long options asks of the update job beyond the
+  // update itself.
+  struct UpdateRequest {
+    bool readsBack = false;  // the flash is read back afterwards: its controls are checked too
+  };
   // The update job on the current device: 0 when the engine reported
   // success, 1 for every failure.
-  std::int32_t UpdateFirmware();
+  std::int32_t UpdateFirmware() { return UpdateFirmware(UpdateRequest{}); }
+  std::int32_t UpdateFirmware(const UpdateRequest& request);
   // Writes resource "BINARY" FIRMWARE_RESOURCE_ID to the file at `path`.
   bool ExtractFirmwareImage(const std::wstring& path);
   // The same into a new private temporary file of the system's; its path
@@ -90,6 +97,17 @@ class CFrontEnd {
   const UpdateStatus& updateStatus() const { return updateStatus_; }
 
  private:
+  // The image as the engine takes it (zero-filled beyond it) and the part
+  // it is written to.
+  struct PreparedUpdate {
+    std::unique_ptr<std::uint8_t[]> buffer;
+    std::size_t length = 0;
+    std::uint8_t flashType = FLASH_TYPE_UNDEFINED;
+  };
+  // Every check of the update job before its first request that changes
+  // the chip or the flash, in the order the update makes them. 0 when the
+  // engine may be called.
+  std::int32_t CheckBeforeWriting(bool readsBack, PreparedUpdate& prepared);
   std::int32_t Dump();
   // The dump of the current device into the file at `path` (empty: none can
   // be written); fills the record's flash identification when given.

@@ -35,6 +35,8 @@ enum class FailureKind : std::uint8_t {
   CameraNotAnswering,  // a request to the camera timed out: it is sent nothing more
   ControlMissing,      // the extension unit lacks a control the update uses (detail: which)
   BlockSizeMismatch,   // the flash-data control's length is not the one the route writes
+  FlashTooSmall,       // the identified part is smaller than what the update writes (detail: sizes)
+  ReadBackFailed,      // the read-back after an update could not run: nothing was compared
 };
 
 // The system's own error of a failed platform call, where the system has

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "app/messages.h"
 #include "app/sha256.h"
 #include "platform/failure_notes.h"
 #include "sim_harness.h"
@@ -223,6 +224,84 @@ TEST(Verify, AGoodUpdateIsReadBackOnceAndPasses) {
   std::size_t addressRequests = 0;
   for (const std::string& line : o.trace) addressRequests += line.rfind("0 SET 14 ", 0) == 0;
   EXPECT_EQ(addressRequests, 1u);
+}
+
+// A part smaller than what the update writes (the 32 KB PM25LD256 and the
+// 32786-byte image; family 104 also rewrites bytes at 0xB70A) is refused once
+// identified, in every mode: nothing written, the reason on standard error.
+TEST(FlashTooSmall, NothingIsWrittenInAnyMode) {
+  const std::vector<std::uint8_t> old(32768, 0xA5);
+  for (const int chipId : {0x8A, 0xA3, 0xB1}) {
+    for (const std::vector<std::wstring>& args :
+         {std::vector<std::wstring>{}, std::vector<std::wstring>{L"-dbg"},
+          std::vector<std::wstring>{L"--verify"}}) {
+      SCOPED_TRACE("chip " + std::to_string(chipId) +
+                   (args.empty() ? "" : " " + msg::Narrow(args[0])));
+      SimRun run;
+      WriteBytes(run.dir.file("f0.bin"), old);
+      json camera = WithFlashFile(Camera(0, "ks", chipId, "PM25LD256"), "f0.bin");
+      camera["flash_size"] = 32768;
+      const Outcome o =
+          run.Run(json{{"cameras", {camera}}, {"image_devices", {ImageDevice(0)}}}, args);
+      EXPECT_EQ(o.exitCode, 1);
+      EXPECT_EQ(o.out.substr(o.out.size() - 4), "Fail");
+      EXPECT_EQ(o.flash[0], old);
+      for (const std::string& line : o.trace)
+        EXPECT_FALSE(IsWritingRequest(line)) << line.substr(0, 40);
+      EXPECT_NE(o.err.find("qvflash: the camera's flash part is too small for the firmware "
+                           "(PM25LD256 holds 32768 bytes"),
+                std::string::npos)
+          << o.err;
+      EXPECT_EQ(o.out.find("Flash too small for the image, stop download process.\n") !=
+                    std::string::npos,
+                !args.empty() && args[0] == L"-dbg");
+    }
+  }
+}
+
+// The read-back of --verify is checked before anything is written: a unit
+// without the flash address control is not updated with --verify, and is
+// without. A read-back that could not run after the write is not taken for
+// a faulty flash.
+TEST(Verify, ReadBackControlsAreCheckedFirstAndAFailedReadBackIsNoFaultyFlash) {
+  for (const int chipId : {0x6A, 0x8A, 0xA3, 0xB1, 0xDF}) {
+    SCOPED_TRACE("chip " + std::to_string(chipId));
+    json camera = Camera(0, "ks", chipId);
+    camera["undeclared_controls"] = json::array({14});
+    const json scene{{"cameras", {camera}}, {"image_devices", {ImageDevice(0)}}};
+    SimRun verify;
+    const Outcome o = verify.Run(scene, {L"--verify"});
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.flash[0], std::vector<std::uint8_t>(65536, 0xFF));
+    for (const std::string& line : o.trace)
+      EXPECT_FALSE(IsWritingRequest(line)) << line.substr(0, 40);
+    EXPECT_NE(o.err.find("(control 14, the flash address, is not in the camera's extension unit "
+                         "(the read-back after the update needs it))"),
+              std::string::npos)
+        << o.err;
+    SimRun plain;
+    EXPECT_EQ(plain.Run(scene, {}).exitCode, 0) << "an update without read-back needs no 14";
+  }
+  // Every request from the read-back's first on fails: the update was written.
+  const json good{{"cameras", {Camera(0)}}, {"image_devices", {ImageDevice(0)}}};
+  SimRun first;
+  const Outcome written = first.Run(good, {L"--verify"});
+  std::size_t request = 0;
+  for (const std::string& line : written.trace) {
+    if (line.rfind("0 ", 0) == 0) ++request;
+    if (line.rfind("0 SET 14 ", 0) == 0) break;
+  }
+  json failing = Camera(0);
+  failing["faults"] = json::array({json{{"unplug_after", request - 1}}});
+  SimRun run;
+  const Outcome o =
+      run.Run(json{{"cameras", {failing}}, {"image_devices", {ImageDevice(0)}}}, {L"--verify"});
+  EXPECT_EQ(o.exitCode, 1);
+  EXPECT_EQ(o.flash[0], written.flash[0]);
+  EXPECT_NE(o.err.find("Device 0: verify failed: the flash could not be read back"),
+            std::string::npos)
+      << o.err;
+  EXPECT_EQ(o.err.find("faulty"), std::string::npos) << o.err;
 }
 
 // --all: every target camera in index order, each with its own line; the

@@ -89,6 +89,23 @@ const FailureNote* ChiefNote(const FailureNotes& notes) {
   return notes.notes().empty() ? nullptr : &notes.notes().front();
 }
 
+std::string CameraReason(const FailureNotes& notes, std::size_t from) {
+  FailureNotes since;
+  for (std::size_t i = from; i < notes.notes().size(); ++i) {
+    const FailureNote& note = notes.notes()[i];
+    since.note(note.kind, note.detail);
+  }
+  const FailureNote* chief = ChiefNote(since);
+  if (chief == nullptr) return {};
+  for (const Reason& r : kReasons) {
+    if (r.kind != chief->kind) continue;
+    std::string text(r.what);
+    if (!chief->detail.empty()) text += " (" + chief->detail + ")";
+    return text;
+  }
+  return {};
+}
+
 std::string ReasonLines(const FailureNote& note, bool verbose) {
   std::string text = "qvflash: ";
   const Reason* reason = nullptr;

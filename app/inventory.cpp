@@ -60,6 +60,10 @@ const char* CameraActionName(CameraAction action) {
       return "dumped";
     case CameraAction::FailedToOpen:
       return "failed to open";
+    case CameraAction::WouldUpdate:
+      return "would update";
+    case CameraAction::WouldFail:
+      return "would fail";
     case CameraAction::NotTarget:
       break;
   }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "app/failure_reasons.h"
 #include "app/inventory.h"
 #include "app/messages.h"
 #include "app/report.h"
@@ -45,16 +46,36 @@ void CFrontEnd::PrintCameraLine(const CameraRecord& record, std::string_view wha
                                "\n");
 }
 
+void CFrontEnd::DryRunTarget(const CameraOptions& options, CameraRecord& record) {
+  const std::size_t notesBefore = runNotes().notes().size();
+  const std::int32_t result = UpdateFirmware({.readsBack = options.verify, .dryRun = true});
+  record.passed = result == 0;
+  if (result == 0) {
+    record.action = CameraAction::WouldUpdate;
+    PrintCameraLine(record, "would update");
+    return;
+  }
+  record.action = CameraAction::WouldFail;
+  const std::string why = CameraReason(runNotes(), notesBefore);
+  PrintCameraLine(record, why.empty() ? "would fail" : "would fail: " + why);
+}
+
 void CFrontEnd::UpdateTarget(const CameraOptions& options, CameraRecord& record) {
   const std::span<const std::uint8_t> image = EmbeddedImage();
-  if (options.ifNeeded) {
+  // A dry run reads what the inventory reads (the state before, reported).
+  if (options.ifNeeded || options.dryRun) {
     (void)RecordFirmwareState(*currentDevice_, image, record);
-    if (record.stateBefore == FirmwareState::Current) {
+    if (options.ifNeeded && record.stateBefore == FirmwareState::Current) {
       record.action = CameraAction::SkippedUpToDate;
       record.passed = true;
-      PrintCameraLine(record, "up to date, not written");
+      PrintCameraLine(
+          record, options.dryRun ? "up to date, would not be written" : "up to date, not written");
       return;
     }
+  }
+  if (options.dryRun) {
+    DryRunTarget(options, record);
+    return;
   }
 
   record.action = CameraAction::Updated;
@@ -182,6 +203,7 @@ int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
   report.ifNeeded = options.ifNeeded;
   report.all = options.all;
   report.verify = options.verify;
+  report.dryRun = options.dryRun;
   if (options.dumpFile) report.dumpFile = utf8Of(*options.dumpFile);
   const bool reportOnStandardOutput = options.jsonFile && *options.jsonFile == kStandardOutputName;
 

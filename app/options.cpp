@@ -94,14 +94,14 @@ bool isNearMissOfSwitch(std::wstring_view arg) {
 CommandLine refuseCombination(CommandLine line) {
   const OptionSet& o = line.options;
   const char* problem = nullptr;
-  const bool updateOptions =
-      o.has(LongOption::IfNeeded) || o.has(LongOption::All) || o.has(LongOption::Verify);
+  const bool updateOptions = o.has(LongOption::IfNeeded) || o.has(LongOption::All) ||
+                             o.has(LongOption::Verify) || o.has(LongOption::DryRun);
   if (o.has(LongOption::List) && o.has(LongOption::Dump)) {
     problem = "--list and --dump cannot be combined";
   } else if (o.has(LongOption::List) && updateOptions) {
-    problem = "--if-needed, --all and --verify belong to an update, not to --list";
+    problem = "--if-needed, --all, --verify and --dry-run belong to an update, not to --list";
   } else if (o.has(LongOption::Dump) && updateOptions) {
-    problem = "--if-needed, --all and --verify belong to an update, not to --dump";
+    problem = "--if-needed, --all, --verify and --dry-run belong to an update, not to --dump";
   } else if (o.has(LongOption::Json) && line.jsonFile == L"-" && !o.has(LongOption::List)) {
     problem = "--json - (the report on standard output) needs --list";
   }

@@ -20,6 +20,8 @@ enum class CameraAction : std::uint8_t {
   Dumped,           // the read-out into a file ran
   FailedToOpen,     // counted, but the open failed
   NotTarget,        // another vendor's or product's camera: not updated
+  WouldUpdate,      // --dry-run: every check an update makes passed; nothing written
+  WouldFail,        // --dry-run: a check failed (the reason is the run's); nothing written
 };
 const char* CameraActionName(CameraAction action);
 

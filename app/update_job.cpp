@@ -198,6 +198,7 @@ std::int32_t CFrontEnd::CheckBeforeWriting(bool readsBack, PreparedUpdate& prepa
 std::int32_t CFrontEnd::UpdateFirmware(const UpdateRequest& request) {
   PreparedUpdate prepared;
   if (CheckBeforeWriting(request.readsBack, prepared) != 0) return 1;
+  if (request.dryRun) return 0;
 
   if (verbose_ != 0) Print(msg::kStartUpdate);
 

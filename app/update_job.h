@@ -80,9 +80,10 @@ class CFrontEnd {
   // update itself.
   struct UpdateRequest {
     bool readsBack = false;  // the flash is read back afterwards: its controls are checked too
+    bool dryRun = false;     // stop after the checks: nothing is sent that writes
   };
   // The update job on the current device: 0 when the engine reported
-  // success, 1 for every failure.
+  // success (a dry run: when every check passed), 1 for every failure.
   std::int32_t UpdateFirmware() { return UpdateFirmware(UpdateRequest{}); }
   std::int32_t UpdateFirmware(const UpdateRequest& request);
   // Writes resource "BINARY" FIRMWARE_RESOURCE_ID to the file at `path`.
@@ -105,8 +106,8 @@ class CFrontEnd {
     std::uint8_t flashType = FLASH_TYPE_UNDEFINED;
   };
   // Every check of the update job before its first request that changes
-  // the chip or the flash, in the order the update makes them. 0 when the
-  // engine may be called.
+  // the chip or the flash, in the order the update makes them; the update
+  // and the dry run both go through it. 0 when the engine may be called.
   std::int32_t CheckBeforeWriting(bool readsBack, PreparedUpdate& prepared);
   std::int32_t Dump();
   // The dump of the current device into the file at `path` (empty: none can
@@ -123,6 +124,8 @@ class CFrontEnd {
   // The update of one target camera: skipped when current (--if-needed),
   // read back afterwards (--verify).
   void UpdateTarget(const CameraOptions& options, CameraRecord& record);
+  // --dry-run on one target camera: the update's checks, then its line.
+  void DryRunTarget(const CameraOptions& options, CameraRecord& record);
   void PrintCameraLine(const CameraRecord& record, std::string_view what);
   std::span<const std::uint8_t> EmbeddedImage();
   // Tells on standard error why the run failed (or that it did nothing).

@@ -304,6 +304,108 @@ TEST(Verify, ReadBackControlsAreCheckedFirstAndAFailedReadBackIsNoFaultyFlash) {
   EXPECT_EQ(o.err.find("faulty"), std::string::npos) << o.err;
 }
 
+// --dry-run: what --list sends and the update's read-only checks, never a
+// writing request; per camera whether it would be updated, or why not.
+TEST(DryRun, ChecksEverythingAndWritesNothing) {
+  const std::vector<std::uint8_t> current = UpdatedFlash(0x8A, "GD25Q512");
+  json small = Camera(0, "ks", 0xB1, "PM25LD256");
+  small["flash_size"] = 32768;
+  json streaming = Camera(0);
+  streaming["streaming"] = true;
+  json noDownload = Camera(0);
+  noDownload["undeclared_controls"] = json::array({9});
+  json noReadBack = Camera(0);
+  noReadBack["undeclared_controls"] = json::array({14});
+  struct Row {
+    const char* name;
+    json camera;
+    std::vector<std::wstring> args;
+    int exitCode;
+    std::string line;  // standard error's first line
+    std::string action;
+  };
+  const Row rows[] = {
+      {"good", Camera(0), {}, 0, "Device 0: would update", "would update"},
+      {"current",
+       WithFlashFile(Camera(0), "f0.bin"),
+       {L"--if-needed"},
+       0,
+       "Device 0: up to date, would not be written",
+       "skipped up to date"},
+      {"current, written anyway",
+       WithFlashFile(Camera(0), "f0.bin"),
+       {},
+       0,
+       "Device 0: would update",
+       "would update"},
+      {"too small",
+       small,
+       {},
+       1,
+       "Device 0: would fail: the camera's flash part is too small for the firmware (PM25LD256 "
+       "holds 32768 bytes, the update needs 32786)",
+       "would fail"},
+      {"in use",
+       streaming,
+       {},
+       1,
+       "Device 0: would fail: another program is using the camera",
+       "would fail"},
+      {"missing control",
+       noDownload,
+       {},
+       1,
+       "Device 0: would fail: the camera does not offer a control the update needs (control 9",
+       "would fail"},
+      {"read-back control, no --verify",
+       noReadBack,
+       {},
+       0,
+       "Device 0: would update",
+       "would update"},
+      {"read-back control",
+       noReadBack,
+       {L"--verify"},
+       1,
+       "Device 0: would fail: the camera does not offer a control the update needs (control 14",
+       "would fail"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SimRun run;
+    WriteBytes(run.dir.file("f0.bin"), current);
+    const json scene{{"cameras", {row.camera}}, {"image_devices", {ImageDevice(0)}}};
+    const std::vector<std::uint8_t> before =
+        row.camera.contains("flash_file")
+            ? current
+            : std::vector<std::uint8_t>(row.camera.value("flash_size", 65536), 0xFF);
+    std::vector<std::wstring> args = row.args;
+    for (const wchar_t* arg : {L"--dry-run", L"--json", L"r.json"}) args.push_back(arg);
+    args.back() = Widen(run.dir.file("r.json"));
+    const Outcome o = run.Run(scene, args);
+    EXPECT_EQ(o.exitCode, row.exitCode);
+    EXPECT_EQ(o.out, kChecking + (row.exitCode == 0 ? "Pass" : "Fail"));
+    EXPECT_EQ(o.err.rfind(row.line, 0), 0u) << o.err;
+    EXPECT_EQ(o.flash[0], before);
+    EXPECT_EQ(o.status[0], 0x0C);
+    for (const std::string& line : o.trace)
+      EXPECT_FALSE(IsWritingRequest(line)) << line.substr(0, 40);
+    // What --list sends comes first.
+    SimRun listRun;
+    WriteBytes(listRun.dir.file("f0.bin"), current);
+    const std::vector<std::string> listed = RequestsOf(listRun.Run(scene, {L"--list"}), 0);
+    const std::vector<std::string> sent = RequestsOf(o, 0);
+    ASSERT_LE(listed.size(), sent.size());
+    EXPECT_TRUE(std::equal(listed.begin(), listed.end(), sent.begin()));
+    const std::vector<std::uint8_t> bytes = ReadBytes(run.dir.file("r.json"));
+    const json report = json::parse(std::string(bytes.begin(), bytes.end()));
+    EXPECT_EQ(report["mode"], "update");
+    EXPECT_EQ(report["options"]["dry_run"], true);
+    EXPECT_EQ(report["cameras"][0]["action"], row.action);
+    EXPECT_EQ(report["cameras"][0]["checksum"], nullptr);
+  }
+}
+
 // --all: every target camera in index order, each with its own line; the
 // run passes only when all did. Without it the run stops at the first.
 TEST(All, UpdatesEveryTargetCameraInIndexOrder) {

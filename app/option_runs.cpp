@@ -1,7 +1,8 @@
 // Runs asked for with long options that work on cameras: the inventory
 // (--list), updates only where needed (--if-needed), of every target camera
-// (--all), verified by read-back (--verify), a dump into a named file
-// (--dump FILE), and the JSON report of any of them (--json FILE).
+// (--all), verified by read-back (--verify), only the checks of an update
+// (--dry-run), a dump into a named file (--dump FILE), and the JSON report of
+// any of them (--json FILE).
 #include <memory>
 #include <new>
 

@@ -122,7 +122,7 @@ class CFrontEnd {
   std::int32_t RunCameraLoop(const CameraOptions& options, std::int32_t count,
                              std::vector<CameraRecord>& records);
   // The update of one target camera: skipped when current (--if-needed),
-  // read back afterwards (--verify).
+  // read back afterwards (--verify), only checked (--dry-run).
   void UpdateTarget(const CameraOptions& options, CameraRecord& record);
   // --dry-run on one target camera: the update's checks, then its line.
   void DryRunTarget(const CameraOptions& options, CameraRecord& record);

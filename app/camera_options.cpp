@@ -10,6 +10,7 @@ CameraOptions CameraOptionsOf(const CommandLine& line) {
   options.ifNeeded = o.has(LongOption::IfNeeded);
   options.all = o.has(LongOption::All);
   options.verify = o.has(LongOption::Verify);
+  options.dryRun = o.has(LongOption::DryRun);
   if (o.has(LongOption::Dump)) options.dumpFile = line.dumpFile;
   if (o.has(LongOption::Json)) options.jsonFile = line.jsonFile;
   return options;

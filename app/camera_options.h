@@ -16,6 +16,7 @@ struct CameraOptions {
   bool ifNeeded = false;                 // --if-needed: a current camera is not written
   bool all = false;                      // --all: every target camera, in index order
   bool verify = false;                   // --verify: read back after an update that passed
+  bool dryRun = false;                   // --dry-run: an update's checks only, nothing written
   std::optional<std::wstring> dumpFile;  // --dump FILE
   std::optional<std::wstring> jsonFile;  // --json FILE ("-": standard output, --list only)
 };

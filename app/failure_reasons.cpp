@@ -41,6 +41,13 @@ constexpr std::array kReasons{
     Reason{FailureKind::VerifyMismatch,
            "the flash read back after the update does not hold the firmware",
            "rerun; if it fails again, the camera's flash is faulty and needs service"},
+    // The update itself ended well (its checksum matched); only the
+    // comparison is missing, and a rerun would write the camera again.
+    Reason{FailureKind::ReadBackFailed,
+           "the flash could not be read back after the update, so it was not compared with the "
+           "firmware",
+           "unplug the camera, plug it in again and run qvflash --list: \"current\" means the "
+           "flash holds the firmware"},
     // The file may lie beside qvflash, in the current directory, in the
     // temporary folder (an installed copy) or where an option names it: the
     // detail names it. The causes that tell more come first.
@@ -66,6 +73,10 @@ constexpr std::array kReasons{
     Reason{FailureKind::BlockSizeMismatch,
            "the camera's flash takes blocks of another size than this update writes",
            "nothing was written; ask for a qvflash that can update this camera"},
+    // Found once the part was identified, before anything was sent that
+    // changes the chip or the flash.
+    Reason{FailureKind::FlashTooSmall, "the camera's flash part is too small for the firmware",
+           "nothing was written; this camera cannot be updated by this qvflash"},
     Reason{FailureKind::FlashUnknown, "the camera's flash part is not one qvflash knows",
            "nothing was written; ask for a qvflash that knows the part"},
     Reason{FailureKind::CameraNotOpened, "a camera could not be opened",
@@ -89,6 +100,23 @@ const FailureNote* ChiefNote(const FailureNotes& notes) {
     }
   }
   return notes.notes().empty() ? nullptr : &notes.notes().front();
+}
+
+std::string CameraReason(const FailureNotes& notes, std::size_t from) {
+  FailureNotes since;
+  for (std::size_t i = from; i < notes.notes().size(); ++i) {
+    const FailureNote& note = notes.notes()[i];
+    since.note(note.kind, note.detail);
+  }
+  const FailureNote* chief = ChiefNote(since);
+  if (chief == nullptr) return {};
+  for (const Reason& r : kReasons) {
+    if (r.kind != chief->kind) continue;
+    std::string text(r.what);
+    if (!chief->detail.empty()) text += " (" + chief->detail + ")";
+    return text;
+  }
+  return {};
 }
 
 std::string ReasonLines(const FailureNote& note, bool verbose) {

@@ -20,6 +20,11 @@ const FailureNote* ChiefNote(const FailureNotes& notes);
 // second line with the raw status of the failed request, if one was noted.
 std::string ReasonLines(const FailureNote& note, bool verbose);
 
+// "<what happened> (<detail>)" of the note that explains best among those
+// made since the first `from` notes (one camera's, in a run over several):
+// the end of a line about that camera. Empty when there is none.
+std::string CameraReason(const FailureNotes& notes, std::size_t from);
+
 // The reason told for a failed run that left no note.
 inline constexpr std::string_view kUnexplainedFailure =
     "qvflash: the run failed: rerun with -dbg to see each step\n";

@@ -71,6 +71,10 @@ const char* CameraActionName(CameraAction action) {
       return "refused";
     case CameraAction::Stopped:
       return "stopped";
+    case CameraAction::WouldUpdate:
+      return "would update";
+    case CameraAction::WouldFail:
+      return "would fail";
     case CameraAction::NotTarget:
       break;
   }

@@ -7,7 +7,7 @@ namespace qv::msg {
 const std::wstring_view kUsage =
     L"Usage: qvflash [-dbg | -dump | --help | --version]\n"
     L"       qvflash --list [--json FILE]\n"
-    L"       qvflash [--if-needed] [--all] [--verify] [--json FILE]\n"
+    L"       qvflash [--if-needed] [--all] [--verify] [--dry-run] [--json FILE]\n"
     L"       qvflash --dump FILE [--json FILE]\n"
     L"\n"
     L"Rewrites the firmware in the flash of the USB camera 04F2:B5BD, or saves\n"
@@ -23,6 +23,8 @@ const std::wstring_view kUsage =
     L"  --if-needed    update, but leave a camera that is current (\"up to date\")\n"
     L"  --all          update every 04F2:B5BD camera, not only the first\n"
     L"  --verify       read the flash back after an update and compare it\n"
+    L"  --dry-run      make every check an update makes, then stop: says per\n"
+    L"                 camera whether it would be updated; writes nothing\n"
     L"  --json FILE    also write a JSON report to FILE (\"-\": standard output,\n"
     L"                 in place of the table of --list)\n"
     L"  --dump FILE    save the first 64 KB of the flash to FILE\n"

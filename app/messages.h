@@ -20,6 +20,9 @@ inline constexpr std::wstring_view kBinaryCreateFail = L"Binary file create fail
 inline constexpr std::wstring_view kBinaryLoadFail = L"Binary file load fail.\n";
 inline constexpr std::wstring_view kFlashUndefined =
     L"Flash type undefined, stop download process.\n";
+// The identified part is smaller than the flash span the update writes.
+inline constexpr std::wstring_view kFlashTooSmall =
+    L"Flash too small for the image, stop download process.\n";
 inline constexpr std::wstring_view kStartUpdate = L"start update...\n";
 // Standard error, under -dbg only: the camera did not tell whether another
 // program streams from it, and the update goes on.

@@ -1,7 +1,8 @@
 // Runs asked for with long options that work on cameras: the inventory
 // (--list), updates only where needed (--if-needed), of every target camera
-// (--all), verified by read-back (--verify), a dump into a named file
-// (--dump FILE), and the JSON report of any of them (--json FILE).
+// (--all), verified by read-back (--verify), only the checks of an update
+// (--dry-run), a dump into a named file (--dump FILE), and the JSON report of
+// any of them (--json FILE).
 #include <memory>
 #include <new>
 
@@ -95,23 +96,44 @@ int contractExit(const CameraOptions& options, const std::vector<CameraRecord>& 
 
 }  // namespace
 
+void CFrontEnd::DryRunTarget(const CameraOptions& options, CameraRecord& record) {
+  const std::size_t notesBefore = runNotes().notes().size();
+  const std::int32_t result = UpdateFirmware({.readsBack = options.verify, .dryRun = true});
+  record.passed = result == 0;
+  if (result == 0) {
+    record.action = CameraAction::WouldUpdate;
+    PrintCameraLine(record, "would update");
+    return;
+  }
+  record.action = CameraAction::WouldFail;
+  record.tryLater = notedSince(notesBefore, {FailureKind::CameraInUse, FailureKind::CameraPrivacy});
+  const std::string why = CameraReason(runNotes(), notesBefore);
+  PrintCameraLine(record, why.empty() ? "would fail" : "would fail: " + why);
+}
+
 void CFrontEnd::UpdateTarget(const CameraOptions& options, CameraRecord& record) {
   const std::span<const std::uint8_t> image = EmbeddedImage();
-  if (options.ifNeeded) {
+  // A dry run reads what the inventory reads (the state before, reported).
+  if (options.ifNeeded || options.dryRun) {
     (void)RecordFirmwareState(*currentDevice_, image, record);
-    if (record.stateBefore == FirmwareState::Current) {
+    if (options.ifNeeded && record.stateBefore == FirmwareState::Current) {
       record.action = CameraAction::SkippedUpToDate;
       record.passed = true;
-      PrintCameraLine(record, "up to date, not written");
+      PrintCameraLine(
+          record, options.dryRun ? "up to date, would not be written" : "up to date, not written");
       return;
     }
+  }
+  if (options.dryRun) {
+    DryRunTarget(options, record);
+    return;
   }
 
   record.action = CameraAction::Updated;
   updateFlashType_ = FLASH_TYPE_UNDEFINED;
   updateStatus_ = UpdateStatus{};
   const std::size_t mark = runNotes().notes().size();
-  const std::int32_t result = UpdateFirmware();
+  const std::int32_t result = UpdateFirmware({.readsBack = options.verify});
   record.passed = result == 0;
   record.updateRan = updateFlashType_ != FLASH_TYPE_UNDEFINED;
   record.computedChecksum = updateStatus_.computedChecksum;
@@ -164,7 +186,7 @@ void CFrontEnd::UpdateTarget(const CameraOptions& options, CameraRecord& record)
   record.verify = VerifyResult::Failed;
   record.passed = false;
   if (check.state == FirmwareState::Unknown) {
-    runNotes().note(FailureKind::VerifyMismatch, "the flash could not be read back");
+    runNotes().note(FailureKind::ReadBackFailed);
     PrintCameraLine(record, "verify failed: the flash could not be read back");
     return;
   }
@@ -250,6 +272,7 @@ int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
   report.ifNeeded = options.ifNeeded;
   report.all = options.all;
   report.verify = options.verify;
+  report.dryRun = options.dryRun;
   if (options.dumpFile) report.dumpFile = utf8Of(*options.dumpFile);
   const bool reportOnStandardOutput = options.jsonFile && *options.jsonFile == kStandardOutputName;
   // Standard output then holds the report alone: the tool's own texts go to

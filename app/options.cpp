@@ -129,14 +129,14 @@ const char* notAnUpdate(std::wstring_view arg) {
 CommandLine refuseCombination(CommandLine line) {
   const OptionSet& o = line.options;
   const char* problem = nullptr;
-  const bool updateOptions =
-      o.has(LongOption::IfNeeded) || o.has(LongOption::All) || o.has(LongOption::Verify);
+  const bool updateOptions = o.has(LongOption::IfNeeded) || o.has(LongOption::All) ||
+                             o.has(LongOption::Verify) || o.has(LongOption::DryRun);
   if (o.has(LongOption::List) && o.has(LongOption::Dump)) {
     problem = "--list and --dump cannot be combined";
   } else if (o.has(LongOption::List) && updateOptions) {
-    problem = "--if-needed, --all and --verify belong to an update, not to --list";
+    problem = "--if-needed, --all, --verify and --dry-run belong to an update, not to --list";
   } else if (o.has(LongOption::Dump) && updateOptions) {
-    problem = "--if-needed, --all and --verify belong to an update, not to --dump";
+    problem = "--if-needed, --all, --verify and --dry-run belong to an update, not to --dump";
   } else if (o.has(LongOption::Dump) && line.dumpFile == L"-") {
     problem = "--dump - is refused: a dump goes to a file, never to standard output";
   } else if (o.has(LongOption::Dump) && o.has(LongOption::Json) && line.dumpFile == line.jsonFile) {

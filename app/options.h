@@ -42,6 +42,7 @@ enum class LongOption : std::uint8_t {
   Verify,    // "--verify": the flash read back after an update that passed
   Json,      // "--json FILE": the JSON report ("-": standard output, --list only)
   Dump,      // "--dump FILE": the dump into that file
+  DryRun,    // "--dry-run": an update's checks, then stop: nothing written
 };
 
 struct LongOptionName {
@@ -59,6 +60,7 @@ inline constexpr std::array kLongOptions{
     LongOptionName{L"--verify", LongOption::Verify},
     LongOptionName{L"--json", LongOption::Json, true},
     LongOptionName{L"--dump", LongOption::Dump, true},
+    LongOptionName{L"--dry-run", LongOption::DryRun},
 };
 
 // Which long options a command line gave.

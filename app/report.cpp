@@ -96,6 +96,7 @@ std::string ReportJson(const RunReport& report, std::span<const FirmwareSummary>
   root["options"] = Json{{"if_needed", report.ifNeeded},
                          {"all", report.all},
                          {"verify", report.verify},
+                         {"dry_run", report.dryRun},
                          {"dump_file", nullable(!report.dumpFile.empty(), report.dumpFile)}};
   Json cameras = Json::array();
   for (const CameraRecord& r : report.cameras) cameras.push_back(cameraJson(r));

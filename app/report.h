@@ -20,6 +20,7 @@ struct RunReport {
   bool ifNeeded = false;
   bool all = false;
   bool verify = false;
+  bool dryRun = false;
   std::string dumpFile;  // dump mode: the file written (UTF-8)
   std::vector<CameraRecord> cameras;
   int exitCode = 1;

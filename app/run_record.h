@@ -22,6 +22,8 @@ enum class CameraAction : std::uint8_t {
   NotTarget,        // another vendor's or product's camera: not updated
   Refused,          // an update refused before its first writing request (the reason says why)
   Stopped,          // the run was stopped (a signal) before this camera was written
+  WouldUpdate,      // --dry-run: every check an update makes passed; nothing written
+  WouldFail,        // --dry-run: a check failed (the reason is the run's); nothing written
 };
 const char* CameraActionName(CameraAction action);
 

@@ -7,6 +7,7 @@
 
 #include "app/messages.h"
 #include "app/update_job.h"
+#include "flash/firmware_state.h"
 #include "flash/flash_tables.h"
 #include "flash/update_controls.h"
 #include "platform/failure_notes.h"
@@ -70,7 +71,7 @@ bool CFrontEnd::ExtractFirmwareImageToTemporary(std::wstring& path) {
   return true;
 }
 
-std::int32_t CFrontEnd::UpdateFirmware() {
+std::int32_t CFrontEnd::CheckBeforeWriting(bool readsBack, PreparedUpdate& prepared) {
   if (currentDevice_ == nullptr) return 1;
 
   // The image copy goes beside the executable. An installed copy keeps the
@@ -97,21 +98,20 @@ std::int32_t CFrontEnd::UpdateFirmware() {
   if (verbose_ != 0) TellPlace(platform_, place, "tmp kept as ", tmpPath);
 
   // Zero-filled: the engine may read and patch beyond the image.
-  const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow)
-                                                   std::uint8_t[IMAGE_BUFFER_SIZE]());
+  prepared.buffer.reset(new (std::nothrow) std::uint8_t[IMAGE_BUFFER_SIZE]());
+  std::uint8_t* const buffer = prepared.buffer.get();
   std::size_t length = 0;
   const IFileSystem::ReadResult read =
-      buffer == nullptr
-          ? IFileSystem::ReadResult::ReadError
-          : platform_.files.ReadFile(
-                tmpPath, std::span<std::uint8_t>(buffer.get(), IMAGE_BUFFER_SIZE), length);
+      buffer == nullptr ? IFileSystem::ReadResult::ReadError
+                        : platform_.files.ReadFile(
+                              tmpPath, std::span<std::uint8_t>(buffer, IMAGE_BUFFER_SIZE), length);
   // What was read back must be the image that was written: the file sits in
   // a folder other programs can write to, and a changed or cut-short copy
   // must never reach the flash. A file longer than the buffer is refused
   // (TooLong) rather than cut.
   const std::span<const std::uint8_t> image = platform_.resources.FindBinary(FIRMWARE_RESOURCE_ID);
   if (read != IFileSystem::ReadResult::Ok || length != image.size() ||
-      std::memcmp(buffer.get(), image.data(), length) != 0) {
+      std::memcmp(buffer, image.data(), length) != 0) {
     // The file system notes a file it could not read; one it read that is
     // not what was written is noted here.
     if (read == IFileSystem::ReadResult::Ok || read == IFileSystem::ReadResult::TooLong)
@@ -122,6 +122,7 @@ std::int32_t CFrontEnd::UpdateFirmware() {
     PrintVerbose(msg::kBinaryLoadFail);
     return 1;
   }
+  prepared.length = length;
 
   if (verbose_ == 0) (void)platform_.files.RemoveFile(tmpPath);
 
@@ -136,11 +137,12 @@ std::int32_t CFrontEnd::UpdateFirmware() {
   if (use == CameraUse::Unknown && verbose_ != 0) platform_.console.WriteError(msg::kInUseUnknown);
 
   // A control the update needs that the unit lacks is refused by the driver
-  // when its turn comes, maybe in the middle of download mode: asked of the
-  // driver before the first request of the update, nothing sent.
+  // when its turn comes, maybe in the middle of download mode, or in the
+  // read-back once the flash was written: asked of the driver before the
+  // first request of the update, nothing sent.
   MissingControl missing;
   const ControlCheck controls = core != nullptr && core->channel() != nullptr
-                                    ? CheckUpdateControls(*core->channel(), missing)
+                                    ? CheckUpdateControls(*core->channel(), readsBack, missing)
                                     : ControlCheck::Unknown;
   if (controls == ControlCheck::Missing) {
     runNotes().note(FailureKind::ControlMissing, DescribeMissingControl(missing));
@@ -172,10 +174,32 @@ std::int32_t CFrontEnd::UpdateFirmware() {
     flashType = kAssumedUpdateFlashType;
   }
 
-  if (verbose_ != 0) {
-    Print(msg::FlashNameLine(FlashName(flashType)));
-    Print(msg::kStartUpdate);
+  if (verbose_ != 0) Print(msg::FlashNameLine(FlashName(flashType)));
+
+  // A part smaller than what the update writes takes the addresses beyond
+  // its end at the start of its flash again: the download would overwrite
+  // what it had just written there, and its checksum (over the data the chip
+  // received) could not tell.
+  const ChipFamily family =
+      core->channel() != nullptr ? core->channel()->family() : CHIP_FAMILY_NONE;
+  const std::uint32_t span = UpdateSpanEnd(family, static_cast<std::uint32_t>(length));
+  const std::uint32_t partSize = FlashPartSize(flashType);
+  if (partSize != 0 && span > partSize) {
+    runNotes().note(FailureKind::FlashTooSmall,
+                    std::string(kFlashParts[flashType - FLASH_TYPE_FIRST_PART].name) + " holds " +
+                        std::to_string(partSize) + " bytes, the update needs " +
+                        std::to_string(span));
+    if (verbose_ != 0) Print(msg::kFlashTooSmall);
+    return 1;
   }
+  prepared.flashType = flashType;
+  return 0;
+}
+
+std::int32_t CFrontEnd::UpdateFirmware(const UpdateRequest& request) {
+  PreparedUpdate prepared;
+  if (CheckBeforeWriting(request.readsBack, prepared) != 0) return 1;
+  if (request.dryRun) return 0;
 
   // A stop asked for (Ctrl-C in a run that defers it) ends the run here,
   // before the first request that changes the chip or the flash.
@@ -184,12 +208,15 @@ std::int32_t CFrontEnd::UpdateFirmware() {
     return 1;
   }
 
-  updateFlashType_ = flashType;
+  if (verbose_ != 0) Print(msg::kStartUpdate);
+
+  updateFlashType_ = prepared.flashType;
   currentDevice_->SetUpdateObserver(&progress_);
   progress_.BeginUpdate();
   const std::int32_t result = currentDevice_->DownloadFirmware(
-      buffer.get(), static_cast<std::uint32_t>(length), flashType, &updateStatus_.computedChecksum,
-      &updateStatus_.deviceChecksum, &updateStatus_.state, &updateStatus_.progress);
+      prepared.buffer.get(), static_cast<std::uint32_t>(prepared.length), prepared.flashType,
+      &updateStatus_.computedChecksum, &updateStatus_.deviceChecksum, &updateStatus_.state,
+      &updateStatus_.progress);
   progress_.EndUpdate(result == 0);
   currentDevice_->SetUpdateObserver(nullptr);
   return result == 0 ? 0 : 1;

@@ -16,6 +16,7 @@
 #include "app/progress_bar.h"
 #include "app/run_record.h"
 #include "camera/camera_device.h"
+#include "flash/flash_tables.h"
 #include "platform/file_places.h"
 #include "platform/platform.h"
 
@@ -75,9 +76,16 @@ class CFrontEnd {
   // else: no guard, no camera.
   int Run(std::span<const std::wstring> args);
 
+  // What a run of the long options asks of the update job beyond the
+  // update itself.
+  struct UpdateRequest {
+    bool readsBack = false;  // the flash is read back afterwards: its controls are checked too
+    bool dryRun = false;     // stop after the checks: nothing is sent that writes
+  };
   // The update job on the current device: 0 when the engine reported
-  // success, 1 for every failure.
-  std::int32_t UpdateFirmware();
+  // success (a dry run: when every check passed), 1 for every failure.
+  std::int32_t UpdateFirmware() { return UpdateFirmware(UpdateRequest{}); }
+  std::int32_t UpdateFirmware(const UpdateRequest& request);
   // Writes resource "BINARY" FIRMWARE_RESOURCE_ID to the file at `path`.
   bool ExtractFirmwareImage(const std::wstring& path);
   // The same into a new private temporary file of the system's; its path
@@ -90,6 +98,17 @@ class CFrontEnd {
   const UpdateStatus& updateStatus() const { return updateStatus_; }
 
  private:
+  // The image as the engine takes it (zero-filled beyond it) and the part
+  // it is written to.
+  struct PreparedUpdate {
+    std::unique_ptr<std::uint8_t[]> buffer;
+    std::size_t length = 0;
+    std::uint8_t flashType = FLASH_TYPE_UNDEFINED;
+  };
+  // Every check of the update job before its first request that changes
+  // the chip or the flash, in the order the update makes them; the update
+  // and the dry run both go through it. 0 when the engine may be called.
+  std::int32_t CheckBeforeWriting(bool readsBack, PreparedUpdate& prepared);
   std::int32_t Dump();
   // The dump of the current device into the file at `path` (empty: none can
   // be written); fills the record's flash identification when given.
@@ -103,8 +122,10 @@ class CFrontEnd {
   std::int32_t RunCameraLoop(const CameraOptions& options, std::int32_t count,
                              std::vector<CameraRecord>& records);
   // The update of one target camera: skipped when current (--if-needed),
-  // read back afterwards (--verify).
+  // read back afterwards (--verify), only checked (--dry-run).
   void UpdateTarget(const CameraOptions& options, CameraRecord& record);
+  // --dry-run on one target camera: the update's checks, then its line.
+  void DryRunTarget(const CameraOptions& options, CameraRecord& record);
   void PrintCameraLine(const CameraRecord& record, std::string_view what);
   // Whether every file the camera run will write (report, dump) can be
   // written; notes the reason when one cannot.

@@ -72,6 +72,12 @@ std::uint32_t FlashPartSize(std::uint8_t flashType) {
   return std::uint32_t{kPartSizesKb[flashType - FLASH_TYPE_FIRST_PART]} * 1024u;
 }
 
+std::uint32_t UpdateSpanEnd(ChipFamily family, std::uint32_t imageLength) {
+  const DownloadFamilyProfile& profile = DownloadProfileOf(family);
+  if (!profile.marksHeader || imageLength == 0) return imageLength;
+  return std::max(imageLength, profile.rewriteOffset + HEADER_REWRITE_LENGTH);
+}
+
 bool ExpectedFlash::Build(ChipFamily family, std::uint8_t flashType,
                           std::span<const std::uint8_t> image) {
   rangeCount_ = 0;

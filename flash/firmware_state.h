@@ -28,6 +28,14 @@ FlashIdentity IdentifyFlash(CCameraDevice& device);
 // The size in bytes of a known part (by its FlashType); 0 for any other code.
 std::uint32_t FlashPartSize(std::uint8_t flashType);
 
+// The end (exclusive) of the flash addresses an update of `imageLength`
+// bytes writes on a camera of `family`: the image from address 0 and, on
+// families whose host rewrites header bytes after the first block, those
+// bytes at the family's offset (which may lie beyond the image). A part
+// smaller than this would have its addresses wrap: the start of the flash
+// would be overwritten.
+std::uint32_t UpdateSpanEnd(ChipFamily family, std::uint32_t imageLength);
+
 // The part an update assumes when identification answers nothing it knows
 // (a terse update goes on with it).
 inline constexpr std::uint8_t kAssumedUpdateFlashType = 122;  // GD25Q512

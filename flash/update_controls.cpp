@@ -23,6 +23,7 @@ struct UpdateControl {
   ChipFamily first;  // the families that use it, inclusive
   ChipFamily last;
   std::string_view name;
+  bool readBack = false;  // sent only by the read-back after the update
 };
 
 constexpr std::array kUpdateControls{
@@ -38,6 +39,10 @@ constexpr std::array kUpdateControls{
     UpdateControl{XU_DFU_DATA, kSet, 102, 108, "download data"},
     UpdateControl{XU_DFU_CHECKSUM, kGet, 102, 108, "download checksum"},
     UpdateControl{XU_DFU_COMMIT, kSet, 106, 108, "download commit"},
+    // The read-back reads the flash as the dump does (the command table
+    // through the controls above, then the address and the data).
+    UpdateControl{XU_FLASH_ADDR, kSet, 102, 108, "flash address", true},
+    UpdateControl{XU_FLASH_DATA, kGet, 102, 108, "flash data", true},
 };
 
 const UpdateControl* findControl(std::uint32_t selector) {
@@ -49,7 +54,7 @@ const UpdateControl* findControl(std::uint32_t selector) {
 
 }  // namespace
 
-ControlCheck CheckUpdateControls(CXuChannel& channel, MissingControl& missing) {
+ControlCheck CheckUpdateControls(CXuChannel& channel, bool readsBack, MissingControl& missing) {
   const ChipFamily family = channel.family();
   // The register address control has just carried the chip-ID read: a driver
   // that does not describe it as settable does not describe its controls,
@@ -60,15 +65,16 @@ ControlCheck CheckUpdateControls(CXuChannel& channel, MissingControl& missing) {
   }
   for (const UpdateControl& control : kUpdateControls) {
     if (family < control.first || family > control.last) continue;
+    if (control.readBack && !readsBack) continue;
     access = 0;
     const HResult result = channel.QueryControlAccess(control.selector, access);
     if (result == hr::NotFound) {
-      missing = {control.selector, control.needs, false, 0};
+      missing = {control.selector, control.needs, false, 0, control.readBack};
       return ControlCheck::Missing;
     }
     if (failed(result)) return ControlCheck::Unknown;
     if ((access & control.needs) != control.needs) {
-      missing = {control.selector, control.needs, true, access};
+      missing = {control.selector, control.needs, true, access, control.readBack};
       return ControlCheck::Missing;
     }
   }
@@ -83,10 +89,10 @@ std::string DescribeMissingControl(const MissingControl& missing) {
     const bool noSet = (missing.needs & kSet) != 0 && (missing.offers & kSet) == 0;
     what = noSet ? "cannot be set" : "cannot be read";
   }
-  char text[128];
-  std::snprintf(text, sizeof text, "control %u, the %.*s, %s",
+  char text[160];
+  std::snprintf(text, sizeof text, "control %u, the %.*s, %s%s",
                 static_cast<unsigned>(missing.selector), static_cast<int>(name.size()), name.data(),
-                what);
+                what, missing.readBack ? " (the read-back after the update needs it)" : "");
   return text;
 }
 

@@ -26,11 +26,14 @@ struct MissingControl {
   std::uint32_t needs = 0;   // kKsPropertyTypeGet | kKsPropertyTypeSet; 0: the length only
   bool declared = false;     // the unit has the control but not the requests
   std::uint32_t offers = 0;  // what the control takes, when declared
+  bool readBack = false;     // only the read-back after the update uses it
 };
 
 // Asks the bound channel about every control the download route of its
-// chip family uses. Nothing is sent to the camera's controls.
-ControlCheck CheckUpdateControls(CXuChannel& channel, MissingControl& missing);
+// chip family uses and, when the update is read back afterwards
+// (`readsBack`), every control of the flash read-out too. Nothing is sent
+// to the camera's controls.
+ControlCheck CheckUpdateControls(CXuChannel& channel, bool readsBack, MissingControl& missing);
 
 // "control 12, the download commit, is not in the camera's extension unit",
 // for the run's reason.

@@ -42,6 +42,8 @@ enum class FailureKind : std::uint8_t {
   FolderMissing,   // the folder the file goes to does not exist
   FolderInTheWay,  // a folder has the file's name
   DiskFull,        // no room left on the disk
+  FlashTooSmall,   // the identified part is smaller than what the update writes (detail: sizes)
+  ReadBackFailed,  // the read-back after an update could not run: nothing was compared
   Interrupted,     // a signal (Ctrl-C) stopped the run before its next write
 };
 

@@ -278,6 +278,94 @@ TEST(Verify, AGoodUpdateIsReadBackOnceAndPasses) {
   EXPECT_EQ(addressRequests, 1u);
 }
 
+// The checks before the first writing request, in every mode and in a dry
+// run (which sends what --list sends first): a part smaller than the update's
+// span (the 32 KB PM25LD256; family 104 also rewrites bytes at 0xB70A), a
+// camera in use, a missing control (with --verify the read-back's too).
+TEST(ChecksBeforeWriting, NothingIsWrittenAndTheReasonIsTold) {
+  const std::vector<std::uint8_t> current = UpdatedFlash(0x8A, "GD25Q512");
+  auto with = [](json camera, const char* key, json value) {
+    camera[key] = std::move(value);
+    return camera;
+  };
+  auto small = [&](int chipId) {
+    return with(Camera(0, "ks", chipId, "PM25LD256"), "flash_size", 32768);
+  };
+  const json no14 = with(Camera(0), "undeclared_controls", json::array({14}));
+  const json streaming = with(Camera(0), "streaming", true);
+  const std::string tooSmall = "too small for the firmware (PM25LD256 holds 32768 bytes";
+  const std::string fail = "Device 0: would fail: ";
+  const std::string update = "Device 0: would update\n";
+  struct Row {
+    json camera;
+    std::vector<std::wstring> args;
+    int exitCode;
+    std::string said;    // on standard output or error
+    std::string action;  // in the report of a dry run
+  };
+  const json kept = WithFlashFile(Camera(0), "f0.bin");
+  const Row rows[] = {
+      {small(0x8A), {}, 1, tooSmall + ", the update needs 46864)", ""},
+      {small(0xA3), {L"-dbg"}, 1, "Flash too small for the image, stop download process.\n", ""},
+      {small(0xB1), {L"--verify"}, 1, tooSmall + ", the update needs 32786)", ""},
+      {no14, {L"--verify"}, 1, "(control 14, the flash address, is not in the camera's", ""},
+      {Camera(0), {L"--dry-run"}, 0, update, "would update"},
+      {kept, {L"--dry-run", L"--if-needed"}, 0, ": up to date, would not be", "skipped up to date"},
+      {small(0xB1), {L"--dry-run"}, 1, fail + "the camera's flash part is too", "would fail"},
+      {streaming, {L"--dry-run"}, 4, fail + "another program is using the camera", "would fail"},
+      {no14, {L"--dry-run"}, 0, update, "would update"},
+      {no14, {L"--dry-run", L"--verify"}, 1, fail + "the camera does not offer a", "would fail"},
+  };
+  for (const Row& row : rows) {
+    SimRun run;
+    WriteBytes(run.dir.file("f0.bin"), current);
+    const json scene{{"cameras", {row.camera}}, {"image_devices", {ImageDevice(0)}}};
+    std::vector<std::wstring> args = row.args;
+    if (!row.action.empty()) args.insert(args.end(), {L"--json", Widen(run.dir.file("r.json"))});
+    const Outcome o = run.Run(scene, args);
+    SCOPED_TRACE(row.camera.dump() + "\n" + o.both);
+    EXPECT_EQ(o.exitCode, row.exitCode);
+    EXPECT_EQ(o.out.substr(o.out.size() - 4), row.exitCode == 0 ? "Pass" : "Fail");
+    EXPECT_NE(o.both.find(row.said), std::string::npos);
+    const std::vector<std::uint8_t> erased(row.camera.value("flash_size", 65536), 0xFF);
+    EXPECT_EQ(o.flash[0], row.camera.contains("flash_file") ? current : erased);
+    for (const std::string& line : o.trace) EXPECT_FALSE(IsWritingRequest(line)) << line;
+    if (row.action.empty()) continue;
+    SimRun list;
+    WriteBytes(list.dir.file("f0.bin"), current);
+    const std::vector<std::string> listed = RequestsOf(list.Run(scene, {L"--list"}), 0);
+    const std::vector<std::string> sent = RequestsOf(o, 0);
+    ASSERT_LE(listed.size(), sent.size());
+    EXPECT_TRUE(std::equal(listed.begin(), listed.end(), sent.begin()));
+    const std::vector<std::uint8_t> bytes = ReadBytes(run.dir.file("r.json"));
+    const json report = json::parse(std::string(bytes.begin(), bytes.end()));
+    EXPECT_EQ(report["options"]["dry_run"], true);
+    EXPECT_EQ(report["cameras"][0]["action"], row.action);
+  }
+}
+
+// A read-back that could not run after the write (every request from its
+// first on fails) is not taken for a faulty flash.
+TEST(Verify, AReadBackThatCouldNotRunIsNoFaultyFlash) {
+  const json scene{{"cameras", {Camera(0)}}, {"image_devices", {ImageDevice(0)}}};
+  SimRun first;
+  const Outcome written = first.Run(scene, {L"--verify"});
+  std::size_t before = 0;  // camera 0's requests before the read-back
+  for (std::size_t i = 0; i < written.trace.size() && written.trace[i].rfind("0 SET 14 ", 0); ++i)
+    before += written.trace[i].rfind("0 ", 0) == 0;
+  json failing = scene;
+  failing["cameras"][0]["faults"] =
+      json::array({json{{"request", before + 1}, {"result", "0x8007001F"}, {"count", 1000}}});
+  SimRun run;
+  const Outcome o = run.Run(failing, {L"--verify"});
+  EXPECT_EQ(o.exitCode, 1);
+  EXPECT_EQ(o.flash[0], written.flash[0]);
+  EXPECT_NE(o.err.find("qvflash: the flash could not be read back after the update"),
+            std::string::npos)
+      << o.err;
+  EXPECT_EQ(o.err.find("faulty"), std::string::npos) << o.err;
+}
+
 // --all: every target camera in index order, each with its own line; the
 // run passes only when all did. Without it the run stops at the first.
 TEST(All, UpdatesEveryTargetCameraInIndexOrder) {

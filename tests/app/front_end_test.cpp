@@ -128,6 +128,8 @@ TEST(FrontEnd, ArgumentClasses) {
       {{L"--list", L"--verify"}, true, "belong to an update, not to --list"},
       {{L"--dump", L"x.bin", L"--all"}, true, "belong to an update, not to --dump"},
       {{L"--list", L"--dump", L"x.bin"}, true, "--list and --dump cannot be combined"},
+      {{L"--dry-run", L"--list"}, true, "belong to an update, not to --list"},
+      {{L"--dump", L"x.bin", L"--dry-run"}, true, "belong to an update, not to --dump"},
       {{L"--all", L"--json", L"-"}, true, "--json - (the report on standard output) needs --list"},
       {{L"--dbg"}, true, "(did you mean -dbg?)"},
       {{L"--HELP"}, true, "(did you mean --help?)"},

@@ -273,8 +273,8 @@ expect "--version: the version" grep -q '^qvflash [0-9]' "$work/help/--version/w
 echo "== refused command lines"
 # An unknown long option or a switch in the wrong case: exit 2 before any
 # scene or camera, the same words on standard error as the native build's.
-for arg in --dump -DUMP /dbg --help=1; do
-  d=$work/refused/${arg//[\/?=]/_}
+for arg in --dump -DUMP /dbg --help=1 -list '-dump '; do
+  d=$work/refused/${arg//[\/?= ]/_}
   mkdir -p "$d/native" "$d/win"
   (export QVFLASH_SIM=missing.json; run_native "$d/native" "$arg")
   (export QVFLASH_SIM=missing.json; run_win "$d/win" "$arg")
@@ -413,6 +413,26 @@ expect "verify-stuck: the first differing address" \
 compare dump-named "$(scene '' "$image_device")" "" --dump camera.bin
 expect "dump-named: camera.bin equals the flash" \
   cmp -s "$work/sim/dump-named/win/camera.bin" "$work/sim/dump-named/win/flash.bin"
+
+# A report that cannot be written (a folder has its name) is refused before
+# any camera, through the Windows file calls: exit 2, nothing sent. A camera
+# in use refused with "try again later" (4); both streams into one file
+# ("2>&1"): the reason starts its own line after "Fail".
+d=$work/sim/outputs-first
+mkdir -p "$d/r.json"
+scene '' "$image_device" >"$d/scene.json"
+(export QVFLASH_SIM=scene.json; run_win "$d" --all --json r.json)
+expect "outputs-first: exit 2" grep -qx 2 "$d/rc"
+expect "outputs-first: nothing was done" grep -q 'nothing was done' "$d/stderr"
+expect "outputs-first: no camera request" bash -c "! grep -q '^0 ' '$d/trace.txt' 2>/dev/null"
+d=$work/sim/in-use-shared
+mkdir -p "$d"
+cp "$exe" "$d/qvflash.exe"
+scene ', "streaming": true' "$image_device" >"$d/scene.json"
+(cd "$d" && QVFLASH_SIM=scene.json wine_run ./qvflash.exe --if-needed >both 2>&1; echo $? >rc)
+expect "in-use-shared: exit 4" grep -qx 4 "$d/rc"
+expect "in-use-shared: the reason on a line of its own" \
+  grep -q '^qvflash: another program is using the camera' "$d/both"
 
 compare bad-scene '{"clock": "virtual", "cameras": [], "no_such_key": 1}' ""
 expect_output bad-scene 'Fail' 1

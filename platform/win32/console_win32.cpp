@@ -119,14 +119,16 @@ bool Win32Console::ErrorSharesOutput() {
     return false;
   if (out == err) return true;
   // "2>&1" duplicates one handle into the other: two handles of one kernel
-  // object. CompareObjectHandles (Windows 10 and later) tells; before it, a
-  // file shared by both is told by its volume and file index.
+  // object, which CompareObjectHandles (Windows 10 and later) tells; a file
+  // shared by both is also told by its volume and file index.
   using Compare = BOOL(WINAPI*)(HANDLE, HANDLE);
   const HMODULE kernel = ::GetModuleHandleW(L"kernelbase.dll");
   const auto compare = kernel != nullptr ? reinterpret_cast<Compare>(reinterpret_cast<void*>(
                                                ::GetProcAddress(kernel, "CompareObjectHandles")))
                                          : nullptr;
-  if (compare != nullptr) return compare(out, err) != FALSE;
+  if (compare != nullptr && compare(out, err) != FALSE) return true;
+  // Two handles opened on one file (a shell that opened it for each stream)
+  // are two objects: their file tells.
   BY_HANDLE_FILE_INFORMATION a{};
   BY_HANDLE_FILE_INFORMATION b{};
   if (!::GetFileInformationByHandle(out, &a) || !::GetFileInformationByHandle(err, &b))

@@ -429,7 +429,9 @@ d=$work/sim/in-use-shared
 mkdir -p "$d"
 cp "$exe" "$d/qvflash.exe"
 scene ', "streaming": true' "$image_device" >"$d/scene.json"
-(cd "$d" && QVFLASH_SIM=scene.json wine_run ./qvflash.exe --if-needed >both 2>&1; echo $? >rc)
+# The redirection is cmd's, as a batch file makes it: Wine gives the streams
+# of a Linux shell's "2>&1" two objects it cannot compare.
+(cd "$d" && QVFLASH_SIM=scene.json wine_run cmd /c "qvflash.exe --if-needed >both 2>&1"; echo $? >rc)
 expect "in-use-shared: exit 4" grep -qx 4 "$d/rc"
 expect "in-use-shared: the reason on a line of its own" \
   grep -q '^qvflash: another program is using the camera' "$d/both"

@@ -3,6 +3,7 @@
 // (KSPROPERTY_EXTENSION_UNIT_INFO): which controls the unit declares, and
 // which of them Windows' in-box UVC driver exposes.
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 

@@ -3,7 +3,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <span>
 
+#include "channel/extension_unit_info.h"
 #include "platform/failure_notes.h"
 
 namespace qv {
@@ -90,6 +92,26 @@ HResult CXuChannel::QueryControlAccess(std::uint32_t selector, std::uint32_t& ac
   if (failed(result)) return result;
   if (returned < sizeof flags) return kXuShortReply;
   access = flags;
+  return hr::Ok;
+}
+
+HResult CXuChannel::queryDeclaredControls(std::uint32_t& declared) {
+  if (silent_) return silentResult_;
+  if (!isKsMode(mode_)) return hr::NotImpl;
+  if (ksControl_ == nullptr) return hr::Pointer;
+  KSP_NODE question = property_;
+  question.Property.Id = kKsPropertyExtensionUnitInfo;
+  question.Property.Flags = kKsGetFlags;
+  question.NodeId = nodeId_;
+  std::uint8_t answer[kExtensionUnitInfoMaxSize] = {};
+  std::uint32_t returned = 0;
+  const HResult result =
+      ksControl_->KsProperty(&question, sizeof question, answer, sizeof answer, &returned);
+  if (failed(result)) return result;
+  // A byte count beyond the buffer is not believed beyond it.
+  const std::span<const std::uint8_t> bytes(answer,
+                                            returned < sizeof answer ? returned : sizeof answer);
+  if (!parseExtensionUnitInfo(bytes, property_.Property.Set, declared)) return kXuShortReply;
   return hr::Ok;
 }
 

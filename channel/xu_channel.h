@@ -76,6 +76,12 @@ class CXuChannel {
   // the control, so a refusal is not a failure of the run. Only the Kernel
   // Streaming route can ask it (E_NOTIMPL on the others).
   HResult QueryControlAccess(std::uint32_t selector, std::uint32_t& access);
+  // The controls the bound unit declares, from its descriptor as the
+  // driver hands it out (KSPROPERTY_EXTENSION_UNIT_INFO): bit n - 1 of
+  // `declared` for control n. Also a question about the unit: a refusal is
+  // returned as it is and not noted. kXuShortReply when the answer is not
+  // the unit's whole descriptor; E_NOTIMPL off the Kernel Streaming route.
+  HResult queryDeclaredControls(std::uint32_t& declared);
 
   std::int32_t mode() const { return mode_; }
   void setMode(std::int32_t mode) { mode_ = mode; }

@@ -52,10 +52,39 @@ const UpdateControl* findControl(std::uint32_t selector) {
   return nullptr;
 }
 
+bool usedBy(const UpdateControl& control, ChipFamily family, bool readsBack) {
+  return family >= control.first && family <= control.last && (readsBack || !control.readBack);
+}
+
+// Against the unit's descriptor. A control the unit lacks is named before
+// one the driver hides behind it: it is the one to add.
+ControlCheck checkDeclared(std::uint32_t declared, ChipFamily family, bool readsBack,
+                           MissingControl& missing) {
+  // The chip-ID read has just gone through the register address control:
+  // a descriptor by which the driver would not offer it is not this unit's.
+  if (controlHiddenBy(declared, XU_REG_ADDR) != 0) return ControlCheck::Unknown;
+  for (const bool hidden : {false, true}) {
+    for (const UpdateControl& control : kUpdateControls) {
+      if (!usedBy(control, family, readsBack)) continue;
+      const std::uint32_t by = controlHiddenBy(declared, control.selector);
+      if (hidden ? by == 0 : declaresControl(declared, control.selector)) continue;
+      missing = {control.selector, control.needs, false, 0, control.readBack};
+      if (hidden) missing.hiddenBy = by;
+      return ControlCheck::Missing;
+    }
+  }
+  return ControlCheck::Offered;
+}
+
 }  // namespace
 
 ControlCheck CheckUpdateControls(CXuChannel& channel, bool readsBack, MissingControl& missing) {
   const ChipFamily family = channel.family();
+  std::uint32_t declared = 0;
+  const HResult info = channel.queryDeclaredControls(declared);
+  if (succeeded(info)) return checkDeclared(declared, family, readsBack, missing);
+  // An answer that is not the unit's descriptor says nothing either way.
+  if (info == kXuShortReply) return ControlCheck::Unknown;
   // The register address control has just carried the chip-ID read: a driver
   // that does not describe it as settable does not describe its controls,
   // and its other answers (a not-found among them) say nothing.
@@ -64,8 +93,7 @@ ControlCheck CheckUpdateControls(CXuChannel& channel, bool readsBack, MissingCon
     return ControlCheck::Unknown;
   }
   for (const UpdateControl& control : kUpdateControls) {
-    if (family < control.first || family > control.last) continue;
-    if (control.readBack && !readsBack) continue;
+    if (!usedBy(control, family, readsBack)) continue;
     access = 0;
     const HResult result = channel.QueryControlAccess(control.selector, access);
     if (result == hr::NotFound) {
@@ -85,7 +113,14 @@ std::string DescribeMissingControl(const MissingControl& missing) {
   const UpdateControl* control = findControl(missing.selector);
   const std::string_view name = control != nullptr ? control->name : "unknown";
   const char* what = "is not in the camera's extension unit";
-  if (missing.declared) {
+  char hidden[64];
+  if (missing.hiddenBy > kDriverControlLimit) {
+    what = "is beyond the 31 controls the driver takes";
+  } else if (missing.hiddenBy != 0) {
+    std::snprintf(hidden, sizeof hidden, "is hidden by the driver after the gap at control %u",
+                  static_cast<unsigned>(missing.hiddenBy));
+    what = hidden;
+  } else if (missing.declared) {
     const bool noSet = (missing.needs & kSet) != 0 && (missing.offers & kSet) == 0;
     what = noSet ? "cannot be set" : "cannot be read";
   }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "channel/extension_unit_info.h"
 #include "channel/xu_channel.h"
 
 namespace qv {
@@ -27,12 +28,25 @@ struct MissingControl {
   bool declared = false;     // the unit has the control but not the requests
   std::uint32_t offers = 0;  // what the control takes, when declared
   bool readBack = false;     // only the read-back after the update uses it
+  // The unit declares the control, but Windows' in-box driver hides it:
+  // the first undeclared control before it, or kDriverControlLimit + 1
+  // beyond the driver's limit. 0: not hidden.
+  std::uint32_t hiddenBy = 0;
 };
 
 // Asks the bound channel about every control the download route of its
 // chip family uses and, when the update is read back afterwards
 // (`readsBack`), every control of the flash read-out too. Nothing is sent
 // to the camera's controls.
+//
+// Where the driver hands out the unit's descriptor (Windows), its
+// bmControls decide, with the in-box driver's numbering rule: a control is
+// there only when it is at most kDriverControlLimit and every control from
+// 1 up to it is declared. Basic support cannot tell there: usbvideo.sys
+// answers it with its property handler's access flags, whatever the
+// control. Where the descriptor is not handed out (the Linux stack), basic
+// support is asked of each control: it answers from bmControls and the
+// control's GET_INFO.
 ControlCheck CheckUpdateControls(CXuChannel& channel, bool readsBack, MissingControl& missing);
 
 // "control 12, the download commit, is not in the camera's extension unit",

@@ -39,6 +39,12 @@ inline constexpr std::uint32_t kKsPropertyTypeTopology = 0x10000000;  // KSPROPE
 // and sends nothing to the device's control for it.
 inline constexpr std::uint32_t kKsPropertyTypeBasicSupport = 0x00000200;
 
+// KSPROPERTY_EXTENSION_UNIT_INFO: property 0 of an extension unit's own
+// property set, a GET on the unit's node; the driver answers with the
+// unit's descriptor as it read it from the device, sending nothing to the
+// device for it. Ids 1 and up are the unit's controls.
+inline constexpr std::uint32_t kKsPropertyExtensionUnitInfo = 0;
+
 // Pin properties (KSPROPERTY_PIN), asked of the filter itself rather than a
 // node: the request is a KSP_PIN, which has KSP_NODE's layout with the pin id
 // where the node id is. Flags: kKsPropertyTypeGet alone (no topology bit).

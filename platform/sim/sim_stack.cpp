@@ -101,6 +101,10 @@ class SimKsControl final : public IKsControl {
       return pinProperty(config, *property, data, dataLength, bytesReturned);
     }
 
+    if (property->Property.Id == kKsPropertyExtensionUnitInfo && type == kKsPropertyTypeGet) {
+      return unitInfo(model, *property, data, dataLength, bytesReturned);
+    }
+
     const HResult routeError = unitRouteError(config, *property);
     XuRequest kind = XuRequest::Set;
     if (type == kKsPropertyTypeGet) kind = dataLength == 0 ? XuRequest::Len : XuRequest::Get;
@@ -143,6 +147,40 @@ class SimKsControl final : public IKsControl {
     if (data == nullptr || dataLength < sizeof access) return kBufferTooSmall;
     std::memcpy(data, &access, sizeof access);
     if (bytesReturned != nullptr) *bytesReturned = sizeof access;
+    return hr::Ok;
+  }
+
+  // The unit's descriptor, as the driver hands out the one it read from the
+  // device: controls 1 to 23 declared, less the scene's
+  // "undeclared_controls". Neither traced nor counted.
+  static HResult unitInfo(const CameraModel& model, const KSP_NODE& property, void* data,
+                          std::uint32_t dataLength, std::uint32_t* bytesReturned) {
+    const HResult routeError = unitRouteError(model.config(), property);
+    if (routeError != hr::Ok) return routeError;
+    // bLength, CS_INTERFACE, VC_EXTENSION_UNIT, bUnitID; the GUID with its
+    // first three fields little-endian; bNumControls; one source, the input
+    // terminal; bControlSize 3; bmControls; no string.
+    std::uint8_t descriptor[28] = {28, 0x24, 0x06, 2};
+    const Guid& set = property.Property.Set;
+    for (int i = 0; i < 4; ++i) descriptor[4 + i] = static_cast<std::uint8_t>(set.data1 >> 8 * i);
+    for (int i = 0; i < 2; ++i) {
+      descriptor[8 + i] = static_cast<std::uint8_t>(set.data2 >> 8 * i);
+      descriptor[10 + i] = static_cast<std::uint8_t>(set.data3 >> 8 * i);
+    }
+    std::memcpy(descriptor + 12, set.data4, sizeof set.data4);
+    descriptor[21] = 1;
+    descriptor[22] = 1;
+    descriptor[23] = 3;
+    constexpr std::uint32_t kLastControl = 23;
+    for (std::uint32_t control = 1; control <= kLastControl; ++control) {
+      if ((model.config().undeclaredControls >> control & 1u) != 0) continue;
+      descriptor[24 + (control - 1) / 8] |= static_cast<std::uint8_t>(1u << (control - 1) % 8);
+      ++descriptor[20];
+    }
+    if (bytesReturned != nullptr) *bytesReturned = sizeof descriptor;
+    if (data == nullptr || dataLength == 0) return hr::MoreData;
+    if (dataLength < sizeof descriptor) return kBufferTooSmall;
+    std::memcpy(data, descriptor, sizeof descriptor);
     return hr::Ok;
   }
 

@@ -388,7 +388,11 @@ INSTANTIATE_TEST_SUITE_P(
         PropertyCase{"AccessIsTheControlsGetInfo", 0, XU_GUID_PRIMARY, 3, kAccess, 4, false, 0, 4,
                      "4 3 134 1"},
         PropertyCase{"AccessOfASelectorTheUnitLacks", 1, XU_GUID_SECONDARY, 4, kAccess, 4, false,
-                     0x80070490, 0, ""}),
+                     0x80070490, 0, ""},
+        // The unit's descriptor is not handed out: the control check asks
+        // basic support instead.
+        PropertyCase{"UnitInfoNotAnswered", 0, XU_GUID_PRIMARY, 0, kGet, 255, false, 0x80070490, 0,
+                     ""}),
     [](const ::testing::TestParamInfo<PropertyCase>& info) { return info.param.name; });
 
 TEST_F(V4l2System, RequestsCarryTheDataBothWays) {

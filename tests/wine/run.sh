@@ -649,8 +649,9 @@ expect "pins-unsupported: said under -dbg" \
   "$work/real-path/pins-unsupported/win/stderr"
 
 # A unit without a control the update uses only at the end of the download
-# (family 106's commit): the filter describes its controls (basic support)
-# through the system's IKsControl, and the update does not start.
+# (family 106's commit): the filter hands out the unit's descriptor
+# (property 0) through the system's IKsControl, and the update does not
+# start.
 echo "== a control the update needs"
 real_path undeclared-control ', "chip_id": 176, "undeclared_controls": [12]' -dbg
 expect "undeclared-control: exit 1" grep -qx 1 "$work/real-path/undeclared-control/win/rc"
@@ -660,6 +661,20 @@ expect "undeclared-control: no download request" \
   bash -c "! grep -q '^0 SET 9 ' '$work/real-path/undeclared-control/win/trace.txt'"
 expect "undeclared-control: the control named" grep -q 'control 12, the download commit' \
   "$work/real-path/undeclared-control/win/stderr"
+# A unit that declares every control the update uses but has a gap before
+# them (control 4): the stand-in filter hands out the unit's descriptor
+# (property 0) through the system's IKsControl, and Windows' driver would
+# hide every control after the gap, so the update does not start. Basic
+# support alone would have let it go on.
+real_path hidden-control ', "undeclared_controls": [4]' -dbg
+expect "hidden-control: exit 1" grep -qx 1 "$work/real-path/hidden-control/win/rc"
+expect "hidden-control: flash untouched" cmp -s \
+  "$work/real-path/hidden-control/win/flash.bin" <(yes "old camera firmware 0.9 " | head -c 65536)
+expect "hidden-control: no download request" \
+  bash -c "! grep -q '^0 SET 9 ' '$work/real-path/hidden-control/win/trace.txt'"
+expect "hidden-control: the control named" \
+  grep -q 'control 7, the flash command index, is hidden by the driver after the gap at control 4' \
+  "$work/real-path/hidden-control/win/stderr"
 expect "camera-class-update: the controls were described" \
   bash -c "! grep -q 'Could not check the camera.s controls' \
     '$work/real-path/camera-class-update/win/stderr'"

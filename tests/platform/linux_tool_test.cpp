@@ -296,9 +296,9 @@ TEST(LinuxRegistry, OneEntryPerVideoControlInterfaceInAStableOrder) {
     std::uint32_t address;
   };
   const Expected expected[] = {
-      {"USB\\VID_04F2&PID_B5BD&MI_00\\1&usb-1-1#&0&0000", "USB\\VID_04F2&PID_B5BD\\1-1", "usb1",
+      {"USB\\VID_04F2&PID_B5BD&MI_00\\1&usb-1-1#&0&0000", "usb-1-1", "usb1",
        MultiSz({"USB\\VID_04F2&PID_B5BD&REV_0100&MI_00", "USB\\VID_04F2&PID_B5BD&MI_00"}), 1},
-      {"USB\\VID_046D&PID_0825&MI_02\\2&usb-2-1.4#&0&0000", "USB\\VID_046D&PID_0825\\2-1.4", "2-1",
+      {"USB\\VID_046D&PID_0825&MI_02\\2&usb-2-1.4#&0&0000", "usb-2-1.4", "2-1",
        MultiSz({"USB\\VID_046D&PID_0825&REV_0012&MI_02", "USB\\VID_046D&PID_0825&MI_02"}), 4},
   };
   for (std::uint32_t i = 0; i < 2; ++i) {

@@ -162,6 +162,11 @@ TEST(LinuxTool, CamerasOnOnePortOfBothRootHubsKeepTheirIdentities) {
   EXPECT_EQ(rig.console.out.substr(0, head.size()), head);
   EXPECT_EQ(rig.Flash(0), std::vector<std::uint8_t>(65536, 0xFF));
   ExpectFlashHoldsImage(rig.Flash(1), 104, 122);
+  // Their camera IDs tell them apart by bus.
+  LinuxRig list({Camera(0), Camera(1)}, {{other, 0, 0}, {target, 2, 0}});
+  EXPECT_EQ(list.Run({L"--list"}), 0);
+  EXPECT_NE(list.console.out.find(" usb-1-1 "), std::string::npos) << list.console.out;
+  EXPECT_NE(list.console.out.find(" usb-2-1 "), std::string::npos) << list.console.out;
 }
 
 TEST(LinuxTool, PlainUpdatePrintsOnlyCheckingAndPass) {

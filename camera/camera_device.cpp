@@ -343,7 +343,7 @@ bool CCameraCore::takeDevice(ChipFamily requestedFamily, std::uint8_t chipId,
 void CCameraCore::setDevicePath(const char* path) {
   // Kept NUL-terminated within its 256 bytes.
   std::memset(devicePath_, 0, sizeof(devicePath_));
-  std::strncpy(devicePath_, path, sizeof(devicePath_) - 1);
+  std::memcpy(devicePath_, path, strnlen(path, sizeof(devicePath_) - 1));
 }
 
 std::int32_t CCameraCore::OpenCameraById(ChipFamily requestedFamily, std::string_view cameraId) {

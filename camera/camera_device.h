@@ -288,10 +288,11 @@ class CCameraDevice {
 std::int32_t CountCameras(const Platform& platform, std::int32_t& count);
 
 // One walk of the video input devices: one entry per USB device whose
-// extension unit answers, in walk order. Only a USB device's first function
-// not yet listed is bound (one settle wait each); a further function of a
-// listed device is known by its camera ID and passed over. 0 when the walk
-// ran to its end; 1 when it did not start or stopped early (nothing listed).
+// extension unit answers, in walk order. The path is read before the filter
+// is bound: a device that is no USB device, and a further function of a
+// device already listed (the same camera ID), are passed over unbound, so
+// the walk waits once per USB device. 0 when the walk ran to its end; 1 when
+// it did not start or stopped early (nothing listed).
 std::int32_t ListCameras(const Platform& platform, std::vector<ListedCamera>& cameras);
 
 // The camera IDs of device paths, from one reading of the device registry:

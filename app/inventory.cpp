@@ -148,9 +148,10 @@ std::uint8_t RecordFirmwareState(CCameraDevice& device, std::span<const std::uin
 }
 
 std::string FormatInventory(std::span<const CameraRecord> records) {
-  using Row = std::array<std::string, 9>;
+  using Row = std::array<std::string, 10>;
   std::vector<Row> rows;
-  rows.push_back({"INDEX", "USB", "REV", "TARGET", "FAMILY", "FLASH", "ID", "SIZE", "FIRMWARE"});
+  rows.push_back(
+      {"INDEX", "USB", "REV", "TARGET", "FAMILY", "FLASH", "ID", "SIZE", "FIRMWARE", "CAMERA_ID"});
   std::vector<std::string> paths{"PATH"};
   for (const CameraRecord& r : records) {
     Row row;
@@ -169,10 +170,11 @@ std::string FormatInventory(std::span<const CameraRecord> records) {
     row[7] = size != 0 ? std::to_string(size / 1024) + " KB" : "-";
     row[8] =
         r.stateBefore ? FirmwareStateName(*r.stateBefore) : (r.opened ? "unknown" : "not opened");
+    row[9] = r.cameraId.empty() ? "-" : r.cameraId;
     rows.push_back(row);
     paths.push_back(r.path.empty() ? "-" : r.path);
   }
-  std::array<std::size_t, 9> widths{};
+  std::array<std::size_t, 10> widths{};
   for (const Row& row : rows) {
     for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
   }

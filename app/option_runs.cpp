@@ -199,8 +199,13 @@ void CFrontEnd::UpdateTarget(const CameraOptions& options, CameraRecord& record)
   PrintCameraLine(record, "verify failed: " + detail);
 }
 
-std::int32_t CFrontEnd::RunCameraLoop(const CameraOptions& options, std::int32_t count,
+std::int32_t CFrontEnd::RunCameraLoop(const CameraOptions& options,
+                                      std::vector<ListedCamera>& cameras,
                                       std::vector<CameraRecord>& records) {
+  // The cameras as listed at the start, each opened by its ID: a camera
+  // that re-enumerates meanwhile moves no other one, and a camera with two
+  // capture functions is one entry, written once.
+  const auto count = static_cast<std::int32_t>(cameras.size());
   for (std::int32_t i = 0; i < count; ++i) {
     // A stop asked for (Ctrl-C) ends the run before the next camera.
     if (writeGuard().StopRequested()) {
@@ -211,12 +216,13 @@ std::int32_t CFrontEnd::RunCameraLoop(const CameraOptions& options, std::int32_t
     currentDevice_ = std::make_unique<CCameraDevice>(platform_);
     CameraRecord record;
     record.index = i;
+    record.cameraId = cameras[i].cameraId;
     const std::uint64_t started = platform_.clock.NowMicroseconds();
     auto finish = [&] {
       record.durationMs = (platform_.clock.NowMicroseconds() - started) / 1000u;
       records.push_back(record);
     };
-    if (currentDevice_->OpenCamera(CHIP_FAMILY_ANY, i) != STATUS_OK) {
+    if (currentDevice_->OpenListedCamera(CHIP_FAMILY_ANY, cameras[i]) != STATUS_OK) {
       PrintVerbose(msg::DeviceInitFail(i));
       runNotes().note(FailureKind::CameraNotOpened, "camera " + std::to_string(i));
       record.action = CameraAction::FailedToOpen;
@@ -307,16 +313,16 @@ int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
     Print(msg::kAlreadyRunning);
     result = kExitTryLater;
   } else {
-    std::int32_t count = 0;
-    (void)CountCameras(platform_, count);
-    if (count <= 0) {
+    std::vector<ListedCamera> cameras;
+    (void)ListCameras(platform_, cameras);
+    if (cameras.empty()) {
       runNotes().note(FailureKind::NoCamera);
       PrintVerbose(msg::kNoCamera);
       result = noTargetExit();
       listed = options.list;  // an empty inventory
     } else {
       if (!options.list) Print(msg::kChecking);
-      result = RunCameraLoop(options, count, report.cameras);
+      result = RunCameraLoop(options, cameras, report.cameras);
       listed = options.list;
     }
   }

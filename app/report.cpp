@@ -28,6 +28,7 @@ Json cameraJson(const CameraRecord& r) {
   Json camera;
   camera["index"] = r.index;
   camera["path"] = nullable(!r.path.empty(), asciiOnly(r.path));
+  camera["camera_id"] = nullable(!r.cameraId.empty(), asciiOnly(r.cameraId));
   // A field the lookup could not read from the hardware ID is null, never
   // "FFFF".
   auto usbField = [](std::uint16_t value) {

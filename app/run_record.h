@@ -33,6 +33,9 @@ struct CameraRecord {
   std::int32_t index = 0;
   bool opened = false;
   std::string path;  // the device path as the camera stack reports it
+  // The instance ID of the camera's USB device (empty: the registry did not
+  // name it).
+  std::string cameraId;
   bool identityFound = false;
   std::uint16_t vendor = 0;
   std::uint16_t product = 0;

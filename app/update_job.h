@@ -117,9 +117,10 @@ class CFrontEnd {
   std::int32_t DumpTo(const std::wstring& path, FilePlace place, CameraRecord* record);
 
   // Runs of the long options that work on cameras (option_runs.cpp): guard,
-  // count, the device loop, the final word and the report.
+  // the one walk that lists the cameras, the loop over that list, the final
+  // word and the report.
   int RunCameraOptions(const CameraOptions& options);
-  std::int32_t RunCameraLoop(const CameraOptions& options, std::int32_t count,
+  std::int32_t RunCameraLoop(const CameraOptions& options, std::vector<ListedCamera>& cameras,
                              std::vector<CameraRecord>& records);
   // The update of one target camera: skipped when current (--if-needed),
   // read back afterwards (--verify), only checked (--dry-run).

@@ -311,6 +311,29 @@ OpSpec terseRunOp(const std::string& name, std::size_t count, std::size_t target
       sequence};
 }
 
+// The whole tool with long options on `count` target cameras: --list
+// (identification and the read-out of the image's span, nothing written)
+// or --all (every camera updated). One walk lists them all, one settle wait
+// per camera; each open takes the filter that walk bound.
+OpSpec longRunOp(const std::string& name, std::size_t count, bool all) {
+  std::vector<CameraSpec> cameras(count, CameraSpec{});
+  const std::uint64_t perCamera =
+      seq::kOpenPerDevice + seq::readId(true) +
+      (all ? seq::download(104, (embeddedImageLength() + 4095) / 4096, false, false)
+           : seq::readOut(0xC000));
+  const std::uint64_t waits = count * (kWalkSettleMs + (all ? updateWaitsMs(0x8A, false) : 0));
+  return OpSpec{name,
+                cameras,
+                waits,
+                nullptr,
+                [all](Rig& rig, std::unique_ptr<CCameraDevice>&) {
+                  const std::vector<std::wstring> args{all ? L"--all" : L"--list"};
+                  return RunQvflash(args, rig.platform()) == 0;
+                },
+                false,
+                count + count * perCamera};
+}
+
 std::vector<OpSpec> operations() {
   const std::uint32_t image = embeddedImageLength();
   std::vector<OpSpec> ops;
@@ -407,9 +430,11 @@ std::vector<OpSpec> operations() {
                    return record.stateBefore == FirmwareState::Differs;
                  }});
   ops.back().sequenceRequests = stateRead;
+  // The long options walk the cameras once (one settle wait per camera)
+  // and open each listed camera through the filter that walk bound.
   ops.push_back({"whole --list run, fam 104 (1 camera)",
                  {CameraSpec{}},
-                 2 * kWalkSettleMs,
+                 kWalkSettleMs,
                  nullptr,
                  [](Rig& rig, std::unique_ptr<CCameraDevice>&) {
                    return RunQvflash(std::vector<std::wstring>{L"--list"}, rig.platform()) == 0;
@@ -417,7 +442,7 @@ std::vector<OpSpec> operations() {
   ops.back().sequenceRequests = 1 + seq::kOpenPerDevice + stateRead;
   ops.push_back({"whole --if-needed run on a current camera, fam 104",
                  {CameraSpec{}},
-                 2 * kWalkSettleMs,
+                 kWalkSettleMs,
                  [](Rig& rig, std::unique_ptr<CCameraDevice>&) {
                    (void)RunQvflash({}, rig.platform());  // the camera is now current
                  },
@@ -431,6 +456,7 @@ std::vector<OpSpec> operations() {
     return RunQvflash(std::vector<std::wstring>{L"--verify"}, rig.platform()) == 0;
   };
   verified.sequenceRequests += seq::readOut(0xC000);
+  verified.mandatedMs -= kWalkSettleMs;
   ops.push_back(verified);
   ops.push_back(terseRunOp("whole terse run, fam 106 (1 camera)", 1, 0, 0xBA));
   return ops;
@@ -510,6 +536,26 @@ void printCameraGrowth(bool quick) {
                   last ? "last" : "first", static_cast<unsigned long long>(r.d.requests),
                   ms(r.d.modelledNs()) / 1e3, ms(r.d.sleptNs) / 1e3,
                   ms(r.d.floorNs(r.mandatedNs)) / 1e3, r.ratio(), r.cpuMs);
+    }
+  }
+}
+
+void printLongOptionGrowth() {
+  std::printf(
+      "\n## Growth with the number of cameras (--list and --all, every camera a target, family "
+      "104)\n\n");
+  std::printf(
+      "| cameras | run | requests | at first poll | sequences | modelled s | waits s | floor s | "
+      "modelled/floor | host CPU ms |\n");
+  std::printf("|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+  for (std::size_t n : {1, 4, 16}) {
+    for (bool all : {false, true}) {
+      const OpResult r = measureOnce(longRunOp(all ? "--all" : "--list", n, all), false);
+      std::printf("| %zu | %s | %llu | %llu | %llu | %.2f | %.2f | %.2f | %.3f | %.1f |\n", n,
+                  all ? "--all" : "--list", static_cast<unsigned long long>(r.d.requests),
+                  static_cast<unsigned long long>(r.d.firstPollRequests()),
+                  static_cast<unsigned long long>(r.sequenceRequests), ms(r.d.modelledNs()) / 1e3,
+                  ms(r.d.sleptNs) / 1e3, ms(r.d.floorNs(r.mandatedNs)) / 1e3, r.ratio(), r.cpuMs);
     }
   }
 }
@@ -737,6 +783,7 @@ int main(int argc, char** argv) {
   printOperations(results);
   printAllocations(results);
   printCameraGrowth(quick);
+  printLongOptionGrowth();
   printImageGrowth();
 
   std::uint64_t fakeRequests = 0;

@@ -1,6 +1,7 @@
 // Camera discovery and the per-camera objects.
 #include "camera/camera_device.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <new>
@@ -163,6 +164,53 @@ std::int32_t CountCameras(const Platform& platform, std::int32_t& count) {
   return 0;
 }
 
+std::int32_t ListCameras(const Platform& platform, std::vector<ListedCamera>& cameras) {
+  cameras.clear();
+  DeviceWalk walk(platform);
+  if (!walk.start()) return 1;
+  CameraIds ids(platform);
+  auto channel = std::make_unique<CXuChannel>();
+  std::vector<ListedCamera> found;
+  char path[kPathBufferSize];
+  while (walk.next()) {
+    // The path first: a device that is no USB device, or a further function
+    // of a device already listed, is passed over without binding its filter.
+    const auto pathResult = walk.readPath(path);
+    if (pathResult == DeviceWalk::PathResult::NotCandidate) continue;
+    if (pathResult == DeviceWalk::PathResult::ReadFailed) return 1;
+    std::string cameraId = ids.of(path);
+    const auto listed = [&](const ListedCamera& c) {
+      return !cameraId.empty() && c.cameraId == cameraId;
+    };
+    if (std::any_of(found.begin(), found.end(), listed)) continue;
+
+    std::unique_ptr<ICaptureFilter> filter;
+    if (!walk.bindFilter(filter)) continue;
+    std::unique_ptr<IKsControl> ks;
+    std::unique_ptr<IKsTopologyInfo> topology;
+    (void)filter->QueryKsControl(ks);
+    if (failed(filter->QueryTopology(topology))) topology.reset();
+    bool reached = false;
+    if (topology) {
+      channel->setMode(XU_MODE_KS);
+      reached = channel->FindExtensionUnit(topology.get(), ks.get()) == hr::Ok;
+      channel->detachKsControl();  // `ks` is released with this device
+    } else {
+      std::unique_ptr<IVendorXuAccess> privateInterface;
+      reached = succeeded(filter->QueryVendorXuAccess(privateInterface)) && privateInterface;
+    }
+    if (!reached) continue;
+    found.push_back(ListedCamera{std::move(cameraId), path, std::move(filter)});
+  }
+  cameras = std::move(found);
+  if (walk.accessDenied() > 0) {
+    runNotes().note(FailureKind::CameraPrivacy,
+                    std::to_string(walk.accessDenied()) + " video device(s) refused access",
+                    kAccessDenied);
+  }
+  return 0;
+}
+
 // ---- Per-camera objects ------------------------------------------------------
 
 CCameraCore::CCameraCore(const Platform& platform) : platform_(platform) {}
@@ -216,65 +264,19 @@ std::int32_t CCameraCore::OpenCamera(ChipFamily requestedFamily, std::int32_t in
     std::memset(devicePath_, 0, sizeof(devicePath_));
     std::memcpy(devicePath_, path, sizeof(devicePath_) - 1);
 
-    if (!private_) {
-      if (succeeded(filter_->QueryVendorXuAccess(private_)) && private_) {
-        channel_->setMode(XU_MODE_PRIVATE);
-      } else {
-        private_.reset();
-      }
-    }
     std::unique_ptr<IKsControl> ks;
-    if (failed(filter_->QueryKsControl(ks)) || !ks) {
+    std::uint8_t chipId = 0xFF;
+    if (!reachUnit(ks, chipId)) {
       filter_.reset();
       continue;
     }
-    std::unique_ptr<IKsTopologyInfo> topology;
-    if (failed(filter_->QueryTopology(topology))) topology.reset();
+    ++position;
 
-    std::uint8_t chipId = 0xFF;
-    if (topology) {
-      if (channel_->mode() == XU_MODE_UNBOUND) {
-        channel_->setMode(XU_MODE_KS);
-      } else if (channel_->mode() == XU_MODE_PRIVATE) {
-        channel_->setMode(XU_MODE_KS_AND_PRIVATE);
-        channel_->SetPrivateInterface(private_.get());
-      }
-      if (channel_->FindExtensionUnit(topology.get(), ks.get()) != hr::Ok) {
-        channel_->detachKsControl();
-        filter_.reset();
-        continue;
-      }
-      ++position;
-      const std::uint8_t idAddress[2] = {REG_CHIP_ID & 0xFF, REG_CHIP_ID >> 8};
-      (void)channel_->SetControl(XU_REG_ADDR, 2, idAddress);
-      (void)channel_->GetControl(XU_REG_DATA, 1, &chipId);
-    } else {
-      if (!private_) {
-        if (failed(filter_->QueryVendorXuAccess(private_)) || !private_) private_.reset();
-      }
-      if (!private_) {
-        filter_.reset();
-        continue;
-      }
-      ++position;
-      channel_->setMode(XU_MODE_PRIVATE);
-      channel_->SetPrivateInterface(private_.get());
-      chipId = readChipIdPrivately();
-    }
-
-    ChipFamily family = CHIP_FAMILY_NONE;
-    std::int32_t csAssert = 0;
-    const bool accepted = ClassifyChipId(chipId, family, csAssert);
-    if (!accepted || (requestedFamily != CHIP_FAMILY_ANY && requestedFamily != family) ||
-        position != wanted) {
+    if (position != wanted || !takeDevice(requestedFamily, chipId, ks)) {
       channel_->detachKsControl();
       filter_.reset();
       continue;
     }
-
-    channel_->setFamily(family);
-    g_spiCsAssertValue = csAssert;
-    ksControl_ = std::move(ks);  // stays in use by the channel
     walk.finish();
     return STATUS_OK;
   }
@@ -284,6 +286,119 @@ std::int32_t CCameraCore::OpenCamera(ChipFamily requestedFamily, std::int32_t in
   // The walk kept the path of whatever device it read last, not the
   // camera's: a failed open knows no path (the report says null).
   std::memset(devicePath_, 0, sizeof(devicePath_));
+  return STATUS_FAIL;
+}
+
+bool CCameraCore::reachUnit(std::unique_ptr<IKsControl>& ks, std::uint8_t& chipId) {
+  chipId = 0xFF;
+  if (!private_) {
+    if (succeeded(filter_->QueryVendorXuAccess(private_)) && private_) {
+      channel_->setMode(XU_MODE_PRIVATE);
+    } else {
+      private_.reset();
+    }
+  }
+  if (failed(filter_->QueryKsControl(ks)) || !ks) return false;
+  std::unique_ptr<IKsTopologyInfo> topology;
+  if (failed(filter_->QueryTopology(topology))) topology.reset();
+
+  if (topology) {
+    if (channel_->mode() == XU_MODE_UNBOUND) {
+      channel_->setMode(XU_MODE_KS);
+    } else if (channel_->mode() == XU_MODE_PRIVATE) {
+      channel_->setMode(XU_MODE_KS_AND_PRIVATE);
+      channel_->SetPrivateInterface(private_.get());
+    }
+    if (channel_->FindExtensionUnit(topology.get(), ks.get()) != hr::Ok) {
+      channel_->detachKsControl();
+      return false;
+    }
+    const std::uint8_t idAddress[2] = {REG_CHIP_ID & 0xFF, REG_CHIP_ID >> 8};
+    (void)channel_->SetControl(XU_REG_ADDR, 2, idAddress);
+    (void)channel_->GetControl(XU_REG_DATA, 1, &chipId);
+    return true;
+  }
+  if (!private_) {
+    if (failed(filter_->QueryVendorXuAccess(private_)) || !private_) private_.reset();
+  }
+  if (!private_) return false;
+  channel_->setMode(XU_MODE_PRIVATE);
+  channel_->SetPrivateInterface(private_.get());
+  chipId = readChipIdPrivately();
+  return true;
+}
+
+bool CCameraCore::takeDevice(ChipFamily requestedFamily, std::uint8_t chipId,
+                             std::unique_ptr<IKsControl>& ks) {
+  ChipFamily family = CHIP_FAMILY_NONE;
+  std::int32_t csAssert = 0;
+  if (!ClassifyChipId(chipId, family, csAssert)) return false;
+  if (requestedFamily != CHIP_FAMILY_ANY && requestedFamily != family) return false;
+  channel_->setFamily(family);
+  g_spiCsAssertValue = csAssert;
+  ksControl_ = std::move(ks);  // stays in use by the channel
+  return true;
+}
+
+void CCameraCore::setDevicePath(const char* path) {
+  // Kept NUL-terminated within its 256 bytes.
+  std::memset(devicePath_, 0, sizeof(devicePath_));
+  std::memcpy(devicePath_, path, strnlen(path, sizeof(devicePath_) - 1));
+}
+
+std::int32_t CCameraCore::OpenCameraById(ChipFamily requestedFamily, std::string_view cameraId) {
+  return openById(requestedFamily, cameraId, nullptr);
+}
+
+std::int32_t CCameraCore::OpenListedCamera(ChipFamily requestedFamily, ListedCamera& camera) {
+  return openById(requestedFamily, camera.cameraId, &camera);
+}
+
+std::int32_t CCameraCore::openById(ChipFamily requestedFamily, std::string_view cameraId,
+                                   ListedCamera* listed) {
+  if (static_cast<std::uint8_t>(requestedFamily - CHIP_FAMILY_ANY) > 7) return STATUS_REFUSED;
+  if (cameraId.empty() && listed == nullptr) return STATUS_FAIL;
+
+  // Whatever an earlier open of this core held goes (the channel first: it
+  // refers to the rest).
+  channel_.reset();
+  ksControl_.reset();
+  filter_.reset();
+  private_.reset();
+  DeviceWalk walk(platform_);
+  if (!walk.start()) return STATUS_FAIL;
+  CameraIds ids(platform_);
+  char path[kPathBufferSize];
+  while (walk.next()) {
+    if (walk.readPath(path) != DeviceWalk::PathResult::Candidate) continue;
+    // A camera without an ID is known by its function's path alone.
+    const bool held = listed != nullptr && listed->filter && listed->devicePath == path;
+    if (cameraId.empty() ? !held : ids.of(path) != cameraId) continue;
+
+    // Each device tried starts as the first device of a walk.
+    channel_ = std::make_unique<CXuChannel>();
+    private_.reset();
+    if (held) {
+      filter_ = std::move(listed->filter);  // bound and settled by the listing
+    } else if (!walk.bindFilter(filter_)) {
+      continue;
+    }
+    setDevicePath(path);
+    std::unique_ptr<IKsControl> ks;
+    std::uint8_t chipId = 0xFF;
+    if (reachUnit(ks, chipId) && takeDevice(requestedFamily, chipId, ks)) {
+      walk.finish();
+      return STATUS_OK;
+    }
+    // Another function of the same device may still reach the unit.
+    channel_.reset();
+    filter_.reset();
+    private_.reset();
+  }
+  channel_.reset();
+  filter_.reset();
+  // The listing knew the camera's path; a camera found by ID alone has none.
+  setDevicePath(listed != nullptr ? listed->devicePath.c_str() : "");
   return STATUS_FAIL;
 }
 
@@ -317,6 +432,11 @@ CCameraDevice::~CCameraDevice() {
 std::int32_t CCameraDevice::OpenCamera(ChipFamily requestedFamily, std::int32_t index) {
   if (!core_) return STATUS_FAIL;
   return core_->OpenCamera(requestedFamily, index);
+}
+
+std::int32_t CCameraDevice::OpenListedCamera(ChipFamily requestedFamily, ListedCamera& camera) {
+  if (!core_) return STATUS_FAIL;
+  return core_->OpenListedCamera(requestedFamily, camera);
 }
 
 }  // namespace qv

@@ -6,6 +6,9 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "channel/chip_registers.h"
 #include "channel/xu_channel.h"
@@ -77,6 +80,21 @@ enum class CameraUse {
   Unknown,  // the filter did not answer the pin properties, or has no capture pin
 };
 
+// One camera of a walk by identity: a USB device whose extension unit
+// answered, however many capture functions (colour, infrared) or streaming
+// interfaces it shows.
+struct ListedCamera {
+  // The instance ID of its USB device (on Linux usb-<busnum>-<devpath>): the
+  // same for each of its functions and after a re-enumeration on the same
+  // port. Empty when the device registry did not name it.
+  std::string cameraId;
+  // The function the walk reached it through.
+  std::string devicePath;
+  // That function's filter, bound and settled by the walk; the first open
+  // of the camera takes it (empty after that).
+  std::unique_ptr<ICaptureFilter> filter;
+};
+
 class CCameraCore {
  public:
   explicit CCameraCore(const Platform& platform);
@@ -86,6 +104,15 @@ class CCameraCore {
 
   // Discovery (camera/).
   std::int32_t OpenCamera(ChipFamily requestedFamily, std::int32_t index);
+  // Opens the camera whose camera ID is `cameraId`, wherever its node is
+  // now: a walk that binds only the matching function (one settle wait).
+  // STATUS_FAIL when no device with that ID reaches its unit with an
+  // accepted chip of the requested family.
+  std::int32_t OpenCameraById(ChipFamily requestedFamily, std::string_view cameraId);
+  // Opens a camera of ListCameras: through the filter the walk bound while
+  // its function is still where the walk found it (no further wait), by its
+  // ID otherwise. A camera without an ID opens only through its filter.
+  std::int32_t OpenListedCamera(ChipFamily requestedFamily, ListedCamera& camera);
   void ReleaseCore();
 
   CXuChannel* channel() { return channel_.get(); }
@@ -174,6 +201,17 @@ class CCameraCore {
   HResult abandonSelected();
   // The chip ID read of a camera reached only through the private interface.
   std::uint8_t readChipIdPrivately();
+  // Reaches the extension unit of the device whose filter the core holds
+  // (through its topology, or the private interface) and reads the chip ID.
+  // False when the unit is not reached: the device is passed over.
+  bool reachUnit(std::unique_ptr<IKsControl>& ks, std::uint8_t& chipId);
+  // Takes the reached device when its chip ID is accepted for the requested
+  // family: the channel's family, the chip-select value, the KS control.
+  bool takeDevice(ChipFamily requestedFamily, std::uint8_t chipId, std::unique_ptr<IKsControl>& ks);
+  // The open by camera ID; `listed`, when given, offers its bound filter.
+  std::int32_t openById(ChipFamily requestedFamily, std::string_view cameraId,
+                        ListedCamera* listed);
+  void setDevicePath(const char* path);
   // Passes a request's result on, counting it when it failed.
   HResult counted(HResult result) {
     if (failed(result)) ++failedRequests_;
@@ -199,6 +237,7 @@ class CCameraDevice {
   CCameraDevice& operator=(const CCameraDevice&) = delete;
 
   std::int32_t OpenCamera(ChipFamily requestedFamily, std::int32_t index);
+  std::int32_t OpenListedCamera(ChipFamily requestedFamily, ListedCamera& camera);
   void SetTraceFlag(std::int32_t value) { traceFlag_ = value; }
   std::int32_t traceFlag() const { return traceFlag_; }
   CCameraCore* core() { return core_.get(); }
@@ -247,6 +286,30 @@ class CCameraDevice {
 
 // Counts the USB video input devices whose extension unit answers.
 std::int32_t CountCameras(const Platform& platform, std::int32_t& count);
+
+// One walk of the video input devices: one entry per USB device whose
+// extension unit answers, in walk order. The path is read before the filter
+// is bound: a device that is no USB device, and a further function of a
+// device already listed (the same camera ID), are passed over unbound, so
+// the walk waits once per USB device. 0 when the walk ran to its end; 1 when
+// it did not start or stopped early (nothing listed).
+std::int32_t ListCameras(const Platform& platform, std::vector<ListedCamera>& cameras);
+
+// The camera IDs of device paths, from one reading of the device registry:
+// the instance ID of the USB device the path's registry node belongs to
+// (its parent when the node is an interface, "&MI_", of a composite device).
+class CameraIds {
+ public:
+  explicit CameraIds(const Platform& platform);
+  ~CameraIds();
+  CameraIds(const CameraIds&) = delete;
+  CameraIds& operator=(const CameraIds&) = delete;
+  // Empty when the registry names no node for the path.
+  std::string of(const char* devicePath);
+
+ private:
+  std::unique_ptr<IImageDeviceList> lists_[2];
+};
 
 // Whether `devicePath` is the path of the device with registry instance ID
 // `instanceId`: after the path's 4-character prefix comes the whole ID,

@@ -145,25 +145,28 @@ std::uint16_t ParseHexField(const char* characters) {
   return value;
 }
 
-std::int32_t CCameraDevice::GetUsbInfo(CAMERA_USB_INFO& info) {
-  if (!core_) return 1;
-  const char* devicePath = core_->devicePath();
-  // The Image class first (cameras installed by a vendor INF), then the
-  // Camera class (the in-box driver's).
-  const std::unique_ptr<IImageDeviceList> lists[] = {platform_.registry.OpenPresentImageDevices(),
-                                                     platform_.registry.OpenPresentCameraDevices()};
-  if (!lists[0] && !lists[1]) return 1;
+namespace {
 
-  struct Entry {
-    IImageDeviceList* list = nullptr;
-    DevInst node = 0;
-  };
-  Entry chosen;
-  Entry byToken;
+struct RegistryEntry {
+  IImageDeviceList* list = nullptr;
+  DevInst node = 0;
+};
+
+enum class Lookup { Found, NotFound, BrokeOff };
+
+// The registry node of the device with `devicePath`: the first entry whose
+// instance ID the path carries whole; failing that, the only entry whose
+// fourth "&" token occurs in the path. The token rule alone cannot tell
+// cameras apart (a device without a serial number has the token "0", found
+// in almost every path): it decides only when no entry names the camera
+// whole, every entry was seen, and exactly one entry matches by token.
+Lookup findNode(const std::unique_ptr<IImageDeviceList> (&lists)[2], const char* devicePath,
+                RegistryEntry& chosen) {
+  RegistryEntry byToken;
   int tokenMatches = 0;
   bool brokeOff = false;
   for (const auto& list : lists) {
-    if (!list || chosen.list != nullptr) continue;
+    if (!list) continue;
     for (std::uint32_t index = 0;; ++index) {
       DevInst node = 0;
       std::uint32_t lastError = 0;
@@ -176,7 +179,7 @@ std::int32_t CCameraDevice::GetUsbInfo(CAMERA_USB_INFO& info) {
       id[kDeviceIdSize - 1] = '\0';
       if (IsDevicePathOf(devicePath, id)) {
         chosen = {list.get(), node};
-        break;
+        return Lookup::Found;
       }
       for (char& c : id) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -187,17 +190,71 @@ std::int32_t CCameraDevice::GetUsbInfo(CAMERA_USB_INFO& info) {
       if (++tokenMatches == 1) byToken = {list.get(), node};
     }
   }
-  // The token rule alone cannot tell cameras apart (a device without a
-  // serial number has the token "0", found in almost every path): it
-  // decides only when no entry names the camera whole, every entry was
-  // seen, and exactly one entry matches by token.
-  if (chosen.list == nullptr) {
-    if (brokeOff) return 1;
-    if (tokenMatches != 1) return 0;
-    chosen = byToken;
+  if (brokeOff) return Lookup::BrokeOff;
+  if (tokenMatches != 1) return Lookup::NotFound;
+  chosen = byToken;
+  return Lookup::Found;
+}
+
+// Whether a registry instance ID names one interface of a composite USB
+// device (USB\VID_vvvv&PID_pppp&MI_nn\...), letters compared without case.
+bool isInterfaceId(const char* id) {
+  for (const char* p = id; *p != '\0'; ++p) {
+    if (p[0] == '&' && (p[1] == 'M' || p[1] == 'm') && (p[2] == 'I' || p[2] == 'i') &&
+        p[3] == '_') {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::int32_t CCameraDevice::GetUsbInfo(CAMERA_USB_INFO& info) {
+  if (!core_) return 1;
+  // The Image class first (cameras installed by a vendor INF), then the
+  // Camera class (the in-box driver's).
+  const std::unique_ptr<IImageDeviceList> lists[2] = {
+      platform_.registry.OpenPresentImageDevices(), platform_.registry.OpenPresentCameraDevices()};
+  if (!lists[0] && !lists[1]) return 1;
+  RegistryEntry chosen;
+  switch (findNode(lists, core_->devicePath(), chosen)) {
+    case Lookup::BrokeOff:
+      return 1;
+    case Lookup::NotFound:
+      return 0;
+    case Lookup::Found:
+      break;
   }
   readIdentity(*chosen.list, chosen.node, info);
   return 0;
+}
+
+CameraIds::CameraIds(const Platform& platform)
+    : lists_{platform.registry.OpenPresentImageDevices(),
+             platform.registry.OpenPresentCameraDevices()} {}
+
+CameraIds::~CameraIds() = default;
+
+std::string CameraIds::of(const char* devicePath) {
+  RegistryEntry entry;
+  if (devicePath == nullptr || devicePath[0] == '\0' ||
+      findNode(lists_, devicePath, entry) != Lookup::Found) {
+    return {};
+  }
+  // The camera's node is one function of the USB device (an interface of a
+  // composite device on Windows, one VideoControl interface on Linux): the
+  // device itself is its parent. A node that is no interface is the device.
+  char id[kDeviceIdSize] = {};
+  DevInst node = entry.node;
+  if (!entry.list->GetDeviceId(node, id, kDeviceIdSize)) return {};
+  id[kDeviceIdSize - 1] = '\0';
+  if (!isInterfaceId(id)) return id;
+  DevInst parent = 0;
+  if (!entry.list->GetParent(node, parent) || !entry.list->GetDeviceId(parent, id, kDeviceIdSize))
+    return {};
+  id[kDeviceIdSize - 1] = '\0';
+  return id;
 }
 
 }  // namespace qv

@@ -211,11 +211,15 @@ CameraConfig parseCamera(const json& value, const std::string& where, const std:
                      "streaming",
                      "undeclared_controls",
                      "spi_busy_reads",
-                     "usb"});
+                     "usb",
+                     "infrared_path"});
   CameraConfig camera;
   camera.part = *findFlashPart("GD25Q512");
   if (!value.contains("device_path")) throw SceneError{keyPath(where, "device_path"), "missing"};
   camera.devicePath = getString(value["device_path"], keyPath(where, "device_path"));
+  if (value.contains("infrared_path")) {
+    camera.infraredPath = getString(value["infrared_path"], keyPath(where, "infrared_path"));
+  }
   if (value.contains("route")) {
     const std::string w = keyPath(where, "route");
     const std::string route = getString(value["route"], w);
@@ -363,7 +367,8 @@ CameraConfig parseCamera(const json& value, const std::string& where, const std:
 
 ImageDeviceConfig parseImageDevice(const json& value, const std::string& where) {
   requireObject(value, where);
-  rejectUnknownKeys(value, where, {"instance_id", "hardware_ids", "address", "grandparent_id"});
+  rejectUnknownKeys(value, where,
+                    {"instance_id", "hardware_ids", "address", "grandparent_id", "parent"});
   ImageDeviceConfig device;
   if (!value.contains("instance_id")) throw SceneError{keyPath(where, "instance_id"), "missing"};
   device.instanceId = getString(value["instance_id"], keyPath(where, "instance_id"));
@@ -380,6 +385,10 @@ ImageDeviceConfig parseImageDevice(const json& value, const std::string& where) 
   }
   if (value.contains("grandparent_id")) {
     device.grandparentId = getString(value["grandparent_id"], keyPath(where, "grandparent_id"));
+  }
+  if (value.contains("parent")) {
+    device.parent = static_cast<std::uint32_t>(
+        getUnsigned(value["parent"], keyPath(where, "parent"), 1, 0xFFFFFFFFu));
   }
   return device;
 }

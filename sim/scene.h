@@ -26,6 +26,10 @@ struct FaultConfig {
 
 struct CameraConfig {
   std::string devicePath;
+  // The "DevicePath" of a second (infrared) capture function of the same
+  // USB device: one more video input device, right after this one in the
+  // walk, that reaches the same chip.
+  std::optional<std::string> infraredPath;
   Route route = Route::Ks;
   std::vector<bool> nodes{true};  // true: extension-unit node
   bool secondaryGuid = false;
@@ -73,6 +77,10 @@ struct ImageDeviceConfig {
   std::vector<std::string> hardwareIds;
   std::optional<std::uint32_t> address;
   std::optional<std::string> grandparentId;
+  // The n of the parent node's ID USB\SIM_COMPOSITE\<n> (from 1; none: the
+  // entry's own position from 1). Entries with the same n are functions of
+  // one USB device.
+  std::optional<std::uint32_t> parent;
 };
 
 struct Scene {

@@ -43,7 +43,10 @@ bool makeEntry(const UsbInterfaceInfo& usb, Entry& entry) {
   const std::string mi = "&MI_" + hex2(usb.interfaceNumber);
   // The camera stack builds the node's DevicePath from the same ID.
   entry.instanceId = usbInstanceId(usb);
-  entry.deviceId = vidPid + "\\" + usb.deviceName;
+  // The camera's ID: where the device sits (bus and ports from the root
+  // hub), which a re-enumeration on the same port keeps, where the node
+  // number and the device number do not.
+  entry.deviceId = "usb-" + usb.busNumber + "-" + usb.devpath;
   entry.hubId = usb.hubName;
   entry.hardwareIds = vidPid + "&REV_" + hex4(usb.revision) + mi;
   entry.hardwareIds.push_back('\0');

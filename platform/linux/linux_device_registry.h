@@ -6,7 +6,8 @@
 //                (usbInstanceId), which the camera's DevicePath carries whole
 //   hardware IDs USB\VID_vvvv&PID_pppp&REV_rrrr&MI_nn, USB\VID_vvvv&PID_pppp&MI_nn
 //   address      the device's port on its hub
-//   parent       the USB device (USB\VID_vvvv&PID_pppp\<sysfs name>)
+//   parent       the USB device, named by its place: usb-<busnum>-<devpath>
+//                (the camera ID, the same for every function of the device)
 //   grandparent  the hub (its sysfs name, "usb1" or "1-2")
 
 #include "platform/device_registry.h"

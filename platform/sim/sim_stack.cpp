@@ -329,18 +329,19 @@ class SimFilter final : public ICaptureFilter {
 
 class SimPropertyBag final : public IPropertyBag {
  public:
-  SimPropertyBag(StatePtr state, std::size_t camera)
-      : counted_(std::move(state), Kind::PropertyBag), camera_(camera) {}
+  SimPropertyBag(StatePtr state, std::size_t camera, bool infrared)
+      : counted_(std::move(state), Kind::PropertyBag), camera_(camera), infrared_(infrared) {}
 
   HResult ReadDevicePath(char* ansi, std::size_t capacity) override {
     const CameraConfig& config = counted_.state().cameras[camera_]->config();
     if (failed(config.readDevicePathResult)) return config.readDevicePathResult;
     if (ansi == nullptr) return hr::Pointer;
+    const std::string& path = infrared_ ? *config.infraredPath : config.devicePath;
     // The scene's UTF-8 text in an ANSI code page: characters outside ASCII
     // become '?', as the system's default character does.
     std::string converted;
-    for (std::size_t i = 0; i < config.devicePath.size(); ++i) {
-      const auto c = static_cast<unsigned char>(config.devicePath[i]);
+    for (std::size_t i = 0; i < path.size(); ++i) {
+      const auto c = static_cast<unsigned char>(path[i]);
       if (c < 0x80) {
         converted.push_back(static_cast<char>(c));
       } else if ((c & 0xC0) != 0x80) {
@@ -356,12 +357,15 @@ class SimPropertyBag final : public IPropertyBag {
  private:
   Counted counted_;
   std::size_t camera_;
+  bool infrared_;
 };
 
+// A moniker of one capture function: the camera's own, or its infrared one
+// (same chip, its own path).
 class SimMoniker final : public IDeviceMoniker {
  public:
-  SimMoniker(StatePtr state, std::size_t camera)
-      : counted_(std::move(state), Kind::Moniker), camera_(camera) {}
+  SimMoniker(StatePtr state, std::size_t camera, bool infrared)
+      : counted_(std::move(state), Kind::Moniker), camera_(camera), infrared_(infrared) {}
 
   HResult BindToObject(std::unique_ptr<ICaptureFilter>& out) override {
     out.reset();
@@ -374,7 +378,7 @@ class SimMoniker final : public IDeviceMoniker {
     out.reset();
     const HResult hook = config().bindStorageResult;
     if (failed(hook)) return hook;
-    out = std::make_unique<SimPropertyBag>(counted_.ptr(), camera_);
+    out = std::make_unique<SimPropertyBag>(counted_.ptr(), camera_, infrared_);
     return hr::Ok;
   }
 
@@ -382,6 +386,7 @@ class SimMoniker final : public IDeviceMoniker {
   const CameraConfig& config() const { return counted_.state().cameras[camera_]->config(); }
   Counted counted_;
   std::size_t camera_;
+  bool infrared_;
 };
 
 class SimMonikerEnum final : public IMonikerEnum {
@@ -390,18 +395,28 @@ class SimMonikerEnum final : public IMonikerEnum {
 
   HResult Reset() override {
     position_ = 0;
+    infrared_ = false;
     return hr::Ok;
   }
   HResult Next(std::unique_ptr<IDeviceMoniker>& out) override {
     out.reset();
-    if (position_ >= counted_.state().cameras.size()) return hr::False;
-    out = std::make_unique<SimMoniker>(counted_.ptr(), position_++);
+    const auto& cameras = counted_.state().cameras;
+    if (position_ >= cameras.size()) return hr::False;
+    out = std::make_unique<SimMoniker>(counted_.ptr(), position_, infrared_);
+    // A camera with an infrared function is two devices in a row.
+    if (!infrared_ && cameras[position_]->config().infraredPath) {
+      infrared_ = true;
+    } else {
+      infrared_ = false;
+      ++position_;
+    }
     return hr::Ok;
   }
 
  private:
   Counted counted_;
   std::size_t position_ = 0;
+  bool infrared_ = false;  // the next moniker is camera position_'s infrared function
 };
 
 class SimCameraStack final : public ICameraStack {
@@ -460,7 +475,9 @@ class SimImageDeviceList final : public IImageDeviceList {
     if (level == 0) {
       id = devices()[device].instanceId;
     } else if (level == 1) {
-      id = "USB\\SIM_COMPOSITE\\" + std::to_string(device + 1);
+      id =
+          "USB\\SIM_COMPOSITE\\" +
+          std::to_string(devices()[device].parent.value_or(static_cast<std::uint32_t>(device + 1)));
     } else {
       id = *devices()[device].grandparentId;
     }

@@ -125,12 +125,21 @@ TEST(List, SendsWhatTheDumpSendsAndNoMore) {
     SimRun dumpRun;
     const Outcome dump = dumpRun.Run(scene, {L"-dump"});
     ASSERT_EQ(list.exitCode, 0);
-    ASSERT_LT(list.trace.size(), dump.trace.size());
-    for (std::size_t i = 0; i + 1 < list.trace.size(); ++i)
-      ASSERT_EQ(list.trace[i], dump.trace[i]) << "chip " << chipId << " line " << i;
-    EXPECT_EQ(list.trace.back().rfind("END ", 0), 0u);
-    for (std::size_t i = list.trace.size() - 1; i + 1 < dump.trace.size(); ++i)
-      EXPECT_EQ(dump.trace[i].rfind("0 GET 15 4096 ", 0), 0u) << dump.trace[i].substr(0, 30);
+    // The same requests; the listing's one walk settles the filter once,
+    // where the dump's count and open each wait.
+    const auto requests = [](std::vector<std::string> trace) {
+      std::erase_if(trace, [](const std::string& l) { return l.rfind("SLEEP ", 0) == 0; });
+      return trace;
+    };
+    EXPECT_EQ(std::count(list.trace.begin(), list.trace.end(), "SLEEP 300"), 1);
+    const std::vector<std::string> listed = requests(list.trace);
+    const std::vector<std::string> dumped = requests(dump.trace);
+    ASSERT_LT(listed.size(), dumped.size());
+    for (std::size_t i = 0; i + 1 < listed.size(); ++i)
+      ASSERT_EQ(listed[i], dumped[i]) << "chip " << chipId << " line " << i;
+    EXPECT_EQ(listed.back().rfind("END ", 0), 0u);
+    for (std::size_t i = listed.size() - 1; i + 1 < dumped.size(); ++i)
+      EXPECT_EQ(dumped[i].rfind("0 GET 15 4096 ", 0), 0u) << dumped[i].substr(0, 30);
   }
 }
 
@@ -402,6 +411,53 @@ TEST(All, UpdatesEveryTargetCameraInIndexOrder) {
   EXPECT_EQ(one.err, "Device 0: updated and verified\n");
   EXPECT_EQ(one.flash[3], std::vector<std::uint8_t>(65536, 0xFF))
       << "later cameras are not examined";
+}
+
+// Two target cameras, the first with an infrared function too (two capture
+// filters, one USB device): one walk lists two cameras by ID (one settle
+// wait each), --all writes each chip once, --list has two rows.
+TEST(All, ListsCamerasOncePerUsbDeviceAndWritesEachOnce) {
+  json twoFunctions = Camera(0);
+  twoFunctions["infrared_path"] =
+      "\\\\?\\usb#vid_04f2&pid_b5bd&mi_02#6&1a2b3c4f&0&0002#{65e8773d-8f56-11d0-a3b9-00a0c9223196}"
+      "\\global";
+  json infraredNode = ImageDevice(0);
+  infraredNode["instance_id"] = "USB\\VID_04F2&PID_B5BD&MI_02\\6&1A2B3C4F&0&0002";
+  infraredNode["parent"] = 1;
+  const json scene{{"cameras", {twoFunctions, Camera(1)}},
+                   {"image_devices", {ImageDevice(0), infraredNode, ImageDevice(1)}}};
+  const auto settleWaits = [](const Outcome& o) {
+    return std::count(o.trace.begin(), o.trace.end(), "SLEEP 300");
+  };
+  const auto downloads = [](const Outcome& o, int camera) {
+    const std::vector<std::string> requests = RequestsOf(o, camera);
+    return std::count(requests.begin(), requests.end(), std::to_string(camera) + " SET 9 01");
+  };
+  SimRun run;
+  const std::string path = run.dir.file("report.json");
+  const Outcome all = run.Run(scene, {L"--all", L"--json", Widen(path)});
+  EXPECT_EQ(all.exitCode, 0) << all.err;
+  EXPECT_EQ(all.err, "Device 0: updated\nDevice 1: updated\n");
+  EXPECT_EQ(settleWaits(all), 2);
+  EXPECT_EQ(downloads(all, 0), 1);
+  EXPECT_EQ(downloads(all, 1), 1);
+  EXPECT_EQ(all.flash[0], UpdatedFlash(0x8A, "GD25Q512"));
+  EXPECT_EQ(all.flash[1], all.flash[0]);
+  const std::vector<std::uint8_t> bytes = ReadBytes(path);
+  const json report = json::parse(std::string(bytes.begin(), bytes.end()));
+  ASSERT_EQ(report["cameras"].size(), 2u);
+  EXPECT_EQ(report["cameras"][0]["camera_id"], "USB\\SIM_COMPOSITE\\1");
+  EXPECT_EQ(report["cameras"][1]["camera_id"], "USB\\SIM_COMPOSITE\\3");
+
+  SimRun listRun;
+  const Outcome list = listRun.Run(scene, {L"--list"});
+  EXPECT_EQ(list.exitCode, 0);
+  EXPECT_EQ(settleWaits(list), 2);
+  const std::vector<std::string> lines = Lines(list.out);
+  ASSERT_EQ(lines.size(), 3u) << list.out;
+  EXPECT_NE(lines[0].find(" CAMERA_ID "), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find(" USB\\SIM_COMPOSITE\\1 "), std::string::npos) << lines[1];
+  EXPECT_NE(lines[2].find(" USB\\SIM_COMPOSITE\\3 "), std::string::npos) << lines[2];
 }
 
 // --if-needed: a current camera is reported up to date and never enters

@@ -84,6 +84,46 @@ TEST(SimDiscoveryTest, CountAndOpenWithSleepsAndProbe) {
   EXPECT_EQ(rig.session->coUninitializeCount(), 1u);
 }
 
+// One walk lists one camera per USB device: a non-USB device and the
+// infrared function of a listed device are not bound. A listed camera opens
+// through the filter the walk bound; by ID alone, the walk binds only it.
+TEST(SimDiscoveryTest, ListAndOpenByCameraId) {
+  const char* pathB = R"(\\\\?\\usb#vid_04f2&pid_b5bd&mi_00#6&1a2b3c4e&0&0000#{x})";
+  SimRig rig(
+      {camera(R"("infrared_path": "\\\\?\\usb#vid_04f2&pid_b5bd&mi_02#6&1a2b3c4f&0&0002#{x}")"),
+       camera("", R"(\\\\?\\root#image#0000#{x})"), camera(R"("chip_id": 177)", pathB)},
+      R"(, "image_devices": [
+                 {"instance_id": "USB\\VID_04F2&PID_B5BD&MI_00\\6&1A2B3C4D&0&0000"},
+                 {"instance_id": "USB\\VID_04F2&PID_B5BD&MI_02\\6&1A2B3C4F&0&0002", "parent": 1},
+                 {"instance_id": "USB\\VID_04F2&PID_B5BD&MI_00\\6&1A2B3C4E&0&0000"}])");
+  {
+    std::vector<ListedCamera> cameras;
+    ASSERT_EQ(ListCameras(*rig.platform, cameras), 0);
+    ASSERT_EQ(cameras.size(), 2u);
+    EXPECT_EQ(cameras[0].cameraId, "USB\\SIM_COMPOSITE\\1");
+    EXPECT_EQ(cameras[1].cameraId, "USB\\SIM_COMPOSITE\\3");
+    EXPECT_EQ(rig.since(0),
+              (Lines{"SLEEP 300", "0 GET 2 2 00 00", "SLEEP 300", "2 GET 2 2 00 00"}));
+    std::size_t start = rig.mark();
+    CCameraDevice listed(*rig.platform);
+    ASSERT_EQ(listed.OpenListedCamera(CHIP_FAMILY_ANY, cameras[1]), 0);
+    EXPECT_EQ(listed.core()->channel()->family(), 106);
+    EXPECT_EQ(rig.since(start), (Lines{"2 GET 2 2 00 00", "2 SET 2 FF 20", "2 GET 3 1 B1"}));
+
+    start = rig.mark();
+    CCameraDevice byId(*rig.platform);
+    ASSERT_EQ(byId.core()->OpenCameraById(CHIP_FAMILY_ANY, "USB\\SIM_COMPOSITE\\1"), 0);
+    EXPECT_EQ(rig.since(start),
+              (Lines{"SLEEP 300", "0 GET 2 2 00 00", "0 SET 2 FF 20", "0 GET 3 1 8A"}));
+    start = rig.mark();
+    CCameraDevice absent(*rig.platform);
+    EXPECT_EQ(absent.core()->OpenCameraById(CHIP_FAMILY_ANY, "USB\\SIM_COMPOSITE\\2"), 1);
+    EXPECT_EQ(absent.core()->channel(), nullptr);
+    EXPECT_EQ(rig.since(start), Lines{});
+  }
+  EXPECT_EQ(rig.session->liveObjects(), 0u) << rig.session->liveObjectSummary();
+}
+
 TEST(SimDiscoveryTest, SecondaryGuidAndNodeChoice) {
   SimRig rig({camera(R"("xu_guid": "secondary", "nodes": ["other", "xu", "xu"])")});
   CCameraDevice device(*rig.platform);

@@ -162,6 +162,11 @@ TEST(LinuxTool, CamerasOnOnePortOfBothRootHubsKeepTheirIdentities) {
   EXPECT_EQ(rig.console.out.substr(0, head.size()), head);
   EXPECT_EQ(rig.Flash(0), std::vector<std::uint8_t>(65536, 0xFF));
   ExpectFlashHoldsImage(rig.Flash(1), 104, 122);
+  // Their camera IDs tell them apart by bus.
+  LinuxRig list({Camera(0), Camera(1)}, {{other, 0, 0}, {target, 2, 0}});
+  EXPECT_EQ(list.Run({L"--list"}), 0);
+  EXPECT_NE(list.console.out.find(" usb-1-1 "), std::string::npos) << list.console.out;
+  EXPECT_NE(list.console.out.find(" usb-2-1 "), std::string::npos) << list.console.out;
 }
 
 TEST(LinuxTool, PlainUpdatePrintsOnlyCheckingAndPass) {
@@ -296,9 +301,9 @@ TEST(LinuxRegistry, OneEntryPerVideoControlInterfaceInAStableOrder) {
     std::uint32_t address;
   };
   const Expected expected[] = {
-      {"USB\\VID_04F2&PID_B5BD&MI_00\\1&usb-1-1#&0&0000", "USB\\VID_04F2&PID_B5BD\\1-1", "usb1",
+      {"USB\\VID_04F2&PID_B5BD&MI_00\\1&usb-1-1#&0&0000", "usb-1-1", "usb1",
        MultiSz({"USB\\VID_04F2&PID_B5BD&REV_0100&MI_00", "USB\\VID_04F2&PID_B5BD&MI_00"}), 1},
-      {"USB\\VID_046D&PID_0825&MI_02\\2&usb-2-1.4#&0&0000", "USB\\VID_046D&PID_0825\\2-1.4", "2-1",
+      {"USB\\VID_046D&PID_0825&MI_02\\2&usb-2-1.4#&0&0000", "usb-2-1.4", "2-1",
        MultiSz({"USB\\VID_046D&PID_0825&REV_0012&MI_02", "USB\\VID_046D&PID_0825&MI_02"}), 4},
   };
   for (std::uint32_t i = 0; i < 2; ++i) {

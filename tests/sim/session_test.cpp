@@ -79,6 +79,10 @@ TEST(SimScene, ErrorsNameTheFileAndTheProblem) {
             "scene.json: clock: must be \"virtual\" or \"real\"");
   EXPECT_EQ(sceneError(R"({"image_devices": [{"instance_id": "x", "address": "1"}]})"),
             "scene.json: image_devices[0].address: expected an integer");
+  EXPECT_EQ(sceneError(R"({"image_devices": [{"instance_id": "x", "parent": 0}]})"),
+            "scene.json: image_devices[0].parent: must be from 1 to 4294967295");
+  EXPECT_EQ(sceneError(oneCamera(R"("infrared_path": 2)")),
+            "scene.json: cameras[0].infrared_path: expected a text");
   EXPECT_EQ(sceneError(R"({"cameras": [{"device_path": "a", "flash_file": "f.bin"},
                                        {"device_path": "b", "flash_file": "f.bin"}]})"),
             "scene.json: cameras[1].flash_file: used by another camera");

@@ -258,12 +258,13 @@ check update-dbg-controls-described eval \
 
 # --- Knowing before and after ------------------------------------------------------
 # The inventory through the driver: the same rows as on the simulator but for
-# the system path (the last column), the same requests, and no flash byte
+# the camera ID and the system path (the last two columns: the kernel's are
+# usb-<busnum>-<devpath> and v4l:...), the same requests, and no flash byte
 # changed. Then an update only where needed, read back; and the same once
 # more on what it left, which is current: not written, no download mode.
-same_rows() {  # same_rows <a> <b>: the inventories without their path column
-  sed 's/  [^ ]*$//' "$1" >"$1.rows"
-  sed 's/  [^ ]*$//' "$2" >"$2.rows"
+same_rows() {  # same_rows <a> <b>: the inventories without camera ID and path
+  sed -E 's/  +[^ ]+  +[^ ]+$//' "$1" >"$1.rows"
+  sed -E 's/  +[^ ]+  +[^ ]+$//' "$2" >"$2.rows"
   [ -s "$1.rows" ] && cmp -s "$1.rows" "$2.rows"
 }
 no_download_mode() { ! grep -q '^0 SET 9 ' "$1"; }
@@ -274,6 +275,7 @@ for family in 104 106; do
   check "list-$family-requests" same_requests "/tmp/list-$family/sim/trace.txt" \
     "/tmp/list-$family/usb/trace.txt"
   check "list-$family-differs" grep -q ' differs ' "/tmp/list-$family/usb/out"
+  check "list-$family-camera-id" grep -Eq ' usb-[0-9]+-[0-9.]+  ' "/tmp/list-$family/usb/out"
   check "list-$family-flash-untouched" same_file "/tmp/list-$family/flash.bin" \
     "/tmp/list-$family/usb/flash.bin"
 

@@ -466,8 +466,6 @@ compare_runs silent flash.bin
 check silent-fails expect_result silent /tmp/silent/usb 1 Fail
 check silent-two-driver-timeouts eval \
   '[ "$(grep -c "Failed to query .*: -110 " /tmp/silent/usb/klog)" = 2 ]'
-check silent-leave-sent-once eval \
-  '[ "$(xu_requests /tmp/silent/usb/trace.txt | tail -n 2 | tr "\n" "|")" = "0 SET 10 !80070079|0 SET 9 !80070079|" ]'
 check silent-reason-told grep -q 'the camera stopped answering' /tmp/silent/usb/err
 # -dbg shows the driver's errno behind the status.
 check silent-errno-told grep -q '^qvflash: system error 110 (ETIMEDOUT)$' /tmp/silent/usb/err
@@ -484,7 +482,6 @@ check stall-106-one-driver-timeout eval \
   '[ "$(grep -c "Failed to query .*: -110 " /tmp/stall-106/usb/klog)" = 1 ]'
 check stall-106-leaves-and-resets eval \
   '[ "$(xu_requests /tmp/stall-106/usb/trace.txt | grep -A 11 "^0 SET 10 !80070079" | sed -n "2p;12p" | tr "\n" "|")" = "0 SET 9 00|0 SET 3 01|" ]'
-check stall-106-reason-told grep -q 'the camera stopped answering (control 10)' /tmp/stall-106/usb/err
 
 # A reply shorter than asked: the tool's first request (the extension
 # unit's probe in the count, a 2-byte GET) gets 1 byte. uvcvideo on 6.1

@@ -186,9 +186,8 @@ std::int32_t CFrontEnd::DumpTo(const std::wstring& path, FilePlace place, ReadCh
     CCameraCore* core = currentDevice_->core();
     if (check == ReadCheck::Once) {
       good = currentDevice_->DumpFlash(buffer.get(), identity.flashType) == STATUS_OK;
-    } else {
-      good = core != nullptr && ReadFlashChecked(*core, buffer.get(), identity.flashType, 0,
-                                                 DUMP_SIZE, ReadCheck::Twice);
+    } else if (core != nullptr) {
+      good = ReadFlashChecked(*core, buffer.get(), identity.flashType, 0, DUMP_SIZE, check);
     }
   }
   // A read-out that failed is not written as if it were the flash: the file

@@ -145,8 +145,8 @@ FlashDifference CompareFlash(const ExpectedFlash& expected, std::span<const std:
 
 bool ReadFlashChecked(CCameraCore& core, std::uint8_t* buffer, std::uint8_t flashType,
                       std::uint32_t start, std::uint32_t end, ReadCheck check) {
-  if (check == ReadCheck::Once) return core.ReadFlash(buffer, flashType, start, end) == 1;
-  if (start >= end) return core.ReadFlash(buffer, flashType, start, end) == 1;
+  if (check == ReadCheck::Once || start >= end)
+    return core.ReadFlash(buffer, flashType, start, end) == 1;
   const std::unique_ptr<std::uint8_t[]> again(new (std::nothrow) std::uint8_t[end]);
   if (again == nullptr) return false;
   std::uint32_t firstDifference = start;
@@ -154,7 +154,8 @@ bool ReadFlashChecked(CCameraCore& core, std::uint8_t* buffer, std::uint8_t flas
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (core.ReadFlash(buffer, flashType, start, end) != 1) return false;
     if (core.ReadFlash(again.get(), flashType, start, end) != 1) return false;
-    const auto [mine, theirs] = std::mismatch(buffer + start, buffer + end, again.get() + start);
+    const std::uint8_t* mine =
+        std::mismatch(buffer + start, buffer + end, again.get() + start).first;
     if (mine == buffer + end) return true;
     if (attempt == 0) firstDifference = static_cast<std::uint32_t>(mine - buffer);
   }

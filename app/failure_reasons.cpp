@@ -38,6 +38,11 @@ constexpr std::array kReasons{
            "unplug the camera, plug it in again and rerun"},
     Reason{FailureKind::ChecksumMismatch, "the camera's checksum differs from the firmware's",
            "the flash may not hold the new firmware: rerun"},
+    // Nothing read was used: a dump is not written, a state is unknown.
+    Reason{FailureKind::ReadoutUnsteady,
+           "the flash read differently twice, and again on another try; nothing read was used",
+           "a reply from the camera was cut short or changed on its way (Linux fills a short "
+           "reply up with zeros): plug the camera straight into the computer and rerun"},
     Reason{FailureKind::VerifyMismatch,
            "the flash read back after the update does not hold the firmware",
            "rerun; if it fails again, the camera's flash is faulty and needs service"},

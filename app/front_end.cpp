@@ -170,10 +170,11 @@ std::int32_t CFrontEnd::Dump() {
   std::wstring path;
   FilePlace place = FilePlace::BesideExecutable;
   if (!ToolFilePath(platform_.files, L"Dump.bin", path, place)) path.clear();
-  return DumpTo(path, place, nullptr);
+  return DumpTo(path, place, ReadCheck::Once, nullptr);
 }
 
-std::int32_t CFrontEnd::DumpTo(const std::wstring& path, FilePlace place, CameraRecord* record) {
+std::int32_t CFrontEnd::DumpTo(const std::wstring& path, FilePlace place, ReadCheck check,
+                               CameraRecord* record) {
   const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[DUMP_SIZE]());
   bool good = false;
   if (buffer != nullptr) {
@@ -182,7 +183,12 @@ std::int32_t CFrontEnd::DumpTo(const std::wstring& path, FilePlace place, Camera
       record->flash = identity;
       record->flashAsked = true;
     }
-    good = currentDevice_->DumpFlash(buffer.get(), identity.flashType) == STATUS_OK;
+    CCameraCore* core = currentDevice_->core();
+    if (check == ReadCheck::Once) {
+      good = currentDevice_->DumpFlash(buffer.get(), identity.flashType) == STATUS_OK;
+    } else if (core != nullptr) {
+      good = ReadFlashChecked(*core, buffer.get(), identity.flashType, 0, DUMP_SIZE, check);
+    }
   }
   // A read-out that failed is not written as if it were the flash: the file
   // would hold zeros (or stale blocks) where nothing was read.

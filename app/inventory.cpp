@@ -143,7 +143,9 @@ std::uint8_t RecordFirmwareState(CCameraDevice& device, std::span<const std::uin
   if (record.identificationLost) return updateType;
   ExpectedFlash expected;
   if (!expected.Build(record.family, updateType, image)) return updateType;
-  record.stateBefore = CheckFirmware(*core, record.flash.flashType, expected).state;
+  // The state is read as every long option reads: twice, compared.
+  record.stateBefore =
+      CheckFirmware(*core, record.flash.flashType, expected, ReadCheck::Twice).state;
   return updateType;
 }
 

@@ -176,7 +176,7 @@ void CFrontEnd::UpdateTarget(const CameraOptions& options, CameraRecord& record)
   ExpectedFlash expected;
   FirmwareCheck check;
   if (core != nullptr && expected.Build(record.family, updateFlashType_, image)) {
-    check = CheckFirmware(*core, updateFlashType_, expected);
+    check = CheckFirmware(*core, updateFlashType_, expected, ReadCheck::Twice);
   }
   if (check.state == FirmwareState::Current) {
     record.verify = VerifyResult::Passed;
@@ -252,7 +252,8 @@ std::int32_t CFrontEnd::RunCameraLoop(const CameraOptions& options,
     }
     if (options.dumpFile) {
       record.action = CameraAction::Dumped;
-      const std::int32_t result = DumpTo(*options.dumpFile, FilePlace::BesideExecutable, &record);
+      const std::int32_t result =
+          DumpTo(*options.dumpFile, FilePlace::BesideExecutable, ReadCheck::Twice, &record);
       record.passed = result == 0;
       finish();
       break;

@@ -113,8 +113,10 @@ class CFrontEnd {
   // The dump of the current device into the file at `path` (empty: none can
   // be written); fills the record's flash identification when given.
   // `place` says whether the file lies where the person would not look (an
-  // installed copy's current directory): then one line names it.
-  std::int32_t DumpTo(const std::wstring& path, FilePlace place, CameraRecord* record);
+  // installed copy's current directory): then one line names it. `check`:
+  // the dump switch reads once, the long option twice.
+  std::int32_t DumpTo(const std::wstring& path, FilePlace place, ReadCheck check,
+                      CameraRecord* record);
 
   // Runs of the long options that work on cameras (option_runs.cpp): guard,
   // the one walk that lists the cameras, the loop over that list, the final

@@ -42,7 +42,7 @@ HResult CXuChannel::noted(HResult result, std::uint32_t selector) {
   if (result == hr::DeviceNotConnected) {
     if (!notes.has(FailureKind::Unplugged)) notes.note(FailureKind::Unplugged, {}, result, system);
   } else if (IsRequestTimeout(result)) {
-    if (!silent_ && !notes.has(FailureKind::Unplugged)) {
+    if (!silent_ && !lastWords_ && !notes.has(FailureKind::Unplugged)) {
       char detail[32];
       std::snprintf(detail, sizeof detail, "control %u", static_cast<unsigned>(selector));
       notes.note(FailureKind::CameraNotAnswering, detail, result, system);

@@ -100,6 +100,30 @@ class CXuChannel {
   // silent camera must not cost that for each of hundreds of requests).
   bool silent() const { return silent_; }
 
+  // While one lives, requests reach a camera the channel took as silent:
+  // the few that leave the chip safe after a timeout (download mode left,
+  // the chip reset), since a camera that was only slow still takes them. A
+  // timeout among them silences the channel again at once, so they cost at
+  // most one more driver timeout; when it ends, a channel that was silent
+  // is silent again.
+  class LastWords {
+   public:
+    explicit LastWords(CXuChannel& channel) : channel_(channel), wasSilent_(channel.silent_) {
+      channel_.silent_ = false;
+      channel_.lastWords_ = wasSilent_;
+    }
+    ~LastWords() {
+      channel_.silent_ = channel_.silent_ || wasSilent_;
+      channel_.lastWords_ = false;
+    }
+    LastWords(const LastWords&) = delete;
+    LastWords& operator=(const LastWords&) = delete;
+
+   private:
+    CXuChannel& channel_;
+    bool wasSilent_;
+  };
+
  private:
   // Notes a failed request for the run's reason; a timeout silences the
   // channel.
@@ -116,6 +140,9 @@ class CXuChannel {
   std::int32_t mode_ = XU_MODE_UNBOUND;
   ChipFamily family_ = CHIP_FAMILY_NONE;
   bool silent_ = false;
+  // Requests sent under LastWords to a camera that had timed out: its
+  // timeout is already noted.
+  bool lastWords_ = false;
   HResult silentResult_ = hr::SemTimeout;
   // The private route's fixed request block and reply area (no request
   // allocates memory).

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace qv {
@@ -192,6 +193,10 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
   bool checksumFailed = false;
   bool refused = false;
 
+  // Whether the enable request below reaches the camera (a camera silent
+  // since a timeout is sent nothing): only then may the chip be in download
+  // mode when the download ends.
+  const bool enableSent = !channel->silent();
   // Everything from here on ends by leaving download mode.
   [&] {
     if (failed(dl.setByte(XU_DFU_ENABLE, 1))) {
@@ -289,6 +294,12 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
   }();
 
   // Leave download mode: every path from the enable request on ends here.
+  // After a timeout the channel sends nothing more, yet a camera that was
+  // only slow (a large part erasing) would be left in download mode holding
+  // part of an image: the request that leaves it, and the family's reset,
+  // still go out, once each, before the update gives up.
+  std::optional<CXuChannel::LastWords> lastWords;
+  if (enableSent && channel->silent()) lastWords.emplace(*channel);
   HResult left = dl.setByte(XU_DFU_ENABLE, 0);
   if (profile.resetsAfterLeave) {
     platform.clock.Sleep(RESET_PAUSE_MS);
@@ -296,12 +307,13 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
   }
   if (failed(left)) {
     trace("DFU Disable fail\n");
-    left = dl.setByte(XU_DFU_ENABLE, 0);
+    if (!lastWords) left = dl.setByte(XU_DFU_ENABLE, 0);
     if (failed(left)) {
       dl.report(UPD_DONE, PROGRESS_DONE);
       return STATUS_FAIL;
     }
   }
+  lastWords.reset();
 
   dl.report(UPD_DONE, PROGRESS_DONE);
   // Success only when the flash was written as reported: checksums agreed,

@@ -3,11 +3,13 @@
 #include "flash/firmware_state.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "flash/download_engine.h"
+#include "platform/failure_notes.h"
 
 namespace qv {
 
@@ -141,13 +143,37 @@ FlashDifference CompareFlash(const ExpectedFlash& expected, std::span<const std:
   return difference;
 }
 
+bool ReadFlashChecked(CCameraCore& core, std::uint8_t* buffer, std::uint8_t flashType,
+                      std::uint32_t start, std::uint32_t end, ReadCheck check) {
+  if (check == ReadCheck::Once || start >= end)
+    return core.ReadFlash(buffer, flashType, start, end) == 1;
+  const std::unique_ptr<std::uint8_t[]> again(new (std::nothrow) std::uint8_t[end]);
+  if (again == nullptr) return false;
+  std::uint32_t firstDifference = start;
+  // The first pair of reads, and one more when they differ.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (core.ReadFlash(buffer, flashType, start, end) != 1) return false;
+    if (core.ReadFlash(again.get(), flashType, start, end) != 1) return false;
+    const std::uint8_t* mine =
+        std::mismatch(buffer + start, buffer + end, again.get() + start).first;
+    if (mine == buffer + end) return true;
+    if (attempt == 0) firstDifference = static_cast<std::uint32_t>(mine - buffer);
+  }
+  char detail[48];
+  std::snprintf(detail, sizeof detail, "the first difference at 0x%04X",
+                static_cast<unsigned>(firstDifference));
+  runNotes().note(FailureKind::ReadoutUnsteady, detail);
+  return false;
+}
+
 FirmwareCheck CheckFirmware(CCameraCore& core, std::uint8_t readFlashType,
-                            const ExpectedFlash& expected) {
+                            const ExpectedFlash& expected, ReadCheck readCheck) {
   FirmwareCheck check;
   if (expected.readEnd() == 0 || core.faulted()) return check;
   const std::unique_ptr<std::uint8_t[]> readOut(new (std::nothrow) std::uint8_t[kAddressSpace]());
   if (readOut == nullptr) return check;
-  if (core.ReadFlash(readOut.get(), readFlashType, 0, expected.readEnd()) != 1) return check;
+  if (!ReadFlashChecked(core, readOut.get(), readFlashType, 0, expected.readEnd(), readCheck))
+    return check;
   check.difference =
       CompareFlash(expected, std::span<const std::uint8_t>(readOut.get(), kAddressSpace));
   check.state = check.difference.count == 0 ? FirmwareState::Current : FirmwareState::Differs;

@@ -90,6 +90,23 @@ struct FlashDifference {
 };
 FlashDifference CompareFlash(const ExpectedFlash& expected, std::span<const std::uint8_t> readOut);
 
+// How a read-out is taken. No single read can tell a short reply on current
+// Linux kernels: uvcvideo fills the rest of the block with zeros and answers
+// success. Reading a span twice and comparing catches a reply cut short (or
+// changed) now and then, not a camera that always answers short.
+enum class ReadCheck : std::uint8_t {
+  Once,   // one read, as the dump switch and the update's own reads take it
+  Twice,  // read twice and compared; a difference gets one more try
+};
+
+// Reads the flash from `start` to `end` (exclusive) into `buffer`, indexed by
+// flash address (it holds `end` bytes), with `flashType`'s command table.
+// With ReadCheck::Twice, a span that reads differently twice is read twice
+// again; differing again, the read-out fails and notes
+// FailureKind::ReadoutUnsteady. True when the span was read.
+bool ReadFlashChecked(CCameraCore& core, std::uint8_t* buffer, std::uint8_t flashType,
+                      std::uint32_t start, std::uint32_t end, ReadCheck check);
+
 // Reads the flash of the opened camera over the span an update decides
 // (with `flashType`'s command table, as the dump does) and compares it.
 // Unknown when the read-out failed (nothing sent writes the flash or its
@@ -99,7 +116,7 @@ struct FirmwareCheck {
   FlashDifference difference;
 };
 FirmwareCheck CheckFirmware(CCameraCore& core, std::uint8_t readFlashType,
-                            const ExpectedFlash& expected);
+                            const ExpectedFlash& expected, ReadCheck check);
 
 // "current", "differs", "unknown".
 const char* FirmwareStateName(FirmwareState state);

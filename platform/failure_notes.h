@@ -44,7 +44,10 @@ enum class FailureKind : std::uint8_t {
   DiskFull,        // no room left on the disk
   FlashTooSmall,   // the identified part is smaller than what the update writes (detail: sizes)
   ReadBackFailed,  // the read-back after an update could not run: nothing was compared
-  Interrupted,     // a signal (Ctrl-C) stopped the run before its next write
+  // Two reads of the same flash span differed, and again on another try
+  // (detail: the first differing address)
+  ReadoutUnsteady,
+  Interrupted,  // a signal (Ctrl-C) stopped the run before its next write
 };
 
 // The system's own error of a failed platform call, where the system has

@@ -74,6 +74,7 @@ CameraModel::CameraModel(std::size_t index, const CameraConfig& config,
       registers_(0x10000, 0x00),
       erasedSectors_(flash_.contents().size() / kFlashSectorSize, false) {
   table_.fill(0xFF);
+  flipsDone_.assign(config_.faults.size(), 0);
   registers_[kRegSpiCs] = static_cast<std::uint8_t>(2 - selectValue());  // flash released
   for (const FaultConfig& fault : config_.faults) {
     switch (fault.kind) {
@@ -200,6 +201,15 @@ HResult CameraModel::request(XuRequest kind, std::uint32_t selector, std::uint8_
     accounting_.engineNs += clock_.nowNs() - before;
     refused = failed(result);
   }
+  // A stalled request: carried out, but answered only after the host's
+  // driver gave up waiting, which the host sees as a timeout.
+  for (const FaultConfig& fault : config_.faults) {
+    if (fault.kind == FaultConfig::Kind::Stall && number == fault.request && !refused) {
+      clock_.advance(kDriverTimeoutNs);
+      refused = true;
+      result = hr::SemTimeout;
+    }
+  }
   // Without a trace kept in memory or a trace file the line is not built.
   if (trace_.wanted()) traceRequest(kind, selector, data, length, reported, refused, result);
   if (observer_ != nullptr) observer_->requestFinished();
@@ -277,6 +287,18 @@ HResult CameraModel::execute(XuRequest kind, std::uint32_t selector, std::uint8_
         break;
       case 15:
         engineRead(flashAddress_, data, length);
+        // A reply changed on its way to the host (to the tool, a short
+        // reply the driver filled up with zeros reads the same), each
+        // time differently: the k-th changed read XORs the byte with k.
+        for (std::size_t i = 0; i < config_.faults.size(); ++i) {
+          const FaultConfig& fault = config_.faults[i];
+          const std::uint32_t at = fault.address;
+          if (fault.kind != FaultConfig::Kind::FlipRead || flipsDone_[i] >= fault.count ||
+              at < flashAddress_ || at - flashAddress_ >= length)
+            continue;
+          ++flipsDone_[i];
+          data[at - flashAddress_] ^= static_cast<std::uint8_t>((flipsDone_[i] - 1) % 255 + 1);
+        }
         flashAddress_ += length;
         break;
       case 16:

@@ -34,6 +34,10 @@ inline constexpr std::uint64_t kRequestFixedNs = 250'000;
 inline constexpr std::uint64_t kRequestPerBytePs = 62'500;
 // One byte on the chip's SPI bus (a 24 MHz SPI clock, 8 bits).
 inline constexpr std::uint64_t kSpiByteNs = 333;
+// How long the host's driver waits for a control request before it gives
+// up (uvcvideo's UVC_CTRL_CONTROL_TIMEOUT, 5000 ms): what a stalled request
+// costs.
+inline constexpr std::uint64_t kDriverTimeoutNs = 5'000'000'000;
 // How long the chip's flash engine waits for the flash to finish one
 // program or erase before it gives the operation up.
 inline constexpr std::uint64_t kEngineWaitLimitNs = 2'000'000'000;
@@ -180,6 +184,8 @@ class CameraModel {
   std::uint32_t dfuOffset_ = 0;
   std::uint8_t dfuChecksum_ = 0;
   std::uint8_t checksumXor_ = 0;
+  // Per fault: the reads a flip_read fault has changed so far.
+  std::vector<std::uint32_t> flipsDone_;
   bool dfuFirstBlockSeen_ = false;
   bool commitByteValid_ = false;
   std::uint8_t commitByte_ = 0xFF;

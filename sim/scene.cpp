@@ -162,10 +162,24 @@ FaultConfig parseFault(const json& value, const std::string& where) {
       fault.cells.push_back(static_cast<std::uint32_t>(
           getUnsigned(value["stuck_cells"][i], indexPath(w, i), 0, (16u << 20) - 1)));
     }
+  } else if (value.contains("stall")) {
+    rejectUnknownKeys(value, where, {"stall"});
+    fault.kind = FaultConfig::Kind::Stall;
+    fault.request = static_cast<std::uint32_t>(
+        getUnsigned(value["stall"], keyPath(where, "stall"), 1, 0xFFFFFFFFu));
+  } else if (value.contains("flip_read")) {
+    rejectUnknownKeys(value, where, {"flip_read", "count"});
+    fault.kind = FaultConfig::Kind::FlipRead;
+    fault.address = static_cast<std::uint32_t>(
+        getUnsigned(value["flip_read"], keyPath(where, "flip_read"), 0, (16u << 20) - 1));
+    if (value.contains("count")) {
+      fault.count = static_cast<std::uint32_t>(
+          getUnsigned(value["count"], keyPath(where, "count"), 1, 0xFFFFFFFFu));
+    }
   } else {
     throw SceneError{where,
                      "unknown fault (expected request, unplug_after, spi_busy, wip, "
-                     "checksum_xor or stuck_cells)"};
+                     "checksum_xor, stuck_cells, stall or flip_read)"};
   }
   return fault;
 }

@@ -15,10 +15,22 @@ namespace qv::sim {
 enum class Route { Ks, Private, Both, None };
 
 struct FaultConfig {
-  enum class Kind { Request, UnplugAfter, SpiBusyStuck, WipStuck, ChecksumXor, StuckCells };
+  enum class Kind {
+    Request,
+    UnplugAfter,
+    SpiBusyStuck,
+    WipStuck,
+    ChecksumXor,
+    StuckCells,
+    Stall,
+    FlipRead
+  };
   Kind kind = Kind::Request;
-  std::uint32_t request = 0;         // Request: first failing request (from 1); UnplugAfter: n
-  std::uint32_t count = 1;           // Request: how many fail
+  // Request: first failing request (from 1); UnplugAfter: n; Stall: the
+  // request answered too late
+  std::uint32_t request = 0;
+  std::uint32_t count = 1;           // Request: how many fail; FlipRead: how many reads
+  std::uint32_t address = 0;         // FlipRead: the flash address read wrong
   HResult result = 0;                // Request: the HRESULT returned
   std::uint8_t xorValue = 0;         // ChecksumXor
   std::vector<std::uint32_t> cells;  // StuckCells: flash addresses

@@ -155,6 +155,41 @@ TEST(UpdateJob, IdentificationWithALostRequestStopsATerseUpdate) {
   for (const std::string& line : o.trace) EXPECT_NE(line.rfind("0 SET 9 ", 0), 0u) << line;
 }
 
+// A download block that times out (uvcvideo gives up after 5 s) ends the
+// download, but a camera that was only slow still gets the request that
+// leaves download mode, and on family 106 the reset after it, once; then the
+// reason. A camera that stays silent costs one more timeout, not the reset's.
+TEST(UpdateJob, ATimeoutStillLeavesDownloadModeOnce) {
+  const std::vector<std::string> reset = {
+      "SLEEP 500",  "0 SET 2 30 20", "0 SET 3 FF", "0 SET 2 31 20", "0 SET 3 00", "0 SET 2 32 20",
+      "0 SET 3 00", "0 SET 2 33 20", "0 SET 3 02", "0 SET 2 34 20", "0 SET 3 01"};
+  std::vector<std::string> leave106 = {"0 SET 9 00"};
+  leave106.insert(leave106.end(), reset.begin(), reset.end());
+  const json silent = {{"request", 39}, {"result", "0x80070079"}, {"count", 1000}};
+  const struct {
+    int chipId;
+    json fault;  // on the third download block
+    std::vector<std::string> after;
+  } rows[] = {{0x8A, {{"stall", 296}}, {"0 SET 9 00"}},
+              {0xB0, {{"stall", 39}}, leave106},
+              {0xB0, silent, {"0 SET 9 !80070079", "SLEEP 500"}}};
+  for (const auto& row : rows) {
+    json camera = Camera(0, "ks", row.chipId);
+    camera["faults"] = json::array({row.fault});
+    SimRun run;
+    const Outcome o = run.Run(SceneWith(camera), {});
+    SCOPED_TRACE(row.fault.dump());
+    EXPECT_EQ(o.out, kChecking + "Fail");
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_NE(o.err.find("qvflash: the camera stopped answering (control 10)"), std::string::npos);
+    const auto timedOut = std::find(o.trace.begin(), o.trace.end(), "0 SET 10 !80070079");
+    ASSERT_EQ(std::count_if(o.trace.begin(), timedOut,
+                            [](const std::string& l) { return l.rfind("0 SET 10 ", 0) == 0; }),
+              2);
+    EXPECT_EQ(std::vector<std::string>(timedOut + 1, o.trace.end() - 1), row.after);  // to END
+  }
+}
+
 TEST(UpdateJob, EveryFamilyGetsTheWholeImageAndZerosBeyondIt) {
   for (int chipId : {0x6A, 0x95, 0x8A, 0xA0, 0xB0, 0xC0, 0xD0}) {
     SimRun run;

@@ -458,18 +458,32 @@ check request-timeout-driver-timeout grep -q 'Failed to query .*: -110 ' \
 # A camera that goes silent in the middle of the download and never answers
 # again (the request that meets the silence and every one after it are
 # refused with ERROR_SEM_TIMEOUT, which the server never answers): the
-# driver times out the first one (5 s) and the update ends there, as on the
-# simulator; the camera is sent nothing more, so the run costs one driver
-# timeout, not one for each of the hundreds of requests left (a hang would
-# meet run_limit).
+# driver times out the first one (5 s) and the download ends there, as on
+# the simulator; the camera is sent only the request that leaves download
+# mode, once (it times out too), so the run costs two driver timeouts, not
+# one for each of the hundreds of requests left (a hang would meet
+# run_limit).
 scenario silent silent.json 1 -dbg flash.bin
 compare_runs silent flash.bin
 check silent-fails expect_result silent /tmp/silent/usb 1 Fail
-check silent-one-driver-timeout eval \
-  '[ "$(grep -c "Failed to query .*: -110 " /tmp/silent/usb/klog)" = 1 ]'
+check silent-two-driver-timeouts eval \
+  '[ "$(grep -c "Failed to query .*: -110 " /tmp/silent/usb/klog)" = 2 ]'
 check silent-reason-told grep -q 'the camera stopped answering' /tmp/silent/usb/err
 # -dbg shows the driver's errno behind the status.
 check silent-errno-told grep -q '^qvflash: system error 110 (ETIMEDOUT)$' /tmp/silent/usb/err
+
+# A camera that was only slow: family 106's third download block is carried
+# out but answered after the driver gave up (`stall`). The download ends
+# there, yet the camera still gets the request that leaves download mode and
+# the chip reset after it, once, and answers them: the chip is not left in
+# download mode. "Fail" with the reason; one driver timeout.
+scenario stall-106 stall_106.json 1 -dbg flash.bin
+compare_runs stall-106 flash.bin
+check stall-106-fails expect_result stall-106 /tmp/stall-106/usb 1 Fail
+check stall-106-one-driver-timeout eval \
+  '[ "$(grep -c "Failed to query .*: -110 " /tmp/stall-106/usb/klog)" = 1 ]'
+check stall-106-leaves-and-resets eval \
+  '[ "$(xu_requests /tmp/stall-106/usb/trace.txt | grep -A 11 "^0 SET 10 !80070079" | sed -n "2p;12p" | tr "\n" "|")" = "0 SET 9 00|0 SET 3 01|" ]'
 
 # A reply shorter than asked: the tool's first request (the extension
 # unit's probe in the count, a 2-byte GET) gets 1 byte. uvcvideo on 6.1

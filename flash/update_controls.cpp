@@ -72,6 +72,12 @@ ControlCheck CheckUpdateControls(CXuChannel& channel, bool readsBack, MissingCon
       missing = {control.selector, control.needs, false, 0, control.readBack};
       return ControlCheck::Missing;
     }
+    // The camera failed the driver's own questions about the control twice:
+    // its requests would fail the same way in the middle of the update.
+    if (result == kHrControlNotSetUp) {
+      missing = {control.selector, control.needs, true, 0, control.readBack, true};
+      return ControlCheck::Missing;
+    }
     if (failed(result)) return ControlCheck::Unknown;
     if ((access & control.needs) != control.needs) {
       missing = {control.selector, control.needs, true, access, control.readBack};
@@ -85,11 +91,15 @@ std::string DescribeMissingControl(const MissingControl& missing) {
   const UpdateControl* control = findControl(missing.selector);
   const std::string_view name = control != nullptr ? control->name : "unknown";
   const char* what = "is not in the camera's extension unit";
-  if (missing.declared) {
+  if (missing.notSetUp) {
+    what =
+        "could not be set up by the driver (the camera did not answer its length or "
+        "capabilities)";
+  } else if (missing.declared) {
     const bool noSet = (missing.needs & kSet) != 0 && (missing.offers & kSet) == 0;
     what = noSet ? "cannot be set" : "cannot be read";
   }
-  char text[160];
+  char text[224];
   std::snprintf(text, sizeof text, "control %u, the %.*s, %s%s",
                 static_cast<unsigned>(missing.selector), static_cast<int>(name.size()), name.data(),
                 what, missing.readBack ? " (the read-back after the update needs it)" : "");

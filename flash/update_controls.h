@@ -27,6 +27,7 @@ struct MissingControl {
   bool declared = false;     // the unit has the control but not the requests
   std::uint32_t offers = 0;  // what the control takes, when declared
   bool readBack = false;     // only the read-back after the update uses it
+  bool notSetUp = false;     // declared, but the driver could not set it up
 };
 
 // Asks the bound channel about every control the download route of its

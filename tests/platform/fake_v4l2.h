@@ -172,6 +172,7 @@ class FakeSysfs {
     Write(folder + "/devpath", c.devpath + "\n");
     Write(folder + "/busnum", busName + "\n");
     Write(folder + "/bConfigurationValue", std::to_string(c.configuration) + "\n");
+    Write(folder + "/power/control", "auto\n");
     const auto bytes = c.descriptors ? *c.descriptors
                                      : UvcDescriptors(c.vcInterface, c.units, c.vendor, c.product);
     Write(folder + "/descriptors", std::string(bytes.begin(), bytes.end()));
@@ -198,6 +199,20 @@ class FakeSysfs {
     Write(driver + "/bind", "");
     Write(driver + "/module", "");
     return vcFolder;
+  }
+
+  // Another VideoControl interface of the USB device of a camera made by
+  // AddCamera (`vcFolder`), bound to uvcvideo: a second capture function
+  // (infrared), which the descriptors do not describe. Returns its folder.
+  std::string AddFunction(const std::string& vcFolder, unsigned number) {
+    const std::string folder = vcFolder.substr(0, vcFolder.rfind('.') + 1) + std::to_string(number);
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%02x\n", number);
+    Write(folder + "/bInterfaceNumber", hex);
+    Write(folder + "/bInterfaceClass", "0e\n");
+    Write(folder + "/bInterfaceSubClass", "01\n");
+    Link(folder + "/driver", sys("bus/usb/drivers/uvcvideo"));
+    return folder;
   }
 
   // /dev/videoN and its sysfs node under `parent` (an interface folder), the
@@ -309,6 +324,11 @@ struct FakeNode {
   int reqbufsErrno = 0;
   int reqbufsCalls = 0;
   int reqbufsOther = 0;  // REQBUFS with a count other than 0, or another type or memory
+  int userptrErrno = 0;  // REQBUFS with user pointers fails with this (EINVAL: not taken)
+  // The descriptor of ours whose buffers own the stream (-1: none), and
+  // their memory; closing it gives the stream back.
+  int heldBy = -1;
+  std::uint32_t heldMemory = 0;
 };
 
 // The real sysfs reads (on the fake tree) with fake device nodes.
@@ -337,7 +357,25 @@ class FakeKernelIo : public linux_host::SystemKernelIo {
     return fd;
   }
   void closeDevice(int fd) override {
-    if (openFds.erase(fd) == 0) ++badCloses;
+    const auto open = openFds.find(fd);
+    if (open == openFds.end()) {
+      ++badCloses;
+      return;
+    }
+    FakeNode& node = nodes[open->second];
+    if (node.heldBy == fd) node.heldBy = -1;
+    openFds.erase(open);
+  }
+  // With `writesRefused` no sysfs attribute can be written (a user who may
+  // not write them).
+  bool writesRefused = false;
+  bool writeFile(const std::string& path, const std::string& contents) override {
+    if (writesRefused) return false;
+    // An attribute takes the value written whole (a regular file would keep
+    // a longer old value's tail).
+    if (!std::filesystem::exists(path)) return false;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+    return true;
   }
   int deviceNumber(int fd, std::string& number) override {
     const auto open = openFds.find(fd);
@@ -359,7 +397,14 @@ class FakeKernelIo : public linux_host::SystemKernelIo {
         ++node.reqbufsOther;
       }
       if (node.reqbufsErrno != 0) return node.reqbufsErrno;
-      return node.streamOwned ? EBUSY : 0;
+      if (node.streamOwned || (node.heldBy >= 0 && node.heldBy != fd)) return EBUSY;
+      if (buffers->memory == V4L2_MEMORY_USERPTR && node.userptrErrno != 0) {
+        return node.userptrErrno;
+      }
+      // Buffers make this descriptor the owner; none gives the stream back.
+      node.heldBy = buffers->count != 0 ? fd : -1;
+      node.heldMemory = buffers->memory;
+      return 0;
     }
     if (request == VIDIOC_QUERYCAP) {
       if (node.queryCapErrno != 0) return node.queryCapErrno;

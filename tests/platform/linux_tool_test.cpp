@@ -216,6 +216,75 @@ TEST(LinuxTool, SilentCameraUnderDbgShowsTheSystemsError) {
   }
 }
 
+// Whether the tool held the camera's stream when each request of the model
+// arrived: '1' held, '0' not.
+class HeldAtEachRequest : public sim::RequestObserver {
+ public:
+  HeldAtEachRequest(FakeKernelIo& io, std::string node) : io_(io), node_(std::move(node)) {}
+  void requestStarted() override { held += io_.nodes[node_].heldBy >= 0 ? '1' : '0'; }
+  void requestFinished() override {}
+  std::string held;
+
+ private:
+  FakeKernelIo& io_;
+  std::string node_;
+};
+
+// The camera is held from before the update's first request that changes
+// it until the engine returns (the read-back of --verify comes after), and
+// given back; another program streaming from its infrared function, which
+// the in-use question of the bound node does not see, stops the update
+// before anything is written (exit code 4 with the long options).
+TEST(LinuxTool, TheCameraIsHeldWhileItIsWritten) {
+  struct Row {
+    bool infraredStreams;
+    std::vector<std::wstring> args;
+    int exitCode;
+  };
+  for (const Row& row : {Row{false, {}, 0}, Row{false, {L"--verify"}, 0},
+                         Row{true, {L"--if-needed"}, 4}, Row{true, {}, 1}}) {
+    LinuxRig rig({Camera(0)}, {{Usb("1"), 0, 0}});
+    const std::string ir =
+        rig.tree.AddFunction(rig.tree.sys("devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0"), 2);
+    AddUvcNodes(rig.tree, rig.io, ir, "usb-0000:00:14.0-1", 20, 21, nullptr);
+    rig.io.nodes[rig.tree.devNode(20)].streamOwned = row.infraredStreams;
+    HeldAtEachRequest observer(rig.io, rig.tree.devNode(0));
+    rig.session->setRequestObserver(&observer);
+    rig.session->setKeepTraceLines(true);
+    EXPECT_EQ(rig.Run(row.args), row.exitCode);
+    SCOPED_TRACE(rig.console.err);
+    if (row.infraredStreams) {
+      EXPECT_EQ(rig.Flash(0), std::vector<std::uint8_t>(65536, 0xFF));
+      EXPECT_NE(rig.console.err.find("another program is using the camera"), std::string::npos);
+      EXPECT_EQ(observer.held.find('1'), std::string::npos);
+    } else {
+      ExpectFlashHoldsImage(rig.Flash(0), 104, 122);
+      // One held stretch, and every download-mode request in it.
+      const std::size_t first = observer.held.find('1');
+      const std::size_t last = observer.held.rfind('1');
+      ASSERT_NE(first, std::string::npos);
+      EXPECT_EQ(observer.held.find('0', first), row.args.empty() ? std::string::npos : last + 1);
+      std::size_t request = 0;
+      std::size_t downloadMode = 0;
+      for (const std::string& line : rig.session->traceLines()) {
+        if (line.rfind("0 ", 0) != 0) continue;  // sleeps and the end
+        if (line.rfind("0 SET 9 ", 0) == 0) {
+          ++downloadMode;
+          EXPECT_EQ(observer.held[request], '1') << line;
+        }
+        ++request;
+      }
+      EXPECT_EQ(request, observer.held.size());
+      EXPECT_GT(downloadMode, 0u);
+    }
+    for (const int n : {0, 20}) EXPECT_EQ(rig.io.nodes[rig.tree.devNode(n)].heldBy, -1);
+    std::string power;
+    ASSERT_TRUE(rig.io.readFile(
+        rig.tree.sys("devices/pci0000:00/0000:00:14.0/usb1/1-1/power/control"), power, 16));
+    EXPECT_EQ(power.substr(0, 4), "auto");
+  }
+}
+
 struct IdentityCase {
   const char* name;
   CameraSpec usb;

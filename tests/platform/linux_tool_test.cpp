@@ -285,6 +285,21 @@ TEST(LinuxTool, TheCameraIsHeldWhileItIsWritten) {
   }
 }
 
+// A control the unit declares whose set-up in the driver keeps failing:
+// the update stops before its first request, and the reason says the driver
+// could not set it up (a failed request), not that the unit lacks it.
+TEST(LinuxTool, ControlTheDriverCannotSetUpStopsTheUpdateWithItsReason) {
+  LinuxRig rig({Camera(0)}, {{Usb("1"), 0, 0}});
+  rig.drivers[0]->setUpFails = {11};
+  EXPECT_EQ(rig.Run({}), 1);
+  EXPECT_EQ(rig.Flash(0), std::vector<std::uint8_t>(65536, 0xFF));
+  EXPECT_NE(
+      rig.console.err.find("a request to the camera failed (control 11, the download checksum, "
+                           "could not be set up by the driver"),
+      std::string::npos)
+      << rig.console.err;
+}
+
 struct IdentityCase {
   const char* name;
   CameraSpec usb;

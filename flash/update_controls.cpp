@@ -93,8 +93,8 @@ std::string DescribeMissingControl(const MissingControl& missing) {
   const char* what = "is not in the camera's extension unit";
   if (missing.notSetUp) {
     what =
-        "could not be set up by the driver (the camera did not answer its length or "
-        "capabilities)";
+        "could not be set up by the driver, which the camera did not tell its length or "
+        "capabilities";
   } else if (missing.declared) {
     const bool noSet = (missing.needs & kSet) != 0 && (missing.offers & kSet) == 0;
     what = noSet ? "cannot be set" : "cannot be read";

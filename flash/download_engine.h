@@ -36,7 +36,7 @@ inline constexpr std::uint32_t GPIO_PAUSE_MS = 50;
 inline constexpr std::uint32_t CHECKSUM_PAUSE_MS = 500;
 inline constexpr std::uint32_t RESET_PAUSE_MS = 500;
 // Each pause stays well under a second, and the waits poll without pausing:
-// since uvcvideo's granular power management (Linux 6.16) a camera left
+// since uvcvideo's granular power-management change a camera left
 // without a request for the USB autosuspend delay (2 s by default) may be
 // suspended in the middle of the download.
 static_assert(GPIO_PAUSE_MS < 1000 && CHECKSUM_PAUSE_MS < 1000 && RESET_PAUSE_MS < 1000,

@@ -313,7 +313,7 @@ std::vector<std::string> videoNodeNames(std::vector<std::string> names) {
 // 6.17 setting the format no longer takes the stream, so only buffers hold
 // it, on every kernel.
 //
-// Power: since uvcvideo's granular power management (6.16) an open handle
+// Power: since uvcvideo's granular power-management change an open handle
 // no longer keeps the camera resumed; between requests more than the USB
 // autosuspend delay apart (2 s by default) the kernel may suspend it, and
 // a chip in download mode may not come back from that as it was. "on" in

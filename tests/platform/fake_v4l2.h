@@ -253,9 +253,9 @@ class UvcDriverFake {
   std::optional<int> shortGetCur;
   std::vector<std::string> log;               // "unit selector query size" of each query
   std::map<std::uint8_t, std::uint8_t> info;  // GET_INFO by selector; else 0x03 (GET and SET)
-  // Selectors whose set-up (the driver's own GET_LEN at first use) always
-  // fails, as when the camera fails that request.
-  std::vector<std::uint8_t> setUpFails;
+  // How many of the driver's set-ups of a selector (its own GET_LEN at the
+  // control's first use) fail, as when the camera fails that request.
+  std::map<std::uint8_t, int> setUpFailures;
 
   int Query(uvc_xu_control_query& q) {
     log.push_back(std::to_string(q.unit) + " " + std::to_string(q.selector) + " " +
@@ -271,7 +271,10 @@ class UvcDriverFake {
     const auto key = std::make_pair(q.unit, q.selector);
     auto cached = lengths_.find(key);
     if (cached == lengths_.end()) {
-      if (std::count(setUpFails.begin(), setUpFails.end(), q.selector) != 0) return ENOENT;
+      if (setUpFailures[q.selector] > 0) {
+        --setUpFailures[q.selector];
+        return ENOENT;
+      }
       std::uint32_t reported = 0;
       if (failed(device_(UvcRequest::GetLen, q.selector, nullptr, 0, reported))) return ENOENT;
       cached = lengths_.emplace(key, static_cast<std::uint16_t>(reported)).first;

@@ -29,8 +29,7 @@ class ControlTable {
  public:
   std::map<std::uint8_t, std::vector<std::uint8_t>> values = {
       {2, {0x12, 0x34}}, {3, {0x5A}}, {11, {0x77}}, {15, std::vector<std::uint8_t>(4096, 0xEE)}};
-  std::uint8_t stalls = 11;                 // GET_CUR and SET_CUR of this selector stall
-  std::map<std::uint8_t, int> lenFailures;  // this many GET_LENs of the selector fail first
+  std::uint8_t stalls = 11;  // GET_CUR and SET_CUR of this selector stall
 
   UvcDevice device() {
     return [this](UvcRequest request, std::uint8_t selector, std::uint8_t* data,
@@ -38,10 +37,6 @@ class ControlTable {
       const auto value = values.find(selector);
       if (value == values.end()) return hr::NotFound;
       if (request == UvcRequest::GetLen) {
-        if (lenFailures[selector] > 0) {
-          --lenFailures[selector];
-          return hr::GenFailure;
-        }
         reported = static_cast<std::uint32_t>(value->second.size());
         return hr::Ok;
       }
@@ -539,119 +534,6 @@ INSTANTIATE_TEST_SUITE_P(
             "SetIsNotSupported", kInstances, 0, 8, false, 0, 0x80070490, {}, kKsPropertyTypeSet},
         PinCase{"BufferTooSmall", kInstances, 0, 4, true, 0, 0x8007007A, {}}),
     [](const ::testing::TestParamInfo<PinCase>& info) { return info.param.name; });
-
-// uvcvideo's ENOENT: a selector outside bmControls (no second try), or a
-// declared control whose set-up (the driver's own GET_LEN and GET_INFO at
-// its first use) failed, which the driver asks again at the next query.
-struct SetUpCase {
-  const char* name;
-  std::uint32_t selector;  // on unit A (declares 1 to 24; the camera has 2, 3, 11, 15)
-  int lenFailures;         // the driver's GET_LENs of it that fail
-  std::uint32_t flags;
-  std::uint32_t expected;
-  std::size_t queries;  // ioctls sent
-};
-class ControlSetUp : public V4l2System, public ::testing::WithParamInterface<SetUpCase> {};
-
-TEST_P(ControlSetUp, IsAskedOnceMoreAndToldApartFromAMissingControl) {
-  const SetUpCase& c = GetParam();
-  Bound a = Bind(2);
-  ASSERT_NE(a.control, nullptr);
-  deviceA.lenFailures[static_cast<std::uint8_t>(c.selector)] = c.lenFailures;
-  runNotes().clear();
-  KSP_NODE property{{XU_GUID_PRIMARY, c.selector, c.flags}, 0, 0};
-  std::uint32_t value = 0;
-  std::uint32_t returned = 0;
-  const std::uint32_t length = (c.flags & kKsPropertyTypeBasicSupport) != 0 ? 4 : 1;
-  EXPECT_EQ(static_cast<std::uint32_t>(
-                a.control->KsProperty(&property, sizeof property, &value, length, &returned)),
-            c.expected);
-  EXPECT_EQ(uvcA.log.size(), c.queries);
-  const std::optional<SystemError> error = runNotes().takeSystemError();
-  EXPECT_EQ(error ? error->code : 0, c.expected == 0 ? 0 : ENOENT);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ControlSetUp,
-    ::testing::Values(SetUpCase{"SetUpOnTheSecondTry", 3, 1, kGet, 0, 2},
-                      SetUpCase{"AccessSetUpOnTheSecondTry", 3, 1, kAccess, 0, 2},
-                      SetUpCase{"NeverSetUp", 3, 2, kGet, 0x800710DF, 2},
-                      SetUpCase{"AccessNeverSetUp", 5, 0, kAccess, 0x800710DF, 2},
-                      SetUpCase{"OutsideBmControlsIsNotAskedTwice", 25, 0, kGet, 0x80070490, 1}),
-    [](const ::testing::TestParamInfo<SetUpCase>& info) { return info.param.name; });
-
-// The hold for the write: every capture node of the camera's USB device,
-// its colour function's (video2) and its infrared function's (video20),
-// owned through one buffer each; no metadata node, nothing of another
-// camera; the USB device kept from autosuspending; all given back when the
-// hold goes.
-struct HoldCase {
-  const char* name;
-  int streamingNode;                  // another program streams from /dev/video<n> (0: none)
-  int userptrErrno;                   // every node refuses user pointers with this
-  int infraredOpen;                   // the infrared node's open fails with this
-  int reqbufsErrno;                   // every node's REQBUFS fails with this
-  bool powerWritable;                 // power/control may be written
-  std::uint32_t result;               // of HoldStream
-  std::map<int, std::uint32_t> held;  // node: memory, while held
-};
-class StreamHold : public V4l2System, public ::testing::WithParamInterface<HoldCase> {};
-
-TEST_P(StreamHold, OwnsEveryCaptureNodeOfTheDeviceUntilReleased) {
-  const HoldCase& c = GetParam();
-  // The infrared function: a second VideoControl interface of camera A's
-  // device with its own capture and metadata nodes.
-  const std::string ir =
-      tree.AddFunction(tree.sys("devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0"), 2);
-  AddUvcNodes(tree, io, ir, "usb-0000:00:14.0-1", 20, 21, &uvcA);
-  for (auto& [path, node] : io.nodes) {
-    node.userptrErrno = c.userptrErrno;
-    node.reqbufsErrno = c.reqbufsErrno;
-  }
-  if (c.streamingNode != 0) io.nodes[tree.devNode(c.streamingNode)].streamOwned = true;
-  io.nodes[tree.devNode(20)].openErrno = c.infraredOpen;
-  io.writesRefused = !c.powerWritable;
-  const std::string power = tree.sys("devices/pci0000:00/0000:00:14.0/usb1/1-1/power/control");
-
-  Bound a = Bind(2);
-  ASSERT_NE(a.filter, nullptr);
-  std::unique_ptr<IStreamHold> hold;
-  EXPECT_EQ(static_cast<std::uint32_t>(a.filter->HoldStream(hold)), c.result);
-  EXPECT_EQ(hold != nullptr, c.result == 0);
-  std::map<int, std::uint32_t> held;
-  for (int n : {2, 3, 5, 10, 20, 21}) {
-    const FakeNode& node = io.nodes[tree.devNode(n)];
-    if (node.heldBy >= 0) held[n] = node.heldMemory;
-  }
-  EXPECT_EQ(held, c.held);
-  std::string value;
-  ASSERT_TRUE(io.readFile(power, value, 16));
-  EXPECT_EQ(value, c.result == 0 && c.powerWritable ? "on" : "auto\n");
-  // No metadata node and no other camera was asked for buffers.
-  for (int n : {3, 10, 21}) EXPECT_EQ(io.nodes[tree.devNode(n)].reqbufsCalls, 0) << n;
-
-  hold.reset();
-  for (int n : {2, 20}) EXPECT_EQ(io.nodes[tree.devNode(n)].heldBy, -1) << n;
-  EXPECT_EQ(io.openFds.size(), 1u);  // the bound node's own
-  ASSERT_TRUE(io.readFile(power, value, 16));
-  EXPECT_EQ(value.substr(0, 4), "auto");
-  EXPECT_EQ(io.badCloses, 0);
-}
-
-constexpr std::uint32_t kUserPtr = V4L2_MEMORY_USERPTR;
-constexpr std::uint32_t kMmap = V4L2_MEMORY_MMAP;
-INSTANTIATE_TEST_SUITE_P(
-    Cases, StreamHold,
-    ::testing::Values(
-        HoldCase{"NobodyStreams", 0, 0, 0, 0, true, 0, {{2, kUserPtr}, {20, kUserPtr}}},
-        HoldCase{"InfraredStreams", 20, 0, 0, 0, true, 0x800700AA, {}},
-        HoldCase{"ColourStreams", 2, 0, 0, 0, true, 0x800700AA, {}},
-        HoldCase{
-            "NoUserPointersOneMappedBuffer", 0, EINVAL, 0, 0, true, 0, {{2, kMmap}, {20, kMmap}}},
-        HoldCase{"InfraredNotOpenedColourHeld", 0, 0, EACCES, 0, true, 0, {{2, kUserPtr}}},
-        HoldCase{"PowerControlNotWritable", 0, 0, 0, 0, false, 0, {{2, kUserPtr}, {20, kUserPtr}}},
-        HoldCase{"NothingHeld", 0, 0, 0, ENOTTY, true, 0x80070032, {}}),
-    [](const ::testing::TestParamInfo<HoldCase>& info) { return info.param.name; });
 
 // A GET_CUR the camera answered short: 6.1 passes the byte count back and
 // leaves the buffer's rest stale. It fails as a stalled request does.

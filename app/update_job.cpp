@@ -135,6 +135,17 @@ std::int32_t CFrontEnd::CheckBeforeWriting(bool readsBack, PreparedUpdate& prepa
     return 1;
   }
   if (use == CameraUse::Unknown && verbose_ != 0) platform_.console.WriteError(msg::kInUseUnknown);
+  // The answer above is a moment's: a video call can start a second later,
+  // in the middle of the download, or stream from another capture function
+  // of the same camera (an infrared one). Holding the stream of every
+  // capture function until the engine returns keeps every other program
+  // out; a dry run takes it and gives it back at once.
+  if (core != nullptr && core->HoldForWrite(prepared.hold) == CameraUse::InUse) {
+    runNotes().note(FailureKind::CameraInUse);
+    return 1;
+  }
+  // A hold the system cannot take (the Windows stack) leaves the snapshot's
+  // answer, told above when there was none.
 
   // A control the update needs that the unit lacks is refused by the driver
   // when its turn comes, maybe in the middle of download mode, or in the
@@ -145,7 +156,10 @@ std::int32_t CFrontEnd::CheckBeforeWriting(bool readsBack, PreparedUpdate& prepa
                                     ? CheckUpdateControls(*core->channel(), readsBack, missing)
                                     : ControlCheck::Unknown;
   if (controls == ControlCheck::Missing) {
-    runNotes().note(FailureKind::ControlMissing, DescribeMissingControl(missing));
+    // A control the driver could not set up is a failed request (a replug
+    // may mend it), not a control this camera lacks.
+    runNotes().note(missing.notSetUp ? FailureKind::RequestFailed : FailureKind::ControlMissing,
+                    DescribeMissingControl(missing));
     return 1;
   }
   if (controls == ControlCheck::Unknown && verbose_ != 0) {

@@ -104,6 +104,8 @@ class CFrontEnd {
     std::unique_ptr<std::uint8_t[]> buffer;
     std::size_t length = 0;
     std::uint8_t flashType = FLASH_TYPE_UNDEFINED;
+    // The camera's stream, held for this process until the engine returns.
+    std::unique_ptr<IStreamHold> hold;
   };
   // Every check of the update job before its first request that changes
   // the chip or the flash, in the order the update makes them; the update

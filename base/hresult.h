@@ -20,6 +20,7 @@ inline constexpr std::uint32_t Success = 0;                // ERROR_SUCCESS
 inline constexpr std::uint32_t GenFailure = 31;            // ERROR_GEN_FAILURE
 inline constexpr std::uint32_t SemTimeout = 121;           // ERROR_SEM_TIMEOUT
 inline constexpr std::uint32_t InsufficientBuffer = 122;   // ERROR_INSUFFICIENT_BUFFER
+inline constexpr std::uint32_t Busy = 170;                 // ERROR_BUSY
 inline constexpr std::uint32_t AlreadyExists = 183;        // ERROR_ALREADY_EXISTS
 inline constexpr std::uint32_t MoreData = 234;             // ERROR_MORE_DATA
 inline constexpr std::uint32_t NoMoreItems = 259;          // ERROR_NO_MORE_ITEMS
@@ -43,6 +44,7 @@ inline constexpr HResult Fail = static_cast<HResult>(0x80004005u);         // E_
 inline constexpr HResult Unexpected = static_cast<HResult>(0x8000FFFFu);   // E_UNEXPECTED
 inline constexpr HResult GenFailure = fromWin32(win32err::GenFailure);     // 0x8007001F
 inline constexpr HResult MoreData = fromWin32(win32err::MoreData);         // 0x800700EA
+inline constexpr HResult Busy = fromWin32(win32err::Busy);                 // 0x800700AA
 inline constexpr HResult DeviceNotConnected =
     fromWin32(win32err::DeviceNotConnected);                              // 0x8007048F
 inline constexpr HResult NotFound = fromWin32(win32err::NotFound);        // 0x80070490

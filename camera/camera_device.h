@@ -148,6 +148,12 @@ class CCameraCore {
   // Asks the bound filter's pin properties (never an extension-unit
   // request) whether another program streams from this camera.
   CameraUse CheckCameraInUse();
+  // Holds the camera's stream (every capture function of its USB device)
+  // for this process until `hold` is destroyed, so that no other program
+  // starts streaming while it is written: Free with `hold` set, InUse when
+  // another program streams already, Unknown when the system cannot hold it
+  // (nothing held).
+  CameraUse HoldForWrite(std::unique_ptr<IStreamHold>& hold);
 
   // Chip registers and serial-flash primitives (channel/).
   HResult WriteRegister(std::uint16_t address, std::uint8_t value);

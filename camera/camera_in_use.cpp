@@ -1,6 +1,8 @@
 // Whether another program streams from the camera. Kernel Streaming answers
 // property requests while another process streams, so a write would go out
-// in the middle of a video call; the pin factories tell it beforehand.
+// in the middle of a video call; the pin factories tell it beforehand. That
+// answer is a moment's: the hold keeps another program from starting a
+// stream while the camera is written.
 #include "camera/camera_device.h"
 
 namespace qv {
@@ -43,6 +45,18 @@ CameraUse CCameraCore::CheckCameraInUse() {
     return instances.CurrentCount > 0 ? CameraUse::InUse : CameraUse::Free;
   }
   return CameraUse::Unknown;
+}
+
+CameraUse CCameraCore::HoldForWrite(std::unique_ptr<IStreamHold>& hold) {
+  hold.reset();
+  if (!filter_) return CameraUse::Unknown;
+  const HResult result = filter_->HoldStream(hold);
+  if (result == hr::Busy) return CameraUse::InUse;
+  if (failed(result) || !hold) {
+    hold.reset();
+    return CameraUse::Unknown;
+  }
+  return CameraUse::Free;
 }
 
 }  // namespace qv

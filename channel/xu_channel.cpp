@@ -50,8 +50,11 @@ HResult CXuChannel::noted(HResult result, std::uint32_t selector) {
     silent_ = true;
     silentResult_ = result;
   } else if (!notes.has(FailureKind::RequestFailed)) {
-    char detail[32];
-    std::snprintf(detail, sizeof detail, "control %u", static_cast<unsigned>(selector));
+    char detail[64];
+    std::snprintf(
+        detail, sizeof detail,
+        result == kHrControlNotSetUp ? "the driver could not set up control %u" : "control %u",
+        static_cast<unsigned>(selector));
     notes.note(FailureKind::RequestFailed, detail, result, system);
   }
   return result;

@@ -35,6 +35,12 @@ inline constexpr std::uint32_t DFU_STAGING_SIZE = 4096;
 inline constexpr std::uint32_t GPIO_PAUSE_MS = 50;
 inline constexpr std::uint32_t CHECKSUM_PAUSE_MS = 500;
 inline constexpr std::uint32_t RESET_PAUSE_MS = 500;
+// Each pause stays well under a second, and the waits poll without pausing:
+// since uvcvideo's granular power-management change a camera left
+// without a request for the USB autosuspend delay (2 s by default) may be
+// suspended in the middle of the download.
+static_assert(GPIO_PAUSE_MS < 1000 && CHECKSUM_PAUSE_MS < 1000 && RESET_PAUSE_MS < 1000,
+              "a pause of the download must keep the camera from autosuspending");
 
 // GPIO preparation ("GPIO" = 1 in section "SETTING" of setting.ini): bit
 // 0x02 is set in these two chip registers.

@@ -100,6 +100,12 @@ ControlCheck CheckUpdateControls(CXuChannel& channel, bool readsBack, MissingCon
       missing = {control.selector, control.needs, false, 0, control.readBack};
       return ControlCheck::Missing;
     }
+    // The camera failed the driver's own questions about the control twice:
+    // its requests would fail the same way in the middle of the update.
+    if (result == kHrControlNotSetUp) {
+      missing = {control.selector, control.needs, true, 0, control.readBack, true};
+      return ControlCheck::Missing;
+    }
     if (failed(result)) return ControlCheck::Unknown;
     if ((access & control.needs) != control.needs) {
       missing = {control.selector, control.needs, true, access, control.readBack};
@@ -114,7 +120,11 @@ std::string DescribeMissingControl(const MissingControl& missing) {
   const std::string_view name = control != nullptr ? control->name : "unknown";
   const char* what = "is not in the camera's extension unit";
   char hidden[64];
-  if (missing.hiddenBy > kDriverControlLimit) {
+  if (missing.notSetUp) {
+    what =
+        "could not be set up by the driver, which the camera did not tell its length or "
+        "capabilities";
+  } else if (missing.hiddenBy > kDriverControlLimit) {
     what = "is beyond the 31 controls the driver takes";
   } else if (missing.hiddenBy != 0) {
     std::snprintf(hidden, sizeof hidden, "is hidden by the driver after the gap at control %u",
@@ -124,7 +134,7 @@ std::string DescribeMissingControl(const MissingControl& missing) {
     const bool noSet = (missing.needs & kSet) != 0 && (missing.offers & kSet) == 0;
     what = noSet ? "cannot be set" : "cannot be read";
   }
-  char text[160];
+  char text[224];
   std::snprintf(text, sizeof text, "control %u, the %.*s, %s%s",
                 static_cast<unsigned>(missing.selector), static_cast<int>(name.size()), name.data(),
                 what, missing.readBack ? " (the read-back after the update needs it)" : "");

@@ -32,6 +32,7 @@ struct MissingControl {
   // the first undeclared control before it, or kDriverControlLimit + 1
   // beyond the driver's limit. 0: not hidden.
   std::uint32_t hiddenBy = 0;
+  bool notSetUp = false;     // declared, but the driver could not set it up
 };
 
 // Asks the bound channel about every control the download route of its

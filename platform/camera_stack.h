@@ -99,6 +99,20 @@ class IVendorXuAccess {
   virtual HResult SendRequest(std::uint32_t command, std::uint8_t* block) = 0;
 };
 
+// A control its extension unit declares that the camera driver could not
+// set up: the driver's own first questions to the camera about it (its
+// length and capabilities) failed, and it refuses the control until they
+// succeed. ERROR_DEVICE_NOT_AVAILABLE ("the device is not ready for use").
+inline constexpr HResult kHrControlNotSetUp = hr::fromWin32(4319);
+
+// The camera's stream held by this process: while the object lives no other
+// program can start streaming from the camera (from any of its capture
+// functions). Destroying it gives the stream back.
+class IStreamHold {
+ public:
+  virtual ~IStreamHold() = default;
+};
+
 // A bound capture filter (IBaseFilter) and the interfaces it may offer
 // through QueryInterface.
 class ICaptureFilter {
@@ -107,6 +121,12 @@ class ICaptureFilter {
   virtual HResult QueryKsControl(std::unique_ptr<IKsControl>& out) = 0;
   virtual HResult QueryTopology(std::unique_ptr<IKsTopologyInfo>& out) = 0;
   virtual HResult QueryVendorXuAccess(std::unique_ptr<IVendorXuAccess>& out) = 0;
+  // Holds the stream of every capture function of the filter's USB device
+  // for this process, sending nothing to the extension unit. S_OK with
+  // `out` set; HRESULT_FROM_WIN32(ERROR_BUSY) when another program streams
+  // from one of them (nothing is held then); any other failure when the
+  // system cannot hold it (nothing held, nothing known).
+  virtual HResult HoldStream(std::unique_ptr<IStreamHold>& out) = 0;
 };
 
 // The property bag of a device moniker (IPropertyBag).

@@ -37,6 +37,9 @@ class KernelIo {
   // The whole of a (sysfs) file, at most `limit` bytes. False when it cannot
   // be read.
   virtual bool readFile(const std::string& path, std::string& contents, std::size_t limit) = 0;
+  // Writes `contents` to an existing (sysfs) file in one write. False when
+  // it cannot be opened for writing or the write fails.
+  virtual bool writeFile(const std::string& path, const std::string& contents) = 0;
   // The names in a folder (without "." and ".."), in no particular order.
   virtual bool listFolder(const std::string& path, std::vector<std::string>& names) = 0;
   // The path with every symbolic link resolved (realpath). False when it
@@ -89,6 +92,7 @@ class SystemKernelIo : public KernelIo {
   int ioctl(int fd, unsigned long request, void* argument, int& value) override;
   int deviceNumber(int fd, std::string& number) override;
   bool readFile(const std::string& path, std::string& contents, std::size_t limit) override;
+  bool writeFile(const std::string& path, const std::string& contents) override;
   bool listFolder(const std::string& path, std::vector<std::string>& names) override;
   bool resolvePath(const std::string& path, std::string& resolved) override;
 };

@@ -73,6 +73,20 @@ bool SystemKernelIo::readFile(const std::string& path, std::string& contents, st
   return ok;
 }
 
+bool SystemKernelIo::writeFile(const std::string& path, const std::string& contents) {
+  int fd = -1;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  ssize_t n = -1;
+  do {
+    n = ::write(fd, contents.data(), contents.size());
+  } while (n < 0 && errno == EINTR);
+  ::close(fd);
+  return n == static_cast<ssize_t>(contents.size());
+}
+
 bool SystemKernelIo::listFolder(const std::string& path, std::vector<std::string>& names) {
   names.clear();
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(path.c_str()), ::closedir);

@@ -102,7 +102,16 @@ HResult failedCall(int error) {
 struct OpenNode {
   UniqueFd fd;
   std::vector<ExtensionUnitDescriptor> units;
+  std::string usbDevice;  // the camera's USB device folder in sysfs (resolved)
 };
+
+// Whether the unit's bmControls declares the selector (selector n is bit
+// n - 1); uvcvideo makes a control for exactly these.
+bool declares(const ExtensionUnitDescriptor& unit, std::uint32_t selector) {
+  const std::uint32_t bit = selector - 1;
+  return selector != 0 && bit / 8 < unit.bmControls.size() &&
+         (unit.bmControls[bit / 8] >> (bit % 8) & 1) != 0;
+}
 
 class LinuxKsControl final : public IKsControl {
  public:
@@ -142,7 +151,7 @@ class LinuxKsControl final : public IKsControl {
       query.query = UVC_GET_LEN;
       query.size = sizeof length;
       query.data = length;
-      const HResult result = controlQuery(query);
+      const HResult result = controlQuery(unit, query);
       if (failed(result)) return result;
       if (bytesReturned != nullptr) *bytesReturned = length[0] | (length[1] << 8);
       return hr::MoreData;
@@ -152,7 +161,7 @@ class LinuxKsControl final : public IKsControl {
     query.query = type == kKsPropertyTypeSet ? UVC_SET_CUR : UVC_GET_CUR;
     query.size = static_cast<std::uint16_t>(dataLength);
     query.data = static_cast<std::uint8_t*>(data);
-    const HResult result = controlQuery(query);
+    const HResult result = controlQuery(unit, query);
     if (failed(result)) return result;
     if (bytesReturned != nullptr) *bytesReturned = type == kKsPropertyTypeGet ? dataLength : 0;
     return hr::Ok;
@@ -163,9 +172,24 @@ class LinuxKsControl final : public IKsControl {
   // 6.1 returns its byte count (the rest of the buffer holds stale kernel
   // memory), later kernels fail it with EPIPE; either way it is the
   // stalled-request error here.
-  HResult controlQuery(uvc_xu_control_query& query) {
+  //
+  // uvcvideo answers ENOENT both for a selector outside the unit's
+  // bmControls and for a declared control whose set-up failed: at its first
+  // use it asks the camera GET_LEN and GET_INFO itself, turns any failure of
+  // those into ENOENT and leaves the control unset, to be asked again at the
+  // next query. A declared control is therefore asked once more, and when
+  // the driver still cannot set it up that is what is reported, not a
+  // control missing from the unit.
+  HResult controlQuery(const ExtensionUnitDescriptor& unit, uvc_xu_control_query& query) {
     int value = 0;
-    const int error = io_.ioctl(node_->fd.get(), UVCIOC_CTRL_QUERY, &query, value);
+    int error = io_.ioctl(node_->fd.get(), UVCIOC_CTRL_QUERY, &query, value);
+    if (error == ENOENT && declares(unit, query.selector)) {
+      error = io_.ioctl(node_->fd.get(), UVCIOC_CTRL_QUERY, &query, value);
+      if (error == ENOENT) {
+        runNotes().setSystemError({error, errnoName(error)});
+        return kHrControlNotSetUp;
+      }
+    }
     if (error != 0) return failedCall(error);
     if (value != 0) return hresultFromErrno(EPIPE);
     return hr::Ok;
@@ -179,10 +203,7 @@ class LinuxKsControl final : public IKsControl {
   // ioctl.
   HResult controlAccess(const ExtensionUnitDescriptor& unit, std::uint32_t selector, void* data,
                         std::uint32_t dataLength, std::uint32_t* bytesReturned) {
-    const std::uint32_t bit = selector - 1;
-    if (bit / 8 >= unit.bmControls.size() || (unit.bmControls[bit / 8] >> (bit % 8) & 1) == 0) {
-      return hr::NotFound;
-    }
+    if (!declares(unit, selector)) return hr::NotFound;
     if (dataLength < sizeof(std::uint32_t)) return kBufferTooSmall;
     std::uint8_t info = 0;
     uvc_xu_control_query query{};
@@ -191,7 +212,7 @@ class LinuxKsControl final : public IKsControl {
     query.query = UVC_GET_INFO;
     query.size = sizeof info;
     query.data = &info;
-    const HResult result = controlQuery(query);
+    const HResult result = controlQuery(unit, query);
     if (failed(result)) return result;
     const std::uint32_t access = ((info & 0x01) != 0 ? kKsPropertyTypeGet : 0u) |
                                  ((info & 0x02) != 0 ? kKsPropertyTypeSet : 0u);
@@ -257,9 +278,118 @@ class LinuxTopology final : public IKsTopologyInfo {
   std::shared_ptr<OpenNode> node_;
 };
 
+// Whether the node is a video capture node (uvcvideo's other node per
+// camera carries metadata).
+bool isCaptureNode(KernelIo& io, int fd) {
+  v4l2_capability caps{};
+  if (io.ioctl(fd, VIDIOC_QUERYCAP, &caps) != 0) return false;
+  // The node's own capabilities; the device's as a whole only from drivers
+  // that do not report them per node.
+  const std::uint32_t nodeCaps =
+      (caps.capabilities & V4L2_CAP_DEVICE_CAPS) != 0 ? caps.device_caps : caps.capabilities;
+  return (nodeCaps & V4L2_CAP_VIDEO_CAPTURE) != 0;
+}
+
+// The video nodes among a video4linux class folder's names ("videoN"), by N.
+std::vector<std::string> videoNodeNames(std::vector<std::string> names) {
+  std::vector<std::pair<unsigned long, std::string>> numbered;
+  for (std::string& name : names) {
+    unsigned long number = 0;
+    if (videoNodeNumber(name, number)) numbered.emplace_back(number, std::move(name));
+  }
+  std::sort(numbered.begin(), numbered.end());
+  std::vector<std::string> sorted;
+  for (auto& entry : numbered) sorted.push_back(std::move(entry.second));
+  return sorted;
+}
+
+// The camera's streams held by this process, and the USB device's runtime
+// power control while it was set to "on" for the hold.
+//
+// Stream: uvcvideo gives a capture node's stream to the first handle that
+// asks for buffers and answers VIDIOC_REQBUFS (and so every capture
+// program's start) with EBUSY on every other handle until that one asks
+// for none or closes; it allocates nothing for user-pointer buffers. Since
+// 6.17 setting the format no longer takes the stream, so only buffers hold
+// it, on every kernel.
+//
+// Power: since uvcvideo's granular power-management change an open handle
+// no longer keeps the camera resumed; between requests more than the USB
+// autosuspend delay apart (2 s by default) the kernel may suspend it, and
+// a chip in download mode may not come back from that as it was. "on" in
+// the device's power/control forbids autosuspend; the value found is put
+// back on release. The file is root's unless a udev rule grants it; where
+// it cannot be written the engine's own pacing still keeps every gap
+// between requests under a second.
+class LinuxStreamHold final : public IStreamHold {
+ public:
+  explicit LinuxStreamHold(KernelIo& io) : io_(io) {}
+  ~LinuxStreamHold() override {
+    for (Held& held : held_) {
+      // Asking for no buffers gives the stream back; a camera that went
+      // away (its reset re-enumerates it) has nothing left to give back,
+      // and closing the node frees the rest.
+      v4l2_requestbuffers release{};
+      release.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+      release.memory = held.memory;
+      (void)io_.ioctl(held.fd.get(), VIDIOC_REQBUFS, &release);
+      held.fd.reset();
+    }
+    if (!powerControl_.empty()) (void)io_.writeFile(powerControl_, savedPower_);
+  }
+  LinuxStreamHold(const LinuxStreamHold&) = delete;
+  LinuxStreamHold& operator=(const LinuxStreamHold&) = delete;
+
+  // Takes the stream of the open capture node: one user-pointer buffer, or
+  // one memory-mapped buffer from a driver that takes no user pointers
+  // (EINVAL). 0, or the errno (EBUSY: another handle owns the stream).
+  int take(UniqueFd fd) {
+    std::uint32_t memory = V4L2_MEMORY_USERPTR;
+    int error = requestOne(fd.get(), memory);
+    if (error == EINVAL) {
+      memory = V4L2_MEMORY_MMAP;
+      error = requestOne(fd.get(), memory);
+    }
+    if (error == 0) held_.push_back({std::move(fd), memory});
+    return error;
+  }
+  bool empty() const { return held_.empty(); }
+
+  // Keeps the USB device resumed until release, when its power control
+  // can be written.
+  void keepAwake(const std::string& usbDevice) {
+    const std::string path = usbDevice + "/power/control";
+    std::string value;
+    if (!io_.readFile(path, value, 16)) return;
+    while (!value.empty() && (value.back() == '\n' || value.back() == ' ')) value.pop_back();
+    if (value == "on" || !io_.writeFile(path, "on")) return;
+    powerControl_ = path;
+    savedPower_ = value;
+  }
+
+ private:
+  struct Held {
+    UniqueFd fd;
+    std::uint32_t memory;
+  };
+  int requestOne(int fd, std::uint32_t memory) {
+    v4l2_requestbuffers request{};
+    request.count = 1;
+    request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    request.memory = memory;
+    return io_.ioctl(fd, VIDIOC_REQBUFS, &request);
+  }
+
+  KernelIo& io_;
+  std::vector<Held> held_;
+  std::string powerControl_;
+  std::string savedPower_;
+};
+
 class LinuxFilter final : public ICaptureFilter {
  public:
-  LinuxFilter(KernelIo& io, std::shared_ptr<OpenNode> node) : io_(io), node_(std::move(node)) {}
+  LinuxFilter(KernelIo& io, const KernelRoots& roots, std::shared_ptr<OpenNode> node)
+      : io_(io), roots_(roots), node_(std::move(node)) {}
 
   HResult QueryKsControl(std::unique_ptr<IKsControl>& out) override {
     out = std::make_unique<LinuxKsControl>(io_, node_);
@@ -274,9 +404,49 @@ class LinuxFilter final : public ICaptureFilter {
     out.reset();
     return hr::NoInterface;
   }
+  // Every capture node of the camera's USB device, not only the bound one:
+  // a camera with a second capture function (infrared, for face login) or
+  // a second streaming interface has a node for each, and a program
+  // streaming from any of them shares the chip being written.
+  HResult HoldStream(std::unique_ptr<IStreamHold>& out) override {
+    out.reset();
+    if (node_->usbDevice.empty()) return failedCall(ENODEV);
+    auto hold = std::make_unique<LinuxStreamHold>(io_);
+    const std::string classFolder = roots_.sysfs + "/class/video4linux";
+    int lastError = ENODEV;
+    std::vector<std::string> names;
+    (void)io_.listFolder(classFolder, names);
+    for (const std::string& name : videoNodeNames(std::move(names))) {
+      UsbInterfaceInfo usb;
+      std::string deviceNumber;
+      if (!readUsbInterface(io_, classFolder + "/" + name + "/device", usb) ||
+          usb.deviceFolder != node_->usbDevice || usb.driver != kUvcDriver ||
+          !readAttribute(io_, classFolder + "/" + name + "/dev", deviceNumber)) {
+        continue;
+      }
+      int error = 0;
+      const int fd = io_.openDevice(roots_.dev + "/" + name, error);
+      if (fd < 0) {
+        lastError = error;
+        continue;
+      }
+      UniqueFd open(io_, fd);
+      if (!isEnumeratedNode(io_, fd, deviceNumber) || !isCaptureNode(io_, fd)) continue;
+      error = hold->take(std::move(open));
+      if (error == EBUSY) return failedCall(error);  // `hold` gives back what it took
+      if (error != 0) lastError = error;
+    }
+    // A node that could not be held (no permission on an infrared node) is
+    // left; the camera counts as held when one of its nodes is.
+    if (hold->empty()) return failedCall(lastError);
+    hold->keepAwake(node_->usbDevice);
+    out = std::move(hold);
+    return hr::Ok;
+  }
 
  private:
   KernelIo& io_;
+  const KernelRoots& roots_;
   std::shared_ptr<OpenNode> node_;
 };
 
@@ -335,7 +505,8 @@ class LinuxMoniker final : public IDeviceMoniker {
           {reinterpret_cast<const std::uint8_t*>(descriptors.data()), descriptors.size()},
           usb.interfaceNumber, usb.configuration);
     }
-    out = std::make_unique<LinuxFilter>(io_, std::move(open));
+    open->usbDevice = usb.deviceFolder;
+    out = std::make_unique<LinuxFilter>(io_, roots_, std::move(open));
     return hr::Ok;
   }
 
@@ -376,18 +547,6 @@ class LinuxMonikerEnum final : public IMonikerEnum {
   std::size_t position_ = 0;
 };
 
-// Whether the node is a video capture node (uvcvideo's other node per
-// camera carries metadata).
-bool isCaptureNode(KernelIo& io, int fd) {
-  v4l2_capability caps{};
-  if (io.ioctl(fd, VIDIOC_QUERYCAP, &caps) != 0) return false;
-  // The node's own capabilities; the device's as a whole only from drivers
-  // that do not report them per node.
-  const std::uint32_t nodeCaps =
-      (caps.capabilities & V4L2_CAP_DEVICE_CAPS) != 0 ? caps.device_caps : caps.capabilities;
-  return (nodeCaps & V4L2_CAP_VIDEO_CAPTURE) != 0;
-}
-
 }  // namespace
 
 std::string devicePathOf(const std::string& instanceId, const std::string& deviceNode) {
@@ -422,15 +581,8 @@ HResult LinuxCameraStack::CreateVideoInputEnum(std::unique_ptr<IMonikerEnum>& ou
     return hr::False;
   }
 
-  std::vector<std::pair<unsigned long, std::string>> numbered;
-  for (const std::string& name : names) {
-    unsigned long number = 0;
-    if (videoNodeNumber(name, number)) numbered.emplace_back(number, name);
-  }
-  std::sort(numbered.begin(), numbered.end());
-
   std::vector<VideoNode> nodes;
-  for (const auto& [number, name] : numbered) {
+  for (const std::string& name : videoNodeNames(std::move(names))) {
     const std::string folder = classFolder + "/" + name;
     // Only uvcvideo's nodes, judged by sysfs before anything is opened: the
     // node's device is a USB VideoControl interface bound to uvcvideo. The

@@ -38,11 +38,12 @@ enum class Kind : std::size_t {
   VendorXu,
   PropertyBag,
   ImageDeviceList,
+  StreamHold,
   Count
 };
-constexpr const char* kKindNames[] = {"moniker_enum", "moniker",          "filter",
-                                      "ks_control",   "topology",         "vendor_xu",
-                                      "property_bag", "image_device_list"};
+constexpr const char* kKindNames[] = {"moniker_enum", "moniker",           "filter",
+                                      "ks_control",   "topology",          "vendor_xu",
+                                      "property_bag", "image_device_list", "stream_hold"};
 
 struct SessionState {
   SessionState(Scene s, bool real) : scene(std::move(s)), clock(real), trace(scene.tracePath) {}
@@ -297,6 +298,16 @@ class SimVendorXu final : public IVendorXuAccess {
   std::size_t camera_;
 };
 
+// The camera's stream held for the run: alive while the object is (counted
+// as a live interface, so that a hold never given back shows).
+class SimStreamHold final : public IStreamHold {
+ public:
+  explicit SimStreamHold(StatePtr state) : counted_(std::move(state), Kind::StreamHold) {}
+
+ private:
+  Counted counted_;
+};
+
 class SimFilter final : public ICaptureFilter {
  public:
   SimFilter(StatePtr state, std::size_t camera)
@@ -318,6 +329,21 @@ class SimFilter final : public ICaptureFilter {
     out.reset();
     if (config().route != Route::Private && config().route != Route::Both) return hr::NoInterface;
     out = std::make_unique<SimVendorXu>(counted_.ptr(), camera_);
+    return hr::Ok;
+  }
+  // As the pin properties tell: another program streams (ERROR_BUSY), the
+  // filter cannot say (as for its pin properties), or the stream is held.
+  HResult HoldStream(std::unique_ptr<IStreamHold>& out) override {
+    out.reset();
+    switch (config().streaming) {
+      case CameraConfig::Streaming::Yes:
+        return hr::Busy;
+      case CameraConfig::Streaming::Unsupported:
+        return hr::NotFound;
+      case CameraConfig::Streaming::No:
+        break;
+    }
+    out = std::make_unique<SimStreamHold>(counted_.ptr());
     return hr::Ok;
   }
 

@@ -84,6 +84,13 @@ class Win32CaptureFilter final : public ICaptureFilter {
   HResult QueryVendorXuAccess(std::unique_ptr<IVendorXuAccess>& out) override {
     return query<com::IVendorXuAccess, Win32VendorXuAccess>(kIidIVendorXuAccess, out);
   }
+  // Not held yet: the capture pin instance that holds the camera on
+  // Windows is still to come, so the hold's answer is "unknown" and the pin
+  // count alone tells whether another program streams.
+  HResult HoldStream(std::unique_ptr<IStreamHold>& out) override {
+    out.reset();
+    return hr::NotImpl;
+  }
 
  private:
   template <class ComInterface, class Wrapper, class Portable>

@@ -77,6 +77,9 @@ class ObservingStack : public ICameraStack {
     HResult QueryVendorXuAccess(std::unique_ptr<IVendorXuAccess>& out) override {
       return inner_->QueryVendorXuAccess(out);
     }
+    HResult HoldStream(std::unique_ptr<IStreamHold>& out) override {
+      return inner_->HoldStream(out);
+    }
 
    private:
     std::unique_ptr<ICaptureFilter> inner_;

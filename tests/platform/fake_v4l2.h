@@ -172,6 +172,7 @@ class FakeSysfs {
     Write(folder + "/devpath", c.devpath + "\n");
     Write(folder + "/busnum", busName + "\n");
     Write(folder + "/bConfigurationValue", std::to_string(c.configuration) + "\n");
+    Write(folder + "/power/control", "auto\n");
     const auto bytes = c.descriptors ? *c.descriptors
                                      : UvcDescriptors(c.vcInterface, c.units, c.vendor, c.product);
     Write(folder + "/descriptors", std::string(bytes.begin(), bytes.end()));
@@ -198,6 +199,20 @@ class FakeSysfs {
     Write(driver + "/bind", "");
     Write(driver + "/module", "");
     return vcFolder;
+  }
+
+  // Another VideoControl interface of the USB device of a camera made by
+  // AddCamera (`vcFolder`), bound to uvcvideo: a second capture function
+  // (infrared), which the descriptors do not describe. Returns its folder.
+  std::string AddFunction(const std::string& vcFolder, unsigned number) {
+    const std::string folder = vcFolder.substr(0, vcFolder.rfind('.') + 1) + std::to_string(number);
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%02x\n", number);
+    Write(folder + "/bInterfaceNumber", hex);
+    Write(folder + "/bInterfaceClass", "0e\n");
+    Write(folder + "/bInterfaceSubClass", "01\n");
+    Link(folder + "/driver", sys("bus/usb/drivers/uvcvideo"));
+    return folder;
   }
 
   // /dev/videoN and its sysfs node under `parent` (an interface folder), the
@@ -238,6 +253,9 @@ class UvcDriverFake {
   std::optional<int> shortGetCur;
   std::vector<std::string> log;               // "unit selector query size" of each query
   std::map<std::uint8_t, std::uint8_t> info;  // GET_INFO by selector; else 0x03 (GET and SET)
+  // How many of the driver's set-ups of a selector (its own GET_LEN at the
+  // control's first use) fail, as when the camera fails that request.
+  std::map<std::uint8_t, int> setUpFailures;
 
   int Query(uvc_xu_control_query& q) {
     log.push_back(std::to_string(q.unit) + " " + std::to_string(q.selector) + " " +
@@ -253,6 +271,10 @@ class UvcDriverFake {
     const auto key = std::make_pair(q.unit, q.selector);
     auto cached = lengths_.find(key);
     if (cached == lengths_.end()) {
+      if (setUpFailures[q.selector] > 0) {
+        --setUpFailures[q.selector];
+        return ENOENT;
+      }
       std::uint32_t reported = 0;
       if (failed(device_(UvcRequest::GetLen, q.selector, nullptr, 0, reported))) return ENOENT;
       cached = lengths_.emplace(key, static_cast<std::uint16_t>(reported)).first;
@@ -309,6 +331,11 @@ struct FakeNode {
   int reqbufsErrno = 0;
   int reqbufsCalls = 0;
   int reqbufsOther = 0;  // REQBUFS with a count other than 0, or another type or memory
+  int userptrErrno = 0;  // REQBUFS with user pointers fails with this (EINVAL: not taken)
+  // The descriptor of ours whose buffers own the stream (-1: none), and
+  // their memory; closing it gives the stream back.
+  int heldBy = -1;
+  std::uint32_t heldMemory = 0;
 };
 
 // The real sysfs reads (on the fake tree) with fake device nodes.
@@ -337,7 +364,25 @@ class FakeKernelIo : public linux_host::SystemKernelIo {
     return fd;
   }
   void closeDevice(int fd) override {
-    if (openFds.erase(fd) == 0) ++badCloses;
+    const auto open = openFds.find(fd);
+    if (open == openFds.end()) {
+      ++badCloses;
+      return;
+    }
+    FakeNode& node = nodes[open->second];
+    if (node.heldBy == fd) node.heldBy = -1;
+    openFds.erase(open);
+  }
+  // With `writesRefused` no sysfs attribute can be written (a user who may
+  // not write them).
+  bool writesRefused = false;
+  bool writeFile(const std::string& path, const std::string& contents) override {
+    if (writesRefused) return false;
+    // An attribute takes the value written whole (a regular file would keep
+    // a longer old value's tail).
+    if (!std::filesystem::exists(path)) return false;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+    return true;
   }
   int deviceNumber(int fd, std::string& number) override {
     const auto open = openFds.find(fd);
@@ -359,7 +404,14 @@ class FakeKernelIo : public linux_host::SystemKernelIo {
         ++node.reqbufsOther;
       }
       if (node.reqbufsErrno != 0) return node.reqbufsErrno;
-      return node.streamOwned ? EBUSY : 0;
+      if (node.streamOwned || (node.heldBy >= 0 && node.heldBy != fd)) return EBUSY;
+      if (buffers->memory == V4L2_MEMORY_USERPTR && node.userptrErrno != 0) {
+        return node.userptrErrno;
+      }
+      // Buffers make this descriptor the owner; none gives the stream back.
+      node.heldBy = buffers->count != 0 ? fd : -1;
+      node.heldMemory = buffers->memory;
+      return 0;
     }
     if (request == VIDIOC_QUERYCAP) {
       if (node.queryCapErrno != 0) return node.queryCapErrno;

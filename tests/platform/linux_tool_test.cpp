@@ -221,6 +221,101 @@ TEST(LinuxTool, SilentCameraUnderDbgShowsTheSystemsError) {
   }
 }
 
+// How the tool held the camera's colour and infrared nodes when each request
+// of the model arrived: 'u' user-pointer buffers, 'm' a memory-mapped one,
+// '-' not held.
+class HeldAtEachRequest : public sim::RequestObserver {
+ public:
+  HeldAtEachRequest(const FakeNode& colour, const FakeNode& infrared)
+      : colour_(colour), infrared_(infrared) {}
+  void requestStarted() override {
+    colour += Of(colour_);
+    infrared += Of(infrared_);
+  }
+  void requestFinished() override {}
+  std::string colour;
+  std::string infrared;
+
+ private:
+  static char Of(const FakeNode& node) {
+    if (node.heldBy < 0) return '-';
+    return node.heldMemory == V4L2_MEMORY_USERPTR ? 'u' : 'm';
+  }
+  const FakeNode& colour_;
+  const FakeNode& infrared_;
+};
+
+// An update of a camera with a colour and an infrared capture function. Both
+// are held from before the first request that changes the camera until the
+// engine returns (the read-back of --verify comes after), then given back,
+// and power/control put back. Another program streaming from the infrared
+// node, which the bound node's in-use answer does not see, stops it before
+// anything is written. A control whose set-up in the driver failed is asked
+// once more; one that never sets up stops the update with that reason.
+TEST(LinuxTool, TheCameraIsHeldWhileItIsWritten) {
+  struct Row {
+    const char* name;
+    std::vector<std::wstring> args;
+    bool infraredStreams = false;
+    int userptrErrno = 0;  // both nodes refuse user pointers with this
+    bool powerWritable = true;
+    int setUpFailures = 0;  // the driver's set-ups of control 11 that fail
+    int exitCode = 0;
+    char held = 'u';  // how the requests in download mode and the last one found both nodes
+    std::string said = "";
+  };
+  const std::string inUse = "another program is using the camera";
+  const std::string notSetUp =
+      "a request to the camera failed (control 11, the download "
+      "checksum, could not be set up by the driver";
+  const Row rows[] = {
+      {"held", {}},
+      {"read back after the release", {L"--verify"}},
+      {"no user pointers", {}, false, EINVAL, true, 0, 0, 'm'},
+      {"power/control not writable", {}, false, 0, false},
+      {"set up on the second try", {}, false, 0, true, 1},
+      {"infrared streams", {L"--if-needed"}, true, 0, true, 0, 4, '-', inUse},
+      {"infrared streams, plain run", {}, true, 0, true, 0, 1, '-', inUse},
+      {"never set up", {}, false, 0, true, 2, 1, 'u', notSetUp},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    LinuxRig rig({Camera(0)}, {{Usb("1"), 0, 0}});
+    const std::string device = rig.tree.sys("devices/pci0000:00/0000:00:14.0/usb1/1-1");
+    AddUvcNodes(rig.tree, rig.io, rig.tree.AddFunction(device + "/1-1:1.0", 2),
+                "usb-0000:00:14.0-1", 20, 21, nullptr);
+    for (auto& entry : rig.io.nodes) entry.second.userptrErrno = row.userptrErrno;
+    rig.io.nodes[rig.tree.devNode(20)].streamOwned = row.infraredStreams;
+    rig.io.writesRefused = !row.powerWritable;
+    rig.drivers[0]->setUpFailures[11] = row.setUpFailures;
+    HeldAtEachRequest observer(rig.io.nodes[rig.tree.devNode(0)],
+                               rig.io.nodes[rig.tree.devNode(20)]);
+    rig.session->setRequestObserver(&observer);
+    rig.session->setKeepTraceLines(true);
+    EXPECT_EQ(rig.Run(row.args), row.exitCode);
+    EXPECT_NE(rig.console.err.find(row.said), std::string::npos) << rig.console.err;
+    if (row.exitCode == 0) {
+      ExpectFlashHoldsImage(rig.Flash(0), 104, 122);
+    } else {
+      EXPECT_EQ(rig.Flash(0), std::vector<std::uint8_t>(65536, 0xFF));
+    }
+    std::size_t request = 0;
+    for (const std::string& line : rig.session->traceLines()) {
+      if (line.rfind("0 ", 0) != 0) continue;  // sleeps and the end
+      if (line.rfind("0 SET 9 ", 0) == 0) {
+        EXPECT_EQ(observer.colour[request], row.held) << line;
+      }
+      ++request;
+    }
+    EXPECT_EQ(observer.colour, observer.infrared);
+    EXPECT_EQ(observer.colour.back(), row.args.empty() ? row.held : '-');
+    for (const int n : {0, 20}) EXPECT_EQ(rig.io.nodes[rig.tree.devNode(n)].heldBy, -1);
+    std::string power;
+    ASSERT_TRUE(rig.io.readFile(device + "/power/control", power, 16));
+    EXPECT_EQ(power.substr(0, 4), "auto");
+  }
+}
+
 struct IdentityCase {
   const char* name;
   CameraSpec usb;

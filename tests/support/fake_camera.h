@@ -420,6 +420,11 @@ class FakeCameraStack : public ICameraStack {
                                                  s_.privateBlocks);
       return hr::Ok;
     }
+    // A stack that cannot hold the stream: the update goes on.
+    HResult HoldStream(std::unique_ptr<IStreamHold>& out) override {
+      out.reset();
+      return hr::NotImpl;
+    }
 
    private:
     FakeCameraStack& s_;

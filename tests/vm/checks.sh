@@ -439,6 +439,57 @@ check in-use-refused expect_result in-use /tmp/in-use/usb 1 Fail
 check in-use-flash-untouched same_file /tmp/in-use/flash.bin /tmp/in-use/usb/flash.bin
 check in-use-reason-told grep -q 'another program is using the camera' /tmp/in-use/usb/err
 
+# --- The camera held for the write ---------------------------------------------------
+# The tool holds the stream of the camera's capture nodes from before its
+# first writing request until the engine returns (the camera answers in its
+# modelled time, so the download lasts a while): a capture program started
+# in the middle of the download cannot start (EBUSY) and the write ends
+# well; the USB device's power/control reads "on" meanwhile and its old
+# value afterwards. Then the same camera already streaming: refused with the
+# long options' "try again later" (exit code 4), no download-mode request.
+held_write() {
+  local dir=/tmp/held node device tool holder
+  rm -rf "$dir" && mkdir -p "$dir"
+  cp scenes/held.json qvflash qvusbcam "$dir/"
+  dd if=/dev/urandom of="$dir/flash.start" bs=1024 count=64 2>/dev/null
+  cp "$dir/flash.start" "$dir/flash.bin"
+  start_server "$dir" held.json 1 || { stop_server; return 0; }
+  node=$(capture_nodes | head -n 1)
+  device=$(dirname "$(readlink -f "/sys/class/video4linux/$node/device")")
+  echo auto >"$device/power/control"
+  (cd "$dir" && timeout -s KILL "$run_limit" ./qvflash --verify >out 2>err; echo $? >rc) &
+  tool=$!
+  wait_for 60 grep -q '^0 SET 9 01' "$dir/trace.txt"
+  cat "$device/power/control" >"$dir/power.during"
+  ./stream_holder "/dev/$node" >"$dir/holder.out" 2>"$dir/holder.err"
+  grep -q '^0 SET 9 00' "$dir/trace.txt" || echo yes >"$dir/holder.mid-write"
+  wait "$tool"
+  cat "$device/power/control" >"$dir/power.after"
+
+  ./stream_holder "/dev/$node" >"$dir/streaming.out" 2>&1 &
+  holder=$!
+  wait_for 10 grep -q holding "$dir/streaming.out"
+  grep -c '^0 SET 9 ' "$dir/trace.txt" >"$dir/downloads.before"
+  (cd "$dir" && timeout -s KILL "$run_limit" ./qvflash --verify >out2 2>err2; echo $? >rc2)
+  grep -c '^0 SET 9 ' "$dir/trace.txt" >"$dir/downloads.after"
+  kill "$holder" 2>/dev/null
+  wait "$holder" 2>/dev/null
+  stop_server
+  echo "held: exit $(cat "$dir/rc") then $(cat "$dir/rc2"); holder: $(tr '\n' ' ' <"$dir/holder.err");" \
+    "power $(cat "$dir/power.during") then $(cat "$dir/power.after")" | info
+}
+held_write
+check held-stream-start-refused grep -q 'VIDIOC_REQBUFS: Device or resource busy' /tmp/held/holder.err
+check held-refused-mid-write [ -f /tmp/held/holder.mid-write ]
+check held-write-passes expect_result held /tmp/held 0 Pass
+check held-write-verified grep -q 'updated and verified' /tmp/held/err
+check held-flash-written not_same /tmp/held/flash.start /tmp/held/flash.bin
+check held-kept-awake eval '[ "$(cat /tmp/held/power.during)" = on ]'
+check held-power-restored eval '[ "$(cat /tmp/held/power.after)" = auto ]'
+check held-streaming-try-later eval '[ "$(cat /tmp/held/rc2)" = 4 ]'
+check held-streaming-nothing-written eval \
+  '[ "$(cat /tmp/held/downloads.before)" = "$(cat /tmp/held/downloads.after)" ]'
+
 # --- Refused requests ---------------------------------------------------------------
 # The camera stalls the request; the driver reads the request error code and
 # fails the ioctl. In the middle of the download: the update fails as on the

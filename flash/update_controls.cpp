@@ -103,7 +103,8 @@ ControlCheck CheckUpdateControls(CXuChannel& channel, bool readsBack, MissingCon
     // The camera failed the driver's own questions about the control twice:
     // its requests would fail the same way in the middle of the update.
     if (result == kHrControlNotSetUp) {
-      missing = {control.selector, control.needs, true, 0, control.readBack, true};
+      missing = {control.selector, control.needs, true, 0, control.readBack};
+      missing.notSetUp = true;
       return ControlCheck::Missing;
     }
     if (failed(result)) return ControlCheck::Unknown;

@@ -32,6 +32,10 @@ constexpr std::array kReasons{
            "close it and rerun"},
     Reason{FailureKind::Unplugged, "the camera went away during the run",
            "plug it in again and rerun"},
+    // The update ended well; the camera did not return for what followed.
+    Reason{FailureKind::NotBackAfterReset, "the camera did not come back after its reset",
+           "unplug the camera, plug it in again and run qvflash --list: \"current\" means the "
+           "flash holds the firmware"},
     Reason{FailureKind::CameraNotAnswering, "the camera stopped answering",
            "unplug the camera, plug it in again and rerun"},
     Reason{FailureKind::FlashNotAnswering, "the camera's flash stopped answering",

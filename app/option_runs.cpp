@@ -173,6 +173,20 @@ void CFrontEnd::UpdateTarget(const CameraOptions& options, CameraRecord& record)
     PrintCameraLine(record, "updated and verified");
     return;
   }
+  // The reset that ended the download took the camera off the bus: it is
+  // read where it comes back (a camera without an ID cannot be found again
+  // and is read where it was).
+  if (core != nullptr && core->chipWasReset() && !record.cameraId.empty()) {
+    record.cameBack = ReopenAfterReset(record.cameraId);
+    if (!*record.cameBack) {
+      record.verify = VerifyResult::Failed;
+      record.passed = false;
+      runNotes().note(FailureKind::NotBackAfterReset);
+      PrintCameraLine(record, "verify failed: the camera did not come back after its reset");
+      return;
+    }
+    core = currentDevice_->core();
+  }
   ExpectedFlash expected;
   FirmwareCheck check;
   if (core != nullptr && expected.Build(record.family, updateFlashType_, image)) {
@@ -197,6 +211,33 @@ void CFrontEnd::UpdateTarget(const CameraOptions& options, CameraRecord& record)
                              Hex4Text(static_cast<std::uint16_t>(check.difference.firstAddress));
   runNotes().note(FailureKind::VerifyMismatch, detail);
   PrintCameraLine(record, "verify failed: " + detail);
+}
+
+// A real camera comes back from its chip reset as a new device on the same
+// port (Linux: under another /dev/videoN, the old node answering ENODEV;
+// Windows: the old filter handle dies). The wait is bounded on the platform
+// clock: the boot and enumeration take about a second, and 15 s leaves room
+// for a slow hub without hanging a script.
+constexpr std::uint32_t kReturnPollMs = 500;
+constexpr std::uint64_t kReturnWaitMs = 15'000;
+
+bool CFrontEnd::ReopenAfterReset(const std::string& cameraId) {
+  // The per-camera objects go first: what they hold is the device that left.
+  currentDevice_.reset();
+  currentDevice_ = std::make_unique<CCameraDevice>(platform_);
+  CCameraCore* core = currentDevice_->core();
+  if (core == nullptr) return false;
+  const std::size_t mark = runNotes().notes().size();
+  const std::uint64_t started = platform_.clock.NowMicroseconds();
+  for (;;) {
+    platform_.clock.Sleep(kReturnPollMs);
+    if (core->OpenCameraById(CHIP_FAMILY_ANY, cameraId) == STATUS_OK) {
+      // What the tries met while the camera was away is no fault of it.
+      runNotes().dropAfter(mark);
+      return true;
+    }
+    if (platform_.clock.NowMicroseconds() - started >= kReturnWaitMs * 1000) return false;
+  }
 }
 
 std::int32_t CFrontEnd::RunCameraLoop(const CameraOptions& options,

@@ -69,6 +69,7 @@ Json cameraJson(const CameraRecord& r) {
   if (r.verify == VerifyResult::Passed) verify = "pass";
   if (r.verify == VerifyResult::Failed) verify = "fail";
   camera["verify"] = verify;
+  camera["came_back"] = nullable(r.cameBack.has_value(), r.cameBack.value_or(false));
   camera["verify_difference"] =
       nullable(r.verify == VerifyResult::Failed && r.verifyDifference.count != 0,
                Json{{"first_address",

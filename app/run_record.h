@@ -58,6 +58,9 @@ struct CameraRecord {
   // from it, the system blocks camera access).
   bool tryLater = false;
   VerifyResult verify = VerifyResult::NotRun;
+  // Whether the camera came back on the bus after its chip reset, when
+  // something waited for it (a read after the reset); null otherwise.
+  std::optional<bool> cameBack;
   FlashDifference verifyDifference;
   std::uint64_t durationMs = 0;
 };

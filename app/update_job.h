@@ -131,6 +131,9 @@ class CFrontEnd {
   void UpdateTarget(const CameraOptions& options, CameraRecord& record);
   // --dry-run on one target camera: the update's checks, then its line.
   void DryRunTarget(const CameraOptions& options, CameraRecord& record);
+  // After the chip reset: lets the camera go, waits for the same camera ID
+  // to come back and opens it again (false: not back in time).
+  bool ReopenAfterReset(const std::string& cameraId);
   void PrintCameraLine(const CameraRecord& record, std::string_view what);
   // Whether every file the camera run will write (report, dump) can be
   // written; notes the reason when one cannot.

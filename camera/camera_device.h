@@ -172,6 +172,9 @@ class CCameraCore {
   HResult XuWriteFlashBytes(std::uint32_t address, std::uint32_t length, const std::uint8_t* data);
   std::int32_t ReadFlashId(std::uint8_t id[3], std::uint8_t command);
   std::int32_t ResetChip();
+  // Whether the chip reset was sent since this core was made: a camera
+  // that re-enumerates is then gone from this core's handles.
+  bool chipWasReset() const { return chipReset_; }
 
   // Flash command tables and image patch (flash/).
   HResult LoadFlashCommandTable(std::uint8_t flashType);
@@ -231,6 +234,7 @@ class CCameraCore {
   std::unique_ptr<IVendorXuAccess> private_;
   char devicePath_[256]{};
   bool faulted_ = false;
+  bool chipReset_ = false;
   std::uint32_t failedRequests_ = 0;
   IUpdateObserver* updateObserver_ = nullptr;
 };

@@ -3,6 +3,7 @@
 #include "channel/chip_registers.h"
 
 #include <cstring>
+#include <optional>
 
 #include "camera/camera_device.h"
 
@@ -292,6 +293,12 @@ std::int32_t CCameraCore::ReadFlashId(std::uint8_t id[3], std::uint8_t command) 
 }
 
 std::int32_t CCameraCore::ResetChip() {
+  // A real camera drops off the bus on its reset (the device goes away
+  // while answering): a failure of the reset's requests is no fault of the
+  // update, and whoever reads the camera afterwards opens it anew.
+  chipReset_ = true;
+  std::optional<CXuChannel::GoingAway> goingAway;
+  if (channel_ != nullptr) goingAway.emplace(*channel_);
   for (std::uint16_t i = 0; i < sizeof(kChipResetValues); ++i) {
     if (failed(
             WriteRegister(static_cast<std::uint16_t>(REG_RESET_FIRST + i), kChipResetValues[i]))) {

@@ -38,7 +38,7 @@ CXuChannel::CXuChannel() = default;
 HResult CXuChannel::noted(HResult result, std::uint32_t selector) {
   FailureNotes& notes = runNotes();
   const std::optional<SystemError> system = notes.takeSystemError();
-  if (!failed(result) || result == hr::MoreData) return result;
+  if (!failed(result) || result == hr::MoreData || goingAway_) return result;
   if (result == hr::DeviceNotConnected) {
     if (!notes.has(FailureKind::Unplugged)) notes.note(FailureKind::Unplugged, {}, result, system);
   } else if (IsRequestTimeout(result)) {

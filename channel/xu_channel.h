@@ -124,6 +124,21 @@ class CXuChannel {
     bool wasSilent_;
   };
 
+  // While one lives, the requests sent are the chip reset, after which a
+  // real camera drops off the bus (the device goes away while answering, or
+  // the answer times out): their failures are expected, neither noted for
+  // the run's reason nor silencing the channel.
+  class GoingAway {
+   public:
+    explicit GoingAway(CXuChannel& channel) : channel_(channel) { channel_.goingAway_ = true; }
+    ~GoingAway() { channel_.goingAway_ = false; }
+    GoingAway(const GoingAway&) = delete;
+    GoingAway& operator=(const GoingAway&) = delete;
+
+   private:
+    CXuChannel& channel_;
+  };
+
  private:
   // Notes a failed request for the run's reason; a timeout silences the
   // channel.
@@ -143,6 +158,7 @@ class CXuChannel {
   // Requests sent under LastWords to a camera that had timed out: its
   // timeout is already noted.
   bool lastWords_ = false;
+  bool goingAway_ = false;  // see GoingAway
   HResult silentResult_ = hr::SemTimeout;
   // The private route's fixed request block and reply area (no request
   // allocates memory).

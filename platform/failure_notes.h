@@ -48,6 +48,8 @@ enum class FailureKind : std::uint8_t {
   // (detail: the first differing address)
   ReadoutUnsteady,
   Interrupted,  // a signal (Ctrl-C) stopped the run before its next write
+  // After its chip reset the camera did not come back on the bus in time
+  NotBackAfterReset,
 };
 
 // The system's own error of a failed platform call, where the system has
@@ -81,6 +83,11 @@ class FailureNotes {
       if (n.kind == kind) return true;
     }
     return false;
+  }
+  // Forgets the notes made after the first `count` (what a wait met before
+  // its end, when the end decides).
+  void dropAfter(std::size_t count) {
+    if (count < notes_.size()) notes_.resize(count);
   }
   void clear() {
     notes_.clear();

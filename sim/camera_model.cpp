@@ -450,6 +450,14 @@ std::uint8_t CameraModel::readRegister(std::uint16_t address) {
 
 void CameraModel::resetChip() {
   ++resetCount_;
+  // A real camera drops off the bus on its chip reset and comes back on the
+  // same port as a new device about a second later.
+  if (config_.reenumerates != CameraConfig::Reenumerates::No) {
+    ++generation_;
+    backAtNs_ = config_.reenumerates == CameraConfig::Reenumerates::Yes
+                    ? clock_.nowNs() + kReenumerationNs
+                    : kNeverBack;
+  }
   dfuActive_ = false;
   dfuOffset_ = 0;
   dfuChecksum_ = 0;

@@ -38,6 +38,9 @@ inline constexpr std::uint64_t kSpiByteNs = 333;
 // up (uvcvideo's UVC_CTRL_CONTROL_TIMEOUT, 5000 ms): what a stalled request
 // costs.
 inline constexpr std::uint64_t kDriverTimeoutNs = 5'000'000'000;
+// How long a camera that re-enumerates is off the bus after its chip reset:
+// the chip's boot from flash and the host's enumeration of the new device.
+inline constexpr std::uint64_t kReenumerationNs = 1'000'000'000;
 // How long the chip's flash engine waits for the flash to finish one
 // program or erase before it gives the operation up.
 inline constexpr std::uint64_t kEngineWaitLimitNs = 2'000'000'000;
@@ -128,6 +131,12 @@ class CameraModel {
   // declares it, without asking the camera).
   bool hasControl(std::uint32_t selector) const { return knownSelector(selector); }
   std::uint32_t resetCount() const { return resetCount_; }
+  // The camera on the bus: each chip reset of a camera that re-enumerates
+  // drops it off (a new generation: what the host held of it is dead) until
+  // backAtNs() on the clock (kNeverBack: it does not come back).
+  static constexpr std::uint64_t kNeverBack = ~std::uint64_t{0};
+  std::uint32_t generation() const { return generation_; }
+  std::uint64_t backAtNs() const { return backAtNs_; }
   const RequestAccounting& accounting() const { return accounting_; }
   void setRequestObserver(RequestObserver* observer) { observer_ = observer; }
 
@@ -193,6 +202,8 @@ class CameraModel {
 
   std::uint32_t requestCount_ = 0;
   std::uint32_t resetCount_ = 0;
+  std::uint32_t generation_ = 0;
+  std::uint64_t backAtNs_ = 0;
   Pending pending_;
   RequestAccounting accounting_;
   RequestObserver* observer_ = nullptr;

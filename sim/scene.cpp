@@ -223,6 +223,7 @@ CameraConfig parseCamera(const json& value, const std::string& where, const std:
                      "read_device_path",
                      "ks_control",
                      "streaming",
+                     "reenumerates",
                      "undeclared_controls",
                      "spi_busy_reads",
                      "usb",
@@ -323,6 +324,19 @@ CameraConfig parseCamera(const json& value, const std::string& where, const std:
     } else {
       camera.streaming =
           getBool(streaming, w) ? CameraConfig::Streaming::Yes : CameraConfig::Streaming::No;
+    }
+  }
+  if (value.contains("reenumerates")) {
+    const std::string w = keyPath(where, "reenumerates");
+    const json& reenumerates = value["reenumerates"];
+    if (reenumerates.is_string()) {
+      if (reenumerates.get<std::string>() != "never") {
+        throw SceneError{w, "expected true, false or \"never\""};
+      }
+      camera.reenumerates = CameraConfig::Reenumerates::Never;
+    } else {
+      camera.reenumerates = getBool(reenumerates, w) ? CameraConfig::Reenumerates::Yes
+                                                     : CameraConfig::Reenumerates::No;
     }
   }
   if (value.contains("undeclared_controls")) {

@@ -62,6 +62,11 @@ struct CameraConfig {
   // instance); Unsupported: the filter does not answer the pin properties.
   enum class Streaming { No, Yes, Unsupported };
   Streaming streaming = Streaming::No;
+  // What the chip reset does to the camera on the bus: nothing (No), it
+  // drops off and comes back as a new device on the same port about a
+  // second later (Yes), or it drops off for good (Never).
+  enum class Reenumerates { No, Yes, Never };
+  Reenumerates reenumerates = Reenumerates::No;
   // Selectors (bit n: selector n) the extension unit does not declare: the
   // camera has no such control, whatever its chip answers.
   std::uint32_t undeclaredControls = 0;

@@ -56,9 +56,32 @@ struct SessionState {
   std::uint32_t coUninit = 0;
   bool flashFilesOk = true;
   std::uint64_t sleptNs = 0;
+  // The cameras in walk order, and the bus generation of each as the walk
+  // last saw it: a camera that dropped off (its chip reset) leaves the walk
+  // and, once back on the bus, comes last, as a new device does.
+  std::vector<std::size_t> walk;
+  std::vector<std::uint32_t> walkGeneration;
 
   // The first use of the camera stack replaces the trace file.
   void touch() { trace.open(); }
+
+  // Brings the walk up to date with the bus (a no-op while no camera
+  // re-enumerates, so the walk is the scene's order).
+  void refreshWalk() {
+    std::erase_if(walk,
+                  [&](std::size_t i) { return cameras[i]->generation() != walkGeneration[i]; });
+    for (std::size_t i = 0; i < cameras.size(); ++i) {
+      const CameraModel& model = *cameras[i];
+      if (model.generation() == walkGeneration[i] || model.backAtNs() > clock.nowNs()) continue;
+      walkGeneration[i] = model.generation();
+      walk.push_back(i);
+    }
+  }
+  // Whether what the host holds of camera `i` since bus generation
+  // `generation` still reaches it (not once the camera dropped off).
+  bool alive(std::size_t i, std::uint32_t generation) const {
+    return cameras[i]->generation() == generation;
+  }
 };
 using StatePtr = std::shared_ptr<SessionState>;
 
@@ -81,8 +104,8 @@ class Counted {
 
 class SimKsControl final : public IKsControl {
  public:
-  SimKsControl(StatePtr state, std::size_t camera)
-      : counted_(std::move(state), Kind::KsControl), camera_(camera) {}
+  SimKsControl(StatePtr state, std::size_t camera, std::uint32_t generation)
+      : counted_(std::move(state), Kind::KsControl), camera_(camera), generation_(generation) {}
 
   HResult KsProperty(KSP_NODE* property, std::uint32_t propertyLength, void* data,
                      std::uint32_t dataLength, std::uint32_t* bytesReturned) override {
@@ -91,6 +114,21 @@ class SimKsControl final : public IKsControl {
     if (data == nullptr && dataLength != 0) return hr::Pointer;
     CameraModel& model = *counted_.state().cameras[camera_];
     const CameraConfig& config = model.config();
+    // The device this control belonged to is gone: the driver fails every
+    // property as for an unplugged camera (requests to the unit traced).
+    const bool gone = !counted_.state().alive(camera_, generation_);
+    if (gone && property->Property.Set != kKsPropSetIdPin &&
+        (property->Property.Flags & kKsPropertyTypeBasicSupport) == 0 &&
+        property->Property.Id != kKsPropertyExtensionUnitInfo) {
+      const std::uint32_t type =
+          property->Property.Flags & (kKsPropertyTypeGet | kKsPropertyTypeSet);
+      XuRequest kind = XuRequest::Set;
+      if (type == kKsPropertyTypeGet) kind = dataLength == 0 ? XuRequest::Len : XuRequest::Get;
+      std::uint32_t reported = 0;
+      return model.request(kind, property->Property.Id, static_cast<std::uint8_t*>(data),
+                           dataLength, reported, hr::DeviceNotConnected);
+    }
+    if (gone) return hr::DeviceNotConnected;
     if ((property->Property.Flags & kKsPropertyTypeBasicSupport) != 0) {
       return basicSupport(model, *property, data, dataLength, bytesReturned);
     }
@@ -217,6 +255,7 @@ class SimKsControl final : public IKsControl {
 
   Counted counted_;
   std::size_t camera_;
+  std::uint32_t generation_;
 };
 
 class SimTopology final : public IKsTopologyInfo {
@@ -246,8 +285,8 @@ class SimTopology final : public IKsTopologyInfo {
 
 class SimVendorXu final : public IVendorXuAccess {
  public:
-  SimVendorXu(StatePtr state, std::size_t camera)
-      : counted_(std::move(state), Kind::VendorXu), camera_(camera) {}
+  SimVendorXu(StatePtr state, std::size_t camera, std::uint32_t generation)
+      : counted_(std::move(state), Kind::VendorXu), camera_(camera), generation_(generation) {}
 
   HResult SendRequest(std::uint32_t command, std::uint8_t* block) override {
     if (block == nullptr) return hr::Pointer;
@@ -261,11 +300,11 @@ class SimVendorXu final : public IVendorXuAccess {
       pending.valid = false;
       if (length > kXuRequestDataSize) return kInvalidArg;
       std::uint32_t reported = 0;
-      return model.request(XuRequest::Set, selector, block + 4, length, reported);
+      return model.request(XuRequest::Set, selector, block + 4, length, reported, goneError());
     }
     if (code != kUvcGetCur && code != kUvcGetLen) return kInvalidArg;
     // A GET is only recorded here; it runs when the reply is read.
-    if (model.unplugged()) return hr::DeviceNotConnected;
+    if (model.unplugged() || goneError() != hr::Ok) return hr::DeviceNotConnected;
     pending.valid = true;
     pending.kind = code == kUvcGetCur ? XuRequest::Get : XuRequest::Len;
     pending.selector = selector;
@@ -294,8 +333,13 @@ class SimVendorXu final : public IVendorXuAccess {
   }
 
  private:
+  // The device this interface belonged to dropped off the bus.
+  HResult goneError() const {
+    return counted_.state().alive(camera_, generation_) ? hr::Ok : hr::DeviceNotConnected;
+  }
   Counted counted_;
   std::size_t camera_;
+  std::uint32_t generation_;
 };
 
 // The camera's stream held for the run: alive while the object is (counted
@@ -310,13 +354,13 @@ class SimStreamHold final : public IStreamHold {
 
 class SimFilter final : public ICaptureFilter {
  public:
-  SimFilter(StatePtr state, std::size_t camera)
-      : counted_(std::move(state), Kind::Filter), camera_(camera) {}
+  SimFilter(StatePtr state, std::size_t camera, std::uint32_t generation)
+      : counted_(std::move(state), Kind::Filter), camera_(camera), generation_(generation) {}
 
   HResult QueryKsControl(std::unique_ptr<IKsControl>& out) override {
     out.reset();
     if (!config().ksControl) return hr::NoInterface;
-    out = std::make_unique<SimKsControl>(counted_.ptr(), camera_);
+    out = std::make_unique<SimKsControl>(counted_.ptr(), camera_, generation_);
     return hr::Ok;
   }
   HResult QueryTopology(std::unique_ptr<IKsTopologyInfo>& out) override {
@@ -328,7 +372,7 @@ class SimFilter final : public ICaptureFilter {
   HResult QueryVendorXuAccess(std::unique_ptr<IVendorXuAccess>& out) override {
     out.reset();
     if (config().route != Route::Private && config().route != Route::Both) return hr::NoInterface;
-    out = std::make_unique<SimVendorXu>(counted_.ptr(), camera_);
+    out = std::make_unique<SimVendorXu>(counted_.ptr(), camera_, generation_);
     return hr::Ok;
   }
   // As the pin properties tell: another program streams (ERROR_BUSY), the
@@ -351,6 +395,7 @@ class SimFilter final : public ICaptureFilter {
   const CameraConfig& config() const { return counted_.state().cameras[camera_]->config(); }
   Counted counted_;
   std::size_t camera_;
+  std::uint32_t generation_;
 };
 
 class SimPropertyBag final : public IPropertyBag {
@@ -391,13 +436,17 @@ class SimPropertyBag final : public IPropertyBag {
 class SimMoniker final : public IDeviceMoniker {
  public:
   SimMoniker(StatePtr state, std::size_t camera, bool infrared)
-      : counted_(std::move(state), Kind::Moniker), camera_(camera), infrared_(infrared) {}
+      : counted_(std::move(state), Kind::Moniker),
+        camera_(camera),
+        infrared_(infrared),
+        generation_(counted_.state().cameras[camera]->generation()) {}
 
   HResult BindToObject(std::unique_ptr<ICaptureFilter>& out) override {
     out.reset();
     const HResult hook = config().bindObjectResult;
     if (failed(hook)) return hook;
-    out = std::make_unique<SimFilter>(counted_.ptr(), camera_);
+    if (!counted_.state().alive(camera_, generation_)) return hr::DeviceNotConnected;
+    out = std::make_unique<SimFilter>(counted_.ptr(), camera_, generation_);
     return hr::Ok;
   }
   HResult BindToStorage(std::unique_ptr<IPropertyBag>& out) override {
@@ -413,11 +462,15 @@ class SimMoniker final : public IDeviceMoniker {
   Counted counted_;
   std::size_t camera_;
   bool infrared_;
+  std::uint32_t generation_;
 };
 
 class SimMonikerEnum final : public IMonikerEnum {
  public:
-  explicit SimMonikerEnum(StatePtr state) : counted_(std::move(state), Kind::MonikerEnum) {}
+  // The walk as it is now: a camera that drops off or comes back later is
+  // seen by the next enumerator.
+  explicit SimMonikerEnum(StatePtr state)
+      : counted_(std::move(state), Kind::MonikerEnum), walk_(counted_.state().walk) {}
 
   HResult Reset() override {
     position_ = 0;
@@ -427,10 +480,11 @@ class SimMonikerEnum final : public IMonikerEnum {
   HResult Next(std::unique_ptr<IDeviceMoniker>& out) override {
     out.reset();
     const auto& cameras = counted_.state().cameras;
-    if (position_ >= cameras.size()) return hr::False;
-    out = std::make_unique<SimMoniker>(counted_.ptr(), position_, infrared_);
+    if (position_ >= walk_.size()) return hr::False;
+    const std::size_t camera = walk_[position_];
+    out = std::make_unique<SimMoniker>(counted_.ptr(), camera, infrared_);
     // A camera with an infrared function is two devices in a row.
-    if (!infrared_ && cameras[position_]->config().infraredPath) {
+    if (!infrared_ && cameras[camera]->config().infraredPath) {
       infrared_ = true;
     } else {
       infrared_ = false;
@@ -441,8 +495,9 @@ class SimMonikerEnum final : public IMonikerEnum {
 
  private:
   Counted counted_;
+  std::vector<std::size_t> walk_;
   std::size_t position_ = 0;
-  bool infrared_ = false;  // the next moniker is camera position_'s infrared function
+  bool infrared_ = false;  // the next moniker is camera walk_[position_]'s infrared function
 };
 
 class SimCameraStack final : public ICameraStack {
@@ -464,7 +519,8 @@ class SimCameraStack final : public ICameraStack {
     out.reset();
     if (state_->coInit <= state_->coUninit) return kCoNotInitialized;
     if (failed(state_->scene.videoEnumResult)) return state_->scene.videoEnumResult;
-    if (state_->cameras.empty()) return hr::False;
+    state_->refreshWalk();
+    if (state_->walk.empty()) return hr::False;
     out = std::make_unique<SimMonikerEnum>(state_);
     return hr::Ok;
   }
@@ -715,7 +771,9 @@ std::unique_ptr<SimSession> SimSession::OpenText(const std::string& text,
   for (std::size_t i = 0; i < state->scene.cameras.size(); ++i) {
     state->cameras.push_back(std::make_unique<CameraModel>(
         i, state->scene.cameras[i], std::move(contents[i]), state->clock, state->trace));
+    state->walk.push_back(i);
   }
+  state->walkGeneration.assign(state->cameras.size(), 0);
   return std::make_unique<SimSessionImpl>(std::move(state));
 }
 

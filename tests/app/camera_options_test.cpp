@@ -396,6 +396,107 @@ TEST(Verify, AReadBackThatCouldNotRunIsNoFaultyFlash) {
   EXPECT_EQ(o.err.find("faulty"), std::string::npos) << o.err;
 }
 
+// The chip reset that ends a download on families 106 to 108 takes a real
+// camera off the bus until it comes back, last in the walk, as a new device
+// with the same camera ID. A read after it waits for that ID (bounded) and
+// opens the camera again; the reset request's own timeout is no fault.
+TEST(Verify, ReadsTheCameraBackWhereItReturnsAfterItsReset) {
+  const auto camera = [](int n, int chipId, const json& reenumerates) {
+    json c = Camera(n, "ks", chipId);
+    c["reenumerates"] = reenumerates;
+    return c;
+  };
+  const std::string verified = "updated and verified\n";
+  json resetTimesOut = camera(0, 0xB1, false);
+  resetTimesOut["faults"] = json::array({json{{"request", 0}, {"result", "0x80070079"}}});
+  const struct {
+    std::vector<json> cameras;
+    std::vector<std::wstring> args;
+    int exitCode;
+    std::string err;
+    std::vector<json> cameBack;
+  } rows[] = {
+      {{camera(0, 0xB1, true)}, {L"--verify"}, 0, "Device 0: " + verified, {true}},
+      {{camera(0, 0xB1, true), camera(1, 0xB1, true)},
+       {L"--all", L"--verify"},
+       0,
+       "Device 0: " + verified + "Device 1: " + verified,
+       {true, true}},
+      {{camera(0, 0xB1, "never")},
+       {L"--verify"},
+       1,
+       "Device 0: verify failed: the camera did not come back after its reset\n",
+       {false}},
+      {{camera(0, 0x8A, true)}, {L"--verify"}, 0, "Device 0: " + verified, {nullptr}},
+      {{resetTimesOut}, {L"--verify"}, 0, "Device 0: " + verified, {true}},
+  };
+  // 0x01 into 0x2034: the request that resets the chip.
+  const auto findReset = [](const std::vector<std::string>& lines) {
+    const auto address = std::find(lines.begin(), lines.end(), "0 SET 2 34 20");
+    return address == lines.end() ? address : address + 1;
+  };
+  for (const auto& row : rows) {
+    json scene{{"cameras", row.cameras}, {"image_devices", json::array()}};
+    for (std::size_t i = 0; i < row.cameras.size(); ++i)
+      scene["image_devices"].push_back(ImageDevice(static_cast<int>(i)));
+    if (row.cameras[0].contains("faults")) {
+      // The request that resets the chip, from a run without the fault.
+      json plain = scene;
+      plain["cameras"][0].erase("faults");
+      SimRun first;
+      const std::vector<std::string> requests = RequestsOf(first.Run(plain, {}), 0);
+      const auto reset = findReset(requests);
+      ASSERT_NE(reset, requests.end());
+      ASSERT_EQ(*reset, "0 SET 3 01");
+      scene["cameras"][0]["faults"][0]["request"] = reset - requests.begin() + 1;
+    }
+    SimRun run;
+    const std::string path = run.dir.file("r.json");
+    std::vector<std::wstring> args = row.args;
+    args.insert(args.end(), {L"--json", Widen(path)});
+    const Outcome o = run.Run(scene, args);
+    SCOPED_TRACE(scene.dump());
+    EXPECT_EQ(o.exitCode, row.exitCode);
+    EXPECT_EQ(o.err.rfind(row.err, 0), 0u) << o.err;
+    const std::vector<std::uint8_t> bytes = ReadBytes(path);
+    const json report = json::parse(std::string(bytes.begin(), bytes.end()));
+    for (std::size_t i = 0; i < row.cameras.size(); ++i) {
+      EXPECT_EQ(report["cameras"][i]["came_back"], row.cameBack[i]) << i;
+      const std::vector<std::string> requests = RequestsOf(o, static_cast<int>(i));
+      EXPECT_EQ(std::count(requests.begin(), requests.end(), std::to_string(i) + " SET 9 01"), 1)
+          << "camera " << i << " written once";
+    }
+    // After the reset: the wait, polled on the clock, then (when the camera
+    // came back) its second open, settle wait and chip ID read included.
+    const auto reset = findReset(o.trace);
+    if (row.cameBack[0].is_null()) {
+      EXPECT_EQ(reset, o.trace.end());
+      SimRun plain;
+      json quiet = scene;
+      quiet["cameras"][0].erase("reenumerates");
+      EXPECT_EQ(plain.Run(quiet, row.args).trace, o.trace) << "nothing changes without a reset";
+      continue;
+    }
+    ASSERT_NE(reset, o.trace.end());
+    std::uint32_t waitedMs = 0;
+    auto line = reset + 1;
+    for (; line != o.trace.end() && line->rfind("SLEEP ", 0) == 0; ++line)
+      waitedMs += static_cast<std::uint32_t>(std::stoul(line->substr(6)));
+    if (row.cameBack[0] == false) {
+      EXPECT_GE(waitedMs, 15000u) << "bounded, and the run ended";
+      EXPECT_LT(waitedMs, 16000u);
+      EXPECT_EQ(line, o.trace.end() - (o.trace.back().rfind("END", 0) == 0 ? 1 : 0));
+      EXPECT_NE(o.err.find("qvflash: the camera did not come back after its reset"),
+                std::string::npos)
+          << o.err;
+      continue;
+    }
+    EXPECT_LT(waitedMs, 15000u);
+    EXPECT_EQ(std::count(reset, line, "SLEEP 300"), 1) << "the camera bound again";
+    EXPECT_NE(std::find(line, o.trace.end(), "0 SET 2 FF 20"), o.trace.end()) << "its chip ID read";
+  }
+}
+
 // --all: every target camera in index order, each with its own line; the
 // run passes only when all did. Without it the run stops at the first.
 TEST(All, UpdatesEveryTargetCameraInIndexOrder) {

@@ -290,7 +290,7 @@ TEST(Reasons, FinalWordEndsItsLineOnlyOnATerminal) {
 
 // A run that failed for a reason no layer noted still says something.
 TEST(Reasons, EveryKindHasWordsAndAnUnnotedFailureToo) {
-  for (int k = 0; k <= static_cast<int>(FailureKind::Interrupted); ++k) {
+  for (int k = 0; k <= static_cast<int>(FailureKind::NotBackAfterReset); ++k) {
     const FailureNote note{static_cast<FailureKind>(k), "", std::nullopt};
     const std::string text = ReasonLines(note, false);
     EXPECT_EQ(text.rfind("qvflash: ", 0), 0u);

@@ -114,26 +114,21 @@ class SimKsControl final : public IKsControl {
     if (data == nullptr && dataLength != 0) return hr::Pointer;
     CameraModel& model = *counted_.state().cameras[camera_];
     const CameraConfig& config = model.config();
-    // The device this control belonged to is gone: the driver fails every
-    // property as for an unplugged camera (requests to the unit traced).
+    // The device this control belonged to dropped off the bus: the driver
+    // fails everything as for an unplugged camera (requests to the unit
+    // traced refused).
     const bool gone = !counted_.state().alive(camera_, generation_);
-    if (gone && property->Property.Set != kKsPropSetIdPin &&
-        (property->Property.Flags & kKsPropertyTypeBasicSupport) == 0 &&
-        property->Property.Id != kKsPropertyExtensionUnitInfo) {
-      const std::uint32_t type =
-          property->Property.Flags & (kKsPropertyTypeGet | kKsPropertyTypeSet);
-      XuRequest kind = XuRequest::Set;
-      if (type == kKsPropertyTypeGet) kind = dataLength == 0 ? XuRequest::Len : XuRequest::Get;
-      std::uint32_t reported = 0;
-      return model.request(kind, property->Property.Id, static_cast<std::uint8_t*>(data),
-                           dataLength, reported, hr::DeviceNotConnected);
-    }
-    if (gone) return hr::DeviceNotConnected;
+    if (gone && (property->Property.Flags & kKsPropertyTypeBasicSupport) != 0)
+      return hr::DeviceNotConnected;
     if ((property->Property.Flags & kKsPropertyTypeBasicSupport) != 0) {
       return basicSupport(model, *property, data, dataLength, bytesReturned);
     }
     const std::uint32_t type = property->Property.Flags & (kKsPropertyTypeGet | kKsPropertyTypeSet);
     if (type != kKsPropertyTypeGet && type != kKsPropertyTypeSet) return kInvalidArg;
+    if (gone && (property->Property.Set == kKsPropSetIdPin ||
+                 property->Property.Id == kKsPropertyExtensionUnitInfo)) {
+      return hr::DeviceNotConnected;
+    }
     // The filter's own pin properties: not the extension unit's, so neither
     // traced nor counted.
     if (property->Property.Set == kKsPropSetIdPin) {
@@ -144,7 +139,7 @@ class SimKsControl final : public IKsControl {
       return unitInfo(model, *property, data, dataLength, bytesReturned);
     }
 
-    const HResult routeError = unitRouteError(config, *property);
+    const HResult routeError = gone ? hr::DeviceNotConnected : unitRouteError(config, *property);
     XuRequest kind = XuRequest::Set;
     if (type == kKsPropertyTypeGet) kind = dataLength == 0 ? XuRequest::Len : XuRequest::Get;
     std::uint32_t reported = 0;

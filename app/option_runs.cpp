@@ -229,15 +229,16 @@ bool CFrontEnd::ReopenAfterReset(const std::string& cameraId) {
   if (core == nullptr) return false;
   const std::size_t mark = runNotes().notes().size();
   const std::uint64_t started = platform_.clock.NowMicroseconds();
-  for (;;) {
+  bool back = false;
+  while (!back) {
     platform_.clock.Sleep(kReturnPollMs);
-    if (core->OpenCameraById(CHIP_FAMILY_ANY, cameraId) == STATUS_OK) {
-      // What the tries met while the camera was away is no fault of it.
-      runNotes().dropAfter(mark);
-      return true;
-    }
-    if (platform_.clock.NowMicroseconds() - started >= kReturnWaitMs * 1000) return false;
+    back = core->OpenCameraById(CHIP_FAMILY_ANY, cameraId) == STATUS_OK;
+    if (platform_.clock.NowMicroseconds() - started >= kReturnWaitMs * 1000) break;
   }
+  // What the tries met while the camera was away (its old node going) is
+  // not the reason: it came back, or it did not.
+  runNotes().dropAfter(mark);
+  return back;
 }
 
 std::int32_t CFrontEnd::RunCameraLoop(const CameraOptions& options,

@@ -105,6 +105,7 @@ UsbCamera::UsbCamera(CameraModel& model, TraceSink& trace)
 
 void UsbCamera::reset() {
   configuration_ = 0;
+  generation_ = model_.generation();
   vcError_ = kErrNone;
   vsError_ = kErrNone;
   introduced_.fill(false);

@@ -103,6 +103,9 @@ class UsbCamera {
   bool unplugDue() const;
   // The n of an `unplug_after` fault (the smallest), if any.
   std::optional<std::uint32_t> unplugAfter() const;
+  // The chip reset of a camera that re-enumerates has taken it off the bus
+  // since this connection started (its reply to the reset still goes out).
+  bool droppedOff() const { return model_.generation() != generation_; }
 
   CameraModel& model() { return model_; }
   const Descriptors& descriptors() const { return descriptors_; }
@@ -124,6 +127,8 @@ class UsbCamera {
   TraceSink& trace_;
   Descriptors descriptors_;
   std::uint8_t configuration_ = 0;
+  // The model's generation when the connection started.
+  std::uint32_t generation_ = 0;
   std::uint8_t vcError_ = kErrNone;
   std::uint8_t vsError_ = kErrNone;
   // Selectors whose GET_INFO the host driver has asked: until then a

@@ -128,8 +128,9 @@ void UsbipLink::process() {
       return;
     }
     offset += frameSize;
-    if (camera_.unplugDue()) {
-      // Pulled: whatever else the host sent is never answered.
+    if (camera_.unplugDue() || camera_.droppedOff()) {
+      // Pulled, or off the bus after the chip reset: whatever else the host
+      // sent is never answered.
       state_ = State::Unplugging;
       rxUsed_ = 0;
       return;

@@ -112,12 +112,12 @@ void UsbipServer::serve(std::size_t index, int fd, std::uint32_t devid) {
   camera.link = std::make_unique<UsbipLink>(*camera.usb, devid);
 }
 
-bool UsbipServer::attach(std::size_t index, const std::string& attachPath, std::uint32_t firstPort,
-                         Attachment& out, std::string& error) {
+int UsbipServer::attachOn(std::size_t index, const std::string& attachPath, std::uint32_t port,
+                          std::string& error) {
   Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (listener.get() < 0) {
     error = systemError("socket");
-    return false;
+    return -1;
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -128,18 +128,18 @@ bool UsbipServer::attach(std::size_t index, const std::string& attachPath, std::
       ::listen(listener.get(), 1) != 0 ||
       ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
     error = systemError("loopback listener");
-    return false;
+    return -1;
   }
   Fd kernelEnd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (kernelEnd.get() < 0 ||
       ::connect(kernelEnd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     error = systemError("loopback connect");
-    return false;
+    return -1;
   }
   Fd ours(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
   if (ours.get() < 0) {
     error = systemError("loopback accept");
-    return false;
+    return -1;
   }
   setNoDelay(kernelEnd.get());
   setNoDelay(ours.get());
@@ -147,34 +147,68 @@ bool UsbipServer::attach(std::size_t index, const std::string& attachPath, std::
   const std::uint32_t devid = devidOf(index);
   const std::uint32_t speed =
       cameras_.at(index)->model->config().usbSuperSpeed ? kSpeedSuper : kSpeedHigh;
+  const std::string line = std::to_string(port) + " " + std::to_string(kernelEnd.get()) + " " +
+                           std::to_string(devid) + " " + std::to_string(speed) + "\n";
+  Fd file(::open(attachPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+  if (file.get() < 0) {
+    error = systemError(attachPath.c_str());
+    return -1;
+  }
+  const ssize_t written = ::write(file.get(), line.data(), line.size());
+  if (written == static_cast<ssize_t>(line.size())) {
+    // The kernel holds its own reference to the socket now.
+    serve(index, ours.release(), devid);
+    Camera& camera = *cameras_.at(index);
+    camera.attachPath = attachPath;
+    camera.port = port;
+    return 1;
+  }
+  // A port in use answers EBUSY.
+  if (written < 0 && errno == EBUSY) return 0;
+  error = written < 0 ? systemError(attachPath.c_str()) : attachPath + ": short write";
+  return -1;
+}
+
+bool UsbipServer::attach(std::size_t index, const std::string& attachPath, std::uint32_t firstPort,
+                         Attachment& out, std::string& error) {
   for (std::uint32_t port = firstPort; port < firstPort + kPortCount; ++port) {
-    const std::string line = std::to_string(port) + " " + std::to_string(kernelEnd.get()) + " " +
-                             std::to_string(devid) + " " + std::to_string(speed) + "\n";
-    Fd file(::open(attachPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (file.get() < 0) {
-      error = systemError(attachPath.c_str());
-      return false;
-    }
-    const ssize_t written = ::write(file.get(), line.data(), line.size());
-    if (written == static_cast<ssize_t>(line.size())) {
-      // The kernel holds its own reference to the socket now.
-      out.port = port;
-      out.devid = devid;
-      serve(index, ours.release(), devid);
-      return true;
-    }
-    // A port in use answers EBUSY: try the next one.
-    if (written < 0 && errno == EBUSY) continue;
-    error = written < 0 ? systemError(attachPath.c_str()) : attachPath + ": short write";
-    return false;
+    const int attached = attachOn(index, attachPath, port, error);
+    if (attached < 0) return false;
+    if (attached == 0) continue;  // busy: try the next one
+    out.port = port;
+    out.devid = devidOf(index);
+    return true;
   }
   error = "no free port from " + std::to_string(firstPort);
   return false;
 }
 
+void UsbipServer::attachReturning() {
+  const std::uint64_t now = monotonicMs();
+  for (auto& owned : cameras_) {
+    Camera& camera = *owned;
+    if (!camera.returnAtMs || now < *camera.returnAtMs) continue;
+    const std::size_t index = camera.model->index();
+    std::string error;
+    const int attached = attachOn(index, camera.attachPath, *camera.port, error);
+    if (attached == 0 && now < camera.returnLimitMs) {
+      // The kernel has not let go of the old device yet.
+      camera.returnAtMs = now + kReturnRetryMs;
+      continue;
+    }
+    camera.returnAtMs.reset();
+    if (attached > 0) {
+      std::fprintf(stderr, "qvusbcam: camera %zu attached again (port %u)\n", index, *camera.port);
+    } else {
+      if (attached == 0) error = "port " + std::to_string(*camera.port) + " still busy";
+      std::fprintf(stderr, "qvusbcam: camera %zu did not come back: %s\n", index, error.c_str());
+    }
+  }
+}
+
 bool UsbipServer::serving() const {
   for (const auto& camera : cameras_) {
-    if (camera->fd >= 0) return true;
+    if (camera->fd >= 0 || camera->returnAtMs) return true;
   }
   return false;
 }
@@ -186,6 +220,16 @@ void UsbipServer::closeCamera(Camera& camera, const char* why) {
   ::close(camera.fd);
   camera.fd = -1;
   std::fprintf(stderr, "qvusbcam: camera %zu detached (%s)\n", camera.model->index(), why);
+}
+
+void UsbipServer::dropOff(Camera& camera) {
+  closeCamera(camera, "chip reset");
+  // A camera that re-enumerates comes back on the same port as a new
+  // device about a second later (the model's own figure); "never" stays off.
+  if (camera.model->backAtNs() == CameraModel::kNeverBack || !camera.port) return;
+  const std::uint64_t now = monotonicMs();
+  camera.returnAtMs = now + kReenumerationNs / 1'000'000;
+  camera.returnLimitMs = *camera.returnAtMs + kReturnLimitMs;
 }
 
 // Sends what the camera has to send without blocking. False when the
@@ -224,7 +268,14 @@ bool UsbipServer::pollOnce(int timeoutMs, const sigset_t* signalMask) {
     fds.push_back(p);
     owners.push_back(camera.get());
   }
-  if (fds.empty()) return false;
+  for (auto& camera : cameras_) {
+    if (!camera->returnAtMs) continue;
+    const std::uint64_t left = *camera->returnAtMs > now ? *camera->returnAtMs - now : 0;
+    if (timeoutMs < 0 || left < static_cast<std::uint64_t>(timeoutMs)) {
+      timeoutMs = static_cast<int>(left);
+    }
+  }
+  if (!serving()) return false;
 
   timespec wait{};
   if (timeoutMs >= 0) {
@@ -260,14 +311,19 @@ bool UsbipServer::pollOnce(int timeoutMs, const sigset_t* signalMask) {
     if (camera.link->state() == UsbipLink::State::Broken) {
       const std::string why = "not USB/IP: " + camera.link->problem();
       closeCamera(camera, why.c_str());
-    } else if (camera.link->finished()) {
-      closeCamera(camera, "unplugged");
     } else if (camera.link->state() == UsbipLink::State::Unplugging) {
       // The last reply gets a bounded time to leave, then the cable is out.
       if (!camera.flushDeadlineMs) camera.flushDeadlineMs = monotonicMs() + kDrainMs;
-      if (monotonicMs() >= *camera.flushDeadlineMs) closeCamera(camera, "unplugged");
+      if (camera.link->finished() || monotonicMs() >= *camera.flushDeadlineMs) {
+        if (camera.usb->droppedOff() && !camera.usb->unplugDue()) {
+          dropOff(camera);
+        } else {
+          closeCamera(camera, "unplugged");
+        }
+      }
     }
   }
+  attachReturning();
   return serving();
 }
 

@@ -30,6 +30,11 @@ inline constexpr std::uint32_t kSpeedHigh = 3;
 inline constexpr std::uint32_t kSpeedSuper = 5;
 // At exit and on unplug, how long a peer may take to read what is left.
 inline constexpr int kDrainMs = 1000;
+// A camera back from its chip reset takes its old port again; while the
+// kernel has not released the port yet (EBUSY), it tries again this often,
+// for at most kReturnLimitMs.
+inline constexpr int kReturnRetryMs = 100;
+inline constexpr int kReturnLimitMs = 5000;
 
 // The devid a camera announces: bus 1, device 2 + index.
 constexpr std::uint32_t devidOf(std::size_t camera) {
@@ -68,10 +73,13 @@ class UsbipServer {
   // the hub, the port the hub's port). False with `error`.
   bool attach(std::size_t camera, const std::string& attachPath, std::uint32_t firstPort,
               Attachment& out, std::string& error);
+  // The camera dropped off after its chip reset and will be attached again
+  // (on the port it had, with the same speed and devid).
+  bool returning(std::size_t camera) const { return cameras_.at(camera)->returnAtMs.has_value(); }
 
   // One round of the loop: waits up to `timeoutMs` (-1: no limit) for the
-  // sockets, with `signalMask` (if any) in force while waiting. False when
-  // no camera is served any more.
+  // sockets or a camera's return, with `signalMask` (if any) in force while
+  // waiting. False when no camera is served or returning any more.
   bool pollOnce(int timeoutMs, const sigset_t* signalMask = nullptr);
   bool serving() const;
   bool served(std::size_t camera) const;
@@ -88,9 +96,21 @@ class UsbipServer {
     std::unique_ptr<UsbipLink> link;
     int fd = -1;
     std::optional<std::uint64_t> flushDeadlineMs;  // while unplugging
+    // Where attach() placed it: its way back after a chip reset.
+    std::string attachPath;
+    std::optional<std::uint32_t> port;
+    std::optional<std::uint64_t> returnAtMs;  // off the bus, back at this time
+    std::uint64_t returnLimitMs = 0;
   };
   UsbipServer(Scene scene);
+  // One attach on `port`: 1 attached, 0 the port is busy, -1 failed.
+  int attachOn(std::size_t camera, const std::string& attachPath, std::uint32_t port,
+               std::string& error);
+  // Attaches the cameras whose return is due.
+  void attachReturning();
   void closeCamera(Camera& camera, const char* why);
+  // Off the bus after the chip reset: closed, and due back unless "never".
+  void dropOff(Camera& camera);
   bool writeOut(Camera& camera);
 
   Scene scene_;

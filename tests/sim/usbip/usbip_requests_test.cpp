@@ -7,7 +7,9 @@
 #include <random>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 
 #include "usbip_client.h"
 
@@ -252,6 +254,45 @@ TEST(UsbipRequests, UnplugAfterClosesTheConnectionAfterTheNthRequest) {
   EXPECT_TRUE(client.closedByServer());
   EXPECT_FALSE(server->served(0));
   EXPECT_EQ(server->model(0).requestCount(), 2u);
+}
+
+// The chip reset of a camera that re-enumerates: the reset write is
+// answered, then the connection closes; with `true` the camera is attached
+// again about a second later on the port it had, with "never" it stays off.
+TEST(UsbipRequests, ChipResetDropsTheCameraAndAttachesItAgain) {
+  struct Row {
+    const char* reenumerates;
+    std::size_t attaches;
+  };
+  for (const Row& row : {Row{"true", 2}, Row{R"("never")", 1}}) {
+    SCOPED_TRACE(row.reenumerates);
+    const std::string attachFile = ::testing::TempDir() + "qv_usbip_reenumerates_attach";
+    std::remove(attachFile.c_str());
+    auto server = openServer(
+        cameraScene(R"("chip_id": 176, "reenumerates": )" + std::string(row.reenumerates)));
+    Attachment placed;
+    std::string error;
+    ASSERT_TRUE(server->attach(0, attachFile, 4, placed, error)) << error;
+    Client client(*server);  // the host's end of that camera
+    introduce(client, 2);
+    introduce(client, 3);
+    EXPECT_EQ(client.xu(kUvcSetCur, 2, 2, {0x34, 0x20}).status(), 0);
+    EXPECT_EQ(client.xu(kUvcSetCur, 3, 1, {0x01}).status(), 0);
+    EXPECT_TRUE(client.closedByServer());
+    EXPECT_EQ(server->returning(0), row.attaches == 2);
+    for (int i = 0; i < 50 && server->returning(0); ++i) server->pollOnce(100);
+    EXPECT_FALSE(server->returning(0));
+    std::ifstream attach(attachFile);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(attach, line);) {
+      unsigned port = 0, fd = 0, devid = 0, speed = 0;
+      ASSERT_EQ(std::sscanf(line.c_str(), "%u %u %u %u", &port, &fd, &devid, &speed), 4) << line;
+      lines.push_back(std::to_string(port) + ":" + std::to_string(devid) + "@" +
+                      std::to_string(speed));
+    }
+    EXPECT_EQ(lines, std::vector<std::string>(row.attaches, "4:65538@3"));
+    EXPECT_EQ(server->model(0).resetCount(), 1u);
+  }
 }
 
 // A frame that is not USB/IP ends that connection, with nothing answered

@@ -583,6 +583,49 @@ unplugged_on_time() {
 }
 check unplug-requests unplugged_on_time
 
+# --- The camera's return after its chip reset ---------------------------------------
+# Family 106 resets its chip after the update; this camera drops off the bus
+# on it and comes back about a second later on the same port as a new
+# device. The read-back waits for the same camera ID and passes, as on the
+# simulator. A process keeps the old capture node open meanwhile, so its
+# number stays taken and the camera comes back under another one.
+usb_place() {  # usb_place <capture node>: busnum and devpath, as in a camera ID
+  local dev
+  dev=$(readlink -f "/sys/class/video4linux/$1/device/..")
+  echo "usb-$(cat "$dev/busnum")-$(cat "$dev/devpath")"
+}
+hold_old_node() {
+  local node
+  [ "$2" = before ] || wait_for "$plug_limit" cameras_up 1
+  node=$(capture_nodes | head -n 1)
+  echo "$node $(usb_place "$node")" >"$1/node-$2"
+  if [ "$2" = before ]; then
+    sleep 600 <"/dev/$node" &
+    echo $! >"$1/holder"
+  else
+    kill "$(cat "$1/holder")"
+  fi
+}
+back_elsewhere() {  # another node, the same place, which is the report's camera ID
+  local before after
+  before=$(cat "$1/node-before") after=$(cat "$1/node-after")
+  echo "reset: before $before, after $after" | info
+  [ "${before#* }" = "${after#* }" ] && [ "${before% *}" != "${after% *}" ] &&
+    grep -q "\"camera_id\": \"${after#* }\"" "$1/r.json"
+}
+hook=hold_old_node
+scenario reenumerates reenumerates.json 1 "--verify --json r.json" flash.bin
+compare_runs reenumerates flash.bin
+check reenumerates-passes expect_result reenumerates /tmp/reenumerates/usb 0 Pass
+check reenumerates-came-back grep -q '"came_back": true' /tmp/reenumerates/usb/r.json
+check reenumerates-new-node back_elsewhere /tmp/reenumerates/usb
+# A second camera that never comes back: the wait ends (15 s), "Fail".
+scenario reenumerates-never reenumerates_never.json 2 "--all --verify" flash0.bin flash1.bin
+compare_runs reenumerates-never flash0.bin flash1.bin
+check reenumerates-never-fails expect_result reenumerates-never /tmp/reenumerates-never/usb 1 Fail
+check reenumerates-never-named grep -q 'did not come back after its reset' \
+  /tmp/reenumerates-never/usb/err
+
 # --- Other drivers' capture nodes ---------------------------------------------------
 # The kernel's vivid test driver, two instances, each with its capture,
 # output, VBI, radio, SDR, metadata and touch nodes, as a laptop's camera

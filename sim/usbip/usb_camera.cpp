@@ -99,7 +99,10 @@ SetupPacket SetupPacket::parse(const std::uint8_t* raw) {
 }
 
 UsbCamera::UsbCamera(CameraModel& model, TraceSink& trace)
-    : model_(model), trace_(trace), descriptors_(buildDescriptors(model.config(), model.index())) {
+    : model_(model),
+      trace_(trace),
+      descriptors_(buildDescriptors(model.config(), model.index())),
+      lastInterface_(static_cast<std::uint8_t>(2 * functionCount(model.config()))) {
   reset();
 }
 
@@ -108,7 +111,7 @@ void UsbCamera::reset() {
   generation_ = model_.generation();
   vcError_ = kErrNone;
   vsError_ = kErrNone;
-  introduced_.fill(false);
+  for (auto& f : introduced_) f.fill(false);
   probe_.fill(0);
   negotiate(probe_);
   commit_ = probe_;
@@ -141,9 +144,13 @@ ControlResult UsbCamera::control(const SetupPacket& setup, std::span<std::uint8_
       return standardRequest(setup, data);
     case kTypeClass:
       if ((setup.requestType & kRecipientMask) != kRecipientInterface) return stall();
-      if ((setup.index & 0xFF) == kVcInterface) return controlInterfaceRequest(setup, data);
-      if ((setup.index & 0xFF) == kVsInterface) return streamingRequest(setup, data);
-      return stall();
+      {
+        const std::uint8_t interface = setup.index & 0xFF;
+        if (interface >= lastInterface_) return stall();
+        function_ = interface / 2;
+        if (interface % 2 == 0) return controlInterfaceRequest(setup, data);
+        return streamingRequest(setup, data);
+      }
     default:
       return stall();
   }
@@ -178,13 +185,13 @@ ControlResult UsbCamera::standardRequest(const SetupPacket& setup, std::span<std
       return reply(data, &configuration_, 1);
     case kSetInterface:
       // One alternate setting per interface.
-      if (setup.in() || recipient != kRecipientInterface || setup.index > kVsInterface ||
+      if (setup.in() || recipient != kRecipientInterface || setup.index >= lastInterface_ ||
           setup.value != 0) {
         return stall();
       }
       return done(0);
     case kGetInterface: {
-      if (!setup.in() || recipient != kRecipientInterface || setup.index > kVsInterface) {
+      if (!setup.in() || recipient != kRecipientInterface || setup.index >= lastInterface_) {
         return stall();
       }
       const std::uint8_t alternate = 0;
@@ -246,7 +253,7 @@ ControlResult UsbCamera::unitRequest(const SetupPacket& setup, std::span<std::ui
     case kUvcGetCur:
       return modelRequest(XuRequest::Get, selector, data);
     case kUvcGetLen: {
-      if (!xuDeclaresFor(model_.config(), selector) || introduced_[selector]) {
+      if (!xuDeclaresFor(model_.config(), selector) || introduced_[function_][selector]) {
         return modelRequest(XuRequest::Len, selector, data);
       }
       // The driver's own question before it forwards the first query.
@@ -264,7 +271,7 @@ ControlResult UsbCamera::unitRequest(const SetupPacket& setup, std::span<std::ui
         driverLine("INFO " + sel + " !" + hexByte(kErrInvalidControl));
         return refuseUnit(kErrInvalidControl);
       }
-      introduced_[selector] = true;
+      introduced_[function_][selector] = true;
       const std::uint8_t info = 0x03;  // GET and SET supported
       driverLine("INFO " + sel + " " + hexByte(info));
       vcError_ = kErrNone;

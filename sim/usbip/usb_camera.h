@@ -133,8 +133,13 @@ class UsbCamera {
   std::uint8_t vsError_ = kErrNone;
   // Selectors whose GET_INFO the host driver has asked: until then a
   // GET_LEN is the driver's own (it asks GET_LEN, then GET_INFO, the first
-  // time a query meets a control).
-  std::array<bool, 256> introduced_{};
+  // time a query meets a control), per video function: the driver caches
+  // each function's controls on its own.
+  std::array<std::array<bool, 256>, 2> introduced_{};
+  // One past the last interface of the video functions.
+  std::uint8_t lastInterface_ = 2;
+  // The video function the current class request goes to.
+  std::uint8_t function_ = 0;
   std::array<std::uint8_t, 26> probe_{};
   std::array<std::uint8_t, 26> commit_{};
 };

@@ -127,22 +127,12 @@ Descriptors buildDescriptors(const CameraConfig& config, std::size_t index) {
       .u8(1)
       .u8(0);
 
+  const std::uint8_t functions = functionCount(config);
   Writer c(d.configuration);
-  c.u8(9).u8(kDtConfiguration).u16(0).u8(2).u8(d.configurationValue).u8(0).u8(0x80);
+  c.u8(9).u8(kDtConfiguration).u16(0).u8(2 * functions).u8(d.configurationValue).u8(0).u8(0x80);
   // Bus powered, 500 mA (bMaxPower counts 2 mA at high speed, 8 mA at super
   // speed, where a port gives 900 mA).
   c.u8(super ? 500 / 8 : 500 / 2);
-  c.u8(8).u8(kDtIad).u8(kVcInterface).u8(2).u8(kClassVideo).u8(kScVideoInterfaceCollection).u8(0);
-  c.u8(kStringProduct);
-
-  // VideoControl interface and its class-specific descriptors.
-  c.u8(9).u8(kDtInterface).u8(kVcInterface).u8(0).u8(0).u8(kClassVideo).u8(kScVideoControl);
-  c.u8(0).u8(0);
-  const std::size_t vcStart = c.size();
-  c.u8(13).u8(kCsInterface).u8(kVcHeader).u16(kUvc100).u16(0).u32(kClockFrequency).u8(1);
-  c.u8(kVsInterface);
-  c.u8(18).u8(kCsInterface).u8(kVcInputTerminal).u8(kInputTerminalId).u16(kItCamera).u8(0).u8(0);
-  c.u16(0).u16(0).u16(0).u8(3).u8(0).u8(0).u8(0);  // no camera controls
   std::array<std::uint8_t, kXuControlBytes> bm{};
   std::uint8_t declared = 0;
   for (std::uint32_t s = 1; s <= 8 * kXuControlBytes; ++s) {
@@ -151,29 +141,48 @@ Descriptors buildDescriptors(const CameraConfig& config, std::size_t index) {
     ++declared;
   }
   const auto guid = xuGuidBytes(config.secondaryGuid);
-  c.u8(static_cast<std::uint8_t>(24 + 1 + kXuControlBytes)).u8(kCsInterface).u8(kVcExtensionUnit);
-  c.u8(kExtensionUnitId).bytes(guid.data(), guid.size()).u8(declared);
-  c.u8(1).u8(kInputTerminalId).u8(kXuControlBytes).bytes(bm.data(), bm.size()).u8(0);
-  c.u8(9).u8(kCsInterface).u8(kVcOutputTerminal).u8(kOutputTerminalId).u16(kTtStreaming).u8(0);
-  c.u8(kExtensionUnitId).u8(0);
-  c.patch16(vcStart + 5, c.size() - vcStart);
+  // Each function is its own interface association with the same chain; the
+  // host driver numbers entities per VideoControl interface, so both use the
+  // same IDs, and both units reach the one chip.
+  for (std::uint8_t f = 0; f < functions; ++f) {
+    const std::uint8_t vc = vcInterfaceOf(f);
+    const std::uint8_t vs = vc + 1;
+    const std::uint8_t endpoint = bulkEndpointOf(f);
+    c.u8(8).u8(kDtIad).u8(vc).u8(2).u8(kClassVideo).u8(kScVideoInterfaceCollection).u8(0);
+    c.u8(kStringProduct);
 
-  // VideoStreaming interface: one format, one frame, one bulk endpoint.
-  c.u8(9).u8(kDtInterface).u8(kVsInterface).u8(0).u8(1).u8(kClassVideo).u8(kScVideoStreaming);
-  c.u8(0).u8(0);
-  const std::size_t vsStart = c.size();
-  c.u8(14).u8(kCsInterface).u8(kVsInputHeader).u8(1).u16(0).u8(kBulkInEndpoint).u8(0);
-  c.u8(kOutputTerminalId).u8(0).u8(0).u8(0).u8(1).u8(0);
-  c.u8(27).u8(kCsInterface).u8(kVsFormatUncompressed).u8(1).u8(1).bytes(kGuidYuy2, 16);
-  c.u8(16).u8(1).u8(0).u8(0).u8(0).u8(0);
-  const std::uint32_t bitRate = kFrameBytes * 8 * (10'000'000 / kFrameInterval);
-  c.u8(30).u8(kCsInterface).u8(kVsFrameUncompressed).u8(1).u8(0).u16(kFrameWidth);
-  c.u16(kFrameHeight).u32(bitRate).u32(bitRate).u32(kFrameBytes).u32(kFrameInterval).u8(1);
-  c.u32(kFrameInterval);
-  c.patch16(vsStart + 4, c.size() - vsStart);
-  c.u8(7).u8(kDtEndpoint).u8(kBulkInEndpoint).u8(0x02);
-  c.u16(super ? kBulkPacketSizeSuper : kBulkPacketSize).u8(0);
-  if (super) c.u8(6).u8(kDtSsEndpointCompanion).u8(0).u8(0).u16(0);  // no bursts, no streams
+    // VideoControl interface and its class-specific descriptors.
+    c.u8(9).u8(kDtInterface).u8(vc).u8(0).u8(0).u8(kClassVideo).u8(kScVideoControl);
+    c.u8(0).u8(0);
+    const std::size_t vcStart = c.size();
+    c.u8(13).u8(kCsInterface).u8(kVcHeader).u16(kUvc100).u16(0).u32(kClockFrequency).u8(1);
+    c.u8(vs);
+    c.u8(18).u8(kCsInterface).u8(kVcInputTerminal).u8(kInputTerminalId).u16(kItCamera).u8(0);
+    c.u8(0).u16(0).u16(0).u16(0).u8(3).u8(0).u8(0).u8(0);  // no camera controls
+    c.u8(static_cast<std::uint8_t>(24 + 1 + kXuControlBytes)).u8(kCsInterface);
+    c.u8(kVcExtensionUnit).u8(kExtensionUnitId).bytes(guid.data(), guid.size()).u8(declared);
+    c.u8(1).u8(kInputTerminalId).u8(kXuControlBytes).bytes(bm.data(), bm.size()).u8(0);
+    c.u8(9).u8(kCsInterface).u8(kVcOutputTerminal).u8(kOutputTerminalId).u16(kTtStreaming);
+    c.u8(0).u8(kExtensionUnitId).u8(0);
+    c.patch16(vcStart + 5, c.size() - vcStart);
+
+    // VideoStreaming interface: one format, one frame, one bulk endpoint.
+    c.u8(9).u8(kDtInterface).u8(vs).u8(0).u8(1).u8(kClassVideo).u8(kScVideoStreaming);
+    c.u8(0).u8(0);
+    const std::size_t vsStart = c.size();
+    c.u8(14).u8(kCsInterface).u8(kVsInputHeader).u8(1).u16(0).u8(endpoint).u8(0);
+    c.u8(kOutputTerminalId).u8(0).u8(0).u8(0).u8(1).u8(0);
+    c.u8(27).u8(kCsInterface).u8(kVsFormatUncompressed).u8(1).u8(1).bytes(kGuidYuy2, 16);
+    c.u8(16).u8(1).u8(0).u8(0).u8(0).u8(0);
+    const std::uint32_t bitRate = kFrameBytes * 8 * (10'000'000 / kFrameInterval);
+    c.u8(30).u8(kCsInterface).u8(kVsFrameUncompressed).u8(1).u8(0).u16(kFrameWidth);
+    c.u16(kFrameHeight).u32(bitRate).u32(bitRate).u32(kFrameBytes).u32(kFrameInterval).u8(1);
+    c.u32(kFrameInterval);
+    c.patch16(vsStart + 4, c.size() - vsStart);
+    c.u8(7).u8(kDtEndpoint).u8(endpoint).u8(0x02);
+    c.u16(super ? kBulkPacketSizeSuper : kBulkPacketSize).u8(0);
+    if (super) c.u8(6).u8(kDtSsEndpointCompanion).u8(0).u8(0).u16(0);  // no bursts, no streams
+  }
   c.patch16(2, c.size());
 
   d.strings.push_back({4, kDtString, 0x09, 0x04});  // US English

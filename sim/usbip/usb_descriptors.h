@@ -25,6 +25,19 @@ inline constexpr std::uint8_t kBulkInEndpoint = 0x81;
 inline constexpr std::uint16_t kBulkPacketSize = 512;  // high-speed bulk
 inline constexpr std::uint8_t kEp0PacketSize = 64;
 
+// A camera with a second (infrared) capture function (the scene's
+// `infrared_path`) carries a second VideoControl + VideoStreaming pair:
+// function f has interfaces 2f and 2f + 1 and bulk IN endpoint 0x81 + f.
+inline std::uint8_t functionCount(const CameraConfig& config) {
+  return config.infraredPath ? 2 : 1;
+}
+constexpr std::uint8_t vcInterfaceOf(std::uint8_t function) {
+  return static_cast<std::uint8_t>(2 * function);
+}
+constexpr std::uint8_t bulkEndpointOf(std::uint8_t function) {
+  return static_cast<std::uint8_t>(kBulkInEndpoint + function);
+}
+
 // The selectors the unit declares in bmControls (selector n is bit n - 1):
 // every control the chip answers on some family. A family lacking one
 // refuses it when asked, as the chip does.

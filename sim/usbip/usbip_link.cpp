@@ -145,10 +145,12 @@ void UsbipLink::process() {
 void UsbipLink::handleSubmit(const UsbipHeader& h, std::uint8_t* outData) {
   const std::uint32_t length = h.field[1];
   if (h.ep != 0) {
-    // The streaming endpoint never delivers a frame: an IN transfer waits
+    // A streaming endpoint never delivers a frame: an IN transfer waits
     // until the host unlinks it. Any other endpoint does not exist.
-    if (h.ep == (kBulkInEndpoint & 0x0F) && h.direction == kDirIn &&
-        pending_.size() < kMaxPending) {
+    const std::uint32_t firstBulk = kBulkInEndpoint & 0x0F;
+    const bool streaming =
+        h.ep >= firstBulk && h.ep < firstBulk + functionCount(camera_.model().config());
+    if (streaming && h.direction == kDirIn && pending_.size() < kMaxPending) {
       pending_.push_back({h.seqnum});
     } else {
       retSubmit(h, kStatusStall, 0, nullptr);

@@ -275,6 +275,34 @@ TEST(UsbipEnumeration, SuperSpeedAndAVendorConfigurationFirst) {
   EXPECT_EQ(client.control(0x00, 0x09, 3, 0, 0).status(), -32);
 }
 
+// A camera with an infrared function: a second interface association
+// (interfaces 2 and 3, bulk endpoint 0x82) whose unit reaches the same chip;
+// the driver of each function introduces a control on its own.
+TEST(UsbipEnumeration, InfraredFunctionIsASecondChainToTheSameChip) {
+  auto server = openServer(R"({"cameras": [{"device_path": "p", "infrared_path": "q"}]})");
+  Client client(*server);
+  const Reply config = client.control(kIn, 0x06, 0x0200, 0, 0xFFFF);
+  const Walk w = walkConfiguration(config.data);
+  ASSERT_TRUE(w.ok);
+  EXPECT_EQ(w.total, config.data.size());
+  EXPECT_EQ(config.data[4], 4);
+  EXPECT_EQ(w.iads, 2);
+  ASSERT_EQ(w.endpoints.size(), 2u);
+  EXPECT_EQ(w.endpoints[1][2], 0x82);
+  EXPECT_EQ(client.control(0x01, 0x0B, 0, 3, 0).status(), 0);
+  EXPECT_EQ(client.control(0x01, 0x0B, 0, 4, 0).status(), -32);
+  for (std::uint16_t vc : {0, 2}) {
+    client.control(0xA1, kUvcGetLen, 15 << 8, 0x0200 | vc, 2);
+    client.control(0xA1, kUvcGetInfo, 15 << 8, 0x0200 | vc, 1);
+    client.control(0xA1, kUvcGetLen, 15 << 8, 0x0200 | vc, 2);
+  }
+  EXPECT_EQ(client.control(0xA1, 0x85, 0x0100, 3, 2).data, (std::vector<std::uint8_t>{26, 0}));
+  const std::vector<std::string> expected = {"# 0 LEN 15 4096", "# 0 INFO 15 03", "0 LEN 15 4096",
+                                             "# 0 LEN 15 4096", "# 0 INFO 15 03", "0 LEN 15 4096"};
+  EXPECT_EQ(server->trace().lines(), expected);
+  EXPECT_EQ(server->model(0).requestCount(), 2u);
+}
+
 TEST(UsbipEnumeration, StandardAndProbeRequests) {
   const std::vector<RequestRow> rows = {
       {"SET_CONFIGURATION 1", 0x00, 0x09, 1, 0, 0, 0, {}, 0},

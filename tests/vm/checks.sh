@@ -625,6 +625,31 @@ compare_runs reenumerates-never flash0.bin flash1.bin
 check reenumerates-never-fails expect_result reenumerates-never /tmp/reenumerates-never/usb 1 Fail
 check reenumerates-never-named grep -q 'did not come back after its reset' \
   /tmp/reenumerates-never/usb/err
+# Two target cameras, the first with a second (infrared) capture function
+# that re-enumerates after its reset (family 106), the second family 104:
+# uvcvideo gives the first USB device two capture nodes; --list has one row
+# per USB device and --all --verify writes each chip once and reads both back.
+count_places() {  # capture nodes and the USB devices they belong to
+  local node
+  for node in $(capture_nodes); do usb_place "$node"; done >"$1/places-$2"
+  echo "capture nodes $2: $(capture_nodes | tr '\n' ' ')" | info
+}
+one_device_two_nodes() {
+  [ "$(wc -l <"$1/places-before")" = 3 ] && [ "$(sort -u "$1/places-before" | wc -l)" = 2 ]
+}
+written_once() { [ "$(grep -c '^0 SET 9 01' "$1")" = 1 ] && [ "$(grep -c '^1 SET 9 01' "$1")" = 1 ]; }
+scenario two-functions-list two_functions.json 3 --list flash0.bin flash1.bin
+check two-functions-list-rows same_rows /tmp/two-functions-list/sim/out \
+  /tmp/two-functions-list/usb/out
+check two-functions-list-one-row-per-device \
+  eval "[ \"\$(grep -Ec ' usb-[0-9]+-[0-9.]+  ' /tmp/two-functions-list/usb/out)\" = 2 ]"
+hook=count_places
+scenario two-functions two_functions.json 3 "--all --verify --json r.json" flash0.bin flash1.bin
+compare_runs two-functions flash0.bin flash1.bin
+check two-functions-two-nodes-one-device one_device_two_nodes /tmp/two-functions/usb
+check two-functions-passes expect_result two-functions /tmp/two-functions/usb 0 Pass
+check two-functions-written-once written_once /tmp/two-functions/usb/trace.txt
+check two-functions-came-back grep -q '"came_back": true' /tmp/two-functions/usb/r.json
 
 # --- Other drivers' capture nodes ---------------------------------------------------
 # The kernel's vivid test driver, two instances, each with its capture,

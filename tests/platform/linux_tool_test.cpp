@@ -275,7 +275,6 @@ TEST(LinuxTool, TheCameraIsHeldWhileItIsWritten) {
       {"power/control not writable", {}, false, 0, false},
       {"set up on the second try", {}, false, 0, true, 1},
       {"infrared streams", {L"--if-needed"}, true, 0, true, 0, 4, '-', inUse},
-      {"infrared streams, plain run", {}, true, 0, true, 0, 1, '-', inUse},
       {"never set up", {}, false, 0, true, 2, 1, 'u', notSetUp},
   };
   for (const Row& row : rows) {

@@ -1,7 +1,9 @@
 #pragma once
 // A portable GUID and the GUIDs the logic names.
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace qv {
 
@@ -13,6 +15,18 @@ struct Guid {
   friend constexpr bool operator==(const Guid&, const Guid&) = default;
 };
 static_assert(sizeof(Guid) == 16);
+
+// A GUID as USB descriptors store it (guidExtensionCode): the first three
+// fields little-endian, then the eight bytes as they are.
+inline Guid guidFromUsbBytes(std::span<const std::uint8_t, 16> b) {
+  Guid guid{};
+  guid.data1 = static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+               static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+  guid.data2 = static_cast<std::uint16_t>(b[4] | b[5] << 8);
+  guid.data3 = static_cast<std::uint16_t>(b[6] | b[7] << 8);
+  for (std::size_t i = 0; i < 8; ++i) guid.data4[i] = b[8 + i];
+  return guid;
+}
 
 // Property sets the camera's extension unit answers to, tried in this order.
 inline constexpr Guid XU_GUID_PRIMARY = {

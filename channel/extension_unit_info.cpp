@@ -13,28 +13,13 @@ constexpr std::size_t kGuidAt = 4;
 constexpr std::size_t kNrInPinsAt = 21;
 constexpr std::size_t kSourcesAt = 22;
 
-// The GUID as a USB descriptor stores it: the first three fields
-// little-endian, then the eight bytes as they are.
-bool sameGuid(std::span<const std::uint8_t> bytes, const Guid& guid) {
-  const auto le = [&](std::size_t at, std::size_t size) {
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < size; ++i) value |= std::uint32_t{bytes[at + i]} << (8 * i);
-    return value;
-  };
-  if (le(0, 4) != guid.data1 || le(4, 2) != guid.data2 || le(6, 2) != guid.data3) return false;
-  for (std::size_t i = 0; i < 8; ++i) {
-    if (bytes[8 + i] != guid.data4[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool parseExtensionUnitInfo(std::span<const std::uint8_t> answer, const Guid& unitSet,
                             std::uint32_t& declared) {
   if (answer.size() <= kSourcesAt) return false;
   if (answer[1] != kCsInterface || answer[2] != kVcExtensionUnit) return false;
-  if (!sameGuid(answer.subspan(kGuidAt, 16), unitSet)) return false;
+  if (!(guidFromUsbBytes(answer.subspan(kGuidAt).first<16>()) == unitSet)) return false;
   const std::size_t controlSizeAt = kSourcesAt + answer[kNrInPinsAt];
   if (controlSizeAt >= answer.size()) return false;
   const std::size_t controlSize = answer[controlSizeAt];

@@ -52,16 +52,6 @@ bool parseExtensionUnit(std::span<const std::uint8_t> d, ExtensionUnitDescriptor
 
 }  // namespace
 
-Guid guidFromUsbBytes(std::span<const std::uint8_t, 16> b) {
-  Guid guid{};
-  guid.data1 = static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
-               static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
-  guid.data2 = static_cast<std::uint16_t>(b[4] | b[5] << 8);
-  guid.data3 = static_cast<std::uint16_t>(b[6] | b[7] << 8);
-  for (std::size_t i = 0; i < 8; ++i) guid.data4[i] = b[8 + i];
-  return guid;
-}
-
 std::vector<ExtensionUnitDescriptor> findExtensionUnits(std::span<const std::uint8_t> descriptors,
                                                         std::uint8_t interfaceNumber,
                                                         std::uint8_t configuration) {

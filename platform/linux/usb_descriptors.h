@@ -23,9 +23,8 @@ struct ExtensionUnitDescriptor {
   friend bool operator==(const ExtensionUnitDescriptor&, const ExtensionUnitDescriptor&) = default;
 };
 
-// A GUID as the USB Video Class descriptors carry it: 16 bytes with Data1,
-// Data2 and Data3 little-endian (the Windows in-memory layout).
-Guid guidFromUsbBytes(std::span<const std::uint8_t, 16> bytes);
+// A GUID as the USB Video Class descriptors carry it (base/guid.h).
+using qv::guidFromUsbBytes;
 
 // The extension units declared in the VideoControl interface numbered
 // `interfaceNumber` (alternate setting 0) of the configuration whose

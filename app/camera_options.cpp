@@ -13,6 +13,14 @@ CameraOptions CameraOptionsOf(const CommandLine& line) {
   options.dryRun = o.has(LongOption::DryRun);
   if (o.has(LongOption::Dump)) options.dumpFile = line.dumpFile;
   if (o.has(LongOption::Json)) options.jsonFile = line.jsonFile;
+  if (o.has(LongOption::Camera)) options.cameraId = line.cameraId;
+  if (o.has(LongOption::Backup)) options.backupFile = line.backupFile;
+  options.noBackup = o.has(LongOption::NoBackup);
+  if (o.has(LongOption::Restore)) options.restoreFile = line.restoreFile;
+  options.force = o.has(LongOption::Force);
+  options.history = o.has(LongOption::History);
+  options.check = o.has(LongOption::Check);
+  if (o.has(LongOption::RetryCode)) options.retryCode = line.retryCode;
   return options;
 }
 

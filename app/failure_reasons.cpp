@@ -90,6 +90,8 @@ constexpr std::array kReasons{
            "nothing was written; ask for a qvflash that knows the part"},
     Reason{FailureKind::CameraNotOpened, "a camera could not be opened",
            "close any program that uses it, unplug it, plug it in again and rerun"},
+    Reason{FailureKind::CameraIdNotFound, "no camera has the camera ID asked for",
+           "run qvflash --list to see the camera IDs, then rerun with one of them"},
     Reason{FailureKind::OtherCamera, "no camera qvflash is for (USB 04F2:B5BD) was found",
            "plug in that camera and rerun"},
     Reason{FailureKind::NoCamera, "no camera was found",

@@ -163,7 +163,28 @@ int CFrontEnd::RunOptions(const CommandLine& line) {
     platform_.console.WriteNarrow(FirmwareVersionLines(EmbeddedImage()));
     return 0;
   }
-  return RunCameraOptions(CameraOptionsOf(line));
+  const CameraOptions cameraOptions = CameraOptionsOf(line);
+  // A code the system would pass on cut to 8 bits (Linux) is not the one
+  // the management tool was told to expect.
+  if (cameraOptions.retryCode && *cameraOptions.retryCode > platform_.console.LargestExitCode()) {
+    platform_.console.WriteError(
+        "qvflash: --retry-code " + std::to_string(*cameraOptions.retryCode) +
+        " is larger than this system's exit codes go (" +
+        std::to_string(platform_.console.LargestExitCode()) + "); nothing was done\n");
+    return kUsageExitCode;
+  }
+  int code = 0;
+  if (cameraOptions.history) {
+    code = RunHistory(cameraOptions);
+  } else if (cameraOptions.restoreFile) {
+    code = RunRestore(cameraOptions);
+  } else {
+    code = RunCameraOptions(cameraOptions);
+  }
+  // "Try again later" in the number the management system knows.
+  return code == kExitTryLater && cameraOptions.retryCode
+             ? static_cast<int>(*cameraOptions.retryCode)
+             : code;
 }
 
 std::int32_t CFrontEnd::Dump() {

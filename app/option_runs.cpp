@@ -32,6 +32,17 @@ std::string utf8Of(std::wstring_view text) {
   return out;
 }
 
+// ASCII letters without case: Windows instance IDs are case-insensitive
+// ("USB\VID_04F2&PID_B5BD\..." and "usb\vid_04f2&...").
+bool sameCameraId(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
 // The sector-pair route verifies by read-back itself.
 bool verifiesItself(std::uint8_t flashType, ChipFamily family) {
   return flashType == 6 && family >= 102 && family <= 104;
@@ -41,6 +52,18 @@ bool verifiesItself(std::uint8_t flashType, ChipFamily family) {
 
 std::span<const std::uint8_t> CFrontEnd::EmbeddedImage() {
   return platform_.resources.FindBinary(FIRMWARE_RESOURCE_ID);
+}
+
+bool KeepCamera(std::wstring_view cameraId, std::vector<ListedCamera>& cameras) {
+  const std::string wanted = utf8Of(cameraId);
+  for (ListedCamera& camera : cameras) {
+    if (camera.cameraId.empty() || !sameCameraId(camera.cameraId, wanted)) continue;
+    ListedCamera kept = std::move(camera);
+    cameras.clear();
+    cameras.push_back(std::move(kept));
+    return true;
+  }
+  return false;
 }
 
 void CFrontEnd::PrintCameraLine(const CameraRecord& record, std::string_view what) {
@@ -316,6 +339,10 @@ bool CFrontEnd::CheckOutputs(const CameraOptions& options) {
 }
 
 int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
+  if (options.check) {
+    platform_.console.WriteError("qvflash: --check is not available yet; nothing was done\n");
+    return kUsageExitCode;
+  }
   RunReport report;
   report.mode = options.list ? "list" : (options.dumpFile ? "dump" : "update");
   report.ifNeeded = options.ifNeeded;
@@ -358,7 +385,11 @@ int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
   } else {
     std::vector<ListedCamera> cameras;
     (void)ListCameras(platform_, cameras);
-    if (cameras.empty()) {
+    if (options.cameraId && !cameras.empty() && !KeepCamera(*options.cameraId, cameras)) {
+      runNotes().note(FailureKind::CameraIdNotFound, utf8Of(*options.cameraId));
+      result = kExitNoTarget;
+      listed = options.list;  // an empty inventory
+    } else if (cameras.empty()) {
       runNotes().note(FailureKind::NoCamera);
       PrintVerbose(msg::kNoCamera);
       result = noTargetExit();

@@ -91,6 +91,19 @@ CommandLine refuse(std::string_view before, std::wstring_view arg, std::string_v
   return line;
 }
 
+// Decimal digits only, kSmallestRetryCode to kRetryCodeParseLimit.
+bool parseRetryCode(std::wstring_view text, std::uint32_t& code) {
+  if (text.empty() || text.size() > 10) return false;
+  std::uint64_t n = 0;
+  for (const wchar_t c : text) {
+    if (c < L'0' || c > L'9') return false;
+    n = n * 10 + static_cast<std::uint64_t>(c - L'0');
+  }
+  if (n < kSmallestRetryCode || n > kRetryCodeParseLimit) return false;
+  code = static_cast<std::uint32_t>(n);
+  return true;
+}
+
 bool isSwitch(std::wstring_view arg) { return arg == L"-dbg" || arg == L"-dump"; }
 
 bool isShortHelp(std::wstring_view arg) {
@@ -131,18 +144,51 @@ CommandLine refuseCombination(CommandLine line) {
   const char* problem = nullptr;
   const bool updateOptions = o.has(LongOption::IfNeeded) || o.has(LongOption::All) ||
                              o.has(LongOption::Verify) || o.has(LongOption::DryRun);
+  const bool backupOptions = o.has(LongOption::Backup) || o.has(LongOption::NoBackup);
+  // The runs that are not an update: at most one of them.
+  int modes = 0;
+  for (const LongOption mode : {LongOption::List, LongOption::Dump, LongOption::Check,
+                                LongOption::History, LongOption::Restore}) {
+    modes += o.has(mode) ? 1 : 0;
+  }
   if (o.has(LongOption::List) && o.has(LongOption::Dump)) {
     problem = "--list and --dump cannot be combined";
+  } else if (modes > 1) {
+    problem = "--list, --dump, --check, --history and --restore cannot be combined";
   } else if (o.has(LongOption::List) && updateOptions) {
     problem = "--if-needed, --all, --verify and --dry-run belong to an update, not to --list";
   } else if (o.has(LongOption::Dump) && updateOptions) {
     problem = "--if-needed, --all, --verify and --dry-run belong to an update, not to --dump";
+  } else if (o.has(LongOption::Check) && updateOptions) {
+    problem = "--if-needed, --all, --verify and --dry-run belong to an update, not to --check";
+  } else if (o.has(LongOption::History) && updateOptions) {
+    problem = "--if-needed, --all, --verify and --dry-run belong to an update, not to --history";
+  } else if (o.has(LongOption::Restore) && updateOptions) {
+    // A restore always reads back what it wrote, and writes one camera.
+    problem = "--if-needed, --all, --verify and --dry-run belong to an update, not to --restore";
+  } else if (backupOptions && (o.has(LongOption::List) || o.has(LongOption::Dump) ||
+                               o.has(LongOption::Check) || o.has(LongOption::History))) {
+    problem = "--backup and --no-backup belong to a run that writes a camera";
+  } else if (o.has(LongOption::Backup) && o.has(LongOption::NoBackup)) {
+    problem = "--backup and --no-backup cannot be combined";
+  } else if (o.has(LongOption::Force) && !o.has(LongOption::Restore)) {
+    problem = "--force belongs to --restore";
+  } else if (o.has(LongOption::Camera) && o.has(LongOption::All)) {
+    problem = "--camera picks one camera and --all every one: they cannot be combined";
+  } else if (o.has(LongOption::Camera) && o.has(LongOption::History)) {
+    problem = "--camera belongs to a run that reads or writes a camera, not to --history";
   } else if (o.has(LongOption::Dump) && line.dumpFile == L"-") {
     problem = "--dump - is refused: a dump goes to a file, never to standard output";
+  } else if (o.has(LongOption::Backup) && line.backupFile == L"-") {
+    problem = "--backup - is refused: a backup goes to a file, never to standard output";
   } else if (o.has(LongOption::Dump) && o.has(LongOption::Json) && line.dumpFile == line.jsonFile) {
     problem = "--dump and --json name the same file";
-  } else if (o.has(LongOption::Json) && line.jsonFile == L"-" && !o.has(LongOption::List)) {
-    problem = "--json - (the report on standard output) needs --list";
+  } else if (o.has(LongOption::Backup) && o.has(LongOption::Json) &&
+             line.backupFile == line.jsonFile) {
+    problem = "--backup and --json name the same file";
+  } else if (o.has(LongOption::Json) && line.jsonFile == L"-" && !o.has(LongOption::List) &&
+             !o.has(LongOption::History)) {
+    problem = "--json - (the report on standard output) needs --list or --history";
   }
   if (problem == nullptr) return line;
   CommandLine refused;
@@ -171,13 +217,38 @@ CommandLine ParseCommandLine(std::span<const std::wstring> args) {
       // report file?).
       if (line.options.has(known->option)) return refuse("", arg, " is given twice");
       line.options.add(known->option);
-      if (!known->takesFile) continue;
-      // The file name is the next argument, whatever it looks like ("-"
+      if (known->value == nullptr) continue;
+      // The value is the next argument, whatever it looks like ("-"
       // included), but never missing or empty.
       if (i + 1 >= args.size() || args[i + 1].empty()) {
-        return refuse("", arg, " needs a file name");
+        return refuse("", arg, std::string(" needs ") + known->value);
       }
-      (known->option == LongOption::Json ? line.jsonFile : line.dumpFile) = args[++i];
+      const std::wstring& value = args[++i];
+      switch (known->option) {
+        case LongOption::Json:
+          line.jsonFile = value;
+          break;
+        case LongOption::Dump:
+          line.dumpFile = value;
+          break;
+        case LongOption::Camera:
+          line.cameraId = value;
+          break;
+        case LongOption::Backup:
+          line.backupFile = value;
+          break;
+        case LongOption::Restore:
+          line.restoreFile = value;
+          break;
+        case LongOption::RetryCode:
+          if (!parseRetryCode(value, line.retryCode)) {
+            return refuse("--retry-code ", value,
+                          " is not a number from 5 up (0 to 4 are the tool's own exit codes)");
+          }
+          break;
+        default:
+          break;
+      }
     }
     return refuseCombination(line);
   }

@@ -34,21 +34,31 @@ inline constexpr int kExitNoTarget = 3;  // no target camera found, or none coul
 inline constexpr int kExitTryLater = 4;  // in use, another copy, camera access blocked
 
 enum class LongOption : std::uint8_t {
-  Help,      // "--help": the usage
-  Version,   // "--version": the version line and the embedded firmware
-  List,      // "--list": the read-only inventory of the cameras
-  IfNeeded,  // "--if-needed": a camera that is current is not written
-  All,       // "--all": every target camera, in index order
-  Verify,    // "--verify": the flash read back after an update that passed
-  Json,      // "--json FILE": the JSON report ("-": standard output, --list only)
-  Dump,      // "--dump FILE": the dump into that file
-  DryRun,    // "--dry-run": an update's checks, then stop: nothing written
+  Help,       // "--help": the usage
+  Version,    // "--version": the version line and the embedded firmware
+  List,       // "--list": the read-only inventory of the cameras
+  IfNeeded,   // "--if-needed": a camera that is current is not written
+  All,        // "--all": every target camera, in index order
+  Verify,     // "--verify": the flash read back after an update that passed
+  Json,       // "--json FILE": the JSON report ("-": standard output, --list only)
+  Dump,       // "--dump FILE": the dump into that file
+  DryRun,     // "--dry-run": an update's checks, then stop: nothing written
+  Camera,     // "--camera ID": only the camera with this camera ID (as --list shows it)
+  Backup,     // "--backup FILE": the backup an update makes first goes to FILE
+  NoBackup,   // "--no-backup": an update makes no backup first
+  Restore,    // "--restore FILE": writes a backup back to its camera, then reads it back
+  Force,      // "--force": --restore takes a file that has no sidecar
+  History,    // "--history": the record of what earlier runs wrote
+  Check,      // "--check": read-only; exit 0 and one line when every target camera is current
+  RetryCode,  // "--retry-code N": exit N in place of 4 ("try again later")
 };
 
 struct LongOptionName {
   std::wstring_view name;  // as typed, "--" included; compared exactly
   LongOption option;
-  bool takesFile = false;  // the next argument is its file name
+  // What the next argument is, for an option that takes one ("file name",
+  // "camera ID", "number"); null for an option that takes none.
+  const char* value = nullptr;
 };
 
 inline constexpr std::array kLongOptions{
@@ -58,9 +68,17 @@ inline constexpr std::array kLongOptions{
     LongOptionName{L"--if-needed", LongOption::IfNeeded},
     LongOptionName{L"--all", LongOption::All},
     LongOptionName{L"--verify", LongOption::Verify},
-    LongOptionName{L"--json", LongOption::Json, true},
-    LongOptionName{L"--dump", LongOption::Dump, true},
+    LongOptionName{L"--json", LongOption::Json, "a file name"},
+    LongOptionName{L"--dump", LongOption::Dump, "a file name"},
     LongOptionName{L"--dry-run", LongOption::DryRun},
+    LongOptionName{L"--camera", LongOption::Camera, "a camera ID"},
+    LongOptionName{L"--backup", LongOption::Backup, "a file name"},
+    LongOptionName{L"--no-backup", LongOption::NoBackup},
+    LongOptionName{L"--restore", LongOption::Restore, "a file name"},
+    LongOptionName{L"--force", LongOption::Force},
+    LongOptionName{L"--history", LongOption::History},
+    LongOptionName{L"--check", LongOption::Check},
+    LongOptionName{L"--retry-code", LongOption::RetryCode, "a number"},
 };
 
 // Which long options a command line gave.
@@ -88,14 +106,25 @@ enum class RunKind : std::uint8_t {
 
 struct CommandLine {
   RunKind kind = RunKind::Update;
-  OptionSet options;      // for RunKind::Options
-  std::wstring jsonFile;  // the file of --json
-  std::wstring dumpFile;  // the file of --dump
-  std::string refusal;    // for RunKind::Refused: one line, no line end
+  OptionSet options;            // for RunKind::Options
+  std::wstring jsonFile;        // the file of --json
+  std::wstring dumpFile;        // the file of --dump
+  std::wstring cameraId;        // the camera ID of --camera
+  std::wstring backupFile;      // the file of --backup
+  std::wstring restoreFile;     // the file of --restore
+  std::uint32_t retryCode = 0;  // the number of --retry-code
+  std::string refusal;          // for RunKind::Refused: one line, no line end
   // For a switch followed by more arguments: one line naming what was
   // ignored (no line end); empty otherwise.
   std::string ignored;
 };
+
+// The largest number --retry-code takes; the system passes exit codes on as
+// 32-bit numbers on Windows, as 8 bits on Linux (the platform's console
+// says which, IConsole::LargestExitCode).
+inline constexpr std::uint32_t kRetryCodeParseLimit = 0x7FFFFFFF;
+// The smallest: 0 to 4 are the contract's own codes.
+inline constexpr std::uint32_t kSmallestRetryCode = 5;
 
 CommandLine ParseCommandLine(std::span<const std::wstring> args);
 

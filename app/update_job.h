@@ -141,6 +141,10 @@ class CFrontEnd {
   std::span<const std::uint8_t> EmbeddedImage();
   // Tells on standard error why the run failed (or that it did nothing).
   void TellReason(std::int32_t result, bool anyOpened);
+  // --restore FILE (restore_run.cpp): a backup written back to its camera.
+  int RunRestore(const CameraOptions& options);
+  // --history (history_run.cpp): what earlier runs wrote.
+  int RunHistory(const CameraOptions& options);
   // The long options of a command line (no guard, no camera yet).
   int RunOptions(const CommandLine& line);
   void Print(std::wstring_view text);
@@ -162,6 +166,10 @@ class CFrontEnd {
   // there otherwise go to standard error.
   bool textToError_ = false;
 };
+
+// `--camera ID`: keeps only the listed camera with that camera ID (letter
+// case aside); false, and `cameras` untouched, when none has it.
+bool KeepCamera(std::wstring_view cameraId, std::vector<ListedCamera>& cameras);
 
 // The tool's run on a platform (the entry point calls this).
 int RunQvflash(std::span<const std::wstring> args, const Platform& platform);

@@ -50,6 +50,7 @@ enum class FailureKind : std::uint8_t {
   Interrupted,  // a signal (Ctrl-C) stopped the run before its next write
   // After its chip reset the camera did not come back on the bus in time
   NotBackAfterReset,
+  CameraIdNotFound,  // no camera has the camera ID asked for (detail: the ID)
 };
 
 // The system's own error of a failed platform call, where the system has

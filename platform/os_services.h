@@ -109,6 +109,10 @@ class IClock {
   // A monotonic time in microseconds (the simulated clock under the
   // simulator).
   virtual std::uint64_t NowMicroseconds() = 0;
+  // The time of day: seconds since 1970-01-01 00:00 UTC (the system's
+  // clock, which a person may have set wrong: for records, never for
+  // waits); 0 when not known.
+  virtual std::int64_t UtcSeconds() { return 0; }
 };
 
 // The named single-instance guard (CreateMutexW + GetLastError).
@@ -143,6 +147,10 @@ class IConsole {
   // (a script's "2>&1"): then text on standard error that follows a line
   // standard output left open starts a line of its own.
   virtual bool ErrorSharesOutput() { return false; }
+  // The largest exit code the system passes on whole to whoever started
+  // the process: 255 where exit statuses are 8 bits (POSIX), more where
+  // they are 32 (Windows).
+  virtual std::uint32_t LargestExitCode() const { return 255; }
 };
 
 }  // namespace qv

@@ -21,4 +21,10 @@ std::uint64_t LinuxClock::NowMicroseconds() {
          static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
 }
 
+std::int64_t LinuxClock::UtcSeconds() {
+  timespec now{};
+  if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return 0;
+  return static_cast<std::int64_t>(now.tv_sec);
+}
+
 }  // namespace qv::linux_host

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -642,6 +643,12 @@ class SimClockService final : public IClock {
     state_->sleptNs += std::uint64_t{milliseconds} * 1'000'000;
   }
   std::uint64_t NowMicroseconds() override { return state_->clock.nowUs(); }
+  // The simulated camera has no time of day of its own: the host's.
+  std::int64_t UtcSeconds() override {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  }
 
  private:
   StatePtr state_;

@@ -80,6 +80,7 @@ class Win32Clock final : public IClock {
   Win32Clock();
   void Sleep(std::uint32_t milliseconds) override;
   std::uint64_t NowMicroseconds() override;
+  std::int64_t UtcSeconds() override;
 
  private:
   std::uint64_t frequency_ = 0;
@@ -111,6 +112,9 @@ class Win32Console final : public IConsole {
   bool OutputIsTerminal() override;
   unsigned ErrorColumns() override;
   bool ErrorSharesOutput() override;
+  // Exit codes are 32-bit DWORDs; a management agent reads them as signed
+  // numbers, so the positive ones.
+  std::uint32_t LargestExitCode() const override { return 0x7FFFFFFF; }
 
  private:
   bool restoresInput_ = false;

@@ -566,6 +566,20 @@ TEST(All, ListsCamerasOncePerUsbDeviceAndWritesEachOnce) {
   EXPECT_NE(lines[0].find(" CAMERA_ID "), std::string::npos) << lines[0];
   EXPECT_NE(lines[1].find(" USB\\SIM_COMPOSITE\\1 "), std::string::npos) << lines[1];
   EXPECT_NE(lines[2].find(" USB\\SIM_COMPOSITE\\3 "), std::string::npos) << lines[2];
+
+  // --camera picks the second camera by its ID (letter case aside): the
+  // first one is never written; an ID no camera has writes nothing, exit 3.
+  SimRun pickRun;
+  const Outcome pick = pickRun.Run(scene, {L"--camera", L"usb\\sim_composite\\3"});
+  EXPECT_EQ(pick.exitCode, 0) << pick.err;
+  EXPECT_EQ(downloads(pick, 0), 0);
+  EXPECT_EQ(downloads(pick, 1), 1);
+  SimRun noneRun;
+  const Outcome none = noneRun.Run(scene, {L"--camera", L"usb-9-9", L"--retry-code", L"200"});
+  EXPECT_EQ(none.exitCode, 3);
+  EXPECT_EQ(downloads(none, 0) + downloads(none, 1), 0);
+  EXPECT_NE(none.err.find("no camera has the camera ID asked for (usb-9-9)"), std::string::npos)
+      << none.err;
 }
 
 // --if-needed: a current camera is reported up to date and never enters

@@ -114,6 +114,8 @@ class FakeClock : public IClock {
     now += std::uint64_t{milliseconds} * 1000;
   }
   std::uint64_t NowMicroseconds() override { return now; }
+  std::int64_t utc = 1'796'774'400;  // 2026-12-09 00:00:00 UTC
+  std::int64_t UtcSeconds() override { return utc; }
   void tick(std::uint64_t microseconds) { now += microseconds; }
 };
 

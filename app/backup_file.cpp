@@ -1,0 +1,99 @@
+// The sidecar of a backup: written by the backup, read by a restore (a file
+// a person hands in: nothing in it is trusted until checked).
+#include "app/backup_file.h"
+
+#include <nlohmann/json.hpp>
+
+#include "flash/flash_tables.h"
+
+namespace qv {
+
+namespace {
+using Json = nlohmann::ordered_json;
+
+bool isSha256Text(const std::string& text) {
+  if (text.size() != 64) return false;
+  for (const char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+}  // namespace
+
+std::string SidecarJson(const BackupSidecar& s) {
+  const Json json{{"format", "qvflash backup"},
+                  {"camera_id", s.cameraId.empty() ? Json(nullptr) : Json(s.cameraId)},
+                  {"chip_family", s.family},
+                  {"part", s.part},
+                  {"flash_type", s.flashType},
+                  {"size", s.size},
+                  {"sha256", s.sha256},
+                  {"time", s.time.empty() ? Json(nullptr) : Json(s.time)},
+                  {"tool_version", s.toolVersion}};
+  // Text from the platform that is not UTF-8 is replaced, never thrown on.
+  return json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+bool ParseSidecar(std::string_view text, BackupSidecar& sidecar, std::string& why) {
+  const Json json = Json::parse(text, nullptr, false);
+  if (json.is_discarded() || !json.is_object()) {
+    why = "not a sidecar (not a JSON object)";
+    return false;
+  }
+  const auto field = [&](const char* name) -> const Json* {
+    const auto it = json.find(name);
+    return it == json.end() ? nullptr : &*it;
+  };
+  const Json* format = field("format");
+  const Json* family = field("chip_family");
+  const Json* part = field("part");
+  const Json* type = field("flash_type");
+  const Json* size = field("size");
+  const Json* sha = field("sha256");
+  if (format == nullptr || !format->is_string() || *format != "qvflash backup") {
+    why = "not a qvflash backup sidecar";
+    return false;
+  }
+  if (family == nullptr || !family->is_number_unsigned() || part == nullptr || !part->is_string() ||
+      type == nullptr || !type->is_number_unsigned() || size == nullptr ||
+      !size->is_number_unsigned() || sha == nullptr || !sha->is_string()) {
+    why = "a field of the sidecar is missing or not what it should be";
+    return false;
+  }
+  BackupSidecar read;
+  const auto familyValue = family->get<std::uint64_t>();
+  const auto typeValue = type->get<std::uint64_t>();
+  const auto sizeValue = size->get<std::uint64_t>();
+  if (familyValue < 102 || familyValue > 108) {
+    why = "the sidecar names no chip family qvflash knows";
+    return false;
+  }
+  if (typeValue < FLASH_TYPE_FIRST_PART || typeValue > FLASH_TYPE_LAST_PART ||
+      part->get<std::string>() != kFlashParts[typeValue - FLASH_TYPE_FIRST_PART].name) {
+    why = "the sidecar names no flash part qvflash knows";
+    return false;
+  }
+  if (sizeValue == 0 || sizeValue > kBackupSpanLimit || sizeValue % kBackupSectorSize != 0) {
+    why = "the sidecar's size is not whole 4 KB sectors of at most 64 KB";
+    return false;
+  }
+  read.sha256 = sha->get<std::string>();
+  if (!isSha256Text(read.sha256)) {
+    why = "the sidecar's SHA-256 is not 64 hexadecimal digits";
+    return false;
+  }
+  read.family = static_cast<ChipFamily>(familyValue);
+  read.flashType = static_cast<std::uint8_t>(typeValue);
+  read.part = part->get<std::string>();
+  read.size = static_cast<std::uint32_t>(sizeValue);
+  if (const Json* id = field("camera_id"); id != nullptr && id->is_string())
+    read.cameraId = id->get<std::string>();
+  if (const Json* time = field("time"); time != nullptr && time->is_string())
+    read.time = time->get<std::string>();
+  if (const Json* version = field("tool_version"); version != nullptr && version->is_string())
+    read.toolVersion = version->get<std::string>();
+  sidecar = read;
+  return true;
+}
+
+}  // namespace qv

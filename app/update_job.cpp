@@ -144,7 +144,7 @@ std::int32_t CFrontEnd::CheckBeforeWriting(bool readsBack, PreparedUpdate& prepa
     runNotes().note(FailureKind::CameraInUse);
     return 1;
   }
-  // A hold the system cannot take (the Windows stack) leaves the snapshot's
+  // A hold the system cannot take (no capture pin to connect) leaves the snapshot's
   // answer, told above when there was none.
 
   // A control the update needs that the unit lacks is refused by the driver

@@ -71,6 +71,104 @@ class Win32VendorXuAccess final : public IVendorXuAccess {
   ComPtr<com::IVendorXuAccess> access_;
 };
 
+// More pins than a camera filter has: an enumerator that goes on beyond
+// them is not followed.
+constexpr int kMaxPins = 32;
+
+// The first pin of `filter` in `direction` whose category, when one is
+// asked for, is that (as a Kernel Streaming proxy pin answers it through
+// IKsPropertySet); HRESULT_FROM_WIN32(ERROR_NOT_FOUND) when there is none.
+HRESULT findPin(::IBaseFilter* filter, PIN_DIRECTION direction, const GUID* category,
+                ComPtr<::IPin>& out) {
+  ComPtr<::IEnumPins> pins;
+  const HRESULT result = filter->EnumPins(pins.put());
+  if (FAILED(result)) return result;
+  if (!pins) return E_POINTER;
+  for (int i = 0; i < kMaxPins; ++i) {
+    ComPtr<::IPin> pin;
+    ULONG fetched = 0;
+    if (pins->Next(1, pin.put(), &fetched) != S_OK || !pin) break;
+    PIN_DIRECTION pinDirection{};
+    if (FAILED(pin->QueryDirection(&pinDirection)) || pinDirection != direction) continue;
+    if (category) {
+      ComPtr<::IKsPropertySet> properties;
+      if (FAILED(pin->QueryInterface(kIidIKsPropertySet, properties.putVoid())) || !properties)
+        continue;
+      GUID pinCategory{};
+      DWORD returned = 0;
+      if (FAILED(properties->Get(kAmPropSetIdPin, AMPROPERTY_PIN_CATEGORY, nullptr, 0, &pinCategory,
+                                 sizeof pinCategory, &returned)) ||
+          returned != sizeof pinCategory || !::IsEqualGUID(pinCategory, *category))
+        continue;
+    }
+    out = std::move(pin);
+    return S_OK;
+  }
+  return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+}
+
+// The camera held for the write: the camera's capture pin connected to a
+// null renderer in a filter graph of this process. Why a connection: the
+// camera's filter is a Kernel Streaming proxy, and connecting its capture
+// pin creates the pin's kernel instance (KsCreatePin with the agreed
+// format); the camera driver offers one instance of it, so the connection
+// is refused while another program streams, and no other program can start
+// a stream while it exists. The graph is never run: no frame is captured,
+// no bandwidth taken. (Creating the kernel pin directly, through the
+// filter's handle, would need the format the proxy negotiates, and the
+// proxy's own graph would not know of it.) Given back, on every path, by
+// disconnecting both pins and taking both filters out of the graph.
+class Win32StreamHold final : public IStreamHold {
+ public:
+  Win32StreamHold() = default;
+  Win32StreamHold(const Win32StreamHold&) = delete;
+  Win32StreamHold& operator=(const Win32StreamHold&) = delete;
+  ~Win32StreamHold() override {
+    if (connected_) {
+      graph_->Disconnect(capture_.get());
+      graph_->Disconnect(input_.get());
+    }
+    if (sinkAdded_) graph_->RemoveFilter(sink_.get());
+    if (camera_) graph_->RemoveFilter(camera_);
+  }
+
+  HResult take(::IBaseFilter* camera) {
+    HRESULT result = ::CoCreateInstance(kClsidFilterGraph, nullptr, CLSCTX_INPROC_SERVER,
+                                        kIidIGraphBuilder, graph_.putVoid());
+    if (FAILED(result)) return fromComResult(result);
+    if (!graph_) return hr::NoInterface;
+    result = ::CoCreateInstance(kClsidNullRenderer, nullptr, CLSCTX_INPROC_SERVER, kIidIBaseFilter,
+                                sink_.putVoid());
+    if (FAILED(result)) return fromComResult(result);
+    if (!sink_) return hr::NoInterface;
+    result = graph_->AddFilter(camera, L"camera");
+    if (FAILED(result)) return fromComResult(result);
+    camera_ = camera;
+    result = graph_->AddFilter(sink_.get(), L"sink");
+    if (FAILED(result)) return fromComResult(result);
+    sinkAdded_ = true;
+    result = findPin(camera, PINDIR_OUTPUT, &kPinCategoryCapture, capture_);
+    if (FAILED(result)) return fromComResult(result);
+    result = findPin(sink_.get(), PINDIR_INPUT, nullptr, input_);
+    if (FAILED(result)) return fromComResult(result);
+    // Directly, whatever format the pin offers first: no decoder is put in
+    // between, and the null renderer takes any.
+    result = graph_->ConnectDirect(capture_.get(), input_.get(), nullptr);
+    if (FAILED(result)) return streamHoldResult(result);
+    connected_ = true;
+    return hr::Ok;
+  }
+
+ private:
+  ComPtr<::IGraphBuilder> graph_;
+  ComPtr<::IBaseFilter> sink_;
+  ComPtr<::IPin> capture_;
+  ComPtr<::IPin> input_;
+  ::IBaseFilter* camera_ = nullptr;  // in the graph, which holds a reference, until removed
+  bool sinkAdded_ = false;
+  bool connected_ = false;
+};
+
 class Win32CaptureFilter final : public ICaptureFilter {
  public:
   explicit Win32CaptureFilter(ComPtr<::IBaseFilter> filter) : filter_(std::move(filter)) {}
@@ -84,12 +182,14 @@ class Win32CaptureFilter final : public ICaptureFilter {
   HResult QueryVendorXuAccess(std::unique_ptr<IVendorXuAccess>& out) override {
     return query<com::IVendorXuAccess, Win32VendorXuAccess>(kIidIVendorXuAccess, out);
   }
-  // Not held yet: the capture pin instance that holds the camera on
-  // Windows is still to come, so the hold's answer is "unknown" and the pin
-  // count alone tells whether another program streams.
   HResult HoldStream(std::unique_ptr<IStreamHold>& out) override {
     out.reset();
-    return hr::NotImpl;
+    auto hold = std::make_unique<Win32StreamHold>();
+    const HResult result = hold->take(filter_.get());
+    // A hold not taken is given back whole by its destructor, here.
+    if (failed(result)) return result;
+    out = std::move(hold);
+    return hr::Ok;
   }
 
  private:

@@ -55,6 +55,22 @@ HResult devicePathReadResult(long readResult, bool isText) {
   return isText ? fromComResult(readResult) : fromComResult(DISP_E_TYPEMISMATCH);
 }
 
+HResult streamHoldResult(long connectResult) {
+  const HResult result = fromComResult(connectResult);
+  // The capture pin's kernel instance is refused while another one exists
+  // (the camera driver offers one): the driver's "the requested resource is
+  // in use" (ERROR_BUSY); ERROR_DEVICE_IN_USE from a driver that says it
+  // so; ERROR_SHARING_VIOLATION when the Camera Frame Server holds the
+  // camera for another application in non-shared mode. E_ACCESSDENIED is
+  // the privacy setting, not a program: like a sink or media type the pin
+  // does not take, the camera is then simply not held.
+  if (result == hr::fromWin32(ERROR_BUSY) || result == hr::fromWin32(ERROR_DEVICE_IN_USE) ||
+      result == hr::fromWin32(ERROR_SHARING_VIOLATION)) {
+    return hr::Busy;
+  }
+  return result;
+}
+
 FailureKind fileNotWrittenKind(std::uint32_t error, bool folderAtPath, bool overPathLimit) {
   // Replacing a folder by a file is refused as ERROR_ACCESS_DENIED: the
   // folder is what is in the way, not a permission.

@@ -34,6 +34,13 @@ bool configRetSucceeded(std::uint32_t configRet);
 // value that is not text (DISP_E_TYPEMISMATCH), or success.
 HResult devicePathReadResult(long readResult, bool isText);
 
+// The result of connecting the camera's capture pin for the hold on the
+// write: a refusal because another program streams from the camera becomes
+// HRESULT_FROM_WIN32(ERROR_BUSY), the logic's "in use"; every other result
+// comes back as it is (a failure there: the camera could not be held, and
+// nothing is known of its use).
+HResult streamHoldResult(long connectResult);
+
 // Why a file of the tool could not be written, from GetLastError of the
 // failed call, whether a folder sits at the file's path, and whether the
 // full path is longer than MAX_PATH allows.

@@ -5,12 +5,24 @@
 // IKsTopologyInfo and the driver's private interface; every request is
 // carried out by the simulated camera of the scene file named by the
 // environment variable QVFLASH_FAKE_CAMERA_SCENE (its first camera).
+// Its one capture pin can be connected (the pin's kernel instance, which
+// holds the camera) unless the scene's camera streams. Two more variables:
+// QVFLASH_FAKE_CAMERA_LOG names a file that gets a line for each
+// connection of the pin ("connected N", "released N", "refused HRESULT",
+// N the SET requests through IKsControl so far) and "end N" when the process ends;
+// QVFLASH_FAKE_CAMERA_PIN_COUNT=none refuses the pin properties, as
+// Windows' in-box camera driver may (its global instance count is optional).
 //
 // Test-only code: nothing of it goes into the tool.
 #include "platform/win32/com_interfaces.h"
+// After the Windows headers.
+#include <uuids.h>
+#include <vfwmsgs.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -19,10 +31,13 @@
 namespace {
 
 using qv::win32::fromNative;
+using qv::win32::kAmPropSetIdPin;
 using qv::win32::kIidIBaseFilter;
 using qv::win32::kIidIKsControl;
+using qv::win32::kIidIKsPropertySet;
 using qv::win32::kIidIKsTopologyInfo;
 using qv::win32::kIidIVendorXuAccess;
+using qv::win32::kPinCategoryCapture;
 
 // {5C3B7A10-9D2E-4F61-A8B4-3E7C2D1F0A95}: the stand-in filter's class.
 constexpr GUID kClsidFakeCamera = {
@@ -37,6 +52,16 @@ struct Backend {
   std::unique_ptr<qv::sim::SimSession> session;
   std::unique_ptr<qv::IMonikerEnum> monikers;
   std::unique_ptr<qv::IDeviceMoniker> moniker;
+  std::uint32_t setRequests = 0;
+
+  void log(const std::string& line) {
+    const char* path = std::getenv("QVFLASH_FAKE_CAMERA_LOG");
+    if (!path) return;
+    if (FILE* f = std::fopen(path, "a")) {
+      std::fprintf(f, "%s\n", line.c_str());
+      std::fclose(f);
+    }
+  }
 
   static Backend* get() {
     static Backend backend;
@@ -54,6 +79,7 @@ struct Backend {
            monikers->Next(moniker) == qv::hr::Ok;
   }
   ~Backend() {
+    if (session) log("end " + std::to_string(setRequests));
     moniker.reset();
     monikers.reset();
     if (session) session->Finish();
@@ -97,6 +123,194 @@ struct VendorVtable {
 extern const TopologyVtable kTopologyVtable;
 extern const VendorVtable kVendorVtable;
 
+bool pinCountSilent() {
+  const char* value = std::getenv("QVFLASH_FAKE_CAMERA_PIN_COUNT");
+  return value && std::strcmp(value, "none") == 0;
+}
+
+AM_MEDIA_TYPE videoType() {
+  AM_MEDIA_TYPE type{};
+  type.majortype = MEDIATYPE_Video;
+  type.subtype = MEDIASUBTYPE_YUY2;
+  type.bFixedSizeSamples = TRUE;
+  type.lSampleSize = 640 * 480 * 2;
+  return type;  // no format block
+}
+
+// The capture pin, part of the filter object (its references are the
+// filter's). Connecting it stands for creating its kernel instance: the
+// simulated camera's hold, refused with ERROR_BUSY while the scene's camera
+// streams, held until the pin is disconnected.
+class FakePin final : public ::IPin, public ::IKsPropertySet {
+ public:
+  FakePin(::IBaseFilter* owner, qv::ICaptureFilter* camera) : owner_(owner), camera_(camera) {}
+  ~FakePin() {
+    if (peer_) peer_->Release();
+  }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (same(iid, IID_IUnknown) || same(iid, IID_IPin)) {
+      *out = static_cast<::IPin*>(this);
+    } else if (same(iid, kIidIKsPropertySet)) {
+      *out = static_cast<::IKsPropertySet*>(this);
+    } else {
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return owner_->AddRef(); }
+  ULONG STDMETHODCALLTYPE Release() override { return owner_->Release(); }
+
+  HRESULT STDMETHODCALLTYPE Connect(IPin* receiver, const AM_MEDIA_TYPE*) override {
+    if (!receiver) return E_POINTER;
+    if (peer_) return VFW_E_ALREADY_CONNECTED;
+    std::unique_ptr<qv::IStreamHold> hold;
+    const qv::HResult held = camera_->HoldStream(hold);
+    if (qv::failed(held)) {
+      char text[32];
+      std::snprintf(text, sizeof text, "refused %08lX", static_cast<unsigned long>(held));
+      Backend::get()->log(text);
+      return held;
+    }
+    AM_MEDIA_TYPE type = videoType();
+    const HRESULT r = receiver->ReceiveConnection(this, &type);
+    if (FAILED(r)) return r;
+    peer_ = receiver;
+    peer_->AddRef();
+    hold_ = std::move(hold);
+    Backend::get()->log("connected " + std::to_string(Backend::get()->setRequests));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE ReceiveConnection(IPin*, const AM_MEDIA_TYPE*) override {
+    return E_UNEXPECTED;  // an output pin
+  }
+  HRESULT STDMETHODCALLTYPE Disconnect() override {
+    if (!peer_) return S_FALSE;
+    peer_->Release();
+    peer_ = nullptr;
+    hold_.reset();
+    Backend::get()->log("released " + std::to_string(Backend::get()->setRequests));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE ConnectedTo(IPin** out) override {
+    if (!out) return E_POINTER;
+    *out = peer_;
+    if (!peer_) return VFW_E_NOT_CONNECTED;
+    peer_->AddRef();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE ConnectionMediaType(AM_MEDIA_TYPE* type) override {
+    if (!type) return E_POINTER;
+    if (!peer_) return VFW_E_NOT_CONNECTED;
+    *type = videoType();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE QueryPinInfo(PIN_INFO* info) override {
+    if (!info) return E_POINTER;
+    info->pFilter = owner_;
+    owner_->AddRef();
+    info->dir = PINDIR_OUTPUT;
+    std::wcscpy(info->achName, L"Capture");
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE QueryDirection(PIN_DIRECTION* direction) override {
+    if (!direction) return E_POINTER;
+    *direction = PINDIR_OUTPUT;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE QueryId(LPWSTR*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE QueryAccept(const AM_MEDIA_TYPE*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE EnumMediaTypes(IEnumMediaTypes**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE QueryInternalConnections(IPin**, ULONG*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE EndOfStream() override { return E_UNEXPECTED; }
+  HRESULT STDMETHODCALLTYPE BeginFlush() override { return E_UNEXPECTED; }
+  HRESULT STDMETHODCALLTYPE EndFlush() override { return E_UNEXPECTED; }
+  HRESULT STDMETHODCALLTYPE NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override {
+    return S_OK;
+  }
+
+  // IKsPropertySet: the pin's category, as a Kernel Streaming proxy pin
+  // answers it.
+  HRESULT STDMETHODCALLTYPE Set(REFGUID, DWORD, LPVOID, DWORD, LPVOID, DWORD) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE Get(REFGUID set, DWORD id, LPVOID, DWORD, LPVOID data, DWORD size,
+                                DWORD* returned) override {
+    if (!same(set, kAmPropSetIdPin) || id != AMPROPERTY_PIN_CATEGORY) return E_PROP_ID_UNSUPPORTED;
+    if (!data || size < sizeof(GUID)) return E_UNEXPECTED;
+    std::memcpy(data, &kPinCategoryCapture, sizeof(GUID));
+    if (returned) *returned = sizeof(GUID);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE QuerySupported(REFGUID, DWORD, DWORD*) override { return E_NOTIMPL; }
+
+ private:
+  ::IBaseFilter* owner_;
+  qv::ICaptureFilter* camera_;
+  IPin* peer_ = nullptr;
+  std::unique_ptr<qv::IStreamHold> hold_;
+};
+
+// The filter's pins: the capture pin alone.
+class PinEnum final : public ::IEnumPins {
+ public:
+  PinEnum(::IBaseFilter* owner, IPin* pin, ULONG next) : owner_(owner), pin_(pin), next_(next) {
+    owner_->AddRef();
+  }
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (!same(iid, IID_IUnknown) && !same(iid, IID_IEnumPins)) return E_NOINTERFACE;
+    *out = this;
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --refs_;
+    if (left == 0) {
+      owner_->Release();
+      delete this;
+    }
+    return left;
+  }
+  HRESULT STDMETHODCALLTYPE Next(ULONG count, IPin** pins, ULONG* fetched) override {
+    if (!pins) return E_POINTER;
+    ULONG n = 0;
+    if (count > 0 && next_ == 0) {
+      pins[0] = pin_;
+      pin_->AddRef();
+      n = 1;
+      next_ = 1;
+    }
+    if (fetched) *fetched = n;
+    return n == count ? S_OK : S_FALSE;
+  }
+  HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
+    next_ += count;
+    return next_ <= 1 ? S_OK : S_FALSE;
+  }
+  HRESULT STDMETHODCALLTYPE Reset() override {
+    next_ = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Clone(IEnumPins** out) override {
+    if (!out) return E_POINTER;
+    *out = new PinEnum(owner_, pin_, next_);
+    return S_OK;
+  }
+
+ private:
+  ~PinEnum() = default;
+  std::atomic<ULONG> refs_{1};
+  ::IBaseFilter* owner_;
+  IPin* pin_;
+  ULONG next_;
+};
+
 class FakeFilter final : public ::IBaseFilter, public ::IKsControl {
  public:
   explicit FakeFilter(std::unique_ptr<qv::ICaptureFilter> filter) : filter_(std::move(filter)) {
@@ -131,22 +345,45 @@ class FakeFilter final : public ::IBaseFilter, public ::IKsControl {
     return left;
   }
 
-  // IBaseFilter: nothing of the streaming side is needed.
+  // IBaseFilter: enough of it for a filter graph to hold the filter and
+  // connect its pin; it never streams.
   HRESULT STDMETHODCALLTYPE GetClassID(CLSID* id) override {
     if (!id) return E_POINTER;
     *id = kClsidFakeCamera;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE Stop() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Stop() override { return S_OK; }
   HRESULT STDMETHODCALLTYPE Pause() override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Run(REFERENCE_TIME) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetState(DWORD, FILTER_STATE*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE SetSyncSource(IReferenceClock*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetSyncSource(IReferenceClock**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE EnumPins(IEnumPins**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetState(DWORD, FILTER_STATE* state) override {
+    if (!state) return E_POINTER;
+    *state = State_Stopped;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE SetSyncSource(IReferenceClock*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE GetSyncSource(IReferenceClock** clock) override {
+    if (!clock) return E_POINTER;
+    *clock = nullptr;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE EnumPins(IEnumPins** out) override {
+    if (!out) return E_POINTER;
+    *out = new PinEnum(this, &pin_, 0);
+    return S_OK;
+  }
   HRESULT STDMETHODCALLTYPE FindPin(LPCWSTR, IPin**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE QueryFilterInfo(FILTER_INFO*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE JoinFilterGraph(IFilterGraph*, LPCWSTR) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE QueryFilterInfo(FILTER_INFO* info) override {
+    if (!info) return E_POINTER;
+    std::wcscpy(info->achName, L"camera");
+    info->pGraph = graph_;
+    if (graph_) graph_->AddRef();
+    return S_OK;
+  }
+  // The graph holds the filter, not the other way round: no reference.
+  HRESULT STDMETHODCALLTYPE JoinFilterGraph(IFilterGraph* graph, LPCWSTR) override {
+    graph_ = graph;
+    return S_OK;
+  }
   HRESULT STDMETHODCALLTYPE QueryVendorInfo(LPWSTR*) override { return E_NOTIMPL; }
 
   // IKsControl: the system's KSP_NODE handed to the simulated camera.
@@ -154,6 +391,9 @@ class FakeFilter final : public ::IBaseFilter, public ::IKsControl {
                                        ULONG dataLength, ULONG* returned) noexcept override {
     if (!property || length < sizeof(::KSP_NODE)) return E_INVALIDARG;
     const auto* native = reinterpret_cast<const ::KSP_NODE*>(property);
+    const bool pinSet = same(native->Property.Set, qv::win32::toNative(qv::kKsPropSetIdPin));
+    if (pinSet && pinCountSilent()) return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+    if (!pinSet && (native->Property.Flags & KSPROPERTY_TYPE_SET)) ++Backend::get()->setRequests;
     qv::KSP_NODE p{};
     p.Property.Set = fromNative(native->Property.Set);
     p.Property.Id = native->Property.Id;
@@ -200,6 +440,8 @@ class FakeFilter final : public ::IBaseFilter, public ::IKsControl {
   std::unique_ptr<qv::IVendorXuAccess> vendor_;
   TearOff topologyTearOff_{&kTopologyVtable, this};
   TearOff vendorTearOff_{&kVendorVtable, this};
+  FakePin pin_{this, filter_.get()};
+  IFilterGraph* graph_ = nullptr;
 };
 
 HRESULT __stdcall tearOffQueryInterface(void* self, REFIID iid, void** out) {

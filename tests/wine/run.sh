@@ -562,8 +562,9 @@ real_path() {
   (export QVFLASH_SIM=scene.json; run_native "$base/native" "$@")
   (
     unset QVFLASH_SIM
-    export QVFLASH_FAKE_CAMERA_SCENE
+    export QVFLASH_FAKE_CAMERA_SCENE QVFLASH_FAKE_CAMERA_LOG
     QVFLASH_FAKE_CAMERA_SCENE=$(winepath -w "$base/win/scene.json")
+    QVFLASH_FAKE_CAMERA_LOG=$(winepath -w "$base/win/pin.log")
     run_win "$base/win" "$@"
   )
   local f
@@ -632,6 +633,33 @@ expect "camera-class-update: exit 0" grep -qx 0 "$work/real-path/camera-class-up
 expect "camera-class-update: flash changed" \
   bash -c "! cmp -s '$work/real-path/camera-class-update/win/flash.bin' \
     <(yes 'old camera firmware 0.9 ' | head -c 65536)"
+
+# The camera held for the write: the stand-in's capture pin, connected to
+# the null renderer through Wine's own filter graph before the request that
+# enters download mode (its log counts the SET requests so far) and given
+# back after the update's last request.
+d=$work/real-path/camera-class-update/win
+download=$(grep '^0 SET ' "$d/trace.txt" | grep -n '^0 SET 9 01' | head -1 | cut -d: -f1)
+expect "camera-class-update: held before download mode" \
+  test "$(sed -n 's/^connected //p' "$d/pin.log")" -lt "${download:-0}"
+expect "camera-class-update: given back after the last request" \
+  test "$(sed -n 's/^released //p' "$d/pin.log")" = "$(grep -c '^0 SET ' "$d/trace.txt")"
+# Windows' camera driver need not answer the pin's global instance count
+# (the stand-in then refuses it, as the driver does): the pin's connection,
+# refused with ERROR_BUSY while another program streams, stops the update
+# with "try again later", nothing written. A dry run holds the camera and
+# gives it back.
+QVFLASH_FAKE_CAMERA_PIN_COUNT=none real_path held-in-use ', "streaming": true' --if-needed
+d=$work/real-path/held-in-use/win
+expect "held-in-use: exit 4" grep -qx 4 "$d/rc"
+expect "held-in-use: refused as busy, never held" \
+  test "$(grep -v '^end' "$d/pin.log")" = 'refused 800700AA'
+expect "held-in-use: no download request" bash -c "! grep -q '^0 SET 9 ' '$d/trace.txt'"
+real_path held-dry-run '' --dry-run
+d=$work/real-path/held-dry-run/win
+expect "held-dry-run: held once and given back" \
+  test "$(cut -d' ' -f1 "$d/pin.log" | tr '\n' ' ')" = 'connected released end '
+expect "held-dry-run: no download request" bash -c "! grep -q '^0 SET 9 ' '$d/trace.txt'"
 
 # Another program streams from the camera: its capture pin's global
 # instance count, asked through the system's IKsControl, stops the update

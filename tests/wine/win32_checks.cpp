@@ -9,6 +9,7 @@
 #include <devguid.h>
 #include <ksmedia.h>
 #include <uuids.h>
+#include <vfwmsgs.h>
 
 #include <cfgmgr32.h>
 #include <setupapi.h>
@@ -101,6 +102,16 @@ void checkErrorTranslations() {
   CHECK(devicePathReadResult(S_OK, false) == static_cast<HResult>(DISP_E_TYPEMISMATCH));
   CHECK(devicePathReadResult(E_FAIL, false) == hr::Fail);
   CHECK(devicePathReadResult(E_FAIL, true) == hr::Fail);
+  // The capture pin's connection for the hold: another program streaming
+  // is "in use" (ERROR_BUSY), anything else stays as it came.
+  CHECK(streamHoldResult(S_OK) == hr::Ok);
+  CHECK(streamHoldResult(HRESULT_FROM_WIN32(ERROR_BUSY)) == hr::Busy);
+  CHECK(streamHoldResult(HRESULT_FROM_WIN32(ERROR_DEVICE_IN_USE)) == hr::Busy);
+  CHECK(streamHoldResult(HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)) == hr::Busy);
+  CHECK(streamHoldResult(E_ACCESSDENIED) == static_cast<HResult>(E_ACCESSDENIED));
+  CHECK(streamHoldResult(VFW_E_NO_ACCEPTABLE_TYPES) ==
+        static_cast<HResult>(VFW_E_NO_ACCEPTABLE_TYPES));
+  CHECK(streamHoldResult(HRESULT_FROM_WIN32(ERROR_NOT_FOUND)) == hr::NotFound);
 }
 
 void checkGuids() {
@@ -126,6 +137,11 @@ void checkGuids() {
       0x720D4AC0, 0x7533, 0x11D0, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
   CHECK(sameGuid(kIidIKsTopologyInfo, topology));
   CHECK(fromNative(toNative(XU_GUID_SECONDARY)) == XU_GUID_SECONDARY);
+  CHECK(sameGuid(kClsidFilterGraph, CLSID_FilterGraph));
+  CHECK(sameGuid(kIidIGraphBuilder, IID_IGraphBuilder));
+  CHECK(sameGuid(kIidIKsPropertySet, IID_IKsPropertySet));
+  CHECK(sameGuid(kAmPropSetIdPin, AMPROPSETID_Pin));
+  CHECK(sameGuid(kPinCategoryCapture, PIN_CATEGORY_CAPTURE));
 }
 
 void checkKspNode() {

@@ -57,7 +57,7 @@ struct Backend {
   void log(const std::string& line) {
     const char* path = std::getenv("QVFLASH_FAKE_CAMERA_LOG");
     if (!path) return;
-    if (FILE* f = std::fopen(path, "a")) {
+    if (FILE* f = std::fopen(path, "ab")) {
       std::fprintf(f, "%s\n", line.c_str());
       std::fclose(f);
     }

@@ -134,18 +134,21 @@ std::int32_t CFrontEnd::CheckBeforeWriting(bool readsBack, PreparedUpdate& prepa
     runNotes().note(FailureKind::CameraInUse);
     return 1;
   }
-  if (use == CameraUse::Unknown && verbose_ != 0) platform_.console.WriteError(msg::kInUseUnknown);
   // The answer above is a moment's: a video call can start a second later,
   // in the middle of the download, or stream from another capture function
   // of the same camera (an infrared one). Holding the stream of every
   // capture function until the engine returns keeps every other program
   // out; a dry run takes it and gives it back at once.
-  if (core != nullptr && core->HoldForWrite(prepared.hold) == CameraUse::InUse) {
+  const CameraUse held = core != nullptr ? core->HoldForWrite(prepared.hold) : CameraUse::Unknown;
+  if (held == CameraUse::InUse) {
     runNotes().note(FailureKind::CameraInUse);
     return 1;
   }
-  // A hold the system cannot take (no capture pin to connect) leaves the snapshot's
-  // answer, told above when there was none.
+  // Only when neither the snapshot nor the hold could tell is the use
+  // unknown (Windows' in-box driver may not answer the pin count, but its
+  // capture pin can be held).
+  if (use == CameraUse::Unknown && held == CameraUse::Unknown && verbose_ != 0)
+    platform_.console.WriteError(msg::kInUseUnknown);
 
   // A control the update needs that the unit lacks is refused by the driver
   // when its turn comes, maybe in the middle of download mode, or in the

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "app/messages.h"
@@ -249,6 +251,106 @@ TEST(ExitCodes, NoTargetAndTryLater) {
     for (const std::vector<std::uint8_t>& flash : o.flash)
       EXPECT_EQ(flash, std::vector<std::uint8_t>(65536, 0xFF)) << name;
     for (const std::string& line : o.trace) EXPECT_FALSE(IsWritingRequest(line)) << name;
+  }
+}
+
+// --retry-code N replaces 4 and no other code; a code the system would cut
+// to 8 bits is refused before any camera. The report keeps the contract's 4.
+TEST(ExitCodes, RetryCodeStandsForTryLaterOnly) {
+  json streaming = Camera(0);
+  streaming["streaming"] = true;
+  json stuck = Camera(0);
+  stuck["faults"] = json::array({json{{"stuck_cells", {0x100}}}});
+  auto one = [](const json& camera) {
+    return json{{"cameras", {camera}}, {"image_devices", {ImageDevice(0)}}};
+  };
+  struct Row {
+    json scene;
+    std::vector<std::wstring> args;
+    std::uint32_t largest;  // the system's largest exit code
+    int exitCode;
+    int reported;  // the report's exit_code; -1: no report
+  };
+  const std::vector<Row> rows = {
+      {one(streaming), {L"--if-needed", L"--retry-code", L"200"}, 255, 200, 4},
+      {one(streaming), {L"--if-needed", L"--retry-code", L"1618"}, 0x7FFFFFFF, 1618, 4},
+      {one(streaming), {L"--if-needed", L"--retry-code", L"256"}, 255, 2, -1},
+      {one(stuck), {L"--verify", L"--retry-code", L"200"}, 255, 1, 1},
+      {one(Camera(0)), {L"--list", L"--all", L"--retry-code", L"200"}, 255, 2, -1},
+  };
+  for (const Row& row : rows) {
+    SimRun run;
+    run.console.largestExitCode = row.largest;
+    std::vector<std::wstring> args = row.args;
+    args.insert(args.end(), {L"--json", Widen(run.dir.file("r.json"))});
+    const Outcome o = run.Run(row.scene, args);
+    const std::string name = msg::Narrow(row.args.back()) + " " + std::to_string(row.exitCode);
+    EXPECT_EQ(o.exitCode, row.exitCode) << name << o.err;
+    EXPECT_EQ(run.Exists("r.json"), row.reported >= 0) << name;
+    if (row.reported >= 0) {
+      const std::vector<std::uint8_t> bytes = ReadBytes(run.dir.file("r.json"));
+      EXPECT_EQ(json::parse(std::string(bytes.begin(), bytes.end()))["exit_code"], row.reported)
+          << name;
+    } else {
+      for (const std::string& line : o.trace) EXPECT_EQ(line.rfind("END ", 0), 0u) << name;
+    }
+  }
+}
+
+// --check reads what --list reads and no more; exit 0 with its one line on
+// standard output only when every target camera holds this firmware, and
+// nothing on standard output otherwise (a detection rule takes any output
+// for "installed").
+TEST(Check, OneLineOnlyWhenEveryTargetCameraIsCurrent) {
+  const std::vector<std::uint8_t> current = UpdatedFlash(0x8A, "GD25Q512");
+  json unreadable = Camera(1);
+  unreadable["faults"] = json::array({json{{"unplug_after", 4}}});
+  const json currentAndForeign{
+      {"cameras", {WithFlashFile(Camera(0), "f0.bin"), ForeignCamera(1)}},
+      {"image_devices", {ImageDevice(0), ImageDevice(1, "VID_046D&PID_0825")}}};
+  const json currentAndOlder{{"cameras", {WithFlashFile(Camera(0), "f0.bin"), Camera(1)}},
+                             {"image_devices", {ImageDevice(0), ImageDevice(1)}}};
+  const json currentAndUnreadable{{"cameras", {WithFlashFile(Camera(0), "f0.bin"), unreadable}},
+                                  {"image_devices", {ImageDevice(0), ImageDevice(1)}}};
+  const json none{{"cameras", json::array()}, {"image_devices", json::array()}};
+  const json foreign{{"cameras", {ForeignCamera(0)}},
+                     {"image_devices", {ImageDevice(0, "VID_046D&PID_0825")}}};
+  const std::string one = "qvflash: every 04F2:B5BD camera holds this firmware (1 camera)\n";
+  using Guard = IInstanceGuard::Result;
+  struct Row {
+    json scene;
+    std::vector<std::wstring> args;  // after --check
+    Guard guard;
+    int exitCode;
+    std::string out;
+    std::string reason;  // in standard error
+  };
+  const std::vector<Row> rows = {
+      {currentAndForeign, {}, Guard::Created, 0, one, ""},
+      {currentAndOlder, {}, Guard::Created, 1, "", "does not hold this firmware (camera 1)"},
+      {currentAndOlder, {L"--camera", L"USB\\SIM_COMPOSITE\\1"}, Guard::Created, 0, one, ""},
+      {currentAndUnreadable, {}, Guard::Created, 1, "", "the camera went away"},
+      {none, {}, Guard::Created, 3, "", "no camera was found"},
+      {foreign, {}, Guard::Created, 3, "", "no camera qvflash is for"},
+      {currentAndForeign, {L"--camera", L"usb-9-9"}, Guard::Created, 3, "", "camera ID"},
+      {currentAndForeign, {}, Guard::AlreadyExists, 4, "", "another copy"},
+  };
+  for (const Row& row : rows) {
+    const auto runWith = [&](const wchar_t* mode) {
+      SimRun run;
+      run.guard.answer = row.guard;
+      WriteBytes(run.dir.file("f0.bin"), current);
+      std::vector<std::wstring> args{mode};
+      args.insert(args.end(), row.args.begin(), row.args.end());
+      return run.Run(row.scene, args);
+    };
+    const Outcome check = runWith(L"--check");
+    const Outcome list = runWith(L"--list");
+    const std::string name = std::to_string(row.exitCode) + " " + row.reason;
+    EXPECT_EQ(check.exitCode, row.exitCode) << name << check.err;
+    EXPECT_EQ(check.out, row.out) << name;
+    EXPECT_NE(check.err.find(row.reason), std::string::npos) << name << check.err;
+    EXPECT_EQ(check.trace, list.trace) << name;
   }
 }
 
@@ -627,6 +729,14 @@ TEST(Report, MatchesWhatHappened) {
   EXPECT_EQ(report["options"]["all"], true);
   EXPECT_EQ(report["result"], "Fail");
   EXPECT_EQ(report["exit_code"], 1);
+  EXPECT_EQ(report["reason_code"], "verify_mismatch");
+  std::ifstream hostFile("/proc/sys/kernel/hostname");
+  std::string host;
+  std::getline(hostFile, host);
+  EXPECT_EQ(report["host"], host);
+  const std::regex utc(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)");
+  EXPECT_TRUE(std::regex_match(report["started"].get<std::string>(), utc)) << report["started"];
+  EXPECT_LE(report["started"], report["ended"]);
   ASSERT_EQ(report["firmware"].size(), 7u);
   for (const json& image : report["firmware"]) {
     EXPECT_EQ(image["length"], 32786);
@@ -647,6 +757,10 @@ TEST(Report, MatchesWhatHappened) {
   EXPECT_EQ(cameras[2]["verify"], "fail");
   EXPECT_EQ(cameras[2]["verify_difference"]["first_address"], "0x0100");
   EXPECT_EQ(cameras[2]["verify_difference"]["differing_bytes"], 1);
+  EXPECT_EQ(cameras[2]["reason_code"], "verify_mismatch");
+  EXPECT_NE(cameras[2]["reason"].get<std::string>().find("1 byte differs"), std::string::npos);
+  EXPECT_EQ(cameras[0]["reason_code"], nullptr);
+  EXPECT_EQ(cameras[1]["reason_code"], nullptr) << "the action says why";
   EXPECT_EQ(cameras[2]["checksum"]["computed"], cameras[2]["checksum"]["device"]);
   EXPECT_EQ(cameras[2]["final_state"], 23);
   EXPECT_EQ(cameras[3]["chip_family"], 106);
@@ -687,6 +801,7 @@ TEST(Report, SaysWhatDidNotHappen) {
   ASSERT_EQ(cameras.size(), 3u);
   EXPECT_EQ(cameras[0]["action"], "refused");
   EXPECT_EQ(cameras[0]["checksum"], nullptr);
+  EXPECT_EQ(cameras[0]["reason_code"], "camera_in_use");
   EXPECT_EQ(cameras[1]["action"], "updated");
   EXPECT_EQ(cameras[1]["result"], "fail");
   EXPECT_EQ(cameras[1]["download_mode_entered"], false);

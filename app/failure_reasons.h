@@ -4,7 +4,9 @@
 // the notes the layers made where the failure happened. Standard output is
 // never touched.
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/failure_notes.h"
 
@@ -19,6 +21,17 @@ const FailureNote* ChiefNote(const FailureNotes& notes);
 // "qvflash: <what happened> (<detail>): <next step>\n"; when `verbose`, a
 // second line with the raw status of the failed request, if one was noted.
 std::string ReasonLines(const FailureNote& note, bool verbose);
+
+// The note that explains best among those made since the first `from`
+// notes (one camera's, in a run over several); nothing when there is none.
+std::optional<FailureNote> CameraChiefNote(const FailureNotes& notes, std::size_t from);
+
+// "<what happened> (<detail>)" of a note: the report's reason.
+std::string ReasonText(const FailureNote& note);
+
+// The short code of a kind for programs that read the report
+// ("camera_in_use"); "unexplained" for a kind without a reason.
+std::string_view ReasonCode(FailureKind kind);
 
 // "<what happened> (<detail>)" of the note that explains best among those
 // made since the first `from` notes (one camera's, in a run over several):

@@ -112,9 +112,20 @@ int contractExit(const CameraOptions& options, const std::vector<CameraRecord>& 
   if (failed) return kExitFailed;
   if (tryLater) return kExitTryLater;
   if (!reached) return noTargetExit();
-  // The listing is complete only when every counted camera was read.
-  if (options.list && anyNotOpened) return kExitFailed;
+  // The listing is complete only when every counted camera was read; a
+  // check cannot say "every camera" of a camera it could not read.
+  if ((options.list || options.check) && anyNotOpened) return kExitFailed;
   return kExitDone;
+}
+
+// The line --check writes when every target camera holds this firmware:
+// the only text on standard output, which a detection rule takes for
+// "installed".
+std::string checkedLine(const std::vector<CameraRecord>& records) {
+  std::size_t count = 0;
+  for (const CameraRecord& r : records) count += r.target ? 1 : 0;
+  return "qvflash: every 04F2:B5BD camera holds this firmware (" + std::to_string(count) +
+         (count == 1 ? " camera)\n" : " cameras)\n");
 }
 
 }  // namespace
@@ -283,8 +294,16 @@ std::int32_t CFrontEnd::RunCameraLoop(const CameraOptions& options,
     record.index = i;
     record.cameraId = cameras[i].cameraId;
     const std::uint64_t started = platform_.clock.NowMicroseconds();
+    const std::size_t notesBefore = runNotes().notes().size();
     auto finish = [&] {
       record.durationMs = (platform_.clock.NowMicroseconds() - started) / 1000u;
+      // A camera passed over as another make's has the action for reason.
+      const bool unexplained =
+          record.action == CameraAction::FailedToOpen || record.passed == false;
+      if (const auto chief = CameraChiefNote(runNotes(), notesBefore); chief && unexplained) {
+        record.reasonCode = ReasonCode(chief->kind);
+        record.reason = ReasonText(*chief);
+      }
       records.push_back(record);
     };
     if (currentDevice_->OpenListedCamera(CHIP_FAMILY_ANY, cameras[i]) != STATUS_OK) {
@@ -299,10 +318,18 @@ std::int32_t CFrontEnd::RunCameraLoop(const CameraOptions& options,
     anyOpened_ = true;
     RecordIdentity(*currentDevice_, record);
 
-    if (options.list) {
+    // A check reads what the inventory reads, of every camera; only the
+    // target cameras decide it.
+    if (options.list || options.check) {
       record.action = CameraAction::Listed;
       (void)RecordFirmwareState(*currentDevice_, EmbeddedImage(), record);
       record.passed = record.stateBefore != FirmwareState::Unknown;
+      if (options.check && !record.target) NoteOtherCamera(i, record.vendor, record.product);
+      if (options.check && record.target) {
+        record.passed = record.stateBefore == FirmwareState::Current;
+        if (record.stateBefore == FirmwareState::Differs)
+          runNotes().note(FailureKind::FirmwareDiffers, "camera " + std::to_string(i));
+      }
       finish();
       continue;
     }
@@ -339,21 +366,20 @@ bool CFrontEnd::CheckOutputs(const CameraOptions& options) {
 }
 
 int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
-  if (options.check) {
-    platform_.console.WriteError("qvflash: --check is not available yet; nothing was done\n");
-    return kUsageExitCode;
-  }
   RunReport report;
-  report.mode = options.list ? "list" : (options.dumpFile ? "dump" : "update");
+  report.mode =
+      options.list ? "list" : (options.check ? "check" : (options.dumpFile ? "dump" : "update"));
+  report.host = platform_.files.HostName();
+  report.startedUtc = platform_.clock.UtcSeconds();
   report.ifNeeded = options.ifNeeded;
   report.all = options.all;
   report.verify = options.verify;
   report.dryRun = options.dryRun;
   if (options.dumpFile) report.dumpFile = utf8Of(*options.dumpFile);
   const bool reportOnStandardOutput = options.jsonFile && *options.jsonFile == kStandardOutputName;
-  // Standard output then holds the report alone: the tool's own texts go to
-  // standard error.
-  textToError_ = reportOnStandardOutput;
+  // Standard output then holds the report alone (or, of a check, its one
+  // line): the tool's own texts go to standard error.
+  textToError_ = reportOnStandardOutput || options.check;
 
   // The reasons told at the end are this run's.
   runNotes().clear();
@@ -395,13 +421,18 @@ int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
       result = noTargetExit();
       listed = options.list;  // an empty inventory
     } else {
-      if (!options.list) Print(msg::kChecking);
+      if (!options.list && !options.check) Print(msg::kChecking);
       result = RunCameraLoop(options, cameras, report.cameras);
       listed = options.list;
     }
   }
   currentDevice_.reset();
   report.exitCode = result;
+  report.endedUtc = platform_.clock.UtcSeconds();
+  if (const FailureNote* chief = ChiefNote(runNotes()); chief != nullptr && result != kExitDone) {
+    report.reasonCode = ReasonCode(chief->kind);
+    report.reason = ReasonText(*chief);
+  }
 
   if (options.jsonFile && !reportOnStandardOutput) {
     const std::string text =
@@ -420,6 +451,13 @@ int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
         ReportJson(report, SummarizeFirmware(EmbeddedImage()), kQvflashVersion));
   } else if (listed) {
     platform_.console.WriteNarrow(FormatInventory(report.cameras));
+  }
+  // A check says nothing on standard output unless every camera holds
+  // this firmware: the reason goes to standard error.
+  if (options.check) {
+    if (result == kExitDone) platform_.console.WriteNarrow(checkedLine(report.cameras));
+    TellReason(result, true);
+    return result;
   }
   if (listed || reportOnStandardOutput) {
     // A listing that did nothing is not an update that did nothing.

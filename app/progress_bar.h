@@ -57,6 +57,7 @@ class ProgressConsole final : public IConsole, public IUpdateObserver {
   bool OutputIsTerminal() override { return console_.OutputIsTerminal(); }
   unsigned ErrorColumns() override { return console_.ErrorColumns(); }
   bool ErrorSharesOutput() override { return console_.ErrorSharesOutput(); }
+  std::uint32_t LargestExitCode() const override { return console_.LargestExitCode(); }
 
  private:
   void draw(const ProgressLine& line);

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/inventory.h"
+#include "app/utc_time.h"
 
 namespace qv {
 
@@ -76,6 +77,8 @@ Json cameraJson(const CameraRecord& r) {
                      "0x" + Hex4Text(static_cast<std::uint16_t>(r.verifyDifference.firstAddress))},
                     {"differing_bytes", r.verifyDifference.count}});
   camera["duration_ms"] = r.durationMs;
+  camera["reason_code"] = nullable(!r.reasonCode.empty(), r.reasonCode);
+  camera["reason"] = nullable(!r.reason.empty(), asciiOnly(r.reason));
   return camera;
 }
 
@@ -86,6 +89,9 @@ std::string ReportJson(const RunReport& report, std::span<const FirmwareSummary>
   Json root;
   root["schema_version"] = kReportSchemaVersion;
   root["tool"] = Json{{"name", "qvflash"}, {"version", std::string(version)}};
+  root["host"] = nullable(!report.host.empty(), asciiOnly(report.host));
+  root["started"] = nullable(report.startedUtc != 0, UtcText(report.startedUtc));
+  root["ended"] = nullable(report.endedUtc != 0, UtcText(report.endedUtc));
   Json images = Json::array();
   for (const FirmwareSummary& f : firmware) {
     images.push_back(Json{{"chip_family", f.family},
@@ -105,6 +111,8 @@ std::string ReportJson(const RunReport& report, std::span<const FirmwareSummary>
   root["cameras"] = cameras;
   root["result"] = report.exitCode == 0 ? "Pass" : "Fail";
   root["exit_code"] = report.exitCode;
+  root["reason_code"] = nullable(!report.reasonCode.empty(), report.reasonCode);
+  root["reason"] = nullable(!report.reason.empty(), asciiOnly(report.reason));
   return root.dump(2) + "\n";
 }
 

@@ -3,6 +3,7 @@
 // what happened to each camera and how the run ended. docs/report.md holds
 // the schema.
 
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -16,14 +17,22 @@ namespace qv {
 inline constexpr int kReportSchemaVersion = 1;
 
 struct RunReport {
-  std::string mode;  // "update", "list" or "dump"
+  std::string mode;  // "update", "list", "check" or "dump"
   bool ifNeeded = false;
   bool all = false;
   bool verify = false;
   bool dryRun = false;
   std::string dumpFile;  // dump mode: the file written (UTF-8)
   std::vector<CameraRecord> cameras;
-  int exitCode = 1;
+  int exitCode = 1;  // the contract's code, before --retry-code maps it
+  // Why the run failed (the reason told on standard error): code and words;
+  // empty when it did not.
+  std::string reasonCode;
+  std::string reason;
+  std::string host;  // the computer's name; empty when not known
+  // The run's start and end, seconds since 1970 UTC (0: not known).
+  std::int64_t startedUtc = 0;
+  std::int64_t endedUtc = 0;
 };
 
 // The report as JSON text (UTF-8, two-space indented, one line end at the end).

@@ -63,6 +63,10 @@ struct CameraRecord {
   std::optional<bool> cameBack;
   FlashDifference verifyDifference;
   std::uint64_t durationMs = 0;
+  // Why the camera failed or was not read, when it did: the reason's code
+  // and its words (empty when it has none).
+  std::string reasonCode;
+  std::string reason;
 };
 
 // The embedded image as the engine takes it for one chip family.

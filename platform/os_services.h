@@ -77,6 +77,9 @@ class IFileSystem {
   virtual bool CheckWritable(const std::wstring& path) = 0;
   // DeleteFileW. (Not named DeleteFile: the Windows headers define that name as a macro.)
   virtual bool RemoveFile(const std::wstring& path) = 0;
+  // The computer's name as the network knows it (its DNS host name), for
+  // the records a run leaves; empty when not known.
+  virtual std::string HostName() { return {}; }
 };
 
 // Resources embedded in the program's own module.

@@ -27,6 +27,8 @@ if [ "$what" = all ]; then
   # (lintian; the staging root's shell is busybox-static) and the reading of
   # the Windows program's version resource (python3).
   packages+=(dpkg-dev lintian busybox-static python3)
+  # The playbook of deploy/ansible/, run by tests/deploy/ansible.sh.
+  packages+=(ansible-core)
   # The 32-bit Windows build (MinGW-w64 cross compiler) and Wine to test it.
   packages+=(g++-mingw-w64-i686 wine wine32:i386)
   # The 64-bit build of the same sources and wine64, which the Wine checks

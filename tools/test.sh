@@ -46,6 +46,11 @@ bash tests/wine/run.sh
 step "packages"
 bash tools/check-packages.sh
 
+# The Ansible playbook of deploy/ansible/ against this machine on the
+# simulated camera, with the .deb the step above made.
+step "Ansible playbook"
+bash tests/deploy/ansible.sh
+
 # The Linux program against the real uvcvideo driver of Debian's kernel, in a
 # qemu VM, with the simulated camera plugged in over USB/IP.
 step "VM against uvcvideo"

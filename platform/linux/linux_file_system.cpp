@@ -113,6 +113,14 @@ bool LinuxFileSystem::CurrentDirectory(std::wstring& path) {
   return true;
 }
 
+std::string LinuxFileSystem::HostName() {
+  // HOST_NAME_MAX (64) and a terminator gethostname may leave out when the
+  // name was cut.
+  char name[HOST_NAME_MAX + 2] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
+
 bool LinuxFileSystem::IsInstalledProgramFolder(const std::wstring& folder) {
   std::string name;
   if (!WideToPath(folder, name)) return false;

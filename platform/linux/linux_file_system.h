@@ -34,6 +34,8 @@ class LinuxFileSystem : public IFileSystem {
   bool WriteFile(const std::wstring& path, std::span<const std::uint8_t> data) override;
   bool CheckWritable(const std::wstring& path) override;
   bool RemoveFile(const std::wstring& path) override;
+  // gethostname.
+  std::string HostName() override;
 
  protected:
   // The executable path from its bytes: false only when it is empty or

@@ -263,6 +263,22 @@ bool Win32FileSystem::CurrentDirectory(std::wstring& path) {
   return true;
 }
 
+std::string Win32FileSystem::HostName() {
+  DWORD size = 0;
+  (void)::GetComputerNameExW(ComputerNameDnsHostname, nullptr, &size);
+  if (size == 0) return {};
+  std::wstring name(size, L'\0');
+  if (!::GetComputerNameExW(ComputerNameDnsHostname, name.data(), &size)) return {};
+  name.resize(size);
+  const int length = ::WideCharToMultiByte(CP_UTF8, 0, name.data(), static_cast<int>(name.size()),
+                                           nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return {};
+  std::string text(static_cast<std::size_t>(length), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), text.data(), length,
+                        nullptr, nullptr);
+  return text;
+}
+
 bool Win32FileSystem::IsInstalledProgramFolder(const std::wstring& folder) {
   // Whether this user may create files here is what the folder's access
   // list says for this user's token; creating a probe file asks exactly

@@ -61,6 +61,8 @@ class Win32FileSystem final : public IFileSystem {
   bool WriteFile(const std::wstring& path, std::span<const std::uint8_t> data) override;
   bool CheckWritable(const std::wstring& path) override;
   bool RemoveFile(const std::wstring& path) override;
+  // GetComputerNameExW(ComputerNameDnsHostname), as UTF-8.
+  std::string HostName() override;
 };
 
 class Win32Resources final : public IResources {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "app/messages.h"
@@ -204,13 +206,16 @@ TEST(List, NoCameraIsAnEmptyListingAndExitCode3) {
 }
 
 // The exit codes of the long options: 3 when no target camera could be
-// reached, 4 when the camera should be tried again later; nothing is
-// written and the report carries the code.
+// reached, 4 when the camera should be tried again later (--retry-code N:
+// N, on Linux at most 255; the report keeps 4); nothing is written and the
+// report carries the code.
 TEST(ExitCodes, NoTargetAndTryLater) {
   json unopened = Camera(0);
   unopened["bind_object"] = "0x80004005";
   json streaming = Camera(0);
   streaming["streaming"] = true;
+  json unreadable = Camera(0);
+  unreadable["faults"] = json::array({json{{"unplug_after", 4}}});
   auto one = [](const json& camera, const json& device) {
     return json{{"cameras", {camera}}, {"image_devices", {device}}};
   };
@@ -222,7 +227,10 @@ TEST(ExitCodes, NoTargetAndTryLater) {
     std::vector<std::wstring> args;
     Guard guard;
     int exitCode;
+    int reported = exitCode;              // the report's exit_code; 2: no report
+    std::uint32_t largestExitCode = 255;  // the system's (0x7FFFFFFF: Windows)
   };
+  const std::wstring retry = L"--retry-code";
   const std::vector<Row> rows = {
       {none, {L"--if-needed"}, Guard::Created, 3},
       {one(unopened, ImageDevice(0)), {L"--all", L"--if-needed"}, Guard::Created, 3},
@@ -230,10 +238,21 @@ TEST(ExitCodes, NoTargetAndTryLater) {
       {foreign, {L"--dump", L"d.bin"}, Guard::Created, 3},  // another make is not dumped
       {one(streaming, ImageDevice(0)), {L"--if-needed"}, Guard::Created, 4},
       {one(Camera(0), ImageDevice(0)), {L"--list"}, Guard::AlreadyExists, 4},
+      {one(streaming, ImageDevice(0)), {L"--if-needed", retry, L"200"}, Guard::Created, 200, 4},
+      {one(streaming, ImageDevice(0)),
+       {L"--all", retry, L"1618"},
+       Guard::Created,
+       1618,
+       4,
+       0x7FFFFFFF},
+      {one(streaming, ImageDevice(0)), {L"--all", retry, L"256"}, Guard::Created, 2},
+      {one(unreadable, ImageDevice(0)), {L"--list", retry, L"200"}, Guard::Created, 1},
+      {none, {L"--check", retry, L"200"}, Guard::Created, 3},
   };
   for (const Row& row : rows) {
     SimRun run;
     run.guard.answer = row.guard;
+    run.console.largestExitCode = row.largestExitCode;
     std::vector<std::wstring> args = row.args;
     for (std::wstring& arg : args)
       if (arg == L"d.bin") arg = Widen(run.dir.file("d.bin"));
@@ -243,12 +262,69 @@ TEST(ExitCodes, NoTargetAndTryLater) {
     const std::string name = msg::Narrow(row.args[0]) + " " + std::to_string(row.exitCode);
     EXPECT_EQ(o.exitCode, row.exitCode) << name << o.err;
     const std::vector<std::uint8_t> bytes = ReadBytes(run.dir.file("r.json"));
-    EXPECT_EQ(json::parse(std::string(bytes.begin(), bytes.end()))["exit_code"], row.exitCode)
-        << name;
+    if (row.reported != 2) {
+      EXPECT_EQ(json::parse(std::string(bytes.begin(), bytes.end()))["exit_code"], row.reported)
+          << name;
+    }
+    EXPECT_EQ(bytes.empty(), row.reported == 2) << name;
     EXPECT_FALSE(run.Exists("d.bin")) << name;
     for (const std::vector<std::uint8_t>& flash : o.flash)
       EXPECT_EQ(flash, std::vector<std::uint8_t>(65536, 0xFF)) << name;
     for (const std::string& line : o.trace) EXPECT_FALSE(IsWritingRequest(line)) << name;
+  }
+}
+
+// --check reads what --list reads and no more; exit 0 with its one line on
+// standard output only when every target camera holds this firmware, and
+// nothing on standard output otherwise (a detection rule takes any output
+// for "installed").
+TEST(Check, OneLineOnlyWhenEveryTargetCameraIsCurrent) {
+  const std::vector<std::uint8_t> current = UpdatedFlash(0x8A, "GD25Q512");
+  json unreadable = Camera(1);
+  unreadable["faults"] = json::array({json{{"unplug_after", 4}}});
+  const json currentAndForeign{
+      {"cameras", {WithFlashFile(Camera(0), "f0.bin"), ForeignCamera(1)}},
+      {"image_devices", {ImageDevice(0), ImageDevice(1, "VID_046D&PID_0825")}}};
+  const json currentAndOlder{{"cameras", {WithFlashFile(Camera(0), "f0.bin"), Camera(1)}},
+                             {"image_devices", {ImageDevice(0), ImageDevice(1)}}};
+  const json currentAndUnreadable{{"cameras", {WithFlashFile(Camera(0), "f0.bin"), unreadable}},
+                                  {"image_devices", {ImageDevice(0), ImageDevice(1)}}};
+  const json foreign{{"cameras", {ForeignCamera(0)}},
+                     {"image_devices", {ImageDevice(0, "VID_046D&PID_0825")}}};
+  const std::string one = "qvflash: every 04F2:B5BD camera holds this firmware (1 camera)\n";
+  using Guard = IInstanceGuard::Result;
+  struct Row {
+    json scene;
+    std::vector<std::wstring> args;  // after --check
+    Guard guard;
+    int exitCode;
+    std::string out;
+    std::string reason;  // in standard error
+  };
+  const std::vector<Row> rows = {
+      {currentAndForeign, {}, Guard::Created, 0, one, ""},
+      {currentAndOlder, {}, Guard::Created, 1, "", "does not hold this firmware (camera 1)"},
+      {currentAndOlder, {L"--camera", L"USB\\SIM_COMPOSITE\\1"}, Guard::Created, 0, one, ""},
+      {currentAndUnreadable, {}, Guard::Created, 1, "", "the camera went away"},
+      {foreign, {}, Guard::Created, 3, "", "no camera qvflash is for"},
+      {currentAndForeign, {}, Guard::AlreadyExists, 4, "", "another copy"},
+  };
+  for (const Row& row : rows) {
+    const auto runWith = [&](const wchar_t* mode) {
+      SimRun run;
+      run.guard.answer = row.guard;
+      WriteBytes(run.dir.file("f0.bin"), current);
+      std::vector<std::wstring> args{mode};
+      args.insert(args.end(), row.args.begin(), row.args.end());
+      return run.Run(row.scene, args);
+    };
+    const Outcome check = runWith(L"--check");
+    const Outcome list = runWith(L"--list");
+    const std::string name = std::to_string(row.exitCode) + " " + row.reason;
+    EXPECT_EQ(check.exitCode, row.exitCode) << name << check.err;
+    EXPECT_EQ(check.out, row.out) << name;
+    EXPECT_NE(check.err.find(row.reason), std::string::npos) << name << check.err;
+    EXPECT_EQ(check.trace, list.trace) << name;
   }
 }
 
@@ -627,6 +703,13 @@ TEST(Report, MatchesWhatHappened) {
   EXPECT_EQ(report["options"]["all"], true);
   EXPECT_EQ(report["result"], "Fail");
   EXPECT_EQ(report["exit_code"], 1);
+  EXPECT_EQ(report["reason_code"], "verify_mismatch");
+  std::string host;
+  std::getline(std::ifstream("/proc/sys/kernel/hostname"), host);
+  EXPECT_EQ(report["host"], host);
+  EXPECT_TRUE(std::regex_match(report["started"].get<std::string>(),
+                               std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
+  EXPECT_LE(report["started"], report["ended"]);
   ASSERT_EQ(report["firmware"].size(), 7u);
   for (const json& image : report["firmware"]) {
     EXPECT_EQ(image["length"], 32786);
@@ -647,6 +730,10 @@ TEST(Report, MatchesWhatHappened) {
   EXPECT_EQ(cameras[2]["verify"], "fail");
   EXPECT_EQ(cameras[2]["verify_difference"]["first_address"], "0x0100");
   EXPECT_EQ(cameras[2]["verify_difference"]["differing_bytes"], 1);
+  EXPECT_EQ(cameras[2]["reason_code"], "verify_mismatch");
+  EXPECT_NE(cameras[2]["reason"].get<std::string>().find("1 byte differs"), std::string::npos);
+  EXPECT_EQ(cameras[0]["reason_code"], nullptr);
+  EXPECT_EQ(cameras[1]["reason_code"], nullptr) << "the action says why";
   EXPECT_EQ(cameras[2]["checksum"]["computed"], cameras[2]["checksum"]["device"]);
   EXPECT_EQ(cameras[2]["final_state"], 23);
   EXPECT_EQ(cameras[3]["chip_family"], 106);
@@ -687,6 +774,7 @@ TEST(Report, SaysWhatDidNotHappen) {
   ASSERT_EQ(cameras.size(), 3u);
   EXPECT_EQ(cameras[0]["action"], "refused");
   EXPECT_EQ(cameras[0]["checksum"], nullptr);
+  EXPECT_EQ(cameras[0]["reason_code"], "camera_in_use");
   EXPECT_EQ(cameras[1]["action"], "updated");
   EXPECT_EQ(cameras[1]["result"], "fail");
   EXPECT_EQ(cameras[1]["download_mode_entered"], false);

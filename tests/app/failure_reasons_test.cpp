@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <set>
 
 #include "app/failure_reasons.h"
 #include "flash_expectations.h"
@@ -290,13 +291,17 @@ TEST(Reasons, FinalWordEndsItsLineOnlyOnATerminal) {
 
 // A run that failed for a reason no layer noted still says something.
 TEST(Reasons, EveryKindHasWordsAndAnUnnotedFailureToo) {
-  for (int k = 0; k <= static_cast<int>(FailureKind::NotBackAfterReset); ++k) {
+  std::set<std::string_view> codes;
+  for (int k = 0; k <= static_cast<int>(FailureKind::FirmwareDiffers); ++k) {
     const FailureNote note{static_cast<FailureKind>(k), "", std::nullopt};
     const std::string text = ReasonLines(note, false);
     EXPECT_EQ(text.rfind("qvflash: ", 0), 0u);
     EXPECT_NE(text, std::string(kUnexplainedFailure)) << k;
     EXPECT_EQ(Lines(text), 1u);
+    // A program that reads the report tells the kinds apart by their codes.
+    EXPECT_TRUE(codes.insert(ReasonCode(note.kind)).second) << ReasonCode(note.kind);
   }
+  EXPECT_EQ(codes.count("unexplained"), 0u);
   FailureNotes none;
   EXPECT_EQ(ChiefNote(none), nullptr);
   // The cause, not its consequence: an unplugged camera also fails requests.

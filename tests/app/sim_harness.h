@@ -62,6 +62,8 @@ class CapturingConsole : public IConsole {
   unsigned ErrorColumns() override { return columns; }
   bool sharesOutput = false;  // both streams go to one file ("2>&1")
   bool ErrorSharesOutput() override { return sharesOutput; }
+  std::uint32_t largestExitCode = 255;  // 0x7FFFFFFF: as on Windows
+  std::uint32_t LargestExitCode() const override { return largestExitCode; }
 };
 
 class ScriptedGuard : public IInstanceGuard {

@@ -27,8 +27,6 @@ if [ "$what" = all ]; then
   # (lintian; the staging root's shell is busybox-static) and the reading of
   # the Windows program's version resource (python3).
   packages+=(dpkg-dev lintian busybox-static python3)
-  # The playbook of deploy/ansible/, run by tests/deploy/ansible.sh.
-  packages+=(ansible-core)
   # The 32-bit Windows build (MinGW-w64 cross compiler) and Wine to test it.
   packages+=(g++-mingw-w64-i686 wine wine32:i386)
   # The 64-bit build of the same sources and wine64, which the Wine checks
@@ -54,4 +52,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   $sudo_cmd apt-get update -qq
   $sudo_cmd apt-get install -y -qq "${missing[@]}"
+fi
+
+# The playbook of deploy/ansible/, run by tests/deploy/ansible.sh: the engine
+# alone (its recommended "ansible" package is hundreds of megabytes of
+# collections the role does not use).
+if [ "$what" = all ] && ! dpkg-query -W -f='${Status}' ansible-core 2>/dev/null |
+  grep -q 'install ok installed'; then
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  [ ${#missing[@]} -gt 0 ] || $sudo_cmd apt-get update -qq
+  $sudo_cmd apt-get install -y -qq --no-install-recommends ansible-core
 fi

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -19,51 +20,53 @@
 namespace qv::testing {
 namespace {
 
-// A D-Bus reply as a bus sends it (little-endian), marshalled by hand.
+// A D-Bus reply as a bus sends it (little-endian), marshalled by hand: a
+// Hello's, an error, or Inhibit's with one descriptor.
 std::string Wire(char type, std::uint32_t replySerial, const std::string& signature,
-                 const std::string& body, const std::string& errorName = "",
-                 std::uint32_t fds = 0) {
+                 const std::string& body, const std::string& errorName = "") {
   std::string m{'l', type, 0, 1};
   auto pad = [&](std::size_t n) { m.resize((m.size() + n - 1) / n * n, '\0'); };
-  auto u32 = [&](std::size_t v) {
+  auto u32 = [&](std::uint32_t v) {
     pad(4);
-    for (int i = 0; i < 4; ++i) m.push_back(static_cast<char>(v >> (8 * i)));
+    m.append(reinterpret_cast<const char*>(&v), 4);  // the host is little-endian
   };
   auto field = [&](char code, char kind) {
     pad(8);
     m += {code, 1, kind, 0};
   };
-  u32(body.size());
+  u32(static_cast<std::uint32_t>(body.size()));
   u32(1000 + replySerial);
   u32(0);
   field(5, 'u');
   u32(replySerial);
-  if (!errorName.empty()) {
-    field(4, 's');
-    u32(errorName.size());
-    m += errorName + '\0';
-  }
   field(8, 'g');
   m += static_cast<char>(signature.size()) + signature + '\0';
-  if (fds != 0) {
+  if (signature == "h") {
     field(9, 'u');
-    u32(fds);
+    u32(1);
+  }
+  if (!errorName.empty()) {
+    field(4, 's');
+    u32(static_cast<std::uint32_t>(errorName.size()));
+    m += errorName + '\0';
   }
   const auto fieldsLength = static_cast<std::uint32_t>(m.size() - 16);
   std::memcpy(&m[12], &fieldsLength, 4);
   pad(8);
   return m + body;
 }
-// A short string argument: its length, the text and a nul.
 std::string Text(const std::string& t) {
   return std::string{static_cast<char>(t.size()), 0, 0, 0} + t + '\0';
 }
 
 enum class Bus { Grants, Refuses, Rejects, Silent, Absent };
 
+// A system bus in this process: it answers the authentication of this user
+// and a call that asks logind's Inhibit for the tool's lock, and hands out
+// the write end of a new pipe as the lock.
 class FakeBus {
  public:
-  explicit FakeBus(Bus mode) : mode_(mode), address("unix:path=" + dir.file("bus")) {
+  explicit FakeBus(Bus mode) : mode_(mode) {
     if (mode == Bus::Absent) return;
     listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un a{};
@@ -77,28 +80,27 @@ class FakeBus {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
     if (listener_ >= 0) ::close(listener_);
-    for (const int r : locks_) ::close(r);
+    for (const int r : locks) ::close(r);
   }
-  // Whether a lock handed out is still open in the tool.
+  TempDir dir;
+  const std::string address = "unix:path=" + dir.file("bus");
+  std::mutex mutex;
+  std::vector<int> locks;  // the read ends of the pipes handed out
+
+  // Whether a lock handed out is open in the tool (no hang-up on its pipe).
   bool LockHeld() {
-    const std::lock_guard<std::mutex> hold(mutex_);
-    for (const int r : locks_) {
-      pollfd p{r, POLLIN, 0};
-      if (::poll(&p, 1, 0) == 0) return true;  // no hang-up: a write end is open
-    }
-    return false;
-  }
-  std::size_t LocksGiven() {
-    const std::lock_guard<std::mutex> hold(mutex_);
-    return locks_.size();
-  }
-  std::string Received() {
-    const std::lock_guard<std::mutex> hold(mutex_);
-    return received_;
+    const std::lock_guard<std::mutex> hold(mutex);
+    pollfd p{-1, POLLIN, 0};
+    return std::any_of(locks.begin(), locks.end(),
+                       [&](int r) { return p.fd = r, ::poll(&p, 1, 0) == 0; });
   }
 
  private:
   void serve() {
+    std::string user;
+    // The user ID's decimal digits in hex ('0' is 0x30).
+    for (const char digit : std::to_string(::geteuid())) user += std::string{'3', digit};
+    const std::string auth = std::string("\0AUTH EXTERNAL ", 15) + user + "\r\n";
     while (!stop_) {
       pollfd p{listener_, POLLIN, 0};
       if (::poll(&p, 1, 20) <= 0) continue;
@@ -110,13 +112,12 @@ class FakeBus {
         const ssize_t n = ::read(c, b, sizeof b);
         if (n <= 0) break;
         got.append(b, static_cast<std::size_t>(n));
-        const std::lock_guard<std::mutex> hold(mutex_);
-        received_.append(b, static_cast<std::size_t>(n));
-        if (got.find("\r\n") == got.size() - 2 && got.find("NEGOTIATE") == std::string::npos) {
-          answer(c, mode_ == Bus::Rejects ? "REJECTED EXTERNAL\r\n" : "OK 0123456789abcdef\r\n");
+        if (got.ends_with(" EXTERNAL " + user + "\r\n")) {
+          answer(c, got == auth && mode_ != Bus::Rejects ? "OK 0123456789abcdef\r\n"
+                                                         : "REJECTED EXTERNAL\r\n");
         } else if (got.ends_with("NEGOTIATE_UNIX_FD\r\n")) {
           answer(c, "AGREE_UNIX_FD\r\n");
-        } else if (got.ends_with(std::string("block") + '\0') && mode_ != Bus::Silent) {
+        } else if (got.ends_with(std::string("block") + '\0') && asksTheLock(got)) {
           answer(c, Wire(2, 1, "s", Text(":1.7")));  // Hello's reply comes first
           if (mode_ == Bus::Refuses) {
             answer(c, Wire(3, 2, "s", Text("Permission denied"),
@@ -125,13 +126,22 @@ class FakeBus {
           }
           int ends[2];
           ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-          locks_.push_back(ends[0]);
-          answer(c, Wire(2, 2, "h", std::string(4, '\0'), "", 1), ends[1]);
+          const std::lock_guard<std::mutex> hold(mutex);
+          locks.push_back(ends[0]);
+          answer(c, Wire(2, 2, "h", std::string(4, '\0')), ends[1]);
           ::close(ends[1]);
         }
       }
       ::close(c);
     }
+  }
+  bool asksTheLock(const std::string& got) const {
+    if (mode_ == Bus::Silent) return false;
+    for (const char* text :
+         {"NEGOTIATE_UNIX_FD\r\nBEGIN\r\n", "Hello", "/org/freedesktop/login1",
+          "org.freedesktop.login1.Manager", "Inhibit", "ssss", "sleep:idle", "qvflash"})
+      if (got.find(text) == std::string::npos) return false;
+    return true;
   }
   static void answer(int c, const std::string& bytes, int fd = -1) {
     iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
@@ -143,9 +153,9 @@ class FakeBus {
       h.msg_control = control;
       h.msg_controllen = sizeof control;
       cmsghdr* c = CMSG_FIRSTHDR(&h);
+      c->cmsg_len = CMSG_LEN(sizeof(int));
       c->cmsg_level = SOL_SOCKET;
       c->cmsg_type = SCM_RIGHTS;
-      c->cmsg_len = CMSG_LEN(sizeof(int));
       std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
     }
     ::sendmsg(c, &h, MSG_NOSIGNAL);
@@ -155,61 +165,36 @@ class FakeBus {
   int listener_ = -1;
   std::thread thread_;
   std::atomic<bool> stop_{false};
-  std::mutex mutex_;
-  std::vector<int> locks_;  // the read ends of the pipes handed out
-  std::string received_;
-
- public:
-  TempDir dir;
-  const std::string address;
 };
 
 // Per request of the run: '1' while a lock is held, '0' otherwise.
-class LockAtRequests : public sim::RequestObserver {
- public:
-  explicit LockAtRequests(FakeBus& bus) : bus_(bus) {}
+struct LockAtRequests : sim::RequestObserver {
+  explicit LockAtRequests(FakeBus& b) : bus(b) {}
+  FakeBus& bus;
   std::string held;
-  void requestStarted() override { held.push_back(bus_.LockHeld() ? '1' : '0'); }
+  void requestStarted() override { held.push_back(bus.LockHeld() ? '1' : '0'); }
   void requestFinished() override {}
-
- private:
-  FakeBus& bus_;
 };
 
 TEST(SleepHold, HeldForEachWriteAndGoingOnWithoutIt) {
   struct Row {
-    const char* name;
     Bus bus;
     std::vector<std::wstring> args;
-    bool checksumFault;  // the update fails
+    bool fails;          // a checksum fault fails the update
     std::size_t writes;  // cameras written, each under a lock of its own
-    std::string why;     // of the verbose line, when there is one
+    std::string why;     // the end of the verbose line's reason, when there is one
   };
-  for (const Row& row :
-       std::vector<Row>{{"pass", Bus::Grants, {L"-dbg"}, false, 1, ""},
-                        {"fail", Bus::Grants, {L"-dbg"}, true, 1, ""},
-                        {"two cameras", Bus::Grants, {L"--all", L"--verify"}, false, 2, ""},
-                        {"refused",
-                         Bus::Refuses,
-                         {L"-dbg"},
-                         false,
-                         0,
-                         "(no inhibitor lock from logind: org.freedesktop.DBus.Error.AccessDenied: "
-                         "Permission denied)"},
-                        {"rejected",
-                         Bus::Rejects,
-                         {L"-dbg"},
-                         false,
-                         0,
-                         "(the system bus refused this user: REJECTED EXTERNAL)"},
-                        {"silent",
-                         Bus::Silent,
-                         {L"-dbg"},
-                         false,
-                         0,
-                         "(the system bus did not answer within 2 s)"},
-                        {"absent", Bus::Absent, {L"-dbg"}, false, 0, "(no system bus at /"},
-                        {"absent, plain", Bus::Absent, {}, false, 0, ""}}) {
+  for (const Row& row : std::vector<Row>{
+           {Bus::Grants, {L"-dbg"}, false, 1, ""},
+           {Bus::Grants, {L"-dbg"}, true, 1, ""},
+           {Bus::Grants, {L"--all", L"--verify"}, false, 2, ""},
+           {Bus::Refuses, {L"-dbg"}, false, 0, "AccessDenied: Permission denied)"},
+           {Bus::Rejects, {L"-dbg"}, false, 0, "refused this user: REJECTED EXTERNAL)"},
+           {Bus::Silent, {L"-dbg"}, false, 0, "(the system bus did not answer within 2 s)"},
+           {Bus::Absent, {L"-dbg"}, false, 0, "(no system bus at /"},
+           {Bus::Absent, {}, false, 0, ""}}) {
+    const std::string name = std::to_string(static_cast<int>(row.bus)) + " " +
+                             std::to_string(row.args.size()) + (row.fails ? " fails" : "");
     FakeBus bus(row.bus);
     linux_host::LinuxWriteGuard guard(bus.address);
     setWriteGuard(&guard);
@@ -217,50 +202,37 @@ TEST(SleepHold, HeldForEachWriteAndGoingOnWithoutIt) {
     SimRun run;
     run.observer = &locks;
     json first = Camera(0);
-    if (row.checksumFault) first["faults"] = json::array({json{{"checksum_xor", 1}}});
+    if (row.fails) first["faults"] = json::array({json{{"checksum_xor", 1}}});
     const Outcome o = run.Run(
         json{{"cameras", {first, Camera(1)}}, {"image_devices", {ImageDevice(0), ImageDevice(1)}}},
         row.args);
     setWriteGuard(nullptr);
-    EXPECT_EQ(o.exitCode, row.checksumFault ? 1 : 0) << row.name << o.err;
-    // The lock is gone at the end of the write phase; the guard lives on.
-    EXPECT_FALSE(bus.LockHeld()) << row.name;
-    EXPECT_EQ(bus.LocksGiven(), row.writes) << row.name;
-    // One window per write, from before download mode is entered until
-    // after it is left, and not before the run's first request.
+    EXPECT_EQ(o.exitCode, row.fails ? 1 : 0) << name << o.err;
+    // Every lock is closed at the end of its write phase (the guard lives on).
+    EXPECT_FALSE(bus.LockHeld()) << name;
+    EXPECT_EQ(bus.locks.size(), row.writes) << name;
+    // One window of held requests per write, not from the run's first
+    // request, that holds the requests entering and leaving download mode.
     std::size_t windows = 0;
-    for (std::size_t i = 0; i < locks.held.size(); ++i) {
-      if (locks.held[i] == '1' && (i == 0 || locks.held[i - 1] == '0')) ++windows;
-    }
-    EXPECT_EQ(windows, row.writes) << row.name << " " << locks.held;
-    std::size_t request = 0;
+    std::size_t i = 0;
     for (const std::string& line : o.trace) {
-      if (line.empty() || line[0] < '0' || line[0] > '9') continue;
-      if (line.find(" SET 9 ") != std::string::npos && request < locks.held.size()) {
-        EXPECT_EQ(locks.held[request], row.writes > 0 ? '1' : '0') << row.name << line;
+      if (line.empty() || line[0] < '0' || line[0] > '9' || i >= locks.held.size()) continue;
+      if (locks.held[i] == '1' && (i == 0 || locks.held[i - 1] == '0')) ++windows;
+      if (line.find(" SET 9 ") != std::string::npos) {
+        EXPECT_EQ(locks.held[i], row.writes > 0 ? '1' : '0') << name << line;
       }
-      ++request;
+      ++i;
     }
-    EXPECT_EQ(request, locks.held.size());
-    if (row.bus == Bus::Grants) {
-      const std::string received = bus.Received();
-      EXPECT_EQ(received.rfind(std::string("\0AUTH EXTERNAL ", 15), 0), 0u);
-      for (const std::string text :
-           {"NEGOTIATE_UNIX_FD\r\nBEGIN\r\n", "Hello", "/org/freedesktop/login1",
-            "org.freedesktop.login1.Manager", "Inhibit", "sleep:idle", "qvflash", "block"})
-        EXPECT_NE(received.find(text), std::string::npos) << text;
-    }
-    if (row.why.empty()) {
-      EXPECT_EQ(o.err.find("idle sleep"), std::string::npos) << row.name << o.err;
-    } else {
-      EXPECT_NE(
-          o.err.find("qvflash: idle sleep is not held off while the camera is written " + row.why),
-          std::string::npos)
-          << row.name << o.err;
+    EXPECT_EQ(windows, row.writes) << name << " " << locks.held;
+    EXPECT_EQ(i, locks.held.size()) << name;
+    const std::size_t line =
+        o.err.find("qvflash: idle sleep is not held off while the camera is written (");
+    EXPECT_EQ(line == std::string::npos, row.why.empty()) << name << o.err;
+    if (!row.why.empty()) {
+      EXPECT_NE(o.err.find(row.why, line), std::string::npos) << name << o.err;
     }
     if (row.args.empty()) {
-      EXPECT_EQ(o.out, "Checking, Please wiat...\nPass");
-      EXPECT_EQ(o.err, "");
+      EXPECT_EQ(o.out + o.err, "Checking, Please wiat...\nPass");
     }
   }
 }

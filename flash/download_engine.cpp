@@ -82,6 +82,13 @@ std::int32_t writeProtection(CCameraDevice& device, std::uint8_t flashType, std:
   return STATUS_OK;
 }
 
+// A verbose run is told when the machine may sleep during the write (the
+// guard has no system bus or the system refused); the update goes on.
+void tellSleepHold(const Platform& platform, std::int32_t traceFlag, const WritePhase& writing) {
+  if (traceFlag != 0 && !writing.sleepHoldNote().empty())
+    platform.console.WriteError(writing.sleepHoldNote());
+}
+
 }  // namespace
 
 std::int32_t CCameraDevice::UnprotectFlash(std::uint8_t flashType) {
@@ -122,6 +129,7 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
     // The route erases and programs the flash from its first request on,
     // and compares what it reads back instead of a chip's checksum.
     const WritePhase writing;
+    tellSleepHold(platform, traceFlag_, writing);
     lastDownload_ = DownloadFacts{true, true};
     return core_->ProgramBySectorPairs(image, length, computedChecksum, deviceChecksum, state,
                                        progress) == 1
@@ -171,6 +179,7 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
   // flash until the return (download mode left, the chip reset where its
   // family asks for it), the process must not be ended from outside.
   const WritePhase writing;
+  tellSleepHold(platform, traceFlag_, writing);
   if (profile.prepares && failed(dl.setByte(XU_DFU_PREPARE, 1))) unreported = true;
 
   bool unprotected = false;

@@ -17,8 +17,14 @@
 // also asks the run to stop once the camera being written is done.
 //
 // The logic marks the phase (WritePhase); the OS backend (platform/linux,
-// platform/win32) holds the signals or console events off while it lasts.
+// platform/win32) holds the signals or console events off while it lasts,
+// and idle sleep with them: a laptop that suspends on idle in the middle of
+// the write leaves the camera as an ended process would. Where the system
+// will not hold sleep off (no system bus, logind refuses) the write goes on
+// all the same, and the guard says why in one line (SleepHoldNote) that a
+// verbose run shows.
 
+#include <string>
 #include <string_view>
 
 namespace qv {
@@ -40,7 +46,17 @@ class IWriteGuard {
   virtual void DeferStops(bool /*defer*/) {}
   // Whether a deferred stop has been asked for.
   virtual bool StopRequested() const { return false; }
+  // Why idle sleep is not held off in the write phase begun last (a line of
+  // SleepNotHeldLine), or empty: held off, or not this guard's to hold.
+  virtual std::string_view SleepHoldNote() const { return {}; }
 };
+
+// The line for standard error when idle sleep is not held off; `why` is the
+// system's reason, one line without its end.
+inline std::string SleepNotHeldLine(std::string_view why) {
+  return "qvflash: idle sleep is not held off while the camera is written (" + std::string(why) +
+         "): keep the machine awake until Pass or Fail\n";
+}
 
 namespace detail {
 class NoWriteGuard final : public IWriteGuard {
@@ -83,6 +99,8 @@ class WritePhase {
   ~WritePhase() { guard_.EndWrite(); }
   WritePhase(const WritePhase&) = delete;
   WritePhase& operator=(const WritePhase&) = delete;
+  // Why idle sleep is not held off during this phase; empty when it is.
+  std::string_view sleepHoldNote() const { return guard_.SleepHoldNote(); }
 
  private:
   IWriteGuard& guard_;

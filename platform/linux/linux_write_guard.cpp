@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cerrno>
+#include <utility>
 
 namespace qv::linux_host {
 namespace {
@@ -63,7 +64,7 @@ extern "C" void onHeldSignal(int signal) {
 
 }  // namespace
 
-LinuxWriteGuard::LinuxWriteGuard() {
+LinuxWriteGuard::LinuxWriteGuard(std::string busAddress) : sleepHold_(std::move(busAddress)) {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
@@ -93,12 +94,19 @@ LinuxWriteGuard::~LinuxWriteGuard() {
 }
 
 void LinuxWriteGuard::BeginWrite() {
+  // Asked before the phase begins: until its first request a signal may
+  // still end the run while the bus answers.
+  const std::string why = sleepHold_.Take();
+  sleepNote_ = why.empty() ? std::string() : SleepNotHeldLine(why);
   g_errorIsTerminal = ::isatty(2) == 1 ? 1 : 0;
   g_told = 0;
   g_writing = 1;
 }
 
-void LinuxWriteGuard::EndWrite() { g_writing = 0; }
+void LinuxWriteGuard::EndWrite() {
+  g_writing = 0;
+  sleepHold_.Release();
+}
 
 void LinuxWriteGuard::DeferStops(bool defer) {
   g_stopRequested = 0;

@@ -7,17 +7,23 @@
 // only asks the run to stop. SIGPIPE is ignored for good: a closed standard
 // output or error makes writes fail (EPIPE), never ends an update.
 //
+// Idle sleep is held off through logind for the write phase (logind's
+// inhibitor lock, taken before the phase's first request, closed at its end).
+//
 // One per process (signal dispositions are process-wide).
 
 #include <csignal>
+#include <string>
 
+#include "platform/linux/logind_sleep_hold.h"
 #include "platform/write_phase.h"
 
 namespace qv::linux_host {
 
 class LinuxWriteGuard final : public IWriteGuard {
  public:
-  LinuxWriteGuard();
+  // `busAddress`: the system bus logind is asked over.
+  explicit LinuxWriteGuard(std::string busAddress = LogindSleepHold::SystemBusAddress());
   ~LinuxWriteGuard() override;
   LinuxWriteGuard(const LinuxWriteGuard&) = delete;
   LinuxWriteGuard& operator=(const LinuxWriteGuard&) = delete;
@@ -26,9 +32,12 @@ class LinuxWriteGuard final : public IWriteGuard {
   void EndWrite() override;
   void DeferStops(bool defer) override;
   bool StopRequested() const override;
+  std::string_view SleepHoldNote() const override { return sleepNote_; }
 
  private:
   struct sigaction previous_[3]{};
+  LogindSleepHold sleepHold_;
+  std::string sleepNote_;
 };
 
 }  // namespace qv::linux_host

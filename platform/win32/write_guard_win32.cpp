@@ -57,16 +57,25 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 Win32WriteGuard::Win32WriteGuard() { ::SetConsoleCtrlHandler(onConsoleEvent, TRUE); }
 
 Win32WriteGuard::~Win32WriteGuard() {
-  g_writing.store(false);
+  if (g_writing.exchange(false)) ::SetThreadExecutionState(ES_CONTINUOUS);
   ::SetConsoleCtrlHandler(onConsoleEvent, FALSE);
 }
 
 void Win32WriteGuard::BeginWrite() {
+  // The state belongs to this thread, the one that writes, and lasts until
+  // EndWrite clears it (or the thread ends). It holds off idle sleep only:
+  // a closed lid or the power button still suspend, as the user set them.
+  sleepNote_ = ::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) == 0
+                   ? SleepNotHeldLine("SetThreadExecutionState failed")
+                   : std::string();
   g_told.store(false);
   g_writing.store(true);
 }
 
-void Win32WriteGuard::EndWrite() { g_writing.store(false); }
+void Win32WriteGuard::EndWrite() {
+  g_writing.store(false);
+  ::SetThreadExecutionState(ES_CONTINUOUS);
+}
 
 void Win32WriteGuard::DeferStops(bool defer) {
   g_stopRequested.store(false);

@@ -8,8 +8,13 @@
 // write phase the handler holds on until the phase ends, which gives the
 // update those seconds and no more.
 //
+// Idle sleep is held off for the write phase through the thread's execution
+// state (system required, continuous), cleared again at the phase's end.
+//
 // A broken pipe raises nothing on Windows: a failed console write is simply
 // not an error the run acts on (see the console).
+
+#include <string>
 
 #include "platform/write_phase.h"
 
@@ -26,6 +31,10 @@ class Win32WriteGuard final : public IWriteGuard {
   void EndWrite() override;
   void DeferStops(bool defer) override;
   bool StopRequested() const override;
+  std::string_view SleepHoldNote() const override { return sleepNote_; }
+
+ private:
+  std::string sleepNote_;
 };
 
 }  // namespace qv::win32

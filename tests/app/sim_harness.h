@@ -165,6 +165,7 @@ class SimRun {
   linux_host::LinuxProfile profile;
   ScriptedGuard guard;
   CapturingConsole console;
+  sim::RequestObserver* observer = nullptr;  // told of every request of the run
 
   Outcome Run(json scene, const std::vector<std::wstring>& args) {
     Outcome outcome;
@@ -176,6 +177,7 @@ class SimRun {
       outcome.err = error;
       return outcome;
     }
+    session->setRequestObserver(observer);
     const Platform platform{session->cameras(),
                             session->registry(),
                             session->clock(),

@@ -252,6 +252,10 @@ scenario update-dbg family104.json 1 -dbg flash.bin
 compare_runs update-dbg flash.bin
 check update-dbg-passes expect_result update-dbg /tmp/update-dbg/usb 0 Pass
 check update-dbg-tmp-kept [ -f /tmp/update-dbg/usb/tmp ]
+# No system bus here: the update went on (passes, above) and said so.
+check update-dbg-no-bus-said grep -q \
+  '^qvflash: idle sleep is not held off while the camera is written (no system bus at ' \
+  /tmp/update-dbg/usb/err
 # The driver described the unit's controls (declared, GET_INFO's bits).
 check update-dbg-controls-described eval \
   '! grep -q "Could not check the camera.s controls" /tmp/update-dbg/usb/err'

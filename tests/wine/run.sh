@@ -9,7 +9,7 @@
 #  - --help and --version answer alike, before any guard or scene; a refused
 #    command line exits 2 alike;
 #  - an interrupt and a closed pipe while the camera is written do not end
-#    the run;
+#    the run; idle sleep is held off while it is written (win32_checks.exe);
 #  - simulator scenarios give the same output bytes, exit code, Dump.bin,
 #    flash contents, kept image copy and request trace as the native build;
 #  - the real DirectShow / Kernel Streaming path, with a stand-in camera
@@ -172,6 +172,9 @@ run_native() {
   shift
   cp "$native" "$dir/qvflash"
   (cd "$dir" && timeout 60 ./qvflash "$@" >stdout 2>stderr; echo $? >rc)
+  # This machine has no system bus to hold idle sleep off through; Windows
+  # holds it through the system call, and says nothing.
+  sed -i '/^qvflash: idle sleep is not held off while the camera is written /d' "$dir/stderr"
 }
 
 echo "== no simulator: the real camera enumeration"

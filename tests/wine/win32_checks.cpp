@@ -20,12 +20,16 @@
 #include <string>
 #include <vector>
 
+#include "app/update_job.h"
 #include "camera/camera_device.h"
 #include "firmware/embedded_images.h"
 #include "platform/failure_notes.h"
 #include "platform/host.h"
+#include "platform/sim/sim_session.h"
 #include "platform/win32/os_error.h"
 #include "platform/win32/win32_services.h"
+#include "platform/win32/write_guard_win32.h"
+#include "sim/camera_model.h"
 #include "tests/wine/check.h"
 
 namespace qv::win32 {
@@ -409,6 +413,82 @@ int countCameras() {
   return 0;
 }
 
+// Idle sleep held off for the write: a whole update on the simulator with
+// the real guard, the thread's execution state asked at every request
+// (asked with no flag, the call returns the state and leaves a continuous
+// one as it is). It is "system required, continuous" from before download
+// mode is entered until after it is left, nothing but "continuous" before
+// and after, when the update passes and when it fails.
+class StateAtRequests final : public sim::RequestObserver {
+ public:
+  std::string held;  // per request: '1' while held off
+  void requestStarted() override {
+    held.push_back(::SetThreadExecutionState(0) == (ES_CONTINUOUS | ES_SYSTEM_REQUIRED) ? '1'
+                                                                                        : '0');
+  }
+  void requestFinished() override {}
+};
+class QuietConsole final : public IConsole {
+ public:
+  std::string err;
+  void WriteWide(std::wstring_view) override {}
+  void WriteNarrow(std::string_view) override {}
+  void WriteError(std::string_view text) override { err.append(text); }
+  bool ErrorIsTerminal() override { return false; }
+};
+class FreeInstanceGuard final : public IInstanceGuard {
+  Result Create(std::wstring_view) override { return Result::Created; }
+};
+
+void checkSleepHeldForTheWrite() {
+  for (const bool fails : {false, true}) {
+    ::SetThreadExecutionState(ES_CONTINUOUS);  // nothing held when the run starts
+    const std::string scene =
+        std::string(
+            R"({"cameras": [{"device_path": "\\\\?\\usb#vid_04f2&pid_b5bd&mi_00#6&1a2b3c4d&0&0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global")") +
+        (fails ? R"(, "faults": [{"checksum_xor": 1}])" : "") +
+        R"(}], "image_devices": [{"instance_id": "USB\\VID_04F2&PID_B5BD&MI_00\\6&1A2B3C4D&0&0000", "hardware_ids": ["USB\\VID_04F2&PID_B5BD&REV_0100"], "address": 3, "grandparent_id": "USB\\ROOT_HUB30\\4&2E1B7C0&0&0"}]})";
+    std::string error;
+    const std::unique_ptr<sim::SimSession> session =
+        sim::SimSession::OpenText(scene, ".", "scene.json", error);
+    if (!CHECK(session != nullptr)) continue;
+    StateAtRequests states;
+    session->setRequestObserver(&states);
+    Win32FileSystem files;
+    Win32Resources resources;
+    Win32Profile profile;
+    FreeInstanceGuard instance;
+    QuietConsole console;
+    const Platform platform{session->cameras(), session->registry(),
+                            session->clock(),   files,
+                            resources,          profile,
+                            instance,           console};
+    Win32WriteGuard guard;
+    setWriteGuard(&guard);
+    const int code = CFrontEnd(platform).Run(std::vector<std::wstring>{});
+    setWriteGuard(nullptr);
+    CHECK(code == (fails ? 1 : 0));
+    CHECK(::SetThreadExecutionState(0) == ES_CONTINUOUS);
+    CHECK(console.err.find("idle sleep") == std::string::npos);
+    // One window of requests, and the download-mode requests in it.
+    const std::size_t from = states.held.find('1');
+    const std::size_t to = states.held.find('0', from);
+    CHECK(from != std::string::npos && from > 0);
+    CHECK(to == std::string::npos || states.held.find('1', to) == std::string::npos);
+    std::size_t request = 0;
+    int downloadModeRequests = 0;
+    for (const std::string& line : session->traceLines()) {
+      if (line.empty() || line[0] < '0' || line[0] > '9') continue;
+      if (line.rfind("0 SET 9 ", 0) == 0) {
+        ++downloadModeRequests;
+        CHECK(request < states.held.size() && states.held[request] == '1');
+      }
+      ++request;
+    }
+    CHECK(downloadModeRequests >= 2 && request == states.held.size());
+  }
+}
+
 // A machine (prefix) without cameras: the category is empty, the Image
 // class has no present device.
 void checkEmptyCameraStack() {
@@ -610,6 +690,7 @@ int main(int argc, char** argv) {
   checkResources();
   checkClockAndGuard();
   checkEnvironmentPath();
+  checkSleepHeldForTheWrite();
   if (!withCameras) checkEmptyCameraStack();
   return qv::wine_checks::summary("win32_checks");
 }

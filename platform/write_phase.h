@@ -93,16 +93,27 @@ class DeferredStops {
 };
 
 // The write phase for the lifetime of this object.
+// Phases nest (a restore around the download it runs): only the outermost
+// begins and ends the guard's phase, so an inner one ending never lets the
+// signals or idle sleep back in while the outer one still writes.
 class WritePhase {
  public:
-  WritePhase() : guard_(writeGuard()) { guard_.BeginWrite(); }
-  ~WritePhase() { guard_.EndWrite(); }
+  WritePhase() : guard_(writeGuard()) {
+    if (depth()++ == 0) guard_.BeginWrite();
+  }
+  ~WritePhase() {
+    if (--depth() == 0) guard_.EndWrite();
+  }
   WritePhase(const WritePhase&) = delete;
   WritePhase& operator=(const WritePhase&) = delete;
   // Why idle sleep is not held off during this phase; empty when it is.
   std::string_view sleepHoldNote() const { return guard_.SleepHoldNote(); }
 
  private:
+  static int& depth() {
+    static int phases = 0;
+    return phases;
+  }
   IWriteGuard& guard_;
 };
 

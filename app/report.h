@@ -16,12 +16,13 @@ namespace qv {
 inline constexpr int kReportSchemaVersion = 1;
 
 struct RunReport {
-  std::string mode;  // "update", "list" or "dump"
+  std::string mode;  // "update", "list", "dump" or "restore"
   bool ifNeeded = false;
   bool all = false;
   bool verify = false;
   bool dryRun = false;
-  std::string dumpFile;  // dump mode: the file written (UTF-8)
+  std::string dumpFile;     // dump mode: the file written (UTF-8)
+  std::string restoreFile;  // restore mode: the backup written back (UTF-8)
   std::vector<CameraRecord> cameras;
   int exitCode = 1;
 };

@@ -134,7 +134,7 @@ TEST(Restore, GivesBackTheFlashAfterAnUpdate) {
 
 // A camera the backup does not fit, or whose flash keeps a byte: exit 1,
 // with nothing written in the first two cases and the difference told in
-// the third.
+// the third; a camera another program streams from: exit 4, not written.
 TEST(Restore, RefusesACameraTheBackupDoesNotFitAndFindsAStuckCell) {
   struct Row {
     const char* name;
@@ -143,6 +143,8 @@ TEST(Restore, RefusesACameraTheBackupDoesNotFitAndFindsAStuckCell) {
     json faults;
     bool force;
     const char* line;
+    int exitCode = 1;
+    bool streaming = false;
   } rows[] = {
       {"another family's backup", 0x6A, "GD25Q512", json::array(), false,
        "Device 0: not restored, nothing written: the backup is not one of this camera (it was "
@@ -157,6 +159,8 @@ TEST(Restore, RefusesACameraTheBackupDoesNotFitAndFindsAStuckCell) {
        false,
        "Device 0: restore failed: the flash read back after the restore does not hold the "
        "backup (1 byte differs, the first at 0x1234)\n"},
+      {"a camera in use", 0x8A, "GD25Q512", json::array(), false,
+       "Device 0: not restored, nothing written: another program is using the camera", 4, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -166,10 +170,11 @@ TEST(Restore, RefusesACameraTheBackupDoesNotFitAndFindsAStuckCell) {
     if (!row.force) WriteBytes(run.dir.file("b.bin.json"), Restore::Sidecar(104, 122, backup));
     json camera = Camera(0, "ks", row.chipId, row.part);
     camera["faults"] = row.faults;
+    camera["streaming"] = row.streaming;
     std::vector<std::wstring> args{L"--restore", Widen(run.dir.file("b.bin"))};
     if (row.force) args.push_back(L"--force");
     const Outcome o = run.Run(Scene(camera), args);
-    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_EQ(o.exitCode, row.exitCode);
     EXPECT_NE(o.err.find(row.line), std::string::npos) << o.err;
     if (row.faults.empty()) {
       EXPECT_EQ(o.flash[0], std::vector<std::uint8_t>(o.flash[0].size(), 0xFF));

@@ -65,19 +65,24 @@ struct WayBack {
   int family;
   const char* part;
   std::size_t flashSize;
-  bool brokenUpdate;  // the update is broken off in the middle of its download
-  bool sidecar;       // false: the dump alone, restored with --force
+  // What changes the flash between backup and restore: an update, one
+  // broken off in the middle of its download, or one sector's bytes zeroed.
+  enum { Update, BrokenUpdate, OneSector } between;
+  bool sidecar;  // false: the dump alone, restored with --force
   bool reenumerates = false;
 };
 
 TEST(Restore, GivesBackTheFlashAfterAnUpdate) {
   const WayBack rows[] = {
-      {"102, without a sidecar", 0x6A, 102, "GD25Q512", 0x10000, false, false},
-      {"103, class 2 (sector erase D7)", 0x9A, 103, "PM25LD512", 0x10000, false, true},
-      {"104, update broken off", 0x8A, 104, "GD25Q512", 0x10000, true, true},
-      {"104, 128 KB part", 0x8A, 104, "MX25L1006E", 0x20000, false, true},
-      {"106, by the download engine, re-found", 0xB1, 106, "GD25Q512", 0x10000, false, true, true},
-      {"108, update broken off", 0xD1, 108, "GD25Q512", 0x10000, true, true},
+      {"102, without a sidecar", 0x6A, 102, "GD25Q512", 0x10000, WayBack::Update, false},
+      {"103, class 2 (sector erase D7)", 0x9A, 103, "PM25LD512", 0x10000, WayBack::Update, true},
+      {"104, update broken off", 0x8A, 104, "GD25Q512", 0x10000, WayBack::BrokenUpdate, true},
+      {"104, 128 KB part", 0x8A, 104, "MX25L1006E", 0x20000, WayBack::Update, true},
+      {"104, one byte per program", 0x8A, 104, "SST25VF512", 0x10000, WayBack::OneSector, true},
+      {"105", 0xAA, 105, "GD25Q512", 0x10000, WayBack::Update, true},
+      {"106, by the download engine, re-found", 0xB1, 106, "GD25Q512", 0x10000, WayBack::Update,
+       true, true},
+      {"108, update broken off", 0xD1, 108, "GD25Q512", 0x10000, WayBack::BrokenUpdate, true},
   };
   for (const WayBack& row : rows) {
     SCOPED_TRACE(row.name);
@@ -92,14 +97,19 @@ TEST(Restore, GivesBackTheFlashAfterAnUpdate) {
     if (!row.sidecar) std::filesystem::remove(run.dir.file("b.bin.json"));
 
     json updating = scene;
-    if (row.brokenUpdate) {
+    if (row.between == WayBack::OneSector) {
+      std::vector<std::uint8_t> changed = before;
+      std::fill_n(changed.begin() + 0x3000, 0x1000, 0);
+      WriteBytes(run.dir.file("f.bin"), changed);
+    } else if (row.between == WayBack::BrokenUpdate) {
       const int block = DownloadBlockRequest(scene, 4);
       ASSERT_GT(block, 0);
       updating["cameras"][0]["faults"] = {
           {{"request", block}, {"result", "0x8007001F"}, {"count", 2}}};
     }
-    const Outcome update = run.Again(updating, {});
-    EXPECT_EQ(update.exitCode, row.brokenUpdate ? 1 : 0);
+    if (row.between != WayBack::OneSector) {
+      EXPECT_EQ(run.Again(updating, {}).exitCode, row.between == WayBack::BrokenUpdate ? 1 : 0);
+    }
     const std::vector<std::uint8_t> updated = ReadBytes(run.dir.file("f.bin"));
     int differing = 0;
     for (std::size_t a = 0; a < 0x10000; a += 0x1000)

@@ -204,7 +204,8 @@ void CFrontEnd::RestoreTarget(const RestoreSource& source, CameraRecord& record)
     return;
   }
   MissingControl missing;
-  if (CheckUpdateControls(*core->channel(), true, missing) == ControlCheck::Missing) {
+  const WriteRoute route = writtenByEngine(family) ? WriteRoute::Download : WriteRoute::HostSpi;
+  if (CheckUpdateControls(*core->channel(), true, missing, route) == ControlCheck::Missing) {
     runNotes().note(missing.notSetUp ? FailureKind::RequestFailed : FailureKind::ControlMissing,
                     DescribeMissingControl(missing));
     refuse();

@@ -212,6 +212,20 @@ void CFrontEnd::RestoreTarget(const RestoreSource& source, CameraRecord& record)
     return;
   }
 
+  // The download pads its last block with 0xFF up to the block length the
+  // chip announces: a backup that is not whole blocks would have the padding
+  // written past its end, over flash the backup does not hold.
+  if (writtenByEngine(family)) {
+    std::uint32_t blockLength = 0;
+    if (failed(core->channel()->GetControlLength(XU_DFU_DATA, &blockLength)) || blockLength == 0 ||
+        size % blockLength != 0) {
+      runNotes().note(FailureKind::BlockSizeMismatch,
+                      "the camera's download blocks are " + std::to_string(blockLength) +
+                          " bytes, the backup " + std::to_string(size));
+      refuse();
+      return;
+    }
+  }
   // What the flash holds now: only the sectors that differ are written by
   // the host, and a flash that cannot be read is not written.
   std::vector<std::uint8_t> current(size, 0);

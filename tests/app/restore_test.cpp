@@ -165,6 +165,13 @@ TEST(Restore, RefusesACameraTheBackupDoesNotFitAndFindsAStuckCell) {
        {{"undeclared_controls", {12}}},
        true,
        refused + "the camera does not offer a control the update needs (control 12"},
+      {"download blocks that do not divide it",
+       0xB1,
+       "GD25Q512",
+       {{"dfu_block_length", 3000}},
+       true,
+       refused + "the camera's flash takes blocks of another size than this update writes "
+                 "(the camera's download blocks are 3000 bytes, the backup 65536)"},
       {"a camera in use",
        0x8A,
        "GD25Q512",

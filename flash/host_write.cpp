@@ -57,10 +57,14 @@ HostWriteResult WriteSectorsByHost(CCameraCore& core, std::uint8_t flashType,
   std::uint32_t done = 0;
   for (std::uint32_t sector = 0; ok && sector < wanted.size(); sector += kSectorSize) {
     if (!sectorDiffers(wanted, current, sector)) continue;
-    core.NotifyUpdateStatus(UPD_TRANSFER, SectorProgress(done, total * kSectorSize));
     ok = core.FlashEraseSector(eraseOpcode, sector);
     if (ok) ++result.sectorsWritten;
     for (std::uint32_t a = sector; ok && a < sector + kSectorSize; a += programBytes) {
+      // A sector takes seconds here: the progress moves with every program
+      // (the bar redraws only a changed percentage).
+      const std::uint64_t bytesDone = std::uint64_t{done} * kSectorSize + (a - sector);
+      core.NotifyUpdateStatus(
+          UPD_TRANSFER, static_cast<std::uint8_t>(5 + bytesDone * 90 / (total * kSectorSize)));
       // An erased sector already holds 0xFF: such a run needs no program.
       if (allErased(wanted.data() + a, programBytes)) continue;
       PageProgramRequest request{};

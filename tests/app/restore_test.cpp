@@ -276,6 +276,15 @@ TEST(Restore, RefusesFilesBeforeAnyRequest) {
   EXPECT_NE(o.err.find("2 target cameras are plugged in"), std::string::npos) << o.err;
   EXPECT_EQ(o.flash[0], std::vector<std::uint8_t>(0x10000, 0xFF));
   EXPECT_EQ(o.flash[1], std::vector<std::uint8_t>(0x10000, 0xFF));
+  // One target before another make's camera: it is opened again after the
+  // other was looked at, and written alone.
+  const Outcome one =
+      run.Again(json{{"cameras", {Camera(0), Camera(1)}},
+                     {"image_devices", {ImageDevice(0), ImageDevice(1, "VID_046D&PID_0825")}}},
+                {L"--restore", Widen(run.dir.file("b.bin")), L"--force"});
+  EXPECT_EQ(one.exitCode, 0) << one.err;
+  EXPECT_EQ(one.flash[0], good);
+  EXPECT_EQ(one.flash[1], std::vector<std::uint8_t>(0x10000, 0xFF));
 }
 
 }  // namespace

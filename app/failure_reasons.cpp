@@ -48,6 +48,9 @@ constexpr std::array kReasons{
            "the camera's checksum differs from the firmware's",
            "the flash may not hold the new firmware: rerun"},
     // Nothing read was used: a dump is not written, a state is unknown.
+    Reason{FailureKind::RestoreMismatch, "restore_mismatch",
+           "the flash read back after the restore does not hold the backup",
+           "rerun the restore; if it fails again, the camera's flash is faulty and needs service"},
     Reason{FailureKind::ReadoutUnsteady, "readout_unsteady",
            "the flash read differently twice, and again on another try; nothing read was used",
            "a reply from the camera was cut short or changed on its way (Linux fills a short "
@@ -94,6 +97,10 @@ constexpr std::array kReasons{
            "nothing was written; ask for a qvflash that can update this camera"},
     // Found once the part was identified, before anything was sent that
     // changes the chip or the flash.
+    // Found once the camera was identified, before anything was written.
+    Reason{FailureKind::BackupMismatch, "backup_mismatch", "the backup is not one of this camera",
+           "nothing was written; restore a backup read from this kind of camera (its sidecar "
+           "names the chip family and the flash part)"},
     Reason{FailureKind::FlashTooSmall, "flash_too_small",
            "the camera's flash part is too small for the firmware",
            "nothing was written; this camera cannot be updated by this qvflash"},

@@ -75,6 +75,8 @@ const char* CameraActionName(CameraAction action) {
       return "would update";
     case CameraAction::WouldFail:
       return "would fail";
+    case CameraAction::Restored:
+      return "restored";
     case CameraAction::NotTarget:
       break;
   }

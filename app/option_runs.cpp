@@ -19,11 +19,7 @@
 
 namespace qv {
 
-namespace {
-
-// UTF-8 of wide text (UTF-16 on Windows, UTF-32 elsewhere); an unpaired
-// surrogate becomes U+FFFD.
-std::string utf8Of(std::wstring_view text) {
+std::string Utf8Of(std::wstring_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const std::uint32_t c = wideCodePoint(text, i);
@@ -31,6 +27,8 @@ std::string utf8Of(std::wstring_view text) {
   }
   return out;
 }
+
+namespace {
 
 // ASCII letters without case: Windows instance IDs are case-insensitive
 // ("USB\VID_04F2&PID_B5BD\..." and "usb\vid_04f2&...").
@@ -55,7 +53,7 @@ std::span<const std::uint8_t> CFrontEnd::EmbeddedImage() {
 }
 
 bool KeepCamera(std::wstring_view cameraId, std::vector<ListedCamera>& cameras) {
-  const std::string wanted = utf8Of(cameraId);
+  const std::string wanted = Utf8Of(cameraId);
   for (ListedCamera& camera : cameras) {
     if (camera.cameraId.empty() || !sameCameraId(camera.cameraId, wanted)) continue;
     ListedCamera kept = std::move(camera);
@@ -71,10 +69,14 @@ void CFrontEnd::PrintCameraLine(const CameraRecord& record, std::string_view wha
                                "\n");
 }
 
-namespace {
+int NoTargetExit() {
+  const FailureNotes& notes = runNotes();
+  return notes.has(FailureKind::CameraPrivacy) || notes.has(FailureKind::CameraInUse)
+             ? kExitTryLater
+             : kExitNoTarget;
+}
 
-// Whether a note of one of `kinds` was made since the run had `mark` notes.
-bool notedSince(std::size_t mark, std::initializer_list<FailureKind> kinds) {
+bool NotedSince(std::size_t mark, std::initializer_list<FailureKind> kinds) {
   const std::vector<FailureNote>& notes = runNotes().notes();
   for (std::size_t i = mark; i < notes.size(); ++i) {
     for (const FailureKind kind : kinds) {
@@ -84,14 +86,7 @@ bool notedSince(std::size_t mark, std::initializer_list<FailureKind> kinds) {
   return false;
 }
 
-// No target camera was reached: "try again later" when the system or
-// another program kept the cameras from the tool, "no target" otherwise.
-int noTargetExit() {
-  const FailureNotes& notes = runNotes();
-  return notes.has(FailureKind::CameraPrivacy) || notes.has(FailureKind::CameraInUse)
-             ? kExitTryLater
-             : kExitNoTarget;
-}
+namespace {
 
 // The exit code of a camera run from what happened to each camera.
 int contractExit(const CameraOptions& options, const std::vector<CameraRecord>& records) {
@@ -111,7 +106,7 @@ int contractExit(const CameraOptions& options, const std::vector<CameraRecord>& 
   }
   if (failed) return kExitFailed;
   if (tryLater) return kExitTryLater;
-  if (!reached) return noTargetExit();
+  if (!reached) return NoTargetExit();
   // The listing is complete only when every counted camera was read; a
   // check cannot say "every camera" of a camera it could not read.
   if ((options.list || options.check) && anyNotOpened) return kExitFailed;
@@ -140,7 +135,7 @@ void CFrontEnd::DryRunTarget(const CameraOptions& options, CameraRecord& record)
     return;
   }
   record.action = CameraAction::WouldFail;
-  record.tryLater = notedSince(notesBefore, {FailureKind::CameraInUse, FailureKind::CameraPrivacy});
+  record.tryLater = NotedSince(notesBefore, {FailureKind::CameraInUse, FailureKind::CameraPrivacy});
   const std::string why = CameraReason(runNotes(), notesBefore);
   PrintCameraLine(record, why.empty() ? "would fail" : "would fail: " + why);
 }
@@ -182,8 +177,8 @@ void CFrontEnd::UpdateTarget(const CameraOptions& options, CameraRecord& record)
     record.flashAsked = true;
   }
   if (result != 0) {
-    record.tryLater = notedSince(mark, {FailureKind::CameraInUse, FailureKind::CameraPrivacy});
-    if (notedSince(mark, {FailureKind::Interrupted})) {
+    record.tryLater = NotedSince(mark, {FailureKind::CameraInUse, FailureKind::CameraPrivacy});
+    if (NotedSince(mark, {FailureKind::Interrupted})) {
       record.action = CameraAction::Stopped;
       PrintCameraLine(record, "stopped, not written");
     } else if (!record.updateRan) {
@@ -358,6 +353,16 @@ std::int32_t CFrontEnd::RunCameraLoop(const CameraOptions& options,
   return contractExit(options, records);
 }
 
+void CFrontEnd::WriteReportFile(const std::wstring& path, const RunReport& report, int& result) {
+  const std::string text = ReportJson(report, SummarizeFirmware(EmbeddedImage()), kQvflashVersion);
+  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                            text.size());
+  if (!platform_.files.WriteFile(path, bytes)) {
+    runNotes().note(FailureKind::FileNotWritten, "the report " + Utf8Of(path));
+    result = kExitFailed;
+  }
+}
+
 bool CFrontEnd::CheckOutputs(const CameraOptions& options) {
   if (options.jsonFile && *options.jsonFile != kStandardOutputName &&
       !platform_.files.CheckWritable(*options.jsonFile))
@@ -375,7 +380,7 @@ int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
   report.all = options.all;
   report.verify = options.verify;
   report.dryRun = options.dryRun;
-  if (options.dumpFile) report.dumpFile = utf8Of(*options.dumpFile);
+  if (options.dumpFile) report.dumpFile = Utf8Of(*options.dumpFile);
   const bool reportOnStandardOutput = options.jsonFile && *options.jsonFile == kStandardOutputName;
   // Standard output then holds the report alone (or, of a check, its one
   // line): the tool's own texts go to standard error.
@@ -412,13 +417,13 @@ int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
     std::vector<ListedCamera> cameras;
     (void)ListCameras(platform_, cameras);
     if (options.cameraId && !cameras.empty() && !KeepCamera(*options.cameraId, cameras)) {
-      runNotes().note(FailureKind::CameraIdNotFound, utf8Of(*options.cameraId));
+      runNotes().note(FailureKind::CameraIdNotFound, Utf8Of(*options.cameraId));
       result = kExitNoTarget;
       listed = options.list;  // an empty inventory
     } else if (cameras.empty()) {
       runNotes().note(FailureKind::NoCamera);
       PrintVerbose(msg::kNoCamera);
-      result = noTargetExit();
+      result = NoTargetExit();
       listed = options.list;  // an empty inventory
     } else {
       if (!options.list && !options.check) Print(msg::kChecking);
@@ -434,16 +439,8 @@ int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
     report.reason = ReasonText(*chief);
   }
 
-  if (options.jsonFile && !reportOnStandardOutput) {
-    const std::string text =
-        ReportJson(report, SummarizeFirmware(EmbeddedImage()), kQvflashVersion);
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                              text.size());
-    if (!platform_.files.WriteFile(*options.jsonFile, bytes)) {
-      runNotes().note(FailureKind::FileNotWritten, "the report " + utf8Of(*options.jsonFile));
-      result = kExitFailed;
-    }
-  }
+  if (options.jsonFile && !reportOnStandardOutput)
+    WriteReportFile(*options.jsonFile, report, result);
   // The report on standard output is written whatever happened: a reader
   // of it always gets JSON.
   if (reportOnStandardOutput) {

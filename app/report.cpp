@@ -76,6 +76,7 @@ Json cameraJson(const CameraRecord& r) {
                Json{{"first_address",
                      "0x" + Hex4Text(static_cast<std::uint16_t>(r.verifyDifference.firstAddress))},
                     {"differing_bytes", r.verifyDifference.count}});
+  camera["sectors_written"] = nullable(r.sectorsWritten.has_value(), r.sectorsWritten.value_or(0));
   camera["duration_ms"] = r.durationMs;
   camera["reason_code"] = nullable(!r.reasonCode.empty(), r.reasonCode);
   camera["reason"] = nullable(!r.reason.empty(), asciiOnly(r.reason));
@@ -101,11 +102,13 @@ std::string ReportJson(const RunReport& report, std::span<const FirmwareSummary>
   }
   root["firmware"] = images;
   root["mode"] = report.mode;
-  root["options"] = Json{{"if_needed", report.ifNeeded},
-                         {"all", report.all},
-                         {"verify", report.verify},
-                         {"dry_run", report.dryRun},
-                         {"dump_file", nullable(!report.dumpFile.empty(), report.dumpFile)}};
+  root["options"] =
+      Json{{"if_needed", report.ifNeeded},
+           {"all", report.all},
+           {"verify", report.verify},
+           {"dry_run", report.dryRun},
+           {"dump_file", nullable(!report.dumpFile.empty(), report.dumpFile)},
+           {"restore_file", nullable(!report.restoreFile.empty(), report.restoreFile)}};
   Json cameras = Json::array();
   for (const CameraRecord& r : report.cameras) cameras.push_back(cameraJson(r));
   root["cameras"] = cameras;

@@ -17,12 +17,13 @@ namespace qv {
 inline constexpr int kReportSchemaVersion = 1;
 
 struct RunReport {
-  std::string mode;  // "update", "list", "check" or "dump"
+  std::string mode;  // "update", "list", "check", "dump" or "restore"
   bool ifNeeded = false;
   bool all = false;
   bool verify = false;
   bool dryRun = false;
-  std::string dumpFile;  // dump mode: the file written (UTF-8)
+  std::string dumpFile;     // dump mode: the file written (UTF-8)
+  std::string restoreFile;  // restore mode: the backup written back (UTF-8)
   std::vector<CameraRecord> cameras;
   int exitCode = 1;  // the contract's code, before --retry-code maps it
   // Why the run failed (the reason told on standard error): code and words;

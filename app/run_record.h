@@ -24,6 +24,7 @@ enum class CameraAction : std::uint8_t {
   Stopped,          // the run was stopped (a signal) before this camera was written
   WouldUpdate,      // --dry-run: every check an update makes passed; nothing written
   WouldFail,        // --dry-run: a check failed (the reason is the run's); nothing written
+  Restored,         // --restore: a backup was written back (the result says how it ended)
 };
 const char* CameraActionName(CameraAction action);
 
@@ -62,6 +63,9 @@ struct CameraRecord {
   // something waited for it (a read after the reset); null otherwise.
   std::optional<bool> cameBack;
   FlashDifference verifyDifference;
+  // --restore: the 4 KB sectors written (the download route writes every
+  // one of the backup's); null when nothing was written.
+  std::optional<std::uint32_t> sectorsWritten;
   std::uint64_t durationMs = 0;
   // Why the camera failed or was not read, when it did: the reason's code
   // and its words (empty when it has none).

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
@@ -14,6 +15,7 @@
 #include "app/camera_options.h"
 #include "app/options.h"
 #include "app/progress_bar.h"
+#include "app/report.h"
 #include "app/run_record.h"
 #include "camera/camera_device.h"
 #include "flash/flash_tables.h"
@@ -60,6 +62,9 @@ bool ExecutableSiblingPath(IFileSystem& files, std::wstring_view name, std::wstr
 // the executable.
 void TellPlace(const Platform& platform, FilePlace place, std::string_view what,
                const std::wstring& path);
+
+// A backup handed to --restore, checked before any camera (restore_run.cpp).
+struct RestoreSource;
 
 // One run of the tool. Holds the state the run shares with the update job:
 // the switches and the current camera.
@@ -143,6 +148,11 @@ class CFrontEnd {
   void TellReason(std::int32_t result, bool anyOpened);
   // --restore FILE (restore_run.cpp): a backup written back to its camera.
   int RunRestore(const CameraOptions& options);
+  // The restore on the one target camera, opened as the current device.
+  void RestoreTarget(const RestoreSource& source, CameraRecord& record);
+  // Writes the JSON report to `path`; a report that cannot be written fails
+  // the run (`result` becomes 1) with the reason noted.
+  void WriteReportFile(const std::wstring& path, const RunReport& report, int& result);
   // --history (history_run.cpp): what earlier runs wrote.
   int RunHistory(const CameraOptions& options);
   // The long options of a command line (no guard, no camera yet).
@@ -166,6 +176,17 @@ class CFrontEnd {
   // there otherwise go to standard error.
   bool textToError_ = false;
 };
+
+// UTF-8 of wide text (UTF-16 on Windows, UTF-32 elsewhere); an unpaired
+// surrogate becomes U+FFFD.
+std::string Utf8Of(std::wstring_view text);
+
+// Whether a note of one of `kinds` was made since the run had `mark` notes.
+bool NotedSince(std::size_t mark, std::initializer_list<FailureKind> kinds);
+
+// No target camera was reached: "try again later" when the system or
+// another program kept the cameras from the tool, "no target" otherwise.
+int NoTargetExit();
 
 // `--camera ID`: keeps only the listed camera with that camera ID (letter
 // case aside); false, and `cameras` untouched, when none has it.

@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -334,6 +336,36 @@ OpSpec longRunOp(const std::string& name, std::size_t count, bool all) {
                 count + count * perCamera};
 }
 
+// The whole tool restoring 64 KB on family 104 through the SPI master,
+// every sector different from the flash and no 32-byte run erased: the
+// flash read twice before, the protection lifted, 16 sector erases and
+// 2048 page programs of 32 bytes, the protection set, the read-back twice.
+OpSpec restoreOp() {
+  const std::string path =
+      (std::filesystem::temp_directory_path() / "qvflash-bench-restore.bin").string();
+  constexpr std::uint64_t kSectors = 0x10000 / 4096;
+  constexpr std::uint64_t kErase =
+      seq::kSimpleCommand + 2 * seq::kRegister + 4 * seq::kSend + seq::kRegister + seq::kStatusWait;
+  const std::uint64_t sequence = 1 + seq::kOpenPerDevice + seq::readId(true) +
+                                 4 * seq::readOut(0x10000) + 2 * seq::kStatusWrite +
+                                 kSectors * (kErase + 128 * seq::pageProgram(32));
+  return OpSpec{"whole --restore of 64 KB, fam 104 (all sectors differ)",
+                {CameraSpec{}},
+                kWalkSettleMs,
+                [path](Rig&, std::unique_ptr<CCameraDevice>&) {
+                  std::ofstream out(path, std::ios::binary);
+                  for (std::uint32_t i = 0; i < 0x10000; ++i)
+                    out.put(static_cast<char>(i * 7 + i / 251));
+                },
+                [path](Rig& rig, std::unique_ptr<CCameraDevice>&) {
+                  const std::vector<std::wstring> args{
+                      L"--restore", std::wstring(path.begin(), path.end()), L"--force"};
+                  return RunQvflash(args, rig.platform()) == 0;
+                },
+                false,
+                sequence};
+}
+
 std::vector<OpSpec> operations() {
   const std::uint32_t image = embeddedImageLength();
   std::vector<OpSpec> ops;
@@ -459,6 +491,7 @@ std::vector<OpSpec> operations() {
   verified.mandatedMs -= kWalkSettleMs;
   ops.push_back(verified);
   ops.push_back(terseRunOp("whole terse run, fam 106 (1 camera)", 1, 0, 0xBA));
+  ops.push_back(restoreOp());
   return ops;
 }
 

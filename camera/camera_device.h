@@ -168,6 +168,11 @@ class CCameraCore {
   // and the wait for it to finish.
   void FlashWriteStatusRegister(std::uint8_t value, std::int32_t useEwsr);
   std::int32_t FlashWritePage(const PageProgramRequest& request);
+  // Erases the 4 KB sector holding `address` with `opcode` (the part's
+  // command-table entry 6): write enable, then the opcode and the three
+  // address bytes, then the wait until the erase has finished (bounded like
+  // every status wait). False when a request failed or a wait gave up.
+  bool FlashEraseSector(std::uint8_t opcode, std::uint32_t address);
   HResult WriteFlashBytes(std::uint32_t address, std::uint32_t length, const std::uint8_t* data);
   HResult XuWriteFlashBytes(std::uint32_t address, std::uint32_t length, const std::uint8_t* data);
   std::int32_t ReadFlashId(std::uint8_t id[3], std::uint8_t command);
@@ -260,10 +265,13 @@ class CCameraDevice {
   std::int32_t GetUsbInfo(CAMERA_USB_INFO& info);
   // Flash identification (flash/).
   std::int32_t QueryFlashType(std::uint8_t& flashType);
-  // Download engine (flash/).
+  // Download engine (flash/). A restore hands it a backup, which already
+  // holds the image code byte the flash had: it leaves the patch out.
+  enum class ImageCode : std::uint8_t { Patch, AsGiven };
   std::int32_t DownloadFirmware(std::uint8_t* image, std::uint32_t length, std::uint8_t flashType,
                                 std::uint8_t* computedChecksum, std::uint8_t* deviceChecksum,
-                                std::uint8_t* state, std::uint8_t* progress);
+                                std::uint8_t* state, std::uint8_t* progress,
+                                ImageCode imageCode = ImageCode::Patch);
   std::int32_t UnprotectFlash(std::uint8_t flashType);
   std::int32_t ProtectFlash(std::uint8_t flashType);
   // Read-out of flash addresses 0 to 0xFFFF (flash/).

@@ -200,6 +200,28 @@ std::int32_t CCameraCore::FlashWritePage(const PageProgramRequest& request) {
   return succeeded(WriteRegister(REG_SPI_CTRL, 0x00)) ? 1 : 0;
 }
 
+bool CCameraCore::FlashEraseSector(std::uint8_t opcode, std::uint32_t address) {
+  if (faulted_) return false;
+  const std::uint32_t failedBefore = failedRequests_;
+  (void)FlashWriteEnable();
+  if (faulted_) return false;
+  (void)WriteRegister(REG_SPI_CTRL, 0x80);
+  (void)WriteRegister(REG_SPI_CS, csAssert());
+  const std::uint8_t command[4] = {opcode, static_cast<std::uint8_t>(address >> 16),
+                                   static_cast<std::uint8_t>(address >> 8),
+                                   static_cast<std::uint8_t>(address)};
+  for (const std::uint8_t byte : command) {
+    if (!spiSend(byte)) {
+      (void)abandonSelected();
+      return false;
+    }
+  }
+  // The rising chip select starts the erase.
+  (void)WriteRegister(REG_SPI_CS, csRelease());
+  const std::uint8_t status = FlashReadStatus();
+  return !faulted_ && (status & SPI_FLASH_STATUS_WIP) == 0 && failedRequests_ == failedBefore;
+}
+
 HResult CCameraCore::WriteFlashBytes(std::uint32_t address, std::uint32_t length,
                                      const std::uint8_t* data) {
   if (!channel_) return hr::Pointer;

@@ -104,7 +104,7 @@ std::int32_t CCameraDevice::ProtectFlash(std::uint8_t flashType) {
 std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t length,
                                              std::uint8_t flashType, std::uint8_t* computedChecksum,
                                              std::uint8_t* deviceChecksum, std::uint8_t* state,
-                                             std::uint8_t* progress) {
+                                             std::uint8_t* progress, ImageCode imageCode) {
   lastDownload_ = DownloadFacts{};
   if (!IsAcceptedFlashType(flashType)) return STATUS_REFUSED;
   CXuChannel* channel = core_ != nullptr ? core_->channel() : nullptr;
@@ -114,7 +114,8 @@ std::int32_t CCameraDevice::DownloadFirmware(std::uint8_t* image, std::uint32_t 
     if (traceFlag_ != 0) platform.console.WriteNarrow(text);
   };
 
-  if (image != nullptr && core_ != nullptr) core_->PatchImageFlashCode(image, flashType);
+  if (image != nullptr && core_ != nullptr && imageCode == ImageCode::Patch)
+    core_->PatchImageFlashCode(image, flashType);
   if (state != nullptr) *state = UPD_START;
   if (progress != nullptr) *progress = PROGRESS_START;
   if (core_ != nullptr) core_->NotifyUpdateStatus(UPD_START, PROGRESS_START);

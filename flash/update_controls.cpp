@@ -24,6 +24,7 @@ struct UpdateControl {
   ChipFamily last;
   std::string_view name;
   bool readBack = false;  // sent only by the read-back after the update
+  bool download = false;  // sent only by the download engine
 };
 
 constexpr std::array kUpdateControls{
@@ -34,11 +35,11 @@ constexpr std::array kUpdateControls{
     UpdateControl{XU_FLASH_MODE, kSet, 102, 108, "flash mode"},
     UpdateControl{XU_FLASH_DATA, kLength, 102, 108, "flash data"},
     UpdateControl{XU_FLASH_ID, kGet, 106, 107, "flash identification"},
-    UpdateControl{XU_DFU_PREPARE, kSet, 105, 105, "download preparation"},
-    UpdateControl{XU_DFU_ENABLE, kSet, 102, 108, "download mode"},
-    UpdateControl{XU_DFU_DATA, kSet, 102, 108, "download data"},
-    UpdateControl{XU_DFU_CHECKSUM, kGet, 102, 108, "download checksum"},
-    UpdateControl{XU_DFU_COMMIT, kSet, 106, 108, "download commit"},
+    UpdateControl{XU_DFU_PREPARE, kSet, 105, 105, "download preparation", false, true},
+    UpdateControl{XU_DFU_ENABLE, kSet, 102, 108, "download mode", false, true},
+    UpdateControl{XU_DFU_DATA, kSet, 102, 108, "download data", false, true},
+    UpdateControl{XU_DFU_CHECKSUM, kGet, 102, 108, "download checksum", false, true},
+    UpdateControl{XU_DFU_COMMIT, kSet, 106, 108, "download commit", false, true},
     // The read-back reads the flash as the dump does (the command table
     // through the controls above, then the address and the data).
     UpdateControl{XU_FLASH_ADDR, kSet, 102, 108, "flash address", true},
@@ -52,20 +53,21 @@ const UpdateControl* findControl(std::uint32_t selector) {
   return nullptr;
 }
 
-bool usedBy(const UpdateControl& control, ChipFamily family, bool readsBack) {
-  return family >= control.first && family <= control.last && (readsBack || !control.readBack);
+bool usedBy(const UpdateControl& control, ChipFamily family, bool readsBack, WriteRoute route) {
+  return family >= control.first && family <= control.last && (readsBack || !control.readBack) &&
+         (route == WriteRoute::Download || !control.download);
 }
 
 // Against the unit's descriptor. A control the unit lacks is named before
 // one the driver hides behind it: it is the one to add.
 ControlCheck checkDeclared(std::uint32_t declared, ChipFamily family, bool readsBack,
-                           MissingControl& missing) {
+                           WriteRoute route, MissingControl& missing) {
   // The chip-ID read has just gone through the register address control:
   // a descriptor by which the driver would not offer it is not this unit's.
   if (controlHiddenBy(declared, XU_REG_ADDR) != 0) return ControlCheck::Unknown;
   for (const bool hidden : {false, true}) {
     for (const UpdateControl& control : kUpdateControls) {
-      if (!usedBy(control, family, readsBack)) continue;
+      if (!usedBy(control, family, readsBack, route)) continue;
       const std::uint32_t by = controlHiddenBy(declared, control.selector);
       if (hidden ? by == 0 : declaresControl(declared, control.selector)) continue;
       missing = {control.selector, control.needs, false, 0, control.readBack};
@@ -78,11 +80,12 @@ ControlCheck checkDeclared(std::uint32_t declared, ChipFamily family, bool reads
 
 }  // namespace
 
-ControlCheck CheckUpdateControls(CXuChannel& channel, bool readsBack, MissingControl& missing) {
+ControlCheck CheckUpdateControls(CXuChannel& channel, bool readsBack, MissingControl& missing,
+                                 WriteRoute route) {
   const ChipFamily family = channel.family();
   std::uint32_t declared = 0;
   const HResult info = channel.queryDeclaredControls(declared);
-  if (succeeded(info)) return checkDeclared(declared, family, readsBack, missing);
+  if (succeeded(info)) return checkDeclared(declared, family, readsBack, route, missing);
   // An answer that is not the unit's descriptor says nothing either way.
   if (info == kXuShortReply) return ControlCheck::Unknown;
   // The register address control has just carried the chip-ID read: a driver
@@ -93,7 +96,7 @@ ControlCheck CheckUpdateControls(CXuChannel& channel, bool readsBack, MissingCon
     return ControlCheck::Unknown;
   }
   for (const UpdateControl& control : kUpdateControls) {
-    if (!usedBy(control, family, readsBack)) continue;
+    if (!usedBy(control, family, readsBack, route)) continue;
     access = 0;
     const HResult result = channel.QueryControlAccess(control.selector, access);
     if (result == hr::NotFound) {

@@ -32,7 +32,7 @@ struct MissingControl {
   // the first undeclared control before it, or kDriverControlLimit + 1
   // beyond the driver's limit. 0: not hidden.
   std::uint32_t hiddenBy = 0;
-  bool notSetUp = false;     // declared, but the driver could not set it up
+  bool notSetUp = false;  // declared, but the driver could not set it up
 };
 
 // Asks the bound channel about every control the download route of its
@@ -48,7 +48,13 @@ struct MissingControl {
 // control. Where the descriptor is not handed out (the Linux stack), basic
 // support is asked of each control: it answers from bmControls and the
 // control's GET_INFO.
-ControlCheck CheckUpdateControls(CXuChannel& channel, bool readsBack, MissingControl& missing);
+// How the flash is written: by the chip's download engine (an update, a
+// restore on families 106 to 108), or by the host through the chip's SPI
+// master (a restore on families 102 to 105: no download control is sent).
+enum class WriteRoute { Download, HostSpi };
+
+ControlCheck CheckUpdateControls(CXuChannel& channel, bool readsBack, MissingControl& missing,
+                                 WriteRoute route = WriteRoute::Download);
 
 // "control 12, the download commit, is not in the camera's extension unit",
 // for the run's reason.

@@ -52,6 +52,11 @@ enum class FailureKind : std::uint8_t {
   NotBackAfterReset,
   CameraIdNotFound,  // no camera has the camera ID asked for (detail: the ID)
   FirmwareDiffers,   // --check: a target camera's flash does not hold this firmware (detail: which)
+  // A backup handed to --restore is not of this camera's family or part, or
+  // larger than its flash (detail: how)
+  BackupMismatch,
+  // The flash read back after a restore differs from the backup (detail: how)
+  RestoreMismatch,
 };
 
 // The system's own error of a failed platform call, where the system has

@@ -74,6 +74,10 @@ CameraModel::CameraModel(std::size_t index, const CameraConfig& config,
       registers_(0x10000, 0x00),
       erasedSectors_(flash_.contents().size() / kFlashSectorSize, false) {
   table_.fill(0xFF);
+  // On families 106 to 108 the chip's SPI master carries the host's reads
+  // (the identification of family 108) but nothing that writes: their flash
+  // is written by the chip's own engine only.
+  flash_.setHostMayWrite(!isEngineIgnoringProtection(family_));
   flipsDone_.assign(config_.faults.size(), 0);
   registers_[kRegSpiCs] = static_cast<std::uint8_t>(2 - selectValue());  // flash released
   for (const FaultConfig& fault : config_.faults) {

@@ -22,6 +22,29 @@ bool NorFlash::hasOpcode(std::uint8_t opcode) const {
   return std::find(commands_.begin(), commands_.end(), opcode) != commands_.end();
 }
 
+namespace {
+// The opcodes that change the array, the status register or the latch that
+// allows either.
+bool changesFlash(std::uint8_t opcode) {
+  switch (opcode) {
+    case op::WriteStatus:
+    case op::PageProgram:
+    case op::WriteEnable:
+    case op::SectorErase:
+    case op::EnableWriteStatus:
+    case op::BlockErase32:
+    case op::ChipErase60:
+    case op::AutoIncrementProgram:
+    case op::ChipEraseC7:
+    case op::SectorEraseD7:
+    case op::BlockErase64:
+      return true;
+    default:
+      return false;
+  }
+}
+}  // namespace
+
 bool NorFlash::busy() const { return stuckBusy_ || clock_.nowNs() < busyUntilNs_; }
 
 std::uint8_t NorFlash::status() const {
@@ -75,6 +98,7 @@ std::uint8_t NorFlash::transfer(std::uint8_t mosi) {
     // A busy part answers nothing but Read Status Register; a part ignores
     // opcodes it does not have.
     if ((busy() && mosi != op::ReadStatus) || !hasOpcode(mosi)) ignored_ = true;
+    if (!engineDriving_ && !hostMayWrite_ && changesFlash(mosi)) ignored_ = true;
     return 0xFF;
   }
   if (ignored_) return 0xFF;

@@ -73,6 +73,11 @@ class NorFlash {
   // programmed value; erasing it still works.
   void addStuckCell(std::uint32_t address);
 
+  // Whether commands the host sends through the SPI registers may change
+  // the flash (write enable, program, erase, status write); when not, they
+  // are ignored like opcodes the part lacks. Reads and identification pass.
+  void setHostMayWrite(bool may) { hostMayWrite_ = may; }
+
   // Accounting: whether the chip's flash engine (rather than the host) is
   // driving the bus.
   void setEngineDriving(bool engine) { engineDriving_ = engine; }
@@ -103,6 +108,7 @@ class NorFlash {
   std::vector<bool> stuck_;  // per address; empty: no stuck cell
   bool ignoreProtection_ = false;
   bool engineDriving_ = false;
+  bool hostMayWrite_ = true;
   FlashAccounting accounting_;
 
   // The command of the current chip-select cycle.

@@ -4,6 +4,7 @@
 // with the flash holding exactly what a clean update leaves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "sim_harness.h"
@@ -140,6 +141,20 @@ TEST(Sweep, TerseUpdateClass1Part) { Sweep(Rig{0x8A, "ks", "SST25VF512"}, {}, 1,
 TEST(Sweep, TerseUpdateClass2Part) { Sweep(Rig{0x8A, "ks", "PM25LD512"}, {}); }
 TEST(Sweep, TerseUpdateClass5Part) { Sweep(Rig{0x8A, "ks", "AT25F512B"}, {}); }
 TEST(Sweep, TerseUpdateClass6Part) { Sweep(Rig{0x8A, "ks", "MX25L5121E"}, {}); }
+
+// A restore through the SPI master of one sector that differs (the reads
+// before and after, the protection lifted and set, an erase, a program):
+// "Fail", or the flash holding the backup.
+TEST(Sweep, RestoreFamily104) {
+  TempDir folder;
+  std::vector<std::uint8_t> backup = OldFirmware();
+  std::fill_n(backup.begin() + 0x3000, 0x1000, 0xFF);
+  const std::string text = "restored";
+  for (std::size_t i = 0; i < text.size(); ++i)
+    backup[0x3100 + i] = static_cast<std::uint8_t>(text[i]);
+  WriteBytes(folder.file("b.bin"), backup);
+  Sweep(Rig{}, {L"--restore", Widen(folder.file("b.bin")), L"--force"});
+}
 
 // The same for a dump: each run ends in "Fail" with exit code 1 and no
 // Dump.bin, or with a Dump.bin equal to the flash (or, for a camera lost

@@ -41,5 +41,28 @@ TEST(SimChip, FlashIdentificationThroughSpiRegisters) {
   EXPECT_EQ(host.readStatus(), 0x0C);
 }
 
+// The host's SPI traffic reaches the flash on every family, but writes it
+// only on 102 to 105: on 106 to 108 the flash identifies itself and reads,
+// and a status write, an erase and a program change nothing.
+TEST(SimChip, HostSpiWritesOnlyOnFamiliesThatLetTheHostDriveTheFlash) {
+  for (const int chipId : {0x8A, 0xB1, 0xD1}) {
+    SCOPED_TRACE(chipId);
+    auto session = openScene(oneCamera("\"chip_id\": " + std::to_string(chipId)));
+    Host host(*session);
+    const bool hostWrites = chipId == 0x8A;
+    EXPECT_EQ(host.readId(0x90), (std::array<std::uint8_t, 3>{0xC8, 0x05, 0xC8}));
+    host.writeStatus(0x00);
+    EXPECT_EQ(host.waitReady(), hostWrites ? 0x00 : 0x0C);
+    host.command({0x06});
+    host.command({0x20, 0x00, 0x10, 0x00});
+    host.waitReady();
+    host.pageProgram(0x1000, {0x12, 0x34});
+    host.waitReady();
+    const auto flash = host.model().flash();
+    EXPECT_EQ(flash[0x1000], hostWrites ? 0x12 : 0xFF);
+    EXPECT_EQ(flash[0x1001], hostWrites ? 0x34 : 0xFF);
+  }
+}
+
 }  // namespace
 }  // namespace qv::sim::test

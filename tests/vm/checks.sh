@@ -655,6 +655,49 @@ check two-functions-passes expect_result two-functions /tmp/two-functions/usb 0 
 check two-functions-written-once written_once /tmp/two-functions/usb/trace.txt
 check two-functions-came-back grep -q '"came_back": true' /tmp/two-functions/usb/r.json
 
+# --- The way back ---------------------------------------------------------------------
+# A dump, an update, then --restore of the dump (--force: a dump has no
+# sidecar): the flash is the starting flash byte for byte and --list shows
+# the camera as before the update (the node's path aside: family 106
+# comes back from its reset on another node). On the simulator and through
+# the kernel alike; family 106 restores through the download and its reset.
+way_back_steps() {  # way_back_steps <dir>: <step>.rc/.out/.err per step
+  local dir=$1 step
+  for step in list-before dump update restore list-after; do
+    case $step in
+      dump) set -- --dump backup.bin ;;
+      update) set -- ;;
+      restore) set -- --restore backup.bin --force ;;
+      *) set -- --list ;;
+    esac
+    (cd "$dir" && timeout -s KILL "$run_limit" ./qvflash "$@" >"$step.out" 2>"$step.err"
+      echo $? >"$step.rc")
+  done
+}
+listed_as_before() {  # the rows without their last column, the path
+  [ -s "$1/list-before.out" ] &&
+    [ "$(sed 's/ *[^ ]*$//' "$1/list-before.out")" = "$(sed 's/ *[^ ]*$//' "$1/list-after.out")" ]
+}
+way_back() {  # way_back <name> <scene>
+  local name=$1 scene=$2
+  prepare "$name" "$scene" flash.bin
+  local sim=/tmp/$name/sim usb=/tmp/$name/usb
+  (export QVFLASH_SIM=$sim/$scene && way_back_steps "$sim")
+  if start_server "$usb" "$scene" 1; then way_back_steps "$usb"; fi
+  stop_server || echo "unplug failed" | info
+  echo "$name: restore exit $(cat "$usb/restore.rc" 2>/dev/null)," \
+    "errors: $(tr '\n' '|' <"$usb/restore.err" 2>/dev/null)" | info
+  check "$name-restore-passes" eval "[ \"\$(cat $usb/restore.rc)\" = 0 ] &&
+    [ \"\$(tail -n 1 $usb/restore.out)\" = Pass ]"
+  check "$name-restore-as-simulated" same_file "$sim/restore.out" "$usb/restore.out"
+  check "$name-updated-between" eval "[ \"\$(cat $usb/update.rc)\" = 0 ]"
+  check "$name-flash-restored" same_file "$usb/flash.bin" "/tmp/$name/flash.bin"
+  check "$name-backup-is-flash" same_file "$usb/backup.bin" "/tmp/$name/flash.bin"
+  check "$name-listed-as-before" listed_as_before "$usb"
+}
+way_back way-back-104 family104.json
+way_back way-back-106 reenumerates.json
+
 # --- Other drivers' capture nodes ---------------------------------------------------
 # The kernel's vivid test driver, two instances, each with its capture,
 # output, VBI, radio, SDR, metadata and touch nodes, as a laptop's camera

@@ -51,6 +51,7 @@ enum class FailureKind : std::uint8_t {
   // After its chip reset the camera did not come back on the bus in time
   NotBackAfterReset,
   CameraIdNotFound,  // no camera has the camera ID asked for (detail: the ID)
+  BackupNotRead,     // the flash could not be read for the backup before an update
 };
 
 // The system's own error of a failed platform call, where the system has

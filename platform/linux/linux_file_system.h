@@ -34,6 +34,9 @@ class LinuxFileSystem : public IFileSystem {
   bool WriteFile(const std::wstring& path, std::span<const std::uint8_t> data) override;
   bool CheckWritable(const std::wstring& path) override;
   bool RemoveFile(const std::wstring& path) override;
+  bool StateFolder(std::wstring& folder) override;
+  bool CreateFolders(const std::wstring& folder) override;
+  bool AppendLine(const std::wstring& path, std::string_view line) override;
 
  protected:
   // The executable path from its bytes: false only when it is empty or

@@ -61,6 +61,9 @@ class Win32FileSystem final : public IFileSystem {
   bool WriteFile(const std::wstring& path, std::span<const std::uint8_t> data) override;
   bool CheckWritable(const std::wstring& path) override;
   bool RemoveFile(const std::wstring& path) override;
+  bool StateFolder(std::wstring& folder) override;
+  bool CreateFolders(const std::wstring& folder) override;
+  bool AppendLine(const std::wstring& path, std::string_view line) override;
 };
 
 class Win32Resources final : public IResources {

@@ -293,10 +293,11 @@ TEST(Verify, AGoodUpdateIsReadBackTwiceAndPasses) {
   EXPECT_EQ(o.out, kChecking + "Pass");
   EXPECT_EQ(o.exitCode, 0);
   EXPECT_NE(o.err.find("Device 0: updated and verified"), std::string::npos) << o.err;
-  // After leaving download mode: the image's span read twice, the same.
+  // The backup's span read twice before the download, and after leaving
+  // download mode read twice again, the same.
   std::size_t addressRequests = 0;
   for (const std::string& line : o.trace) addressRequests += line.rfind("0 SET 14 ", 0) == 0;
-  EXPECT_EQ(addressRequests, 2u);
+  EXPECT_EQ(addressRequests, 4u);
 }
 
 // The checks before the first writing request, in every mode and in a dry
@@ -379,7 +380,7 @@ TEST(ChecksBeforeWriting, NothingIsWrittenAndTheReasonIsTold) {
 TEST(Verify, AReadBackThatCouldNotRunIsNoFaultyFlash) {
   const json scene{{"cameras", {Camera(0)}}, {"image_devices", {ImageDevice(0)}}};
   SimRun first;
-  const Outcome written = first.Run(scene, {L"--verify"});
+  const Outcome written = first.Run(scene, {L"--verify", L"--no-backup"});
   std::size_t before = 0;  // camera 0's requests before the read-back
   for (std::size_t i = 0; i < written.trace.size() && written.trace[i].rfind("0 SET 14 ", 0); ++i)
     before += written.trace[i].rfind("0 ", 0) == 0;
@@ -387,7 +388,7 @@ TEST(Verify, AReadBackThatCouldNotRunIsNoFaultyFlash) {
   failing["cameras"][0]["faults"] =
       json::array({json{{"request", before + 1}, {"result", "0x8007001F"}, {"count", 1000}}});
   SimRun run;
-  const Outcome o = run.Run(failing, {L"--verify"});
+  const Outcome o = run.Run(failing, {L"--verify", L"--no-backup"});
   EXPECT_EQ(o.exitCode, 1);
   EXPECT_EQ(o.flash[0], written.flash[0]);
   EXPECT_NE(o.err.find("qvflash: the flash could not be read back after the update"),
@@ -416,14 +417,18 @@ TEST(Verify, ReadsTheCameraBackWhereItReturnsAfterItsReset) {
     std::string err;
     std::vector<json> cameBack;
   } rows[] = {
-      {{camera(0, 0xB1, true)}, {L"--verify"}, 0, "Device 0: " + verified, {true}},
+      {{camera(0, 0xB1, true)}, {L"--verify", L"--no-backup"}, 0, "Device 0: " + verified, {true}},
       {{camera(0, 0xB1, "never")},
-       {L"--verify"},
+       {L"--verify", L"--no-backup"},
        1,
        "Device 0: verify failed: the camera did not come back after its reset\n",
        {false}},
-      {{camera(0, 0x8A, true)}, {L"--verify"}, 0, "Device 0: " + verified, {nullptr}},
-      {{resetTimesOut}, {L"--verify"}, 0, "Device 0: " + verified, {true}},
+      {{camera(0, 0x8A, true)},
+       {L"--verify", L"--no-backup"},
+       0,
+       "Device 0: " + verified,
+       {nullptr}},
+      {{resetTimesOut}, {L"--verify", L"--no-backup"}, 0, "Device 0: " + verified, {true}},
   };
   // 0x01 into 0x2034: the request that resets the chip.
   const auto findReset = [](const std::vector<std::string>& lines) {
@@ -506,7 +511,19 @@ TEST(All, UpdatesEveryTargetCameraInIndexOrder) {
   const Outcome o = run.Run(scene, {L"--all"});
   EXPECT_EQ(o.out, kChecking + "Fail");
   EXPECT_EQ(o.exitCode, 1);
-  EXPECT_EQ(o.err.rfind("Device 0: updated\nDevice 2: update failed\nDevice 3: updated\n", 0), 0u)
+  // Each target camera backed up before its update, each backup with its
+  // sidecar.
+  std::string lines;
+  int backups = 0;
+  for (const std::string& line : Lines(o.err)) {
+    const bool backup =
+        line.find(": backup " + run.dir.file("state/qvflash/backups/")) != std::string::npos;
+    backups += backup;
+    if (!backup) lines += line + "\n";
+  }
+  EXPECT_EQ(backups, 3);
+  EXPECT_EQ(run.StateFiles("backups").size(), 6u);
+  EXPECT_EQ(lines.rfind("Device 0: updated\nDevice 2: update failed\nDevice 3: updated\n", 0), 0u)
       << o.err;
   EXPECT_NE(o.err.find("checksum"), std::string::npos) << "the reason of the Fail";
   EXPECT_EQ(o.flash[0], current);
@@ -514,7 +531,7 @@ TEST(All, UpdatesEveryTargetCameraInIndexOrder) {
   EXPECT_EQ(o.flash[3], current);
 
   SimRun first;
-  const Outcome one = first.Run(scene, {L"--verify"});
+  const Outcome one = first.Run(scene, {L"--verify", L"--no-backup"});
   EXPECT_EQ(one.exitCode, 0);
   EXPECT_EQ(one.err, "Device 0: updated and verified\n");
   EXPECT_EQ(one.flash[3], std::vector<std::uint8_t>(65536, 0xFF))
@@ -543,7 +560,7 @@ TEST(All, ListsCamerasOncePerUsbDeviceAndWritesEachOnce) {
   };
   SimRun run;
   const std::string path = run.dir.file("report.json");
-  const Outcome all = run.Run(scene, {L"--all", L"--json", Widen(path)});
+  const Outcome all = run.Run(scene, {L"--all", L"--no-backup", L"--json", Widen(path)});
   EXPECT_EQ(all.exitCode, 0) << all.err;
   EXPECT_EQ(all.err, "Device 0: updated\nDevice 1: updated\n");
   EXPECT_EQ(settleWaits(all), 2);
@@ -680,7 +697,7 @@ TEST(Report, SaysWhatDidNotHappen) {
   SimRun run;
   const Outcome o = run.Run(json{{"cameras", {busy, noEnable, Camera(2)}},
                                  {"image_devices", {ImageDevice(0), ImageDevice(1), unreadable}}},
-                            {L"--all", L"--json", Widen(run.dir.file("r.json"))});
+                            {L"--all", L"--no-backup", L"--json", Widen(run.dir.file("r.json"))});
   EXPECT_EQ(o.exitCode, 1);
   const std::vector<std::uint8_t> bytes = ReadBytes(run.dir.file("r.json"));
   const json cameras = json::parse(std::string(bytes.begin(), bytes.end()))["cameras"];
@@ -791,23 +808,28 @@ TEST(ReadTwice, AChangedReplyIsReadAgainOrNothingReadIsUsed) {
   const std::string unsteady =
       "qvflash: the flash read differently twice, and again on another "
       "try; nothing read was used (the first difference at 0x1234)";
+  // An update's first read-out is its backup's: one that keeps changing
+  // refuses the update, nothing written; changed once, the read-back after
+  // the download adds its own pair of reads.
   const struct {
     std::vector<std::wstring> args;
     int flips;
     std::string said;
+    int reads = 4;
   } rows[] = {{{L"--dump", L"d.bin"}, 1, "Dump FW ok."},
               {{L"--dump", L"d.bin"}, 9, unsteady},
               {{L"--list"}, 1, "64 KB  current"},
               {{L"--list"}, 9, "64 KB  unknown"},
-              {{L"--verify"}, 1, "Device 0: updated and verified"},
-              {{L"--verify"}, 9, unsteady}};
+              {{L"--verify"}, 1, "Device 0: updated and verified", 6},
+              {{L"--verify"}, 9, "Device 0: not written\n"},
+              {{L"--verify", L"--no-backup"}, 9, unsteady}};
   for (const auto& row : rows) {
     SimRun run;
     WriteBytes(run.dir.file("f0.bin"), current);
     json camera = WithFlashFile(Camera(0), "f0.bin");
     camera["faults"] = json::array({json{{"flip_read", 0x1234}, {"count", row.flips}}});
     std::vector<std::wstring> args = row.args;
-    if (args.size() > 1) args[1] = Widen(run.dir.file("d.bin"));
+    if (args[0] == L"--dump") args[1] = Widen(run.dir.file("d.bin"));
     const Outcome o =
         run.Run(json{{"cameras", {camera}}, {"image_devices", {ImageDevice(0)}}}, args);
     SCOPED_TRACE(o.both);
@@ -818,9 +840,10 @@ TEST(ReadTwice, AChangedReplyIsReadAgainOrNothingReadIsUsed) {
     // Two pairs of reads, the first pair differing.
     EXPECT_EQ(std::count_if(o.trace.begin(), o.trace.end(),
                             [](const std::string& l) { return l.rfind("0 SET 14 ", 0) == 0; }),
-              4);
+              row.reads);
+    EXPECT_EQ(run.StateFiles("backups").size(), steady && row.reads == 6 ? 2u : 0u);
     EXPECT_EQ(o.flash[0], current);
-    if (args.size() > 1) {  // the dump file, none when nothing read was used
+    if (args[0] == L"--dump") {  // the dump file, none when nothing read was used
       EXPECT_EQ(ReadBytes(run.dir.file("d.bin")), steady ? current : std::vector<std::uint8_t>{});
     }
   }

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <sstream>
 
+#include "app/backup_file.h"
+#include "app/history.h"
 #include "app/messages.h"
 #include "app/sha256.h"
 #include "platform/failure_notes.h"
@@ -751,7 +753,7 @@ TEST(Report, ThatCannotBeWrittenIsRefusedBeforeAnyCamera) {
   for (const std::string file : {"folder.json"}) {
     const std::wstring bad = Widen(run.dir.file(file));
     for (const std::vector<std::wstring>& args :
-         {std::vector<std::wstring>{L"--json", bad},
+         {std::vector<std::wstring>{L"--json", bad}, std::vector<std::wstring>{L"--backup", bad},
           std::vector<std::wstring>{L"--json", Widen(run.dir.file("ok.json")), L"--dump", bad}}) {
       const Outcome o =
           run.Run(json{{"cameras", {Camera(0)}}, {"image_devices", {ImageDevice(0)}}}, args);
@@ -772,6 +774,108 @@ TEST(Report, ThatCannotBeWrittenIsRefusedBeforeAnyCamera) {
   EXPECT_NE(o.both.find("Fail\nqvflash: another program is using the camera"), std::string::npos)
       << o.both;
   EXPECT_EQ(o.out, kChecking + "Fail");
+}
+
+// The backup before an update: the first min(part size, 64 KB) exactly as
+// the flash held them, with a sidecar that parses; the report's digests
+// before and after and whether the flash changed; a history line per camera
+// written or tried, which --history shows. None without a write, none with
+// --no-backup or in a dry run; a history that cannot be written is a
+// warning only.
+TEST(Backup, KeptBeforeTheUpdateAndRemembered) {
+  std::vector<std::uint8_t> older(131072);
+  for (std::size_t i = 0; i < older.size(); ++i) older[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  const std::vector<std::uint8_t> current = UpdatedFlash(0x8A, "GD25Q512");
+  json reenumerating = Camera(0, "ks", 0xB1);
+  reenumerating["reenumerates"] = true;
+  json large = Camera(0, "ks", 0x8A, "MX25L1006E");
+  large["flash_size"] = 131072;
+  const std::vector<std::uint8_t> older64(older.begin(), older.begin() + 65536);
+  const struct Row {
+    json camera;
+    std::vector<std::uint8_t> before;  // none: erased
+    std::vector<std::wstring> args;
+    bool backup;
+    int historyLines;
+    bool changed;
+    bool historyInTheWay = false;
+  } rows[] = {
+      {Camera(0), older64, {L"--if-needed", L"--verify"}, true, 1, true},
+      {Camera(0), older64, {L"--if-needed", L"--verify", L"--no-backup"}, false, 1, true},
+      {Camera(0), current, {L"--if-needed", L"--verify"}, false, 0, false},
+      {Camera(0), current, {L"--verify"}, true, 1, false},
+      {Camera(0), older64, {L"--dry-run"}, false, 0, false},
+      {reenumerating, {}, {L"--verify", L"--backup", L"b.bin"}, true, 1, true},
+      {large, older, {L"--all"}, true, 1, true},
+      {Camera(0), older64, {}, true, 0, true, true},
+  };
+  for (const Row& row : rows) {
+    SimRun run;
+    json camera = row.camera;
+    if (!row.before.empty()) {
+      WriteBytes(run.dir.file("f0.bin"), row.before);
+      camera = WithFlashFile(camera, "f0.bin");
+    }
+    if (row.historyInTheWay)
+      std::filesystem::create_directories(run.dir.file("state/qvflash/history.jsonl"));
+    std::vector<std::wstring> args = row.args;
+    for (std::wstring& arg : args)
+      if (arg == L"b.bin") arg = Widen(run.dir.file("b.bin"));
+    args.insert(args.end(), {L"--json", Widen(run.dir.file("r.json"))});
+    const Outcome o =
+        run.Run(json{{"cameras", {camera}}, {"image_devices", {ImageDevice(0)}}}, args);
+    SCOPED_TRACE(msg::Narrow(row.args.empty() ? L"" : row.args[0]) + "\n" + o.both);
+    EXPECT_EQ(o.exitCode, 0);
+    std::vector<std::uint8_t> before =
+        row.before.empty() ? std::vector<std::uint8_t>(65536, 0xFF) : row.before;
+    before.resize(65536);
+    const std::vector<std::uint8_t> after(o.flash[0].begin(), o.flash[0].begin() + 65536);
+    const std::vector<std::uint8_t> bytes = ReadBytes(run.dir.file("r.json"));
+    const json report = json::parse(std::string(bytes.begin(), bytes.end()))["cameras"][0];
+    EXPECT_EQ(report["changed"], row.changed);
+    std::vector<std::string> kept = run.StateFiles("backups");
+    if (run.Exists("b.bin")) kept = {run.dir.file("b.bin"), run.dir.file("b.bin.json")};
+    EXPECT_EQ(kept.size(), row.backup ? 2u : 0u);
+    if (row.backup && kept.size() == 2) {
+      EXPECT_EQ(ReadBytes(kept[0]), before);
+      const std::vector<std::uint8_t> text = ReadBytes(kept[1]);
+      BackupSidecar sidecar;
+      std::string why;
+      EXPECT_TRUE(ParseSidecar(std::string(text.begin(), text.end()), sidecar, why)) << why;
+      EXPECT_EQ(sidecar.sha256, Sha256Hex(before));
+      EXPECT_EQ(sidecar.cameraId, "USB\\SIM_COMPOSITE\\1");
+      EXPECT_EQ(report["backup"], kept[0]);
+      EXPECT_EQ(report["flash_before"]["backup_span"]["sha256"], sidecar.sha256);
+      if (report["verify"] == "pass") {
+        EXPECT_EQ(report["flash_after"]["backup_span"]["sha256"], Sha256Hex(after));
+      }
+    } else {
+      EXPECT_EQ(report["backup"], nullptr);
+    }
+    const std::vector<std::uint8_t> history =
+        row.historyInTheWay ? std::vector<std::uint8_t>{}
+                            : ReadBytes(run.dir.file("state/qvflash/history.jsonl"));
+    const HistoryRead read = ParseHistory(std::string(history.begin(), history.end()));
+    ASSERT_EQ(read.entries.size(), static_cast<std::size_t>(row.historyLines));
+    EXPECT_TRUE(read.skipped.empty());
+    EXPECT_EQ(o.err.find("qvflash: warning: the history could not be written") != std::string::npos,
+              row.historyInTheWay);
+    if (row.historyLines == 0) continue;
+    EXPECT_EQ(read.entries[0].backup, row.backup ? kept[0] : "");
+    EXPECT_EQ(read.entries[0].sha256Before,
+              row.backup ? Sha256Hex(before)
+                         : report["flash_before"]["image_span"]["sha256"].get<std::string>());
+    // What --history shows of it, as a table and as JSON lines.
+    run.console = CapturingConsole{};
+    const Outcome table = run.Run(json{{"cameras", json::array()}}, {L"--history"});
+    EXPECT_EQ(table.exitCode, 0);
+    ASSERT_EQ(Lines(table.out).size(), 2u) << table.out;
+    EXPECT_NE(Lines(table.out)[1].find("  04F2:B5BD  "), std::string::npos) << table.out;
+    run.console = CapturingConsole{};
+    const Outcome lines =
+        run.Run(json{{"cameras", json::array()}}, {L"--history", L"--json", L"-"});
+    EXPECT_EQ(json::parse(lines.out)["action"], "updated");
+  }
 }
 
 TEST(Dump, IntoANamedFileWithItsReport) {

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "app/backup_file.h"
 #include "app/inventory.h"
 #include "app/update_job.h"
 #include "bench/alloc_hook.h"
@@ -451,13 +452,35 @@ std::vector<OpSpec> operations() {
                           0;
                  }});
   ops.back().sequenceRequests = 1 + seq::kOpenPerDevice + stateRead;
+  // The backup before an update: the first 64 KB read twice and compared
+  // (the file and its sidecar are the host's, outside the model). Its floor
+  // is those two read-outs.
+  ops.push_back({"backup 64 KB (two read-outs compared), fam 104",
+                 {CameraSpec{}},
+                 0,
+                 openFirst,
+                 [](Rig&, std::unique_ptr<CCameraDevice>& device) {
+                   std::vector<std::uint8_t> buffer(kBackupSpanLimit, 0);
+                   return ReadFlashChecked(*device->core(), buffer.data(), 122, 0, kBackupSpanLimit,
+                                           ReadCheck::Twice);
+                 }});
+  ops.back().sequenceRequests = 2 * seq::readOut(kBackupSpanLimit);
   OpSpec verified = terseRunOp("whole --verify run, fam 104 (1 camera)", 1, 0);
   verified.run = [](Rig& rig, std::unique_ptr<CCameraDevice>&) {
     return RunQvflash(std::vector<std::wstring>{L"--verify"}, rig.platform()) == 0;
   };
-  verified.sequenceRequests += seq::readOut(0xC000);
+  verified.sequenceRequests += seq::readOut(0xC000) + 2 * seq::readOut(kBackupSpanLimit);
   verified.mandatedMs -= kWalkSettleMs;
   ops.push_back(verified);
+  // The same without the backup: the difference is what the backup adds to
+  // a whole run.
+  OpSpec unbacked = verified;
+  unbacked.name = "whole --verify --no-backup run, fam 104 (1 camera)";
+  unbacked.run = [](Rig& rig, std::unique_ptr<CCameraDevice>&) {
+    return RunQvflash(std::vector<std::wstring>{L"--verify", L"--no-backup"}, rig.platform()) == 0;
+  };
+  unbacked.sequenceRequests -= 2 * seq::readOut(kBackupSpanLimit);
+  ops.push_back(unbacked);
   ops.push_back(terseRunOp("whole terse run, fam 106 (1 camera)", 1, 0, 0xBA));
   return ops;
 }

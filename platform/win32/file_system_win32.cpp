@@ -363,9 +363,9 @@ bool Win32FileSystem::RemoveFile(const std::wstring& path) {
 }
 
 bool Win32FileSystem::StateFolder(std::wstring& folder) {
-  // A 32-bit program run as SYSTEM on 64-bit Windows gets
-  // C:\Windows\SysWOW64\config\systemprofile\AppData\Local here: the
-  // folder is taken as the system names it.
+  // Run as SYSTEM this is C:\Windows\System32\config\systemprofile\AppData\Local;
+  // the file system redirector sends a 32-bit program's accesses there to
+  // SysWOW64 on 64-bit Windows. The folder is taken as the system names it.
   const std::optional<std::filesystem::path> local = environmentPath("LOCALAPPDATA");
   if (!local || local->empty()) return false;
   std::wstring base = local->native();

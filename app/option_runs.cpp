@@ -404,18 +404,23 @@ std::int32_t CFrontEnd::MakeBackup(std::uint8_t flashType, CameraRecord& record)
   BackupSidecar sidecar;
   sidecar.cameraId = record.cameraId;
   sidecar.family = record.family;
-  sidecar.part = kFlashParts[flashType - FLASH_TYPE_FIRST_PART].name;
+  // The update hands the engine a part of the tables (identified, or the
+  // assumed one).
+  if (flashType >= FLASH_TYPE_FIRST_PART && flashType <= FLASH_TYPE_LAST_PART)
+    sidecar.part = kFlashParts[flashType - FLASH_TYPE_FIRST_PART].name;
   sidecar.flashType = flashType;
   sidecar.size = size;
   sidecar.sha256 = sha;
   sidecar.time = UtcText(now);
   sidecar.toolVersion = kQvflashVersion;
   const std::string sidecarText = SidecarJson(sidecar);
-  if (!platform_.files.WriteFile(path, bytes) ||
-      !platform_.files.WriteFile(
+  if (!platform_.files.WriteFile(path, bytes)) return 1;
+  if (!platform_.files.WriteFile(
           path + std::wstring(kSidecarSuffix),
           std::span(reinterpret_cast<const std::uint8_t*>(sidecarText.data()),
                     sidecarText.size()))) {
+    // A backup without its sidecar is not one a restore takes as it is.
+    (void)platform_.files.RemoveFile(path);
     return 1;
   }
   record.backupSpan = size;

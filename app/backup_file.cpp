@@ -4,7 +4,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/utc_time.h"
 #include "flash/flash_tables.h"
+#include "platform/failure_notes.h"
+#include "platform/file_places.h"
 
 namespace qv {
 
@@ -94,6 +97,53 @@ bool ParseSidecar(std::string_view text, BackupSidecar& sidecar, std::string& wh
     read.toolVersion = version->get<std::string>();
   sidecar = read;
   return true;
+}
+
+bool KeptFilesFolder(IFileSystem& files, std::wstring_view subfolder, std::wstring& folder) {
+  std::wstring state;
+  if (files.StateFolder(state)) {
+    if (!subfolder.empty()) {
+      state.append(subfolder);
+      state.push_back(files.PathSeparator());
+    }
+    if (!files.CreateFolders(state)) return false;
+    folder = std::move(state);
+    return true;
+  }
+  FilePlace place{};
+  if (!ToolFolder(files, folder, place)) {
+    runNotes().note(FailureKind::FileNotWritten, "the folder of qvflash is unknown");
+    return false;
+  }
+  return true;
+}
+
+std::wstring BackupFileName(std::string_view cameraId, std::int64_t utcSeconds,
+                            std::string_view sha256) {
+  std::wstring name;
+  for (const char c : cameraId) {
+    const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '-' || c == '_' || c == '.';
+    // Runs of other characters ("\\", "&") become one '-'.
+    if (kept) {
+      name.push_back(static_cast<wchar_t>(c));
+    } else if (!name.empty() && name.back() != L'-') {
+      name.push_back(L'-');
+    }
+  }
+  // A name of dots only would name a folder.
+  if (name.find_first_not_of(L".-") == std::wstring::npos) name = L"camera";
+  // Room for the rest within the shortest path limit (Windows: 260).
+  if (name.size() > 64) name.resize(64);
+  const std::string stamp = UtcStamp(utcSeconds);
+  name += L'_';
+  name.append(stamp.empty() ? std::wstring(L"unknown-time")
+                            : std::wstring(stamp.begin(), stamp.end()));
+  name += L'_';
+  const std::string_view digits = sha256.substr(0, 8);
+  name.append(digits.begin(), digits.end());
+  name += L".bin";
+  return name;
 }
 
 }  // namespace qv

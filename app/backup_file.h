@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "channel/xu_channel.h"
+#include "platform/os_services.h"
 
 namespace qv {
 
@@ -42,5 +43,21 @@ std::string SidecarJson(const BackupSidecar& sidecar);
 // tables or not the named part, a size that is zero, above kBackupSpanLimit
 // or not whole sectors, a SHA-256 that is not 64 hexadecimal digits.
 bool ParseSidecar(std::string_view text, BackupSidecar& sidecar, std::string& why);
+
+// The folder of the files the tool keeps between runs, ending with the
+// separator: `subfolder` (may be empty) of the per-user state folder (see
+// IFileSystem::StateFolder), created as needed, or, where the environment
+// names none, the tool's own folder (ToolFolder). False, the reason noted,
+// when it cannot be had or created.
+bool KeptFilesFolder(IFileSystem& files, std::wstring_view subfolder, std::wstring& folder);
+// Where backups go by default: "backups" of the state folder.
+inline constexpr std::wstring_view kBackupSubfolder = L"backups";
+
+// The default name of a backup: the camera ID made safe for a file name on
+// every system (only letters, digits, '-', '_' and '.' kept, "camera" when
+// empty), the UTC stamp, the first 8 hexadecimal digits of its SHA-256.
+// "usb-1-1_20261209T093044Z_3fa2b1c0.bin"
+std::wstring BackupFileName(std::string_view cameraId, std::int64_t utcSeconds,
+                            std::string_view sha256);
 
 }  // namespace qv

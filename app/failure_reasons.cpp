@@ -55,6 +55,10 @@ constexpr std::array kReasons{
            "the flash read differently twice, and again on another try; nothing read was used",
            "a reply from the camera was cut short or changed on its way (Linux fills a short "
            "reply up with zeros): plug the camera straight into the computer and rerun"},
+    // Nothing was written: the update waits for its backup.
+    Reason{FailureKind::BackupNotRead, "backup_not_read",
+           "the flash could not be read for the backup before the update; nothing was written",
+           "unplug the camera, plug it in again and rerun"},
     Reason{FailureKind::VerifyMismatch, "verify_mismatch",
            "the flash read back after the update does not hold the firmware",
            "rerun; if it fails again, the camera's flash is faulty and needs service"},

@@ -146,8 +146,13 @@ std::uint8_t RecordFirmwareState(CCameraDevice& device, std::span<const std::uin
   ExpectedFlash expected;
   if (!expected.Build(record.family, updateType, image)) return updateType;
   // The state is read as every long option reads: twice, compared.
-  record.stateBefore =
-      CheckFirmware(*core, record.flash.flashType, expected, ReadCheck::Twice).state;
+  const FirmwareCheck check =
+      CheckFirmware(*core, record.flash.flashType, expected, ReadCheck::Twice);
+  record.stateBefore = check.state;
+  record.imageSpan = expected.readEnd();
+  if (!check.readOut.empty())
+    record.sha256BeforeImage =
+        Sha256Hex(std::span<const std::uint8_t>(check.readOut.data(), expected.readEnd()));
   return updateType;
 }
 

@@ -6,13 +6,18 @@
 #include <memory>
 #include <new>
 
+#include "app/backup_file.h"
 #include "app/failure_reasons.h"
+#include "app/history.h"
 #include "app/inventory.h"
 #include "app/messages.h"
 #include "app/report.h"
+#include "app/sha256.h"
 #include "app/update_job.h"
+#include "app/utc_time.h"
 #include "flash/download_engine.h"
 #include "platform/failure_notes.h"
+#include "platform/file_places.h"
 #include "platform/utf8.h"
 #include "platform/write_phase.h"
 #include "qvflash_version.h"
@@ -162,7 +167,8 @@ void CFrontEnd::UpdateTarget(const CameraOptions& options, CameraRecord& record)
   updateFlashType_ = FLASH_TYPE_UNDEFINED;
   updateStatus_ = UpdateStatus{};
   const std::size_t mark = runNotes().notes().size();
-  const std::int32_t result = UpdateFirmware({.readsBack = options.verify});
+  const std::int32_t result =
+      UpdateFirmware({.readsBack = options.verify, .backupInto = makesBackup_ ? &record : nullptr});
   record.passed = result == 0;
   record.updateRan = updateFlashType_ != FLASH_TYPE_UNDEFINED;
   record.computedChecksum = updateStatus_.computedChecksum;
@@ -219,7 +225,16 @@ void CFrontEnd::UpdateTarget(const CameraOptions& options, CameraRecord& record)
   ExpectedFlash expected;
   FirmwareCheck check;
   if (core != nullptr && expected.Build(record.family, updateFlashType_, image)) {
-    check = CheckFirmware(*core, updateFlashType_, expected, ReadCheck::Twice);
+    // Over the backup's span too, where one was made: the digest after is
+    // then comparable with the backup's.
+    check = CheckFirmware(*core, updateFlashType_, expected, ReadCheck::Twice, record.backupSpan);
+    record.imageSpan = expected.readEnd();
+  }
+  if (!check.readOut.empty()) {
+    const std::span<const std::uint8_t> read(check.readOut);
+    record.sha256AfterImage = Sha256Hex(read.first(expected.readEnd()));
+    if (record.backupSpan != 0 && read.size() >= record.backupSpan)
+      record.sha256AfterBackup = Sha256Hex(read.first(record.backupSpan));
   }
   if (check.state == FirmwareState::Current) {
     record.verify = VerifyResult::Passed;
@@ -288,6 +303,7 @@ std::int32_t CFrontEnd::RunCameraLoop(const CameraOptions& options,
     CameraRecord record;
     record.index = i;
     record.cameraId = cameras[i].cameraId;
+    record.time = UtcText(platform_.clock.UtcSeconds());
     const std::uint64_t started = platform_.clock.NowMicroseconds();
     const std::size_t notesBefore = runNotes().notes().size();
     auto finish = [&] {
@@ -347,6 +363,10 @@ std::int32_t CFrontEnd::RunCameraLoop(const CameraOptions& options,
     }
     PrintVerbose(msg::DeviceMatch(i, TARGET_VID, TARGET_PID));
     UpdateTarget(options, record);
+    SettleChanged(record);
+    // A camera that was written, or that an update tried to write.
+    if (record.action == CameraAction::Updated || record.action == CameraAction::Refused)
+      RecordHistory(record);
     finish();
     if (!options.all || record.action == CameraAction::Stopped) break;
   }
@@ -364,10 +384,134 @@ void CFrontEnd::WriteReportFile(const std::wstring& path, const RunReport& repor
 }
 
 bool CFrontEnd::CheckOutputs(const CameraOptions& options) {
+  IFileSystem& files = platform_.files;
   if (options.jsonFile && *options.jsonFile != kStandardOutputName &&
-      !platform_.files.CheckWritable(*options.jsonFile))
+      !files.CheckWritable(*options.jsonFile))
     return false;
-  return !options.dumpFile || platform_.files.CheckWritable(*options.dumpFile);
+  if (options.dumpFile && !files.CheckWritable(*options.dumpFile)) return false;
+  // The backup of an update, and of its dry run: the file named for it and
+  // its sidecar, or the folder its own name goes to (created here).
+  if (options.list || options.dumpFile || options.noBackup) return true;
+  if (options.backupFile) {
+    return files.CheckWritable(*options.backupFile) &&
+           files.CheckWritable(*options.backupFile + std::wstring(kSidecarSuffix));
+  }
+  std::wstring folder;
+  if (!KeptFilesFolder(files, kBackupSubfolder, folder)) return false;
+  // The longest name a backup gets, with its sidecar's suffix.
+  const std::wstring longest = folder +
+                               BackupFileName(std::string(64, 'x'), 1, std::string(64, '0')) +
+                               std::wstring(kSidecarSuffix);
+  if (!FitsPathLimit(files, longest)) {
+    runNotes().note(FailureKind::PathTooLong,
+                    files.PathForMessage(folder) + ": a backup's name does not fit after it");
+    return false;
+  }
+  return files.CheckWritable(longest);
+}
+
+std::int32_t CFrontEnd::MakeBackup(std::uint8_t flashType, CameraRecord& record) {
+  CCameraCore* core = currentDevice_->core();
+  // Every address the tool reads or writes lies in the first 64 KB.
+  const std::uint32_t partSize = FlashPartSize(flashType);
+  const std::uint32_t size =
+      partSize != 0 && partSize < kBackupSpanLimit ? partSize : kBackupSpanLimit;
+  std::vector<std::uint8_t> bytes(size);
+  const std::size_t mark = runNotes().notes().size();
+  if (core == nullptr ||
+      !ReadFlashChecked(*core, bytes.data(), flashType, 0, size, ReadCheck::Twice)) {
+    // Two read-outs that differed twice say so themselves.
+    if (!notedSince(mark, {FailureKind::ReadoutUnsteady}))
+      runNotes().note(FailureKind::BackupNotRead);
+    return 1;
+  }
+  const std::string sha = Sha256Hex(bytes);
+  const std::int64_t now = platform_.clock.UtcSeconds();
+  std::wstring path = backupFile_;
+  if (path.empty()) {
+    std::wstring folder;
+    if (!KeptFilesFolder(platform_.files, kBackupSubfolder, folder)) return 1;
+    path = folder + BackupFileName(record.cameraId, now, sha);
+  }
+  BackupSidecar sidecar;
+  sidecar.cameraId = record.cameraId;
+  sidecar.family = record.family;
+  // The update hands the engine a part of the tables (identified, or the
+  // assumed one).
+  if (flashType >= FLASH_TYPE_FIRST_PART && flashType <= FLASH_TYPE_LAST_PART)
+    sidecar.part = kFlashParts[flashType - FLASH_TYPE_FIRST_PART].name;
+  sidecar.flashType = flashType;
+  sidecar.size = size;
+  sidecar.sha256 = sha;
+  sidecar.time = UtcText(now);
+  sidecar.toolVersion = kQvflashVersion;
+  const std::string sidecarText = SidecarJson(sidecar);
+  if (!platform_.files.WriteFile(path, bytes)) return 1;
+  if (!platform_.files.WriteFile(
+          path + std::wstring(kSidecarSuffix),
+          std::span(reinterpret_cast<const std::uint8_t*>(sidecarText.data()),
+                    sidecarText.size()))) {
+    // A backup without its sidecar is not one a restore takes as it is.
+    (void)platform_.files.RemoveFile(path);
+    return 1;
+  }
+  record.backupSpan = size;
+  record.sha256BeforeBackup = sha;
+  record.backupPath = utf8Of(path);
+  // The image's span lies within the backup's: its digest before needs no
+  // read of its own.
+  ExpectedFlash expected;
+  if (record.sha256BeforeImage.empty() &&
+      expected.Build(record.family, flashType, EmbeddedImage()) && expected.readEnd() <= size) {
+    record.imageSpan = expected.readEnd();
+    record.sha256BeforeImage =
+        Sha256Hex(std::span<const std::uint8_t>(bytes).first(expected.readEnd()));
+  }
+  PrintCameraLine(record, "backup " + platform_.files.PathForMessage(path));
+  return 0;
+}
+
+void CFrontEnd::RecordHistory(const CameraRecord& record) {
+  HistoryEntry entry;
+  entry.time = record.time;
+  entry.toolVersion = kQvflashVersion;
+  entry.cameraId = record.cameraId;
+  if (record.identityFound) entry.usb = Hex4Text(record.vendor) + ":" + Hex4Text(record.product);
+  if (record.opened) entry.chipFamily = record.family;
+  const std::uint8_t type = record.flash.flashType;
+  if (record.flashAsked && type >= FLASH_TYPE_FIRST_PART && type <= FLASH_TYPE_LAST_PART)
+    entry.part = kFlashParts[type - FLASH_TYPE_FIRST_PART].name;
+  entry.action = CameraActionName(record.action);
+  entry.result = record.passed.value_or(false) ? "pass" : "fail";
+  // The backup's span where one was made: the digest before is the
+  // backup's own.
+  const bool backedUp = !record.sha256BeforeBackup.empty();
+  entry.sha256Before = backedUp ? record.sha256BeforeBackup : record.sha256BeforeImage;
+  entry.sha256After = backedUp ? record.sha256AfterBackup : record.sha256AfterImage;
+  if (backedUp || record.imageSpan != 0)
+    entry.span = backedUp ? record.backupSpan : record.imageSpan;
+  entry.backup = record.backupPath;
+  // A history that cannot be written is told, never the run's failure.
+  const std::size_t mark = runNotes().notes().size();
+  std::wstring path;
+  if (AppendHistory(platform_.files, entry, path)) return;
+  const FailureNote* why = runNotes().notes().size() > mark ? &runNotes().notes()[mark] : nullptr;
+  std::string where = path.empty() ? std::string() : platform_.files.PathForMessage(path);
+  if (why != nullptr && !why->detail.empty()) where = why->detail;
+  runNotes().dropAfter(mark);
+  platform_.console.WriteError("qvflash: warning: the history could not be written" +
+                               (where.empty() ? std::string() : " (" + where + ")") + "\n");
+}
+
+void SettleChanged(CameraRecord& record) {
+  if (!record.sha256BeforeBackup.empty() && !record.sha256AfterBackup.empty()) {
+    record.changed = record.sha256BeforeBackup != record.sha256AfterBackup;
+  } else if (!record.sha256BeforeImage.empty() && !record.sha256AfterImage.empty()) {
+    record.changed = record.sha256BeforeImage != record.sha256AfterImage;
+  } else {
+    // Nothing read after: a writing request that the chip took.
+    record.changed = record.enteredDownloadMode;
+  }
 }
 
 int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
@@ -389,6 +533,8 @@ int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
   // The reasons told at the end are this run's.
   runNotes().clear();
   anyOpened_ = false;
+  makesBackup_ = !options.list && !options.dumpFile && !options.noBackup && !options.dryRun;
+  backupFile_ = options.backupFile.value_or(std::wstring());
   if (options.dumpFile) dump_ = 1;
 
   // Every file the run writes is checked before any camera is touched: a

@@ -171,6 +171,14 @@ CommandLine refuseCombination(CommandLine line) {
     problem = "--backup and --no-backup belong to a run that writes a camera";
   } else if (o.has(LongOption::Backup) && o.has(LongOption::NoBackup)) {
     problem = "--backup and --no-backup cannot be combined";
+  } else if (o.has(LongOption::Backup) && o.has(LongOption::All)) {
+    // One file cannot hold the backups of several cameras; each gets a
+    // name of its own without --backup.
+    problem =
+        "--backup FILE names one backup and --all may update several cameras: leave "
+        "--backup out";
+  } else if (o.has(LongOption::History) && o.has(LongOption::Json) && line.jsonFile != L"-") {
+    problem = "--history writes its JSON lines to standard output only (--json -)";
   } else if (o.has(LongOption::Force) && !o.has(LongOption::Restore)) {
     problem = "--force belongs to --restore";
   } else if (o.has(LongOption::Camera) && o.has(LongOption::All)) {

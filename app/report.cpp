@@ -78,6 +78,18 @@ Json cameraJson(const CameraRecord& r) {
                     {"differing_bytes", r.verifyDifference.count}});
   camera["sectors_written"] = nullable(r.sectorsWritten.has_value(), r.sectorsWritten.value_or(0));
   camera["duration_ms"] = r.durationMs;
+  camera["time"] = nullable(!r.time.empty(), r.time);
+  // The flash's digests before and after, per span; a span nothing was
+  // read over is null.
+  const auto digests = [](std::uint32_t span, const std::string& sha) {
+    return nullable(span != 0 && !sha.empty(), Json{{"bytes", span}, {"sha256", sha}});
+  };
+  camera["flash_before"] = Json{{"image_span", digests(r.imageSpan, r.sha256BeforeImage)},
+                                {"backup_span", digests(r.backupSpan, r.sha256BeforeBackup)}};
+  camera["flash_after"] = Json{{"image_span", digests(r.imageSpan, r.sha256AfterImage)},
+                               {"backup_span", digests(r.backupSpan, r.sha256AfterBackup)}};
+  camera["backup"] = nullable(!r.backupPath.empty(), r.backupPath);
+  camera["changed"] = r.changed;
   camera["reason_code"] = nullable(!r.reasonCode.empty(), r.reasonCode);
   camera["reason"] = nullable(!r.reason.empty(), asciiOnly(r.reason));
   return camera;

@@ -71,6 +71,23 @@ struct CameraRecord {
   // and its words (empty when it has none).
   std::string reasonCode;
   std::string reason;
+  // When the camera was taken up, UTC ("2026-12-09T09:30:44Z"; empty: the
+  // clock is not known).
+  std::string time;
+  // The flash's SHA-256 (64 hexadecimal digits; empty: not read) before the
+  // update and after it (the read-back), over the firmware image's span
+  // [0, imageSpan) and over the backup's span [0, backupSpan).
+  std::uint32_t imageSpan = 0;
+  std::string sha256BeforeImage;
+  std::string sha256AfterImage;
+  std::uint32_t backupSpan = 0;
+  std::string sha256BeforeBackup;
+  std::string sha256AfterBackup;
+  std::string backupPath;  // the backup made before the update (UTF-8); empty: none
+  // The flash's content after differs from before: told by the digests
+  // where both were read, else by a writing request that succeeded (the
+  // chip entered its download mode).
+  bool changed = false;
 };
 
 // The embedded image as the engine takes it for one chip family.

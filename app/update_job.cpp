@@ -217,6 +217,8 @@ std::int32_t CFrontEnd::UpdateFirmware(const UpdateRequest& request) {
   PreparedUpdate prepared;
   if (CheckBeforeWriting(request.readsBack, prepared) != 0) return 1;
   if (request.dryRun) return 0;
+  if (request.backupInto != nullptr && MakeBackup(prepared.flashType, *request.backupInto) != 0)
+    return 1;
 
   // A stop asked for (Ctrl-C in a run that defers it) ends the run here,
   // before the first request that changes the chip or the flash.

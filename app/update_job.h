@@ -86,6 +86,10 @@ class CFrontEnd {
   struct UpdateRequest {
     bool readsBack = false;  // the flash is read back afterwards: its controls are checked too
     bool dryRun = false;     // stop after the checks: nothing is sent that writes
+    // Back the flash up first, after every check and before the first
+    // request that changes the chip or the flash; what was kept goes into
+    // this record. Null: no backup.
+    CameraRecord* backupInto = nullptr;
   };
   // The update job on the current device: 0 when the engine reported
   // success (a dry run: when every check passed), 1 for every failure.
@@ -116,6 +120,12 @@ class CFrontEnd {
   // the chip or the flash, in the order the update makes them; the update
   // and the dry run both go through it. 0 when the engine may be called.
   std::int32_t CheckBeforeWriting(bool readsBack, PreparedUpdate& prepared);
+  // The backup of the current device's first min(part size, 64 KB), read
+  // twice and compared, into its file and sidecar (option_runs.cpp). 0 when
+  // it was kept; the update must not go on otherwise.
+  std::int32_t MakeBackup(std::uint8_t flashType, CameraRecord& record);
+  // The camera's line in the history (a warning when it cannot be written).
+  void RecordHistory(const CameraRecord& record);
   std::int32_t Dump();
   // The dump of the current device into the file at `path` (empty: none can
   // be written); fills the record's flash identification when given.
@@ -172,6 +182,10 @@ class CFrontEnd {
   std::uint8_t updateFlashType_ = 120;
   // Whether a camera run of the long options opened any camera.
   bool anyOpened_ = false;
+  // Whether an update of the long options backs the flash up first, and
+  // the file named for it (empty: a name of its own in the state folder).
+  bool makesBackup_ = false;
+  std::wstring backupFile_;
   // Standard output holds the JSON report alone: the texts the tool prints
   // there otherwise go to standard error.
   bool textToError_ = false;
@@ -187,6 +201,9 @@ bool NotedSince(std::size_t mark, std::initializer_list<FailureKind> kinds);
 // No target camera was reached: "try again later" when the system or
 // another program kept the cameras from the tool, "no target" otherwise.
 int NoTargetExit();
+// Whether the camera's flash changed (CameraRecord::changed), from what
+// was read before and after, else from the writing requests.
+void SettleChanged(CameraRecord& record);
 
 // `--camera ID`: keeps only the listed camera with that camera ID (letter
 // case aside); false, and `cameras` untouched, when none has it.

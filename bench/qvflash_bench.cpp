@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "app/backup_file.h"
 #include "app/inventory.h"
 #include "app/update_job.h"
 #include "bench/alloc_hook.h"
@@ -321,8 +322,11 @@ OpSpec longRunOp(const std::string& name, std::size_t count, bool all) {
   std::vector<CameraSpec> cameras(count, CameraSpec{});
   const std::uint64_t perCamera =
       seq::kOpenPerDevice + seq::readId(true) +
-      (all ? seq::download(104, (embeddedImageLength() + 4095) / 4096, false, false)
-           : seq::readOut(0xC000));
+      // --all backs each camera up first; --list reads the state; both
+      // read twice.
+      (all ? 2 * seq::readOut(kBackupSpanLimit) +
+                 seq::download(104, (embeddedImageLength() + 4095) / 4096, false, false)
+           : 2 * seq::readOut(0xC000));
   const std::uint64_t waits = count * (kWalkSettleMs + (all ? updateWaitsMs(0x8A, false) : 0));
   return OpSpec{name,
                 cameras,
@@ -449,7 +453,8 @@ std::vector<OpSpec> operations() {
   // image's span (family 104: to 0xC000, its update rewrites 6 bytes at
   // 0xB70A), --if-needed on a current camera is count, open, identification
   // and that read-out, --verify is the update and the same read-out.
-  const std::uint64_t stateRead = seq::readId(true) + seq::readOut(0xC000);
+  // Every read-out of the long options reads its span twice.
+  const std::uint64_t stateRead = seq::readId(true) + 2 * seq::readOut(0xC000);
   ops.push_back({"firmware state (--list read-out), fam 104",
                  {CameraSpec{}},
                  0,
@@ -483,13 +488,37 @@ std::vector<OpSpec> operations() {
                           0;
                  }});
   ops.back().sequenceRequests = 1 + seq::kOpenPerDevice + stateRead;
+  // The backup before an update: the first 64 KB read twice and compared
+  // (the file and its sidecar are the host's, outside the model). Its floor
+  // is those two read-outs.
+  ops.push_back({"backup 64 KB (two read-outs compared), fam 104",
+                 {CameraSpec{}},
+                 0,
+                 openFirst,
+                 [](Rig&, std::unique_ptr<CCameraDevice>& device) {
+                   std::vector<std::uint8_t> buffer(kBackupSpanLimit, 0);
+                   return ReadFlashChecked(*device->core(), buffer.data(), 122, 0, kBackupSpanLimit,
+                                           ReadCheck::Twice);
+                 }});
+  ops.back().sequenceRequests = 2 * seq::readOut(kBackupSpanLimit);
   OpSpec verified = terseRunOp("whole --verify run, fam 104 (1 camera)", 1, 0);
   verified.run = [](Rig& rig, std::unique_ptr<CCameraDevice>&) {
     return RunQvflash(std::vector<std::wstring>{L"--verify"}, rig.platform()) == 0;
   };
-  verified.sequenceRequests += seq::readOut(0xC000);
+  // The backup, then the read-back over the backup's span, each read twice.
+  verified.sequenceRequests += 4 * seq::readOut(kBackupSpanLimit);
   verified.mandatedMs -= kWalkSettleMs;
   ops.push_back(verified);
+  // The same without the backup: the difference is what the backup adds to
+  // a whole run.
+  OpSpec unbacked = verified;
+  unbacked.name = "whole --verify --no-backup run, fam 104 (1 camera)";
+  unbacked.run = [](Rig& rig, std::unique_ptr<CCameraDevice>&) {
+    return RunQvflash(std::vector<std::wstring>{L"--verify", L"--no-backup"}, rig.platform()) == 0;
+  };
+  unbacked.sequenceRequests -= 4 * seq::readOut(kBackupSpanLimit);
+  unbacked.sequenceRequests += 2 * seq::readOut(0xC000);
+  ops.push_back(unbacked);
   ops.push_back(terseRunOp("whole terse run, fam 106 (1 camera)", 1, 0, 0xBA));
   ops.push_back(restoreOp());
   return ops;

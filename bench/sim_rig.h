@@ -60,6 +60,11 @@ class FolderFiles : public linux_host::LinuxFileSystem {
     path = executable_;
     return true;
   }
+  // Backups and the history stay in the scratch folder, never the home.
+  bool StateFolder(std::wstring& folder) override {
+    folder = executable_.substr(0, executable_.rfind(L'/') + 1) + L"state/qvflash/";
+    return true;
+  }
 
  private:
   std::wstring executable_;

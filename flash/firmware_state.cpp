@@ -167,16 +167,19 @@ bool ReadFlashChecked(CCameraCore& core, std::uint8_t* buffer, std::uint8_t flas
 }
 
 FirmwareCheck CheckFirmware(CCameraCore& core, std::uint8_t readFlashType,
-                            const ExpectedFlash& expected, ReadCheck readCheck) {
+                            const ExpectedFlash& expected, ReadCheck readCheck,
+                            std::uint32_t readTo) {
   FirmwareCheck check;
   if (expected.readEnd() == 0 || core.faulted()) return check;
+  const std::uint32_t end = std::min<std::uint32_t>(std::max(expected.readEnd(), readTo),
+                                                    static_cast<std::uint32_t>(kAddressSpace));
   const std::unique_ptr<std::uint8_t[]> readOut(new (std::nothrow) std::uint8_t[kAddressSpace]());
   if (readOut == nullptr) return check;
-  if (!ReadFlashChecked(core, readOut.get(), readFlashType, 0, expected.readEnd(), readCheck))
-    return check;
+  if (!ReadFlashChecked(core, readOut.get(), readFlashType, 0, end, readCheck)) return check;
   check.difference =
       CompareFlash(expected, std::span<const std::uint8_t>(readOut.get(), kAddressSpace));
   check.state = check.difference.count == 0 ? FirmwareState::Current : FirmwareState::Differs;
+  check.readOut.assign(readOut.get(), readOut.get() + end);
   return check;
 }
 

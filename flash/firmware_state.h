@@ -108,15 +108,17 @@ bool ReadFlashChecked(CCameraCore& core, std::uint8_t* buffer, std::uint8_t flas
                       std::uint32_t start, std::uint32_t end, ReadCheck check);
 
 // Reads the flash of the opened camera over the span an update decides
-// (with `flashType`'s command table, as the dump does) and compares it.
-// Unknown when the read-out failed (nothing sent writes the flash or its
-// status register).
+// (with `flashType`'s command table, as the dump does), or up to `readTo`
+// when that is further, and compares it. Unknown when the read-out failed
+// (nothing sent writes the flash or its status register).
 struct FirmwareCheck {
   FirmwareState state = FirmwareState::Unknown;
   FlashDifference difference;
+  std::vector<std::uint8_t> readOut;  // the flash from address 0 as read (empty: not read)
 };
 FirmwareCheck CheckFirmware(CCameraCore& core, std::uint8_t readFlashType,
-                            const ExpectedFlash& expected, ReadCheck check);
+                            const ExpectedFlash& expected, ReadCheck check,
+                            std::uint32_t readTo = 0);
 
 // "current", "differs", "unknown".
 const char* FirmwareStateName(FirmwareState state);

@@ -57,6 +57,7 @@ enum class FailureKind : std::uint8_t {
   BackupMismatch,
   // The flash read back after a restore differs from the backup (detail: how)
   RestoreMismatch,
+  BackupNotRead,     // the flash could not be read for the backup before an update
 };
 
 // The system's own error of a failed platform call, where the system has

@@ -80,6 +80,21 @@ class IFileSystem {
   // The computer's name as the network knows it (its DNS host name), for
   // the records a run leaves; empty when not known.
   virtual std::string HostName() { return {}; }
+
+  // The per-user folder of what the tool keeps between runs (backups, the
+  // history), ending with the separator: on Linux $XDG_STATE_HOME/qvflash/
+  // (an absolute path), else $HOME/.local/state/qvflash/; on Windows
+  // %LOCALAPPDATA%\qvflash\. False when the environment names none (a
+  // service without a profile, a bare init).
+  virtual bool StateFolder(std::wstring& folder) = 0;
+  // Creates `folder` and every missing folder above it (readable by this
+  // user only where the system has such modes). True when it is a folder
+  // afterwards; notes the reason when not.
+  virtual bool CreateFolders(const std::wstring& folder) = 0;
+  // Appends `line` (its line end included) to the file at `path`, creating
+  // it, in one write: lines of two runs never interleave. False when it
+  // cannot; nothing is noted (the caller warns).
+  virtual bool AppendLine(const std::wstring& path, std::string_view line) = 0;
 };
 
 // Resources embedded in the program's own module.

@@ -33,7 +33,8 @@ show "$demo/flash.bin"
 
 run() {  # runs the tool in the demo folder; prints its exit code
   local status=0
-  (cd "$demo" && QVFLASH_SIM=scene.json ./qvflash "$@") || status=$?
+  # Backups and the history (long options) stay in the demo folder.
+  (cd "$demo" && XDG_STATE_HOME=$PWD/state QVFLASH_SIM=scene.json ./qvflash "$@") || status=$?
   echo
   echo "-- exit code $status"
   return "$status"

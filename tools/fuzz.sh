@@ -11,7 +11,8 @@ cd "$(dirname "$0")/.."
 root=$PWD
 out=$root/build-fuzz
 runs=${QVFLASH_FUZZ_RUNS:-20000}
-targets=(scene usb_identity hex_field profile_integer xu_reply xu_unit_info usb_descriptors sidecar)
+targets=(scene usb_identity hex_field profile_integer xu_reply xu_unit_info usb_descriptors sidecar
+  history)
 
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g"
 cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \

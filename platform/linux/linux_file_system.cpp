@@ -10,9 +10,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <string>
 
 #include "platform/failure_notes.h"
+#include "platform/host.h"
 #include "platform/linux/os_error.h"
 #include "platform/linux/wide_text.h"
 
@@ -307,6 +310,63 @@ bool LinuxFileSystem::RemoveFile(const std::wstring& path) {
   std::string name;
   if (!WideToPath(path, name)) return false;
   return ::unlink(name.c_str()) == 0;
+}
+
+}  // namespace qv::linux_host
+
+namespace qv::linux_host {
+
+bool LinuxFileSystem::StateFolder(std::wstring& folder) {
+  // The XDG Base Directory rules: a relative value is ignored.
+  const std::optional<std::filesystem::path> state = environmentPath("XDG_STATE_HOME");
+  std::string base;
+  if (state && state->native().starts_with('/')) {
+    base = state->native();
+  } else {
+    const std::optional<std::filesystem::path> home = environmentPath("HOME");
+    if (!home || !home->native().starts_with('/')) return false;
+    base = home->native();
+    if (!base.ends_with('/')) base.push_back('/');
+    base += ".local/state";
+  }
+  if (!base.ends_with('/')) base.push_back('/');
+  folder = PathToWide(base + "qvflash/");
+  return true;
+}
+
+bool LinuxFileSystem::CreateFolders(const std::wstring& folder) {
+  std::string name;
+  if (!WideToPath(folder, name) || name.empty()) return false;
+  if (!name.ends_with('/')) name.push_back('/');
+  // Each folder on the way, from the root down; one that exists is taken
+  // as it is.
+  for (std::size_t cut = name.find('/', 1); cut != std::string::npos;
+       cut = name.find('/', cut + 1)) {
+    const std::string step = name.substr(0, cut);
+    if (::mkdir(step.c_str(), 0700) == 0 || errno == EEXIST) continue;
+    NoteNotWritten(step, errno);
+    return false;
+  }
+  struct stat st {};
+  if (::stat(name.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    NoteNotWritten(name, ENOTDIR);
+    return false;
+  }
+  return true;
+}
+
+bool LinuxFileSystem::AppendLine(const std::wstring& path, std::string_view line) {
+  std::string name;
+  if (!WideToPath(path, name)) return false;
+  // O_APPEND: each write lands at the end as one piece, whoever else
+  // appends at the same time.
+  const Fd fd(::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd) return false;
+  ssize_t n;
+  do {
+    n = ::write(fd.get(), line.data(), line.size());
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(line.size());
 }
 
 }  // namespace qv::linux_host

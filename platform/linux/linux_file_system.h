@@ -36,6 +36,9 @@ class LinuxFileSystem : public IFileSystem {
   bool RemoveFile(const std::wstring& path) override;
   // gethostname.
   std::string HostName() override;
+  bool StateFolder(std::wstring& folder) override;
+  bool CreateFolders(const std::wstring& folder) override;
+  bool AppendLine(const std::wstring& path, std::string_view line) override;
 
  protected:
   // The executable path from its bytes: false only when it is empty or

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/failure_notes.h"
+#include "platform/host.h"
 #include "platform/win32/os_error.h"
 #include "platform/win32/win32_services.h"
 
@@ -375,6 +376,62 @@ bool Win32FileSystem::CheckWritable(const std::wstring& path) {
 
 bool Win32FileSystem::RemoveFile(const std::wstring& path) {
   return ::DeleteFileW(path.c_str()) != 0;
+}
+
+bool Win32FileSystem::StateFolder(std::wstring& folder) {
+  // Run as SYSTEM this is C:\Windows\System32\config\systemprofile\AppData\Local;
+  // the file system redirector sends a 32-bit program's accesses there to
+  // SysWOW64 on 64-bit Windows. The folder is taken as the system names it.
+  const std::optional<std::filesystem::path> local = environmentPath("LOCALAPPDATA");
+  if (!local || local->empty()) return false;
+  std::wstring base = local->native();
+  if (base.back() != L'\\') base.push_back(L'\\');
+  folder = base + L"qvflash\\";
+  return true;
+}
+
+bool Win32FileSystem::CreateFolders(const std::wstring& folder) {
+  if (folder.empty()) return false;
+  std::wstring name = folder;
+  if (name.back() != L'\\') name.push_back(L'\\');
+  // Each folder on the way, after the drive or the share; one that exists
+  // is taken as it is.
+  std::size_t cut = name.find(L'\\', name.rfind(L"\\\\", 0) == 0 ? 2 : 0);
+  for (; cut != std::wstring::npos; cut = name.find(L'\\', cut + 1)) {
+    const std::wstring step = name.substr(0, cut);
+    if (step.empty() || step.back() == L':') continue;
+    FileFailureNote failure(FailureKind::FileNotWritten, step);
+    if (::CreateDirectoryW(extendedIfLong(step).c_str(), nullptr) ||
+        ::GetLastError() == ERROR_ALREADY_EXISTS) {
+      failure.done();
+      continue;
+    }
+    // A share's own name ("\\\\server\\share") cannot be created, only used.
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_BAD_NETPATH || error == ERROR_INVALID_NAME) {
+      const DWORD attributes = ::GetFileAttributesW(extendedIfLong(step).c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        failure.done();
+        continue;
+      }
+    }
+    ::SetLastError(error);
+    return false;
+  }
+  const DWORD attributes = ::GetFileAttributesW(extendedIfLong(name).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool Win32FileSystem::AppendLine(const std::wstring& path, std::string_view line) {
+  // FILE_APPEND_DATA alone: every write lands at the end as one piece,
+  // whoever else appends at the same time.
+  const UniqueHandle file(::CreateFileW(extendedIfLong(path).c_str(), FILE_APPEND_DATA,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  DWORD written = 0;
+  return ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
+         written == line.size();
 }
 
 }  // namespace qv::win32

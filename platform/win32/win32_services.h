@@ -63,6 +63,9 @@ class Win32FileSystem final : public IFileSystem {
   bool RemoveFile(const std::wstring& path) override;
   // GetComputerNameExW(ComputerNameDnsHostname), as UTF-8.
   std::string HostName() override;
+  bool StateFolder(std::wstring& folder) override;
+  bool CreateFolders(const std::wstring& folder) override;
+  bool AppendLine(const std::wstring& path, std::string_view line) override;
 };
 
 class Win32Resources final : public IResources {

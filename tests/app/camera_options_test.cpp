@@ -9,6 +9,8 @@
 #include <regex>
 #include <sstream>
 
+#include "app/backup_file.h"
+#include "app/history.h"
 #include "app/messages.h"
 #include "app/sha256.h"
 #include "platform/failure_notes.h"
@@ -369,10 +371,11 @@ TEST(Verify, AGoodUpdateIsReadBackTwiceAndPasses) {
   EXPECT_EQ(o.out, kChecking + "Pass");
   EXPECT_EQ(o.exitCode, 0);
   EXPECT_NE(o.err.find("Device 0: updated and verified"), std::string::npos) << o.err;
-  // After leaving download mode: the image's span read twice, the same.
+  // The backup's span read twice before the download, and after leaving
+  // download mode read twice again, the same.
   std::size_t addressRequests = 0;
   for (const std::string& line : o.trace) addressRequests += line.rfind("0 SET 14 ", 0) == 0;
-  EXPECT_EQ(addressRequests, 2u);
+  EXPECT_EQ(addressRequests, 4u);
 }
 
 // The checks before the first writing request, in every mode and in a dry
@@ -455,7 +458,7 @@ TEST(ChecksBeforeWriting, NothingIsWrittenAndTheReasonIsTold) {
 TEST(Verify, AReadBackThatCouldNotRunIsNoFaultyFlash) {
   const json scene{{"cameras", {Camera(0)}}, {"image_devices", {ImageDevice(0)}}};
   SimRun first;
-  const Outcome written = first.Run(scene, {L"--verify"});
+  const Outcome written = first.Run(scene, {L"--verify", L"--no-backup"});
   std::size_t before = 0;  // camera 0's requests before the read-back
   for (std::size_t i = 0; i < written.trace.size() && written.trace[i].rfind("0 SET 14 ", 0); ++i)
     before += written.trace[i].rfind("0 ", 0) == 0;
@@ -463,7 +466,7 @@ TEST(Verify, AReadBackThatCouldNotRunIsNoFaultyFlash) {
   failing["cameras"][0]["faults"] =
       json::array({json{{"request", before + 1}, {"result", "0x8007001F"}, {"count", 1000}}});
   SimRun run;
-  const Outcome o = run.Run(failing, {L"--verify"});
+  const Outcome o = run.Run(failing, {L"--verify", L"--no-backup"});
   EXPECT_EQ(o.exitCode, 1);
   EXPECT_EQ(o.flash[0], written.flash[0]);
   EXPECT_NE(o.err.find("qvflash: the flash could not be read back after the update"),
@@ -492,14 +495,18 @@ TEST(Verify, ReadsTheCameraBackWhereItReturnsAfterItsReset) {
     std::string err;
     std::vector<json> cameBack;
   } rows[] = {
-      {{camera(0, 0xB1, true)}, {L"--verify"}, 0, "Device 0: " + verified, {true}},
+      {{camera(0, 0xB1, true)}, {L"--verify", L"--no-backup"}, 0, "Device 0: " + verified, {true}},
       {{camera(0, 0xB1, "never")},
-       {L"--verify"},
+       {L"--verify", L"--no-backup"},
        1,
        "Device 0: verify failed: the camera did not come back after its reset\n",
        {false}},
-      {{camera(0, 0x8A, true)}, {L"--verify"}, 0, "Device 0: " + verified, {nullptr}},
-      {{resetTimesOut}, {L"--verify"}, 0, "Device 0: " + verified, {true}},
+      {{camera(0, 0x8A, true)},
+       {L"--verify", L"--no-backup"},
+       0,
+       "Device 0: " + verified,
+       {nullptr}},
+      {{resetTimesOut}, {L"--verify", L"--no-backup"}, 0, "Device 0: " + verified, {true}},
   };
   // 0x01 into 0x2034: the request that resets the chip.
   const auto findReset = [](const std::vector<std::string>& lines) {
@@ -582,7 +589,19 @@ TEST(All, UpdatesEveryTargetCameraInIndexOrder) {
   const Outcome o = run.Run(scene, {L"--all"});
   EXPECT_EQ(o.out, kChecking + "Fail");
   EXPECT_EQ(o.exitCode, 1);
-  EXPECT_EQ(o.err.rfind("Device 0: updated\nDevice 2: update failed\nDevice 3: updated\n", 0), 0u)
+  // Each target camera backed up before its update, each backup with its
+  // sidecar.
+  std::string lines;
+  int backups = 0;
+  for (const std::string& line : Lines(o.err)) {
+    const bool backup =
+        line.find(": backup " + run.dir.file("state/qvflash/backups/")) != std::string::npos;
+    backups += backup;
+    if (!backup) lines += line + "\n";
+  }
+  EXPECT_EQ(backups, 3);
+  EXPECT_EQ(run.StateFiles("backups").size(), 6u);
+  EXPECT_EQ(lines.rfind("Device 0: updated\nDevice 2: update failed\nDevice 3: updated\n", 0), 0u)
       << o.err;
   EXPECT_NE(o.err.find("checksum"), std::string::npos) << "the reason of the Fail";
   EXPECT_EQ(o.flash[0], current);
@@ -590,7 +609,7 @@ TEST(All, UpdatesEveryTargetCameraInIndexOrder) {
   EXPECT_EQ(o.flash[3], current);
 
   SimRun first;
-  const Outcome one = first.Run(scene, {L"--verify"});
+  const Outcome one = first.Run(scene, {L"--verify", L"--no-backup"});
   EXPECT_EQ(one.exitCode, 0);
   EXPECT_EQ(one.err, "Device 0: updated and verified\n");
   EXPECT_EQ(one.flash[3], std::vector<std::uint8_t>(65536, 0xFF))
@@ -619,7 +638,7 @@ TEST(All, ListsCamerasOncePerUsbDeviceAndWritesEachOnce) {
   };
   SimRun run;
   const std::string path = run.dir.file("report.json");
-  const Outcome all = run.Run(scene, {L"--all", L"--json", Widen(path)});
+  const Outcome all = run.Run(scene, {L"--all", L"--no-backup", L"--json", Widen(path)});
   EXPECT_EQ(all.exitCode, 0) << all.err;
   EXPECT_EQ(all.err, "Device 0: updated\nDevice 1: updated\n");
   EXPECT_EQ(settleWaits(all), 2);
@@ -767,7 +786,7 @@ TEST(Report, SaysWhatDidNotHappen) {
   SimRun run;
   const Outcome o = run.Run(json{{"cameras", {busy, noEnable, Camera(2)}},
                                  {"image_devices", {ImageDevice(0), ImageDevice(1), unreadable}}},
-                            {L"--all", L"--json", Widen(run.dir.file("r.json"))});
+                            {L"--all", L"--no-backup", L"--json", Widen(run.dir.file("r.json"))});
   EXPECT_EQ(o.exitCode, 1);
   const std::vector<std::uint8_t> bytes = ReadBytes(run.dir.file("r.json"));
   const json cameras = json::parse(std::string(bytes.begin(), bytes.end()))["cameras"];
@@ -822,7 +841,7 @@ TEST(Report, ThatCannotBeWrittenIsRefusedBeforeAnyCamera) {
   for (const std::string file : {"folder.json"}) {
     const std::wstring bad = Widen(run.dir.file(file));
     for (const std::vector<std::wstring>& args :
-         {std::vector<std::wstring>{L"--json", bad},
+         {std::vector<std::wstring>{L"--json", bad}, std::vector<std::wstring>{L"--backup", bad},
           std::vector<std::wstring>{L"--json", Widen(run.dir.file("ok.json")), L"--dump", bad}}) {
       const Outcome o =
           run.Run(json{{"cameras", {Camera(0)}}, {"image_devices", {ImageDevice(0)}}}, args);
@@ -843,6 +862,108 @@ TEST(Report, ThatCannotBeWrittenIsRefusedBeforeAnyCamera) {
   EXPECT_NE(o.both.find("Fail\nqvflash: another program is using the camera"), std::string::npos)
       << o.both;
   EXPECT_EQ(o.out, kChecking + "Fail");
+}
+
+// The backup before an update: the first min(part size, 64 KB) exactly as
+// the flash held them, with a sidecar that parses; the report's digests
+// before and after and whether the flash changed; a history line per camera
+// written or tried, which --history shows. None without a write, none with
+// --no-backup or in a dry run; a history that cannot be written is a
+// warning only.
+TEST(Backup, KeptBeforeTheUpdateAndRemembered) {
+  std::vector<std::uint8_t> older(131072);
+  for (std::size_t i = 0; i < older.size(); ++i) older[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  const std::vector<std::uint8_t> current = UpdatedFlash(0x8A, "GD25Q512");
+  json reenumerating = Camera(0, "ks", 0xB1);
+  reenumerating["reenumerates"] = true;
+  json large = Camera(0, "ks", 0x8A, "MX25L1006E");
+  large["flash_size"] = 131072;
+  const std::vector<std::uint8_t> older64(older.begin(), older.begin() + 65536);
+  const struct Row {
+    json camera;
+    std::vector<std::uint8_t> before;  // none: erased
+    std::vector<std::wstring> args;
+    bool backup;
+    int historyLines;
+    bool changed;
+    bool historyInTheWay = false;
+  } rows[] = {
+      {Camera(0), older64, {L"--if-needed", L"--verify"}, true, 1, true},
+      {Camera(0), older64, {L"--if-needed", L"--verify", L"--no-backup"}, false, 1, true},
+      {Camera(0), current, {L"--if-needed", L"--verify"}, false, 0, false},
+      {Camera(0), current, {L"--verify"}, true, 1, false},
+      {Camera(0), older64, {L"--dry-run"}, false, 0, false},
+      {reenumerating, {}, {L"--verify", L"--backup", L"b.bin"}, true, 1, true},
+      {large, older, {L"--all"}, true, 1, true},
+      {Camera(0), older64, {}, true, 0, true, true},
+  };
+  for (const Row& row : rows) {
+    SimRun run;
+    json camera = row.camera;
+    if (!row.before.empty()) {
+      WriteBytes(run.dir.file("f0.bin"), row.before);
+      camera = WithFlashFile(camera, "f0.bin");
+    }
+    if (row.historyInTheWay)
+      std::filesystem::create_directories(run.dir.file("state/qvflash/history.jsonl"));
+    std::vector<std::wstring> args = row.args;
+    for (std::wstring& arg : args)
+      if (arg == L"b.bin") arg = Widen(run.dir.file("b.bin"));
+    args.insert(args.end(), {L"--json", Widen(run.dir.file("r.json"))});
+    const Outcome o =
+        run.Run(json{{"cameras", {camera}}, {"image_devices", {ImageDevice(0)}}}, args);
+    SCOPED_TRACE(msg::Narrow(row.args.empty() ? L"" : row.args[0]) + "\n" + o.both);
+    EXPECT_EQ(o.exitCode, 0);
+    std::vector<std::uint8_t> before =
+        row.before.empty() ? std::vector<std::uint8_t>(65536, 0xFF) : row.before;
+    before.resize(65536);
+    const std::vector<std::uint8_t> after(o.flash[0].begin(), o.flash[0].begin() + 65536);
+    const std::vector<std::uint8_t> bytes = ReadBytes(run.dir.file("r.json"));
+    const json report = json::parse(std::string(bytes.begin(), bytes.end()))["cameras"][0];
+    EXPECT_EQ(report["changed"], row.changed);
+    std::vector<std::string> kept = run.StateFiles("backups");
+    if (run.Exists("b.bin")) kept = {run.dir.file("b.bin"), run.dir.file("b.bin.json")};
+    EXPECT_EQ(kept.size(), row.backup ? 2u : 0u);
+    if (row.backup && kept.size() == 2) {
+      EXPECT_EQ(ReadBytes(kept[0]), before);
+      const std::vector<std::uint8_t> text = ReadBytes(kept[1]);
+      BackupSidecar sidecar;
+      std::string why;
+      EXPECT_TRUE(ParseSidecar(std::string(text.begin(), text.end()), sidecar, why)) << why;
+      EXPECT_EQ(sidecar.sha256, Sha256Hex(before));
+      EXPECT_EQ(sidecar.cameraId, "USB\\SIM_COMPOSITE\\1");
+      EXPECT_EQ(report["backup"], kept[0]);
+      EXPECT_EQ(report["flash_before"]["backup_span"]["sha256"], sidecar.sha256);
+      if (report["verify"] == "pass") {
+        EXPECT_EQ(report["flash_after"]["backup_span"]["sha256"], Sha256Hex(after));
+      }
+    } else {
+      EXPECT_EQ(report["backup"], nullptr);
+    }
+    const std::vector<std::uint8_t> history =
+        row.historyInTheWay ? std::vector<std::uint8_t>{}
+                            : ReadBytes(run.dir.file("state/qvflash/history.jsonl"));
+    const HistoryRead read = ParseHistory(std::string(history.begin(), history.end()));
+    ASSERT_EQ(read.entries.size(), static_cast<std::size_t>(row.historyLines));
+    EXPECT_TRUE(read.skipped.empty());
+    EXPECT_EQ(o.err.find("qvflash: warning: the history could not be written") != std::string::npos,
+              row.historyInTheWay);
+    if (row.historyLines == 0) continue;
+    EXPECT_EQ(read.entries[0].backup, row.backup ? kept[0] : "");
+    EXPECT_EQ(read.entries[0].sha256Before,
+              row.backup ? Sha256Hex(before)
+                         : report["flash_before"]["image_span"]["sha256"].get<std::string>());
+    // What --history shows of it, as a table and as JSON lines.
+    run.console = CapturingConsole{};
+    const Outcome table = run.Run(json{{"cameras", json::array()}}, {L"--history"});
+    EXPECT_EQ(table.exitCode, 0);
+    ASSERT_EQ(Lines(table.out).size(), 2u) << table.out;
+    EXPECT_NE(Lines(table.out)[1].find("  04F2:B5BD  "), std::string::npos) << table.out;
+    run.console = CapturingConsole{};
+    const Outcome lines =
+        run.Run(json{{"cameras", json::array()}}, {L"--history", L"--json", L"-"});
+    EXPECT_EQ(json::parse(lines.out)["action"], "updated");
+  }
 }
 
 TEST(Dump, IntoANamedFileWithItsReport) {
@@ -879,23 +1000,28 @@ TEST(ReadTwice, AChangedReplyIsReadAgainOrNothingReadIsUsed) {
   const std::string unsteady =
       "qvflash: the flash read differently twice, and again on another "
       "try; nothing read was used (the first difference at 0x1234)";
+  // An update's first read-out is its backup's: one that keeps changing
+  // refuses the update, nothing written; changed once, the read-back after
+  // the download adds its own pair of reads.
   const struct {
     std::vector<std::wstring> args;
     int flips;
     std::string said;
+    int reads = 4;
   } rows[] = {{{L"--dump", L"d.bin"}, 1, "Dump FW ok."},
               {{L"--dump", L"d.bin"}, 9, unsteady},
               {{L"--list"}, 1, "64 KB  current"},
               {{L"--list"}, 9, "64 KB  unknown"},
-              {{L"--verify"}, 1, "Device 0: updated and verified"},
-              {{L"--verify"}, 9, unsteady}};
+              {{L"--verify"}, 1, "Device 0: updated and verified", 6},
+              {{L"--verify"}, 9, "Device 0: not written\n"},
+              {{L"--verify", L"--no-backup"}, 9, unsteady}};
   for (const auto& row : rows) {
     SimRun run;
     WriteBytes(run.dir.file("f0.bin"), current);
     json camera = WithFlashFile(Camera(0), "f0.bin");
     camera["faults"] = json::array({json{{"flip_read", 0x1234}, {"count", row.flips}}});
     std::vector<std::wstring> args = row.args;
-    if (args.size() > 1) args[1] = Widen(run.dir.file("d.bin"));
+    if (args[0] == L"--dump") args[1] = Widen(run.dir.file("d.bin"));
     const Outcome o =
         run.Run(json{{"cameras", {camera}}, {"image_devices", {ImageDevice(0)}}}, args);
     SCOPED_TRACE(o.both);
@@ -906,9 +1032,10 @@ TEST(ReadTwice, AChangedReplyIsReadAgainOrNothingReadIsUsed) {
     // Two pairs of reads, the first pair differing.
     EXPECT_EQ(std::count_if(o.trace.begin(), o.trace.end(),
                             [](const std::string& l) { return l.rfind("0 SET 14 ", 0) == 0; }),
-              4);
+              row.reads);
+    EXPECT_EQ(run.StateFiles("backups").size(), steady && row.reads == 6 ? 2u : 0u);
     EXPECT_EQ(o.flash[0], current);
-    if (args.size() > 1) {  // the dump file, none when nothing read was used
+    if (args[0] == L"--dump") {  // the dump file, none when nothing read was used
       EXPECT_EQ(ReadBytes(run.dir.file("d.bin")), steady ? current : std::vector<std::uint8_t>{});
     }
   }

@@ -136,6 +136,8 @@ TEST(FrontEnd, ArgumentClasses) {
       {{L"--history", L"--list"}, true, "--check, --history and --restore cannot be combined"},
       {{L"--list", L"--no-backup"}, true, "belong to a run that writes a camera"},
       {{L"--backup", L"b.bin", L"--no-backup"}, true, "cannot be combined"},
+      {{L"--all", L"--backup", L"b.bin"}, true, "--backup FILE names one backup and --all"},
+      {{L"--history", L"--json", L"h.json"}, true, "to standard output only (--json -)"},
       {{L"--force"}, true, "--force belongs to --restore"},
       {{L"--camera", L"usb-1-1", L"--all"}, true, "--camera picks one camera and --all"},
       {{L"--camera"}, true, "\"--camera\" needs a camera ID"},

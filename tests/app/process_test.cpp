@@ -49,6 +49,14 @@ std::string Slurp(const std::string& path) {
   return text.str();
 }
 
+// Backups and the history of a run go into its own folder, never the
+// home of whoever runs the tests.
+void KeepStateIn(const std::string& folder) {
+  const std::string state = std::filesystem::absolute(folder).string() + "/state";
+  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+  ::setenv("HOME", state.c_str(), 1);
+}
+
 // Runs `program` in `folder` with QVFLASH_SIM set to `scene` (or unset when
 // empty). A run that has not ended after a minute is killed and reported
 // as exit code -2: the tool must never hang.
@@ -58,6 +66,7 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
   const std::string errPath = folder + "/.stderr";
   const pid_t child = ::fork();
   if (child == 0) {
+    KeepStateIn(folder);
     if (::chdir(folder.c_str()) != 0) ::_exit(126);
     const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -113,6 +122,7 @@ ChildResult RunChildOnTerminal(const std::string& program, const std::vector<std
   const std::string outPath = folder + "/.stdout";
   const pid_t child = ::fork();
   if (child == 0) {
+    KeepStateIn(folder);
     if (::chdir(folder.c_str()) != 0) ::_exit(126);
     const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(out, 1);
@@ -440,6 +450,7 @@ class SteeredRun {
     const std::string program = tool.dir.file("qvflash");
     pid_ = ::fork();
     if (pid_ == 0) {
+      KeepStateIn(folder_);
       if (::chdir(folder_.c_str()) != 0) ::_exit(126);
       if (pipes) {
         ::dup2(out[1], 1);

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -157,6 +158,19 @@ class SimRun {
     // whatever shell the tests were started from.
     ::setenv("TERM", "xterm", 1);
     ::unsetenv("QVFLASH_PROGRESS");
+    // Backups and the history go to the run's own folder, never the home.
+    ::setenv("XDG_STATE_HOME", dir.file("state").c_str(), 1);
+  }
+
+  // The files kept in the state folder's `sub` (backups: "backups").
+  std::vector<std::string> StateFiles(const std::string& sub) const {
+    std::vector<std::string> names;
+    const std::filesystem::path folder = dir.file("state") + "/qvflash/" + sub;
+    if (!std::filesystem::exists(folder)) return names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+      names.push_back(entry.path().string());
+    std::sort(names.begin(), names.end());
+    return names;
   }
 
   TempDir dir;

@@ -238,5 +238,41 @@ TEST(LinuxFileSystem, InstalledProgramFolderAndCurrentDirectory) {
   EXPECT_EQ(current, PathToWide(std::filesystem::current_path().string()));
 }
 
+// The state folder from the environment (a relative XDG_STATE_HOME is
+// ignored; none at all: no state folder), made with what it lacks; a file
+// in the way of a folder refused.
+TEST(LinuxFileSystem, StateFolderFromTheEnvironment) {
+  TempDir dir;
+  LinuxFileSystem files;
+  const char* const homeWas = std::getenv("HOME");
+  const char* const stateWas = std::getenv("XDG_STATE_HOME");
+  const std::string home = homeWas != nullptr ? homeWas : "";
+  const std::string state = stateWas != nullptr ? stateWas : "";
+  const struct {
+    const char* xdg;
+    const char* home;
+    std::string folder;  // empty: none
+  } rows[] = {{"/srv/state", "/home/t", "/srv/state/qvflash/"},
+              {"state", "/home/t/", "/home/t/.local/state/qvflash/"},
+              {nullptr, "/home/t", "/home/t/.local/state/qvflash/"},
+              {nullptr, nullptr, ""}};
+  for (const auto& row : rows) {
+    row.xdg != nullptr ? ::setenv("XDG_STATE_HOME", row.xdg, 1) : ::unsetenv("XDG_STATE_HOME");
+    row.home != nullptr ? ::setenv("HOME", row.home, 1) : ::unsetenv("HOME");
+    std::wstring folder;
+    EXPECT_EQ(files.StateFolder(folder), !row.folder.empty());
+    EXPECT_EQ(folder, row.folder.empty() ? L"" : PathToWide(row.folder)) << row.folder;
+  }
+  ::setenv("XDG_STATE_HOME", dir.file("state").c_str(), 1);
+  std::wstring folder;
+  ASSERT_TRUE(files.StateFolder(folder));
+  EXPECT_TRUE(files.CreateFolders(folder + L"backups/"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.file("state/qvflash/backups")));
+  std::ofstream(dir.file("state/qvflash/plain")) << "x";
+  EXPECT_FALSE(files.CreateFolders(dir.wideFile("state/qvflash/plain/sub/")));
+  stateWas != nullptr ? ::setenv("XDG_STATE_HOME", state.c_str(), 1) : ::unsetenv("XDG_STATE_HOME");
+  if (homeWas != nullptr) ::setenv("HOME", home.c_str(), 1);
+}
+
 }  // namespace
 }  // namespace qv::linux_host

@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -74,6 +75,17 @@ class FakeFileSystem : public IFileSystem {
   }
   bool CheckWritable(const std::wstring&) override { return writable; }
   bool RemoveFile(const std::wstring& path) override { return files.erase(path) > 0; }
+  std::wstring stateFolder;  // empty: the environment names none
+  bool StateFolder(std::wstring& folder) override {
+    folder = stateFolder;
+    return !folder.empty();
+  }
+  bool CreateFolders(const std::wstring&) override { return writable; }
+  bool AppendLine(const std::wstring& path, std::string_view line) override {
+    if (!writable) return false;
+    files[path].insert(files[path].end(), line.begin(), line.end());
+    return true;
+  }
 };
 
 class FakeResources : public IResources {

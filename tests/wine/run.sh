@@ -167,11 +167,13 @@ run_win() {  # run_win <dir> <args...>: stdout, stderr and rc files in <dir>
   cp "$exe" "$dir/qvflash.exe"
   (cd "$dir" && wine_run ./qvflash.exe "$@" >stdout 2>stderr; echo $? >rc)
 }
+# Backups and the history of a native run stay in its folder, never the
+# home; a Windows run keeps them under the Wine prefix's LOCALAPPDATA.
 run_native() {
   local dir=$1
   shift
   cp "$native" "$dir/qvflash"
-  (cd "$dir" && timeout 60 ./qvflash "$@" >stdout 2>stderr; echo $? >rc)
+  (cd "$dir" && XDG_STATE_HOME=$PWD/state timeout 60 ./qvflash "$@" >stdout 2>stderr; echo $? >rc)
   # This machine has no system bus to hold idle sleep off through; Windows
   # holds it through the system call, and says nothing.
   sed -i '/^qvflash: idle sleep is not held off while the camera is written /d' "$dir/stderr"
@@ -332,11 +334,17 @@ compare() {
   (export QVFLASH_SIM=scene.json; run_native "$base/native" "$@")
   (export QVFLASH_SIM=scene.json; run_win "$base/win" "$@")
   local f
-  for f in stdout stderr rc trace.txt flash.bin Dump.bin tmp victim report.json camera.bin; do
+  for f in stdout stderr rc trace.txt flash.bin Dump.bin tmp victim camera.bin; do
     if [ -e "$base/native/$f" ] || [ -e "$base/win/$f" ]; then
       expect "$name: $f equal to the native build's" cmp -s "$base/native/$f" "$base/win/$f"
     fi
   done
+  # The report names the time of day each run took its camera up.
+  local times='s/"time": "[0-9TZ:-]*"/"time": "T"/'
+  if [ -e "$base/native/report.json" ] || [ -e "$base/win/report.json" ]; then
+    expect "$name: report.json equal to the native build's (times aside)" \
+      cmp -s <(sed "$times" "$base/native/report.json") <(sed "$times" "$base/win/report.json")
+  fi
 }
 # expect_output <name> <stdout> <rc>: the Windows run's absolute outcome
 expect_output() {
@@ -409,7 +417,8 @@ compare if-needed-current "$(scene '' "$image_device")" updated_by_native \
 expect_output if-needed-current $'Checking, Please wiat...\nPass' 0
 expect "if-needed-current: no download mode" \
   bash -c "! grep -q '^0 SET 9 ' '$work/sim/if-needed-current/win/trace.txt'"
-compare verify-stuck "$(scene ', "faults": [{"stuck_cells": [256]}]' "$image_device")" "" --verify
+compare verify-stuck "$(scene ', "faults": [{"stuck_cells": [256]}]' "$image_device")" "" \
+  --verify --no-backup
 expect_output verify-stuck $'Checking, Please wiat...\nFail' 1
 expect "verify-stuck: the first differing address" \
   grep -q 'verify failed: 1 byte differs, the first at 0x0100' "$work/sim/verify-stuck/win/stderr"

@@ -226,6 +226,15 @@ void checkFiles(const std::wstring& dir) {
   CHECK(fs.ReadFile(dir + L"nine", exact, length) == IFileSystem::ReadResult::Ok);
   CHECK(length == 9 && exact[8] == 0x5A);
 
+  // The folder of kept files made as needed (again: taken as it is), lines
+  // appended whole; a file in the way of a folder refused.
+  const std::wstring kept = dir + L"state\\qvflash\\backups\\";
+  CHECK(fs.CreateFolders(kept) && fs.CreateFolders(kept));
+  CHECK(fs.AppendLine(kept + L"h.jsonl", "one\n") && fs.AppendLine(kept + L"h.jsonl", "two\n"));
+  CHECK(readAll(kept + L"h.jsonl") ==
+        std::vector<std::uint8_t>({'o', 'n', 'e', '\n', 't', 'w', 'o', '\n'}));
+  CHECK(!fs.CreateFolders(dir + L"nine\\sub\\"));
+
   // Whole-file replacement: the new content only, no scratch file left.
   const std::wstring dump = dir + L"Dump.bin";
   std::vector<std::uint8_t> big(65536);

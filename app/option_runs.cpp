@@ -391,7 +391,8 @@ bool CFrontEnd::CheckOutputs(const CameraOptions& options) {
   if (options.dumpFile && !files.CheckWritable(*options.dumpFile)) return false;
   // The backup of an update, and of its dry run: the file named for it and
   // its sidecar, or the folder its own name goes to (created here).
-  if (options.list || options.dumpFile || options.noBackup) return true;
+  if (options.list || options.check || options.dumpFile || options.restoreFile || options.noBackup)
+    return true;
   if (options.backupFile) {
     return files.CheckWritable(*options.backupFile) &&
            files.CheckWritable(*options.backupFile + std::wstring(kSidecarSuffix));
@@ -421,7 +422,7 @@ std::int32_t CFrontEnd::MakeBackup(std::uint8_t flashType, CameraRecord& record)
   if (core == nullptr ||
       !ReadFlashChecked(*core, bytes.data(), flashType, 0, size, ReadCheck::Twice)) {
     // Two read-outs that differed twice say so themselves.
-    if (!notedSince(mark, {FailureKind::ReadoutUnsteady}))
+    if (!NotedSince(mark, {FailureKind::ReadoutUnsteady}))
       runNotes().note(FailureKind::BackupNotRead);
     return 1;
   }
@@ -457,7 +458,7 @@ std::int32_t CFrontEnd::MakeBackup(std::uint8_t flashType, CameraRecord& record)
   }
   record.backupSpan = size;
   record.sha256BeforeBackup = sha;
-  record.backupPath = utf8Of(path);
+  record.backupPath = Utf8Of(path);
   // The image's span lies within the backup's: its digest before needs no
   // read of its own.
   ExpectedFlash expected;
@@ -533,7 +534,8 @@ int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
   // The reasons told at the end are this run's.
   runNotes().clear();
   anyOpened_ = false;
-  makesBackup_ = !options.list && !options.dumpFile && !options.noBackup && !options.dryRun;
+  makesBackup_ =
+      !options.list && !options.check && !options.dumpFile && !options.noBackup && !options.dryRun;
   backupFile_ = options.backupFile.value_or(std::wstring());
   if (options.dumpFile) dump_ = 1;
 

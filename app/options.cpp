@@ -166,9 +166,11 @@ CommandLine refuseCombination(CommandLine line) {
   } else if (o.has(LongOption::Restore) && updateOptions) {
     // A restore always reads back what it wrote, and writes one camera.
     problem = "--if-needed, --all, --verify and --dry-run belong to an update, not to --restore";
-  } else if (backupOptions && (o.has(LongOption::List) || o.has(LongOption::Dump) ||
-                               o.has(LongOption::Check) || o.has(LongOption::History))) {
-    problem = "--backup and --no-backup belong to a run that writes a camera";
+  } else if (backupOptions &&
+             (o.has(LongOption::List) || o.has(LongOption::Dump) || o.has(LongOption::Check) ||
+              o.has(LongOption::History) || o.has(LongOption::Restore))) {
+    // A restore writes back a backup a person chose; it makes none.
+    problem = "--backup and --no-backup belong to an update";
   } else if (o.has(LongOption::Backup) && o.has(LongOption::NoBackup)) {
     problem = "--backup and --no-backup cannot be combined";
   } else if (o.has(LongOption::Backup) && o.has(LongOption::All)) {

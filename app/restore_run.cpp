@@ -24,6 +24,7 @@
 #include "app/messages.h"
 #include "app/sha256.h"
 #include "app/update_job.h"
+#include "app/utc_time.h"
 #include "flash/download_engine.h"
 #include "flash/firmware_state.h"
 #include "flash/host_write.h"
@@ -235,6 +236,9 @@ void CFrontEnd::RestoreTarget(const RestoreSource& source, CameraRecord& record)
     refuse();
     return;
   }
+  // The report's and the history's digests are over the restored span.
+  record.backupSpan = size;
+  if (!writtenByEngine(family)) record.sha256BeforeBackup = Sha256Hex(current);
   if (writeGuard().StopRequested()) {
     runNotes().note(FailureKind::Interrupted);
     record.action = CameraAction::Stopped;
@@ -300,6 +304,7 @@ void CFrontEnd::RestoreTarget(const RestoreSource& source, CameraRecord& record)
     fail();
     return;
   }
+  record.sha256AfterBackup = Sha256Hex(readBack);
   const FlashDifference difference = compareBytes(source.bytes, readBack);
   if (difference.count != 0) {
     record.verify = VerifyResult::Failed;
@@ -323,6 +328,8 @@ int CFrontEnd::RunRestore(const CameraOptions& options) {
   textToError_ = false;
   RunReport report;
   report.mode = "restore";
+  report.host = platform_.files.HostName();
+  report.startedUtc = platform_.clock.UtcSeconds();
   report.restoreFile = Utf8Of(*options.restoreFile);
 
   // The file, its sidecar and every output are checked before any camera
@@ -372,6 +379,7 @@ int CFrontEnd::RunRestore(const CameraOptions& options) {
         CameraRecord record;
         record.index = static_cast<std::int32_t>(i);
         record.cameraId = cameras[i].cameraId;
+        record.time = UtcText(platform_.clock.UtcSeconds());
         if (currentDevice_->OpenListedCamera(CHIP_FAMILY_ANY, cameras[i]) != STATUS_OK) {
           runNotes().note(FailureKind::CameraNotOpened, "camera " + std::to_string(i));
           continue;
@@ -411,13 +419,22 @@ int CFrontEnd::RunRestore(const CameraOptions& options) {
             runNotes().note(FailureKind::CameraNotOpened, "camera " + std::to_string(chosen));
         }
         const std::uint64_t started = platform_.clock.NowMicroseconds();
+        const std::size_t notesBefore = runNotes().notes().size();
         if (open) {
           RestoreTarget(source, record);
+          SettleChanged(record);
+          if (record.action == CameraAction::Restored || record.action == CameraAction::Refused)
+            RecordHistory(record);
         } else {
           record.action = CameraAction::FailedToOpen;
           record.passed = false;
         }
         record.durationMs = (platform_.clock.NowMicroseconds() - started) / 1000u;
+        if (const auto chief = CameraChiefNote(runNotes(), notesBefore);
+            chief && record.passed != true) {
+          record.reasonCode = ReasonCode(chief->kind);
+          record.reason = ReasonText(*chief);
+        }
         report.cameras.push_back(record);
         result = record.passed == true ? kExitDone
                  : NotedSince(mark, {FailureKind::CameraInUse, FailureKind::CameraPrivacy})
@@ -428,6 +445,11 @@ int CFrontEnd::RunRestore(const CameraOptions& options) {
   }
   currentDevice_.reset();
   report.exitCode = result;
+  report.endedUtc = platform_.clock.UtcSeconds();
+  if (const FailureNote* chief = ChiefNote(runNotes()); chief != nullptr && result != kExitDone) {
+    report.reasonCode = ReasonCode(chief->kind);
+    report.reason = ReasonText(*chief);
+  }
   if (options.jsonFile) WriteReportFile(*options.jsonFile, report, result);
   Print(result == 0 ? msg::kPass : msg::kFail);
   if (platform_.console.OutputIsTerminal()) Print(L"\n");

@@ -136,6 +136,9 @@ TEST(Restore, GivesBackTheFlashAfterAnUpdate) {
     // Only the sectors that differ go through the SPI master; the download
     // writes all sixteen.
     EXPECT_EQ(written["sectors_written"], row.family >= 106 ? 16 : differing);
+    EXPECT_EQ(written["changed"], true);
+    EXPECT_EQ(written["flash_after"]["backup_span"]["sha256"],
+              Sha256Hex(std::span<const std::uint8_t>(before).first(0x10000)));
   }
 }
 

@@ -383,6 +383,36 @@ void CFrontEnd::WriteReportFile(const std::wstring& path, const RunReport& repor
   }
 }
 
+int CFrontEnd::RefuseOutputs() {
+  const FailureNote* chief = ChiefNote(runNotes());
+  std::string reason =
+      chief != nullptr ? ReasonLines(*chief, false) : std::string(kUnexplainedFailure);
+  reason.insert(reason.size() - 1, "; nothing was done");
+  platform_.console.WriteError(reason);
+  return kUsageExitCode;
+}
+
+int CFrontEnd::WalkCameras(const CameraOptions& options, std::vector<ListedCamera>& cameras) {
+  if (platform_.instanceGuard.Create(kSingleInstanceGuardName) ==
+      IInstanceGuard::Result::AlreadyExists) {
+    runNotes().note(FailureKind::AnotherCopy);
+    Print(msg::kAlreadyRunning);
+    return kExitTryLater;
+  }
+  (void)ListCameras(platform_, cameras);
+  if (options.cameraId && !cameras.empty() && !KeepCamera(*options.cameraId, cameras)) {
+    runNotes().note(FailureKind::CameraIdNotFound, Utf8Of(*options.cameraId));
+    cameras.clear();
+    return kExitNoTarget;
+  }
+  if (cameras.empty()) {
+    runNotes().note(FailureKind::NoCamera);
+    PrintVerbose(msg::kNoCamera);
+    return NoTargetExit();
+  }
+  return kExitDone;
+}
+
 bool CFrontEnd::CheckOutputs(const CameraOptions& options) {
   IFileSystem& files = platform_.files;
   if (options.jsonFile && *options.jsonFile != kStandardOutputName &&
@@ -542,43 +572,21 @@ int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
   // Every file the run writes is checked before any camera is touched: a
   // report that cannot be written must not be found out after an update
   // (the rerun it asks for would write the camera again).
-  if (!CheckOutputs(options)) {
-    const FailureNote* chief = ChiefNote(runNotes());
-    std::string reason =
-        chief != nullptr ? ReasonLines(*chief, false) : std::string(kUnexplainedFailure);
-    reason.insert(reason.size() - 1, "; nothing was done");
-    platform_.console.WriteError(reason);
-    return kUsageExitCode;
-  }
+  if (!CheckOutputs(options)) return RefuseOutputs();
 
   // From here a Ctrl-C stops the run before its next write, and the report
   // still tells what was done.
   const DeferredStops stops;
   std::int32_t result = kExitFailed;
   bool listed = false;
-  if (platform_.instanceGuard.Create(kSingleInstanceGuardName) ==
-      IInstanceGuard::Result::AlreadyExists) {
-    runNotes().note(FailureKind::AnotherCopy);
-    Print(msg::kAlreadyRunning);
-    result = kExitTryLater;
-  } else {
-    std::vector<ListedCamera> cameras;
-    (void)ListCameras(platform_, cameras);
-    if (options.cameraId && !cameras.empty() && !KeepCamera(*options.cameraId, cameras)) {
-      runNotes().note(FailureKind::CameraIdNotFound, Utf8Of(*options.cameraId));
-      result = kExitNoTarget;
-      listed = options.list;  // an empty inventory
-    } else if (cameras.empty()) {
-      runNotes().note(FailureKind::NoCamera);
-      PrintVerbose(msg::kNoCamera);
-      result = NoTargetExit();
-      listed = options.list;  // an empty inventory
-    } else {
-      if (!options.list && !options.check) Print(msg::kChecking);
-      result = RunCameraLoop(options, cameras, report.cameras);
-      listed = options.list;
-    }
+  std::vector<ListedCamera> cameras;
+  result = WalkCameras(options, cameras);
+  if (result == kExitDone) {
+    if (!options.list && !options.check) Print(msg::kChecking);
+    result = RunCameraLoop(options, cameras, report.cameras);
   }
+  // Without another copy, a listing is printed (an empty one too).
+  listed = options.list && !runNotes().has(FailureKind::AnotherCopy);
   currentDevice_.reset();
   report.exitCode = result;
   report.endedUtc = platform_.clock.UtcSeconds();

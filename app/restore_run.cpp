@@ -341,106 +341,85 @@ int CFrontEnd::RunRestore(const CameraOptions& options) {
     platform_.console.WriteError("qvflash: " + refusal + "; nothing was done\n");
     return kUsageExitCode;
   }
-  if (!CheckOutputs(options)) {
-    const FailureNote* chief = ChiefNote(runNotes());
-    std::string reason =
-        chief != nullptr ? ReasonLines(*chief, false) : std::string(kUnexplainedFailure);
-    reason.insert(reason.size() - 1, "; nothing was done");
-    platform_.console.WriteError(reason);
-    return kUsageExitCode;
-  }
+  if (!CheckOutputs(options)) return RefuseOutputs();
 
   const DeferredStops stops;
   int result = kExitFailed;
-  if (platform_.instanceGuard.Create(kSingleInstanceGuardName) ==
-      IInstanceGuard::Result::AlreadyExists) {
-    runNotes().note(FailureKind::AnotherCopy);
-    Print(msg::kAlreadyRunning);
-    result = kExitTryLater;
-  } else {
-    std::vector<ListedCamera> cameras;
-    (void)ListCameras(platform_, cameras);
-    if (options.cameraId && !cameras.empty() && !KeepCamera(*options.cameraId, cameras)) {
-      runNotes().note(FailureKind::CameraIdNotFound, Utf8Of(*options.cameraId));
-      result = kExitNoTarget;
-    } else if (cameras.empty()) {
-      runNotes().note(FailureKind::NoCamera);
-      PrintVerbose(msg::kNoCamera);
+  std::vector<ListedCamera> cameras;
+  result = WalkCameras(options, cameras);
+  if (result == kExitDone) {
+    Print(msg::kChecking);
+    // Every listed camera is looked at (nothing written) to find the one
+    // target: with two, which one the backup is for is the person's word.
+    std::vector<CameraRecord> targets;
+    std::size_t chosen = 0;
+    for (std::size_t i = 0; i < cameras.size(); ++i) {
+      currentDevice_.reset();
+      currentDevice_ = std::make_unique<CCameraDevice>(platform_);
+      CameraRecord record;
+      record.index = static_cast<std::int32_t>(i);
+      record.cameraId = cameras[i].cameraId;
+      record.time = UtcText(platform_.clock.UtcSeconds());
+      if (currentDevice_->OpenListedCamera(CHIP_FAMILY_ANY, cameras[i]) != STATUS_OK) {
+        runNotes().note(FailureKind::CameraNotOpened, "camera " + std::to_string(i));
+        continue;
+      }
+      record.opened = true;
+      anyOpened_ = true;
+      RecordIdentity(*currentDevice_, record);
+      if (!record.target) {
+        NoteOtherCamera(record.index, record.vendor, record.product);
+        continue;
+      }
+      if (targets.empty()) chosen = i;
+      targets.push_back(record);
+    }
+    if (targets.size() > 1) {
+      currentDevice_.reset();
+      platform_.console.WriteError(
+          "qvflash: " + std::to_string(targets.size()) +
+          " target cameras are plugged in: name the one the backup is for with --camera ID "
+          "(qvflash --list shows the IDs); nothing was done\n");
+      return kUsageExitCode;
+    }
+    if (targets.empty()) {
+      currentDevice_.reset();
       result = NoTargetExit();
     } else {
-      Print(msg::kChecking);
-      // Every listed camera is looked at (nothing written) to find the one
-      // target: with two, which one the backup is for is the person's word.
-      std::vector<CameraRecord> targets;
-      std::size_t chosen = 0;
-      for (std::size_t i = 0; i < cameras.size(); ++i) {
+      CameraRecord& record = targets.front();
+      const std::size_t mark = runNotes().notes().size();
+      // With several cameras looked at, the target is opened again: the
+      // chip-select value is that of the camera opened last.
+      bool open = cameras.size() == 1;
+      if (!open) {
         currentDevice_.reset();
         currentDevice_ = std::make_unique<CCameraDevice>(platform_);
-        CameraRecord record;
-        record.index = static_cast<std::int32_t>(i);
-        record.cameraId = cameras[i].cameraId;
-        record.time = UtcText(platform_.clock.UtcSeconds());
-        if (currentDevice_->OpenListedCamera(CHIP_FAMILY_ANY, cameras[i]) != STATUS_OK) {
-          runNotes().note(FailureKind::CameraNotOpened, "camera " + std::to_string(i));
-          continue;
-        }
-        record.opened = true;
-        anyOpened_ = true;
-        RecordIdentity(*currentDevice_, record);
-        if (!record.target) {
-          NoteOtherCamera(record.index, record.vendor, record.product);
-          continue;
-        }
-        if (targets.empty()) chosen = i;
-        targets.push_back(record);
+        open = currentDevice_->OpenListedCamera(CHIP_FAMILY_ANY, cameras[chosen]) == STATUS_OK;
+        if (!open)
+          runNotes().note(FailureKind::CameraNotOpened, "camera " + std::to_string(chosen));
       }
-      if (targets.size() > 1) {
-        currentDevice_.reset();
-        platform_.console.WriteError(
-            "qvflash: " + std::to_string(targets.size()) +
-            " target cameras are plugged in: name the one the backup is for with --camera ID "
-            "(qvflash --list shows the IDs); nothing was done\n");
-        return kUsageExitCode;
-      }
-      if (targets.empty()) {
-        currentDevice_.reset();
-        result = NoTargetExit();
+      const std::uint64_t started = platform_.clock.NowMicroseconds();
+      const std::size_t notesBefore = runNotes().notes().size();
+      if (open) {
+        RestoreTarget(source, record);
+        SettleChanged(record);
+        if (record.action == CameraAction::Restored || record.action == CameraAction::Refused)
+          RecordHistory(record);
       } else {
-        CameraRecord& record = targets.front();
-        const std::size_t mark = runNotes().notes().size();
-        // With several cameras looked at, the target is opened again: the
-        // chip-select value is that of the camera opened last.
-        bool open = cameras.size() == 1;
-        if (!open) {
-          currentDevice_.reset();
-          currentDevice_ = std::make_unique<CCameraDevice>(platform_);
-          open = currentDevice_->OpenListedCamera(CHIP_FAMILY_ANY, cameras[chosen]) == STATUS_OK;
-          if (!open)
-            runNotes().note(FailureKind::CameraNotOpened, "camera " + std::to_string(chosen));
-        }
-        const std::uint64_t started = platform_.clock.NowMicroseconds();
-        const std::size_t notesBefore = runNotes().notes().size();
-        if (open) {
-          RestoreTarget(source, record);
-          SettleChanged(record);
-          if (record.action == CameraAction::Restored || record.action == CameraAction::Refused)
-            RecordHistory(record);
-        } else {
-          record.action = CameraAction::FailedToOpen;
-          record.passed = false;
-        }
-        record.durationMs = (platform_.clock.NowMicroseconds() - started) / 1000u;
-        if (const auto chief = CameraChiefNote(runNotes(), notesBefore);
-            chief && record.passed != true) {
-          record.reasonCode = ReasonCode(chief->kind);
-          record.reason = ReasonText(*chief);
-        }
-        report.cameras.push_back(record);
-        result = record.passed == true ? kExitDone
-                 : NotedSince(mark, {FailureKind::CameraInUse, FailureKind::CameraPrivacy})
-                     ? kExitTryLater
-                     : kExitFailed;
+        record.action = CameraAction::FailedToOpen;
+        record.passed = false;
       }
+      record.durationMs = (platform_.clock.NowMicroseconds() - started) / 1000u;
+      if (const auto chief = CameraChiefNote(runNotes(), notesBefore);
+          chief && record.passed != true) {
+        record.reasonCode = ReasonCode(chief->kind);
+        record.reason = ReasonText(*chief);
+      }
+      report.cameras.push_back(record);
+      result = record.passed == true ? kExitDone
+               : NotedSince(mark, {FailureKind::CameraInUse, FailureKind::CameraPrivacy})
+                   ? kExitTryLater
+                   : kExitFailed;
     }
   }
   currentDevice_.reset();

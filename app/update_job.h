@@ -153,6 +153,13 @@ class CFrontEnd {
   // Whether every file the camera run will write (report, dump) can be
   // written; notes the reason when one cannot.
   bool CheckOutputs(const CameraOptions& options);
+  // Tells why an output cannot be written ("; nothing was done"); returns
+  // kUsageExitCode.
+  int RefuseOutputs();
+  // The guard and the one walk of a camera run, kept to the --camera ID:
+  // kExitDone with `cameras` listed, the run's exit code otherwise (another
+  // copy, no camera, no camera with that ID).
+  int WalkCameras(const CameraOptions& options, std::vector<ListedCamera>& cameras);
   std::span<const std::uint8_t> EmbeddedImage();
   // Tells on standard error why the run failed (or that it did nothing).
   void TellReason(std::int32_t result, bool anyOpened);

@@ -383,6 +383,15 @@ void CFrontEnd::WriteReportFile(const std::wstring& path, const RunReport& repor
   }
 }
 
+void CFrontEnd::EndReport(RunReport& report, int result) {
+  report.exitCode = result;
+  report.endedUtc = platform_.clock.UtcSeconds();
+  if (const FailureNote* chief = ChiefNote(runNotes()); chief != nullptr && result != kExitDone) {
+    report.reasonCode = ReasonCode(chief->kind);
+    report.reason = ReasonText(*chief);
+  }
+}
+
 int CFrontEnd::RefuseOutputs() {
   const FailureNote* chief = ChiefNote(runNotes());
   std::string reason =
@@ -588,12 +597,7 @@ int CFrontEnd::RunCameraOptions(const CameraOptions& options) {
   // Without another copy, a listing is printed (an empty one too).
   listed = options.list && !runNotes().has(FailureKind::AnotherCopy);
   currentDevice_.reset();
-  report.exitCode = result;
-  report.endedUtc = platform_.clock.UtcSeconds();
-  if (const FailureNote* chief = ChiefNote(runNotes()); chief != nullptr && result != kExitDone) {
-    report.reasonCode = ReasonCode(chief->kind);
-    report.reason = ReasonText(*chief);
-  }
+  EndReport(report, result);
 
   if (options.jsonFile && !reportOnStandardOutput)
     WriteReportFile(*options.jsonFile, report, result);

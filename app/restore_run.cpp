@@ -423,12 +423,7 @@ int CFrontEnd::RunRestore(const CameraOptions& options) {
     }
   }
   currentDevice_.reset();
-  report.exitCode = result;
-  report.endedUtc = platform_.clock.UtcSeconds();
-  if (const FailureNote* chief = ChiefNote(runNotes()); chief != nullptr && result != kExitDone) {
-    report.reasonCode = ReasonCode(chief->kind);
-    report.reason = ReasonText(*chief);
-  }
+  EndReport(report, result);
   if (options.jsonFile) WriteReportFile(*options.jsonFile, report, result);
   Print(result == 0 ? msg::kPass : msg::kFail);
   if (platform_.console.OutputIsTerminal()) Print(L"\n");

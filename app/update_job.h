@@ -156,6 +156,8 @@ class CFrontEnd {
   // Tells why an output cannot be written ("; nothing was done"); returns
   // kUsageExitCode.
   int RefuseOutputs();
+  // The report's end: the exit code, the time and the run's reason.
+  void EndReport(RunReport& report, int result);
   // The guard and the one walk of a camera run, kept to the --camera ID:
   // kExitDone with `cameras` listed, the run's exit code otherwise (another
   // copy, no camera, no camera with that ID).

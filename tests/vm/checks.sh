@@ -663,11 +663,12 @@ check two-functions-came-back grep -q '"came_back": true' /tmp/two-functions/usb
 # the kernel alike; family 106 restores through the download and its reset.
 way_back_steps() {  # way_back_steps <dir>: <step>.rc/.out/.err per step
   local dir=$1 step
-  for step in list-before dump update restore list-after; do
+  # The update makes the backup (read twice, with its sidecar) and waits
+  # for a camera that re-enumerates after its reset, to read it back.
+  for step in list-before update restore list-after; do
     case $step in
-      dump) set -- --dump backup.bin ;;
-      update) set -- ;;
-      restore) set -- --restore backup.bin --force ;;
+      update) set -- --if-needed --verify --backup backup.bin ;;
+      restore) set -- --restore backup.bin ;;
       *) set -- --list ;;
     esac
     (cd "$dir" && timeout -s KILL "$run_limit" ./qvflash "$@" >"$step.out" 2>"$step.err"

@@ -656,8 +656,9 @@ check two-functions-written-once written_once /tmp/two-functions/usb/trace.txt
 check two-functions-came-back grep -q '"came_back": true' /tmp/two-functions/usb/r.json
 
 # --- The way back ---------------------------------------------------------------------
-# A dump, an update, then --restore of the dump (--force: a dump has no
-# sidecar): the flash is the starting flash byte for byte and --list shows
+# An update with --verify that keeps its backup, then --restore of that
+# backup (checked against its sidecar): the flash is the starting flash
+# byte for byte and --list shows
 # the camera as before the update (the node's path aside: family 106
 # comes back from its reset on another node). On the simulator and through
 # the kernel alike; family 106 restores through the download and its reset.

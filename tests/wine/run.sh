@@ -339,8 +339,8 @@ compare() {
       expect "$name: $f equal to the native build's" cmp -s "$base/native/$f" "$base/win/$f"
     fi
   done
-  # The report names the time of day each run took its camera up.
-  local times='s/"time": "[0-9TZ:-]*"/"time": "T"/'
+  # The report names the time of day of the run and of each camera.
+  local times='s/"\(time\|started\|ended\)": "[0-9TZ:-]*"/"\1": "T"/'
   if [ -e "$base/native/report.json" ] || [ -e "$base/win/report.json" ]; then
     expect "$name: report.json equal to the native build's (times aside)" \
       cmp -s <(sed "$times" "$base/native/report.json") <(sed "$times" "$base/win/report.json")

@@ -10,7 +10,8 @@
 # last "N passed, M failed"; exits 0 only when every check passed and the VM
 # finished.
 #
-# Environment: QVFLASH_VM_TIMEOUT bounds the VM's run in seconds (default 480: the checks take about 270 s on a 2-core machine without KVM).
+# Environment: QVFLASH_VM_TIMEOUT bounds the VM's run in seconds (default
+# 480: the checks take about 270 s on a 2-core machine without KVM).
 set -uo pipefail
 # depmod and modprobe live in /usr/sbin, outside a user's usual PATH.
 export PATH=$PATH:/usr/sbin:/sbin

@@ -1,5 +1,7 @@
 #include "platform/linux/usb_descriptors.h"
 
+#include "base/extension_unit_descriptor.h"
+
 namespace qv::linux_host {
 namespace {
 
@@ -7,8 +9,6 @@ namespace {
 // of the USB Video Class (UVC 1.5, tables ).
 constexpr std::uint8_t kTypeConfiguration = 0x02;
 constexpr std::uint8_t kTypeInterface = 0x04;
-constexpr std::uint8_t kTypeCsInterface = 0x24;
-constexpr std::uint8_t kVcExtensionUnit = 0x06;
 constexpr std::uint8_t kClassVideo = 0x0E;
 constexpr std::uint8_t kSubclassVideoControl = 0x01;
 
@@ -21,32 +21,16 @@ constexpr std::size_t kAlternateSettingOffset = 3;
 constexpr std::size_t kInterfaceClassOffset = 5;
 constexpr std::size_t kInterfaceSubclassOffset = 6;
 
-// Field offsets of the extension unit descriptor (UVC 1.5, table 3-13):
-// bUnitID at 3, guidExtensionCode at 4, bNumControls at 20, bNrInPins (p) at
-// 21, baSourceID at 22, then bControlSize (n) at 22 + p, bmControls at
-// 23 + p and iExtension at 23 + p + n: 24 + p + n bytes in all.
-constexpr std::size_t kUnitIdOffset = 3;
-constexpr std::size_t kGuidOffset = 4;
-constexpr std::size_t kNumControlsOffset = 20;
-constexpr std::size_t kNrInPinsOffset = 21;
-constexpr std::size_t kSourceIdOffset = 22;
-constexpr std::size_t kUnitFixedLength = 24;
-
-// The unit in `d` (one whole descriptor), or false when `d` is shorter than
-// the fields it declares.
+// The unit in `d` (one whole descriptor, iExtension included), or false
+// when `d` is shorter than the fields it declares.
 bool parseExtensionUnit(std::span<const std::uint8_t> d, ExtensionUnitDescriptor& unit) {
-  if (d.size() < kSourceIdOffset) return false;
-  const std::size_t inPins = d[kNrInPinsOffset];
-  const std::size_t controlSizeOffset = kSourceIdOffset + inPins;
-  if (d.size() <= controlSizeOffset) return false;
-  const std::size_t controlSize = d[controlSizeOffset];
-  if (d.size() < kUnitFixedLength + inPins + controlSize) return false;
-  unit.unitId = d[kUnitIdOffset];
-  unit.guidExtensionCode = guidFromUsbBytes(d.subspan(kGuidOffset).first<16>());
-  unit.numControls = d[kNumControlsOffset];
-  unit.controlSize = static_cast<std::uint8_t>(controlSize);
-  const auto controls = d.subspan(controlSizeOffset + 1, controlSize);
-  unit.bmControls.assign(controls.begin(), controls.end());
+  ExtensionUnitFields fields;
+  if (!readExtensionUnit(d, fields) || d.size() <= fields.iExtensionAt) return false;
+  unit.unitId = fields.unitId;
+  unit.guidExtensionCode = fields.guidExtensionCode;
+  unit.numControls = fields.numControls;
+  unit.controlSize = static_cast<std::uint8_t>(fields.bmControls.size());
+  unit.bmControls.assign(fields.bmControls.begin(), fields.bmControls.end());
   return true;
 }
 
@@ -81,8 +65,8 @@ std::vector<ExtensionUnitDescriptor> findExtensionUnits(std::span<const std::uin
                     d[kInterfaceNumberOffset] == interfaceNumber &&
                     d[kAlternateSettingOffset] == 0 && d[kInterfaceClassOffset] == kClassVideo &&
                     d[kInterfaceSubclassOffset] == kSubclassVideoControl;
-    } else if (inInterface && type == kTypeCsInterface && d.size() >= 3 &&
-               d[2] == kVcExtensionUnit) {
+    } else if (inInterface && type == kUvcCsInterface && d.size() >= 3 &&
+               d[2] == kUvcVcExtensionUnit) {
       ExtensionUnitDescriptor unit;
       if (parseExtensionUnit(d, unit)) units.push_back(std::move(unit));
     }

@@ -363,21 +363,6 @@ TEST(Verify, TurnsAStuckCellPassIntoFail) {
   }
 }
 
-TEST(Verify, AGoodUpdateIsReadBackTwiceAndPasses) {
-  SimRun run;
-  const Outcome o =
-      run.Run(json{{"cameras", {Camera(0, "ks", 0xB1)}}, {"image_devices", {ImageDevice(0)}}},
-              {L"--verify"});
-  EXPECT_EQ(o.out, kChecking + "Pass");
-  EXPECT_EQ(o.exitCode, 0);
-  EXPECT_NE(o.err.find("Device 0: updated and verified"), std::string::npos) << o.err;
-  // The backup's span read twice before the download, and after leaving
-  // download mode read twice again, the same.
-  std::size_t addressRequests = 0;
-  for (const std::string& line : o.trace) addressRequests += line.rfind("0 SET 14 ", 0) == 0;
-  EXPECT_EQ(addressRequests, 4u);
-}
-
 // The checks before the first writing request, in every mode and in a dry
 // run (which sends what --list sends first): a part smaller than the update's
 // span (the 32 KB PM25LD256; family 104 also rewrites bytes at 0xB70A), a

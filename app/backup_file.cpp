@@ -71,8 +71,9 @@ bool ParseSidecar(std::string_view text, BackupSidecar& sidecar, std::string& wh
     why = "the sidecar names no chip family qvflash knows";
     return false;
   }
-  if (typeValue < FLASH_TYPE_FIRST_PART || typeValue > FLASH_TYPE_LAST_PART ||
-      part->get<std::string>() != kFlashParts[typeValue - FLASH_TYPE_FIRST_PART].name) {
+  const std::string_view known =
+      typeValue <= 0xFF ? FlashPartName(static_cast<std::uint8_t>(typeValue)) : std::string_view();
+  if (known.empty() || part->get<std::string>() != known) {
     why = "the sidecar names no flash part qvflash knows";
     return false;
   }

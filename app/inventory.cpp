@@ -24,11 +24,6 @@ std::string hexBytes(std::span<const std::uint8_t> bytes) {
   return text;
 }
 
-std::string narrowPartName(std::uint8_t flashType) {
-  if (flashType < FLASH_TYPE_FIRST_PART || flashType > FLASH_TYPE_LAST_PART) return {};
-  return kFlashParts[flashType - FLASH_TYPE_FIRST_PART].name;
-}
-
 }  // namespace
 
 std::string HexByte(std::uint8_t value) {
@@ -169,7 +164,8 @@ std::string FormatInventory(std::span<const CameraRecord> records) {
     row[2] = r.identityFound ? Hex4Text(r.revision) : "-";
     row[3] = r.opened ? (r.target ? "yes" : "no") : "-";
     row[4] = r.opened ? std::to_string(r.family) : "-";
-    const std::string part = r.flashAsked ? narrowPartName(r.flash.flashType) : std::string();
+    const std::string part =
+        r.flashAsked ? std::string(FlashPartName(r.flash.flashType)) : std::string();
     row[5] = part.empty() ? (r.flashAsked ? "unknown" : "-") : part;
     row[6] = r.flashAsked && r.flash.command != 0
                  ? hexBytes(std::span<const std::uint8_t>(&r.flash.command, 1)) + ": " +

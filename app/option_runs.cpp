@@ -478,8 +478,7 @@ std::int32_t CFrontEnd::MakeBackup(std::uint8_t flashType, CameraRecord& record)
   sidecar.family = record.family;
   // The update hands the engine a part of the tables (identified, or the
   // assumed one).
-  if (flashType >= FLASH_TYPE_FIRST_PART && flashType <= FLASH_TYPE_LAST_PART)
-    sidecar.part = kFlashParts[flashType - FLASH_TYPE_FIRST_PART].name;
+  sidecar.part = FlashPartName(flashType);
   sidecar.flashType = flashType;
   sidecar.size = size;
   sidecar.sha256 = sha;
@@ -518,9 +517,7 @@ void CFrontEnd::RecordHistory(const CameraRecord& record) {
   entry.cameraId = record.cameraId;
   if (record.identityFound) entry.usb = Hex4Text(record.vendor) + ":" + Hex4Text(record.product);
   if (record.opened) entry.chipFamily = record.family;
-  const std::uint8_t type = record.flash.flashType;
-  if (record.flashAsked && type >= FLASH_TYPE_FIRST_PART && type <= FLASH_TYPE_LAST_PART)
-    entry.part = kFlashParts[type - FLASH_TYPE_FIRST_PART].name;
+  if (record.flashAsked) entry.part = FlashPartName(record.flash.flashType);
   entry.action = CameraActionName(record.action);
   entry.result = record.passed.value_or(false) ? "pass" : "fail";
   // The backup's span where one was made: the digest before is the

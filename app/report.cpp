@@ -43,16 +43,15 @@ Json cameraJson(const CameraRecord& r) {
   Json flash = nullptr;
   if (r.flashAsked) {
     const std::uint8_t type = r.flash.flashType;
-    const bool known = type >= FLASH_TYPE_FIRST_PART && type <= FLASH_TYPE_LAST_PART;
+    const std::string_view part = FlashPartName(type);
     Json id = Json::array();
     for (const std::uint8_t b : r.flash.reply) id.push_back(HexByte(b));
-    flash =
-        Json{{"part", nullable(known, known ? kFlashParts[type - FLASH_TYPE_FIRST_PART].name : "")},
-             {"flash_type", type},
-             {"id_command", HexByte(r.flash.command)},
-             {"id_bytes", id},
-             {"size", nullable(FlashPartSize(type) != 0, FlashPartSize(type))},
-             {"identification_failed", r.identificationLost}};
+    flash = Json{{"part", nullable(!part.empty(), std::string(part))},
+                 {"flash_type", type},
+                 {"id_command", HexByte(r.flash.command)},
+                 {"id_bytes", id},
+                 {"size", nullable(FlashPartSize(type) != 0, FlashPartSize(type))},
+                 {"identification_failed", r.identificationLost}};
   }
   camera["flash"] = flash;
   camera["state_before"] =

@@ -107,9 +107,8 @@ std::string loadSource(IFileSystem& files, const std::wstring& file, bool force,
 }
 
 std::string partName(std::uint8_t flashType) {
-  return flashType >= FLASH_TYPE_FIRST_PART && flashType <= FLASH_TYPE_LAST_PART
-             ? kFlashParts[flashType - FLASH_TYPE_FIRST_PART].name
-             : "an unknown part";
+  const std::string_view name = FlashPartName(flashType);
+  return name.empty() ? "an unknown part" : std::string(name);
 }
 
 // The first address at which `readBack` differs from `wanted`, and how many

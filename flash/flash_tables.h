@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "channel/xu_channel.h"
 
@@ -45,6 +46,13 @@ inline constexpr std::array<FlashPart, 24> kFlashParts{{
 constexpr bool IsAcceptedFlashType(std::uint8_t flashType) {
   return flashType < FLASH_CLASS_COUNT ||
          (flashType >= FLASH_TYPE_FIRST_PART && flashType <= FLASH_TYPE_LAST_PART);
+}
+
+// The part's name in the table ("GD25Q512"); empty for a FlashType that
+// names no part.
+constexpr std::string_view FlashPartName(std::uint8_t flashType) {
+  if (flashType < FLASH_TYPE_FIRST_PART || flashType > FLASH_TYPE_LAST_PART) return {};
+  return kFlashParts[flashType - FLASH_TYPE_FIRST_PART].name;
 }
 
 // FlashClass of an accepted FlashType; -1 for any other value.
